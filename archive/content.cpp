@@ -1,0 +1,35 @@
+#include "archive/content.h"
+
+#include <cstring>
+#include <new>
+
+#include "platform/platform.h"
+
+std::unique_ptr<char[]> allocateContent(uint32_t size) {
+  return std::unique_ptr<char[]>(new (std::nothrow) char[static_cast<size_t>(size) + 1]);
+}
+
+bool readWholeFile(const char* path, Content* content) {
+  content->release();
+  plat::File file;
+  if (!file.open(path, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return false;
+  uint32_t size = file.size();
+  if (size == plat::kInvalidSize) return false;
+  std::unique_ptr<char[]> bytes = allocateContent(size);
+  if (!bytes) {
+    plat::setLastError(plat::kErrorNotEnoughMemory);
+    return false;
+  }
+  uint32_t got = 0;
+  if (!file.read(bytes.get(), size, &got)) return false;
+  bytes[got] = '\0';
+  content->bytes = std::move(bytes);
+  content->size = got;
+  return true;
+}
+
+bool sameContent(const Content& a, const Content& b) {
+  if (a.size != b.size) return false;
+  if (a.size == 0) return true;
+  return std::memcmp(a.bytes.get(), b.bytes.get(), a.size) == 0;
+}

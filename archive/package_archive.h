@@ -1,0 +1,68 @@
+// Access to one package archive file by path: the lazily loaded index,
+// lookup by name under ASCII case folding, whole-entry reads, and the two
+// index rewrites that follow appended content.
+//
+// Layout: a 24-byte header ("QRV001", 10 bytes kept as they are,
+// indexOffset, indexSize), then names, contents and an index of 20-byte
+// records { nameOffset, nameLength, dataOffset, dataSize, reserved }, all
+// little-endian 32-bit values.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "archive/content.h"
+
+constexpr size_t kArchiveHeaderSize = 24;
+constexpr size_t kArchiveRecordSize = 20;
+constexpr size_t kArchivePathSize = 1000;
+constexpr char kArchiveMagic[6] = {'Q', 'R', 'V', '0', '0', '1'};
+// Positions are handed to the file services as signed 32-bit distances.
+constexpr uint32_t kArchiveMaxPosition = 0x7FFFFFFFu;
+
+struct ArchiveEntryInfo {
+  uint32_t dataOffset = 0;
+  uint32_t dataSize = 0;
+  std::unique_ptr<char[]> name;  // exactly its length + 1 bytes
+};
+
+class PackageArchive {
+ public:
+  // Copies the path (at most 999 bytes); touches no file.
+  explicit PackageArchive(const char* path);
+  ~PackageArchive();
+  PackageArchive(const PackageArchive&) = delete;
+  PackageArchive& operator=(const PackageArchive&) = delete;
+
+  // The whole content of the first entry of that name. On false the outputs
+  // are left untouched.
+  bool readEntry(const char* name, Content* content);
+  // Points the entry's record at content the caller appended.
+  bool relocateEntry(const char* name, uint32_t dataOffset, uint32_t dataSize);
+  // Writes a new index with one more record at the end of the file and
+  // points the header at it.
+  bool appendEntry(uint32_t nameOffset, uint32_t nameLength, uint32_t dataOffset, uint32_t dataSize);
+
+  // Read access to the index for tools: loads it lazily like a lookup.
+  int32_t loadedEntryCount();
+  const ArchiveEntryInfo* loadedEntry(int32_t index);
+
+  const char* path() const { return path_; }
+
+ private:
+  void loadIndex();
+  void ensureLoaded();
+  int32_t findEntry(const char* name) const;
+  void releaseIndex();
+
+  std::unique_ptr<ArchiveEntryInfo[]> entries_;
+  size_t entriesLength_ = 0;
+  char path_[kArchivePathSize];
+  bool indexLoaded_ = false;
+  int32_t entryCount_ = 0;
+};
+
+// The archive's name matching: bytes 'A'-'Z' fold to 'a'-'z', every other
+// byte must match exactly; double-byte characters are not recognised.
+bool archiveNamesEqual(const char* a, const char* b);

@@ -1,0 +1,115 @@
+#include "list/update_list.h"
+
+#include <cstring>
+
+#include "platform/text_stream.h"
+
+UpdateList updateList;
+
+UpdateEntry updateEntry(const UpdateList& list, int index) {
+  return UpdateEntry{static_cast<char>(list.commands[index]), list.paths[index], list.sourceNames[index],
+                     list.entryNames[index]};
+}
+
+bool isListWhiteSpace(unsigned char byte) {
+  return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\v' || byte == '\f' || byte == '\r';
+}
+
+// The scan of "%c\t%s\t%s\t%s\n": "%c" takes the first byte whatever it is,
+// each white-space directive skips any run of white space (none included),
+// and each "%s" skips white space and takes the longest non-white run. The
+// scan ends at the first NUL, as a C string scan does.
+void scanListLine(const char* piece, ScannedLine* scanned) {
+  *scanned = ScannedLine{};
+  const unsigned char* at = reinterpret_cast<const unsigned char*>(piece);
+  if (*at == '\0') return;
+  scanned->letter = static_cast<char>(*at++);
+  scanned->itemCount = 1;
+  for (int field = 0; field < 3; ++field) {
+    while (*at != '\0' && isListWhiteSpace(*at)) ++at;
+    if (*at == '\0') return;
+    size_t length = 0;
+    while (*at != '\0' && !isListWhiteSpace(*at) && length + 1 < kListFieldBufferSize)
+      scanned->fields[field][length++] = static_cast<char>(*at++);
+    scanned->fields[field][length] = '\0';
+    ++scanned->itemCount;
+  }
+}
+
+namespace {
+
+PieceOutcome decide(const ScannedLine& scanned) {
+  switch (scanned.letter) {
+    case 'E':
+    case 'N':
+    case 'P': return scanned.itemCount >= 1 ? PieceOutcome::Stored : PieceOutcome::TooFewFields;
+    case 'C':
+    case 'R': return scanned.itemCount >= 2 ? PieceOutcome::Stored : PieceOutcome::TooFewFields;
+    case 'I': return scanned.itemCount >= 4 ? PieceOutcome::Stored : PieceOutcome::TooFewFields;
+    default: return PieceOutcome::UnknownLetter;
+  }
+}
+
+void store(const ScannedLine& scanned, UpdateList* list) {
+  int index = list->count;
+  list->commands[index] = static_cast<unsigned char>(scanned.letter);
+  switch (scanned.letter) {
+    case 'C':
+    case 'R': list->paths[index] = scanned.fields[0]; break;
+    case 'P':
+      if (scanned.itemCount >= 2) list->paths[index] = scanned.fields[0];
+      break;
+    case 'I':
+      list->paths[index] = scanned.fields[0];
+      list->sourceNames[index] = scanned.fields[1];
+      list->entryNames[index] = scanned.fields[2];
+      break;
+    default: break;
+  }
+  list->count = index + 1;
+}
+
+}  // namespace
+
+bool loadUpdateListFrom(const char* fileName, UpdateList* list, ListObserver* observer) {
+  plat::TextReader reader;
+  if (!reader.open(fileName)) return false;
+  list->count = 0;
+  char piece[kListLineBufferSize];
+  int lineNumber = 1;
+  bool continuation = false;
+  bool refused = false;
+  for (;;) {
+    size_t length = reader.readLine(piece, sizeof piece);
+    if (length == 0) break;
+    bool lineGoesOn = piece[length - 1] != '\n';
+    ScannedLine scanned;
+    scanListLine(piece, &scanned);
+    PieceOutcome outcome = decide(scanned);
+    int entryIndex = -1;
+    if (outcome == PieceOutcome::Stored && !refused) {
+      if (list->count >= kUpdateListCapacity) {
+        refused = true;  // keep reading only to tell an observer about the rest
+        outcome = PieceOutcome::OverCapacity;
+      } else {
+        int index = list->count;
+        list->paths[index].clear();
+        list->sourceNames[index].clear();
+        list->entryNames[index].clear();
+        store(scanned, list);
+        entryIndex = index;
+      }
+    } else if (outcome == PieceOutcome::Stored) {
+      outcome = PieceOutcome::OverCapacity;
+    }
+    if (observer != nullptr)
+      observer->onPiece(ListPiece{lineNumber, continuation, lineGoesOn, piece, length, scanned, outcome, entryIndex});
+    continuation = lineGoesOn;
+    if (!lineGoesOn) ++lineNumber;
+    if (refused && observer == nullptr) break;
+  }
+  if (refused) list->count = 0;
+  return list->count > 0;
+}
+
+bool loadUpdateList() { return loadUpdateListFrom("UpDate.lst", &updateList); }

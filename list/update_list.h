@@ -1,0 +1,72 @@
+// The update list "UpDate.lst": one command per line, a letter and up to
+// three white-space separated fields, read in pieces of at most 255 bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+constexpr int kUpdateListCapacity = 512;
+constexpr size_t kListLineBufferSize = 256;  // a piece holds at most 255 bytes
+constexpr size_t kListFieldBufferSize = 256;
+
+struct UpdateList {
+  unsigned char commands[kUpdateListCapacity] = {};
+  std::string paths[kUpdateListCapacity];
+  std::string sourceNames[kUpdateListCapacity];
+  std::string entryNames[kUpdateListCapacity];
+  int32_t count = 0;
+};
+
+// The process-wide list that a run loads and reads.
+extern UpdateList updateList;
+
+// The view of one index of a list.
+struct UpdateEntry {
+  char command;
+  const std::string& path;
+  const std::string& sourceName;
+  const std::string& entryName;
+};
+UpdateEntry updateEntry(const UpdateList& list, int index);
+
+// The result of scanning one piece with "%c\t%s\t%s\t%s\n": itemCount is the
+// number of conversions (the letter counts as one; 0 for an empty piece).
+struct ScannedLine {
+  int itemCount = 0;
+  char letter = 0;
+  char fields[3][kListFieldBufferSize] = {};
+};
+void scanListLine(const char* piece, ScannedLine* scanned);
+
+// What the loader did with one piece, for tools that explain a list.
+enum class PieceOutcome { Stored, UnknownLetter, TooFewFields, OverCapacity };
+
+struct ListPiece {
+  int lineNumber;       // 1-based physical line of the file
+  bool continuation;    // a later piece of a line longer than 255 bytes
+  bool lineGoesOn;      // the line did not end within this piece
+  const char* bytes;    // the piece as read (may hold NUL bytes)
+  size_t length;
+  const ScannedLine& scanned;
+  PieceOutcome outcome;
+  int entryIndex;       // index stored at, or -1
+};
+
+class ListObserver {
+ public:
+  virtual ~ListObserver() = default;
+  virtual void onPiece(const ListPiece& piece) = 0;
+};
+
+// Reads a list file into `list`. True exactly when at least one entry was
+// stored. A list with more than 512 accepted lines is refused as a whole
+// (count 0, false): applying only its first 512 entries would report a
+// partial update as a success. A file that cannot be opened leaves the list
+// as it was.
+bool loadUpdateListFrom(const char* fileName, UpdateList* list, ListObserver* observer = nullptr);
+
+// Reads "UpDate.lst" from the current directory into `updateList`.
+bool loadUpdateList();
+
+bool isListWhiteSpace(unsigned char byte);

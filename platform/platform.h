@@ -1,0 +1,188 @@
+// The thin operating-system layer: the file, search, error, event and thread
+// services the updater needs, with the Windows flag values. The Win32 side
+// calls the real API; the POSIX side emulates it for tests and tools.
+//
+// Every path and text handed across this layer is a NUL-terminated
+// code-page-932 byte string; each side converts it explicitly.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace plat {
+
+// Desired access (GENERIC_READ, GENERIC_WRITE).
+constexpr uint32_t kGenericRead = 0x80000000u;
+constexpr uint32_t kGenericWrite = 0x40000000u;
+
+// Share mode (FILE_SHARE_READ, FILE_SHARE_WRITE).
+constexpr uint32_t kShareNone = 0;
+constexpr uint32_t kShareRead = 0x1;
+constexpr uint32_t kShareWrite = 0x2;
+
+// Creation disposition.
+constexpr uint32_t kCreateAlways = 2;
+constexpr uint32_t kOpenExisting = 3;
+constexpr uint32_t kOpenAlways = 4;
+
+// Seek origins (FILE_BEGIN, FILE_CURRENT, FILE_END).
+enum class SeekOrigin : uint32_t { Begin = 0, Current = 1, End = 2 };
+
+// File attributes reported by a search.
+constexpr uint32_t kAttributeReadOnly = 0x1;
+constexpr uint32_t kAttributeDirectory = 0x10;
+constexpr uint32_t kAttributeNormal = 0x80;
+
+// INVALID_SET_FILE_POINTER and INVALID_FILE_SIZE.
+constexpr uint32_t kInvalidPosition = 0xFFFFFFFFu;
+constexpr uint32_t kInvalidSize = 0xFFFFFFFFu;
+
+// Windows error codes the program meets; the POSIX side maps errno onto them.
+constexpr uint32_t kErrorFileNotFound = 2;
+constexpr uint32_t kErrorPathNotFound = 3;
+constexpr uint32_t kErrorTooManyOpenFiles = 4;
+constexpr uint32_t kErrorAccessDenied = 5;
+constexpr uint32_t kErrorInvalidHandle = 6;
+constexpr uint32_t kErrorNotEnoughMemory = 8;
+constexpr uint32_t kErrorNoMoreFiles = 18;
+constexpr uint32_t kErrorWriteFault = 29;
+constexpr uint32_t kErrorReadFault = 30;
+constexpr uint32_t kErrorGenFailure = 31;
+constexpr uint32_t kErrorSharingViolation = 32;
+constexpr uint32_t kErrorHandleEof = 38;
+constexpr uint32_t kErrorFileExists = 80;
+constexpr uint32_t kErrorInvalidParameter = 87;
+constexpr uint32_t kErrorDiskFull = 112;
+constexpr uint32_t kErrorInvalidName = 123;
+constexpr uint32_t kErrorNegativeSeek = 131;
+constexpr uint32_t kErrorAlreadyExists = 183;
+constexpr uint32_t kErrorFilenameTooLong = 206;
+constexpr uint32_t kErrorIoDevice = 1117;
+
+// One open file (CreateFile / ReadFile / WriteFile / SetFilePointer /
+// GetFileSize / CloseHandle). Closed when the object goes away.
+class File {
+ public:
+  File() = default;
+  ~File() { close(); }
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Opens with FILE_ATTRIBUTE_NORMAL, no security attributes, no template.
+  // On failure isOpen() is false and the last error says why.
+  bool open(const char* path, uint32_t access, uint32_t share, uint32_t disposition);
+  bool isOpen() const;
+  void close();
+
+  // One synchronous call each; *transferred receives the byte count.
+  bool read(void* buffer, uint32_t count, uint32_t* transferred);
+  bool write(const void* buffer, uint32_t count, uint32_t* transferred);
+
+  // 32-bit signed distance, no high part; returns the new position's low
+  // 32 bits, or kInvalidPosition on failure.
+  uint32_t seek(int32_t distance, SeekOrigin origin);
+
+  // Low 32 bits of the size, or kInvalidSize on failure.
+  uint32_t size();
+
+  // Sets the end of the file at the current position (SetEndOfFile).
+  bool truncateHere();
+
+ private:
+#ifdef _WIN32
+  void* handle_ = reinterpret_cast<void*>(static_cast<intptr_t>(-1));
+#else
+  int fd_ = -1;
+  uint64_t lockId_ = 0;  // the share-mode emulation's record of this open
+#endif
+};
+
+// CopyFile(from, to, failIfExists).
+bool copyFile(const char* from, const char* to, bool failIfExists);
+
+// A file search (FindFirstFile / FindNextFile / FindClose).
+struct FoundFile {
+  uint32_t attributes = 0;
+  std::string name;  // the found name, CP932
+};
+
+class FileSearch {
+ public:
+  FileSearch() = default;
+  ~FileSearch() { close(); }
+  FileSearch(const FileSearch&) = delete;
+  FileSearch& operator=(const FileSearch&) = delete;
+
+  bool first(const char* pattern, FoundFile* found);
+  bool next(FoundFile* found);
+  void close();
+
+ private:
+#ifdef _WIN32
+  void* handle_ = reinterpret_cast<void*>(static_cast<intptr_t>(-1));
+#else
+  struct State;
+  State* state_ = nullptr;
+#endif
+};
+
+// Folder creation and removal, for tools and tests.
+bool createFolder(const char* path);
+bool deleteFile(const char* path);
+
+// The thread's last-error value (GetLastError / SetLastError).
+uint32_t lastError();
+void setLastError(uint32_t code);
+
+// The system's message text for an error code (FormatMessage with
+// FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, language
+// 0x400), converted to CP932. False when the system has no text for it.
+bool systemMessage(uint32_t code, std::string* text);
+
+// A manual-reset event. The handle lives until the process ends: it is never
+// closed, since the worker may still be waiting on it while the process exits.
+struct EventHandle {
+  void* raw = nullptr;
+  explicit operator bool() const { return raw != nullptr; }
+};
+EventHandle createManualResetEvent(const char* name, bool initiallySignalled);
+bool setEvent(EventHandle event);
+bool resetEvent(EventHandle event);
+void waitForever(EventHandle event);
+
+// A thread (CreateThread with default security and stack size, not suspended).
+using ThreadProc = uint32_t (*)(void* argument);
+struct ThreadHandle {
+  void* raw = nullptr;
+  explicit operator bool() const { return raw != nullptr; }
+};
+ThreadHandle startThread(ThreadProc proc, void* argument, uint32_t* threadId);
+// Waits for the thread to end; tests and tools only (the program never joins).
+void joinThread(ThreadHandle thread);
+void closeThreadHandle(ThreadHandle thread);
+
+// Sleeps the calling thread; for tests and tools only.
+void sleepMilliseconds(uint32_t milliseconds);
+
+// Test seam for fault injection: consulted before every File::read and
+// File::write. It may shorten the count or fail the call (false: the call
+// fails with kErrorReadFault / kErrorWriteFault and moves nothing). No hook
+// is installed in the program.
+class IoFaultHook {
+ public:
+  virtual ~IoFaultHook() = default;
+  virtual bool beforeRead(uint32_t* count) = 0;
+  virtual bool beforeWrite(uint32_t* count) = 0;
+};
+void setIoFaultHook(IoFaultHook* hook);
+IoFaultHook* ioFaultHook();
+
+// CP932 <-> UTF-8 for what tools print and read; false on bytes that are not
+// valid in the source encoding.
+bool cp932ToUtf8(const std::string& cp932, std::string* utf8);
+bool utf8ToCp932(const std::string& utf8, std::string* cp932);
+
+}  // namespace plat

@@ -1,0 +1,590 @@
+// POSIX side of the platform layer, for the native test build and the tools.
+// It emulates the Windows semantics the updater relies on: CP932 paths with
+// backslash separators, share modes between opens of this process, the
+// read-only attribute, Windows error codes, and manual-reset events.
+#include "platform/platform.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <iconv.h>
+#include <pthread.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace plat {
+
+namespace {
+
+thread_local uint32_t tlsLastError = 0;
+IoFaultHook* gFaultHook = nullptr;
+
+uint32_t windowsErrorFromErrno(int error) {
+  switch (error) {
+    case ENOENT: return kErrorFileNotFound;
+    case ENOTDIR: return kErrorPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR: return kErrorAccessDenied;
+    case EMFILE:
+    case ENFILE: return kErrorTooManyOpenFiles;
+    case EBADF: return kErrorInvalidHandle;
+    case ENOMEM: return kErrorNotEnoughMemory;
+    case EEXIST: return kErrorFileExists;
+    case EINVAL: return kErrorInvalidParameter;
+    case ENOSPC:
+    case EDQUOT: return kErrorDiskFull;
+    case ENAMETOOLONG: return kErrorFilenameTooLong;
+    case EIO: return kErrorIoDevice;
+    default: return kErrorGenFailure;
+  }
+}
+
+void failWithErrno() { tlsLastError = windowsErrorFromErrno(errno); }
+
+bool convert(const char* from, const char* to, const std::string& in, std::string* out) {
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  std::string result;
+  result.resize(in.size() * 4 + 4);
+  char* inPtr = const_cast<char*>(in.data());
+  size_t inLeft = in.size();
+  char* outPtr = &result[0];
+  size_t outLeft = result.size();
+  size_t rc = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+  iconv_close(cd);
+  if (rc == static_cast<size_t>(-1) || inLeft != 0) return false;
+  result.resize(result.size() - outLeft);
+  *out = result;
+  return true;
+}
+
+// CP932 path with backslashes -> UTF-8 path with slashes. Converting first
+// means a 0x5C trail byte (as in ソ or 表) never becomes a separator.
+bool nativePath(const char* path, std::string* out) {
+  if (path == nullptr || *path == '\0') {
+    tlsLastError = kErrorPathNotFound;
+    return false;
+  }
+  std::string utf8;
+  if (!cp932ToUtf8(path, &utf8)) {
+    tlsLastError = kErrorInvalidName;
+    return false;
+  }
+  for (char& c : utf8)
+    if (c == '\\') c = '/';
+  *out = utf8;
+  return true;
+}
+
+// Share modes: every open of this process is recorded by file identity, and
+// a new open is refused with the sharing-violation code when it conflicts,
+// exactly as Windows checks access against share mode both ways.
+struct OpenRecord {
+  uint64_t id;
+  dev_t device;
+  ino_t inode;
+  uint32_t access;
+  uint32_t share;
+};
+std::mutex gShareMutex;
+std::vector<OpenRecord> gOpenRecords;
+uint64_t gNextOpenId = 1;
+
+bool conflicts(const OpenRecord& held, uint32_t access, uint32_t share) {
+  if ((access & kGenericRead) && !(held.share & kShareRead)) return true;
+  if ((access & kGenericWrite) && !(held.share & kShareWrite)) return true;
+  if ((held.access & kGenericRead) && !(share & kShareRead)) return true;
+  if ((held.access & kGenericWrite) && !(share & kShareWrite)) return true;
+  return false;
+}
+
+// Returns the record id, or 0 on a sharing violation.
+uint64_t registerOpen(const struct stat& st, uint32_t access, uint32_t share) {
+  std::lock_guard<std::mutex> lock(gShareMutex);
+  for (const OpenRecord& held : gOpenRecords)
+    if (held.device == st.st_dev && held.inode == st.st_ino && conflicts(held, access, share))
+      return 0;
+  uint64_t id = gNextOpenId++;
+  gOpenRecords.push_back({id, st.st_dev, st.st_ino, access, share});
+  return id;
+}
+
+void unregisterOpen(uint64_t id) {
+  std::lock_guard<std::mutex> lock(gShareMutex);
+  for (size_t i = 0; i < gOpenRecords.size(); ++i)
+    if (gOpenRecords[i].id == id) {
+      gOpenRecords.erase(gOpenRecords.begin() + static_cast<long>(i));
+      return;
+    }
+}
+
+}  // namespace
+
+bool cp932ToUtf8(const std::string& cp932, std::string* utf8) {
+  return convert("CP932", "UTF-8", cp932, utf8);
+}
+
+bool utf8ToCp932(const std::string& utf8, std::string* cp932) {
+  return convert("UTF-8", "CP932", utf8, cp932);
+}
+
+void setIoFaultHook(IoFaultHook* hook) { gFaultHook = hook; }
+IoFaultHook* ioFaultHook() { return gFaultHook; }
+
+File::File(File&& other) noexcept : fd_(other.fd_), lockId_(other.lockId_) {
+  other.fd_ = -1;
+  other.lockId_ = 0;
+}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = other.fd_;
+    lockId_ = other.lockId_;
+    other.fd_ = -1;
+    other.lockId_ = 0;
+  }
+  return *this;
+}
+
+bool File::open(const char* path, uint32_t access, uint32_t share, uint32_t disposition) {
+  close();
+  std::string native;
+  if (!nativePath(path, &native)) return false;
+  int flags = O_CLOEXEC;
+  if ((access & kGenericRead) && (access & kGenericWrite))
+    flags |= O_RDWR;
+  else if (access & kGenericWrite)
+    flags |= O_WRONLY;
+  else
+    flags |= O_RDONLY;
+  if (disposition == kCreateAlways || disposition == kOpenAlways) flags |= O_CREAT;
+
+  // A file without any write bit stands for the read-only attribute, which
+  // refuses writers even to an administrator (root ignores the mode bits).
+  struct stat before;
+  bool existed = ::stat(native.c_str(), &before) == 0;
+  if (existed && S_ISDIR(before.st_mode)) {
+    tlsLastError = kErrorAccessDenied;
+    return false;
+  }
+  if (existed && (access & kGenericWrite) && (before.st_mode & 0222) == 0) {
+    tlsLastError = kErrorAccessDenied;
+    return false;
+  }
+
+  int fd = ::open(native.c_str(), flags, 0666);
+  if (fd < 0) {
+    failWithErrno();
+    return false;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    tlsLastError = kErrorAccessDenied;
+    return false;
+  }
+  uint64_t id = registerOpen(st, access, share);
+  if (id == 0) {
+    ::close(fd);
+    tlsLastError = kErrorSharingViolation;
+    return false;
+  }
+  // CREATE_ALWAYS truncates, but only once the share check has passed.
+  if (disposition == kCreateAlways && ::ftruncate(fd, 0) != 0) {
+    failWithErrno();
+    unregisterOpen(id);
+    ::close(fd);
+    return false;
+  }
+  fd_ = fd;
+  lockId_ = id;
+  // As on Windows, opening an existing file with CREATE_ALWAYS or
+  // OPEN_ALWAYS reports ERROR_ALREADY_EXISTS; a fresh open reports success.
+  tlsLastError = (existed && disposition != kOpenExisting) ? kErrorAlreadyExists : 0;
+  return true;
+}
+
+bool File::isOpen() const { return fd_ >= 0; }
+
+void File::close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    unregisterOpen(lockId_);
+    fd_ = -1;
+    lockId_ = 0;
+  }
+}
+
+bool File::read(void* buffer, uint32_t count, uint32_t* transferred) {
+  *transferred = 0;
+  if (fd_ < 0) {
+    tlsLastError = kErrorInvalidHandle;
+    return false;
+  }
+  if (gFaultHook && !gFaultHook->beforeRead(&count)) {
+    tlsLastError = kErrorReadFault;
+    return false;
+  }
+  char* out = static_cast<char*>(buffer);
+  uint32_t done = 0;
+  while (done < count) {
+    ssize_t n = ::read(fd_, out + done, count - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      failWithErrno();
+      *transferred = done;
+      return false;
+    }
+    if (n == 0) break;
+    done += static_cast<uint32_t>(n);
+  }
+  *transferred = done;
+  return true;
+}
+
+bool File::write(const void* buffer, uint32_t count, uint32_t* transferred) {
+  *transferred = 0;
+  if (fd_ < 0) {
+    tlsLastError = kErrorInvalidHandle;
+    return false;
+  }
+  if (gFaultHook && !gFaultHook->beforeWrite(&count)) {
+    tlsLastError = kErrorWriteFault;
+    return false;
+  }
+  const char* in = static_cast<const char*>(buffer);
+  uint32_t done = 0;
+  while (done < count) {
+    ssize_t n = ::write(fd_, in + done, count - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      failWithErrno();
+      *transferred = done;
+      return false;
+    }
+    done += static_cast<uint32_t>(n);
+  }
+  *transferred = done;
+  return true;
+}
+
+uint32_t File::seek(int32_t distance, SeekOrigin origin) {
+  if (fd_ < 0) {
+    tlsLastError = kErrorInvalidHandle;
+    return kInvalidPosition;
+  }
+  int whence = origin == SeekOrigin::Begin ? SEEK_SET : origin == SeekOrigin::Current ? SEEK_CUR : SEEK_END;
+  off_t result = ::lseek(fd_, static_cast<off_t>(distance), whence);
+  if (result < 0) {
+    tlsLastError = errno == EINVAL ? kErrorNegativeSeek : windowsErrorFromErrno(errno);
+    return kInvalidPosition;
+  }
+  return static_cast<uint32_t>(static_cast<uint64_t>(result) & 0xFFFFFFFFu);
+}
+
+uint32_t File::size() {
+  struct stat st;
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
+    tlsLastError = kErrorInvalidHandle;
+    return kInvalidSize;
+  }
+  return static_cast<uint32_t>(static_cast<uint64_t>(st.st_size) & 0xFFFFFFFFu);
+}
+
+bool File::truncateHere() {
+  if (fd_ < 0) {
+    tlsLastError = kErrorInvalidHandle;
+    return false;
+  }
+  off_t here = ::lseek(fd_, 0, SEEK_CUR);
+  if (here < 0 || ::ftruncate(fd_, here) != 0) {
+    failWithErrno();
+    return false;
+  }
+  return true;
+}
+
+bool copyFile(const char* from, const char* to, bool failIfExists) {
+  File source;
+  if (!source.open(from, kGenericRead, kShareRead, kOpenExisting)) return false;
+  if (failIfExists) {
+    File probe;
+    if (probe.open(to, kGenericRead, kShareRead | kShareWrite, kOpenExisting)) {
+      tlsLastError = kErrorFileExists;
+      return false;
+    }
+  }
+  File target;
+  if (!target.open(to, kGenericWrite, kShareNone, kCreateAlways)) return false;
+  std::vector<char> chunk(1 << 20);
+  for (;;) {
+    uint32_t got = 0;
+    if (!source.read(chunk.data(), static_cast<uint32_t>(chunk.size()), &got)) return false;
+    if (got == 0) break;
+    uint32_t put = 0;
+    if (!target.write(chunk.data(), got, &put) || put != got) {
+      if (tlsLastError == 0) tlsLastError = kErrorDiskFull;
+      return false;
+    }
+  }
+  tlsLastError = 0;
+  return true;
+}
+
+struct FileSearch::State {
+  std::vector<FoundFile> matches;
+  size_t nextIndex = 0;
+};
+
+bool FileSearch::first(const char* pattern, FoundFile* found) {
+  close();
+  std::string native;
+  if (!nativePath(pattern, &native)) return false;
+  size_t slash = native.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : native.substr(0, slash == 0 ? 1 : slash);
+  std::string leaf = slash == std::string::npos ? native : native.substr(slash + 1);
+  if (leaf.empty()) {
+    tlsLastError = kErrorFileNotFound;
+    return false;
+  }
+  auto state = std::make_unique<State>();
+  auto addMatch = [&](const std::string& name, const struct stat& st) {
+    FoundFile file;
+    if (!utf8ToCp932(name, &file.name)) return;
+    file.attributes = S_ISDIR(st.st_mode) ? kAttributeDirectory : kAttributeNormal;
+    if (!S_ISDIR(st.st_mode) && (st.st_mode & 0222) == 0) file.attributes |= kAttributeReadOnly;
+    state->matches.push_back(file);
+  };
+  if (leaf.find_first_of("*?") == std::string::npos) {
+    struct stat st;
+    if (::stat(native.c_str(), &st) == 0) addMatch(leaf, st);
+  } else {
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) {
+      failWithErrno();
+      return false;
+    }
+    while (struct dirent* entry = ::readdir(dir)) {
+      // Windows matches names without regard to case; so does the search here.
+      if (::fnmatch(leaf.c_str(), entry->d_name, FNM_CASEFOLD) != 0) continue;
+      struct stat st;
+      std::string full = folder + "/" + entry->d_name;
+      if (::stat(full.c_str(), &st) == 0) addMatch(entry->d_name, st);
+    }
+    ::closedir(dir);
+  }
+  if (state->matches.empty()) {
+    tlsLastError = kErrorFileNotFound;
+    return false;
+  }
+  *found = state->matches[0];
+  state->nextIndex = 1;
+  state_ = state.release();
+  return true;
+}
+
+bool FileSearch::next(FoundFile* found) {
+  if (state_ == nullptr || state_->nextIndex >= state_->matches.size()) {
+    tlsLastError = kErrorNoMoreFiles;
+    return false;
+  }
+  *found = state_->matches[state_->nextIndex++];
+  return true;
+}
+
+void FileSearch::close() {
+  delete state_;
+  state_ = nullptr;
+}
+
+bool createFolder(const char* path) {
+  std::string native;
+  if (!nativePath(path, &native)) return false;
+  if (::mkdir(native.c_str(), 0777) != 0) {
+    tlsLastError = errno == EEXIST ? kErrorAlreadyExists : windowsErrorFromErrno(errno);
+    return false;
+  }
+  return true;
+}
+
+bool deleteFile(const char* path) {
+  std::string native;
+  if (!nativePath(path, &native)) return false;
+  if (::unlink(native.c_str()) != 0) {
+    failWithErrno();
+    return false;
+  }
+  return true;
+}
+
+uint32_t lastError() { return tlsLastError; }
+void setLastError(uint32_t code) { tlsLastError = code; }
+
+bool systemMessage(uint32_t code, std::string* text) {
+  // The Windows codes the program shows, each with the errno that means the
+  // same, so a prompt carries a real system text on this side too.
+  static const struct {
+    uint32_t code;
+    int error;
+  } kTexts[] = {
+      {0, 0},
+      {kErrorFileNotFound, ENOENT},
+      {kErrorPathNotFound, ENOTDIR},
+      {kErrorTooManyOpenFiles, EMFILE},
+      {kErrorAccessDenied, EACCES},
+      {kErrorInvalidHandle, EBADF},
+      {kErrorNotEnoughMemory, ENOMEM},
+      {kErrorWriteFault, EIO},
+      {kErrorReadFault, EIO},
+      {kErrorSharingViolation, ETXTBSY},
+      {kErrorFileExists, EEXIST},
+      {kErrorInvalidParameter, EINVAL},
+      {kErrorDiskFull, ENOSPC},
+      {kErrorInvalidName, EILSEQ},
+      {kErrorFilenameTooLong, ENAMETOOLONG},
+      {kErrorIoDevice, EIO},
+  };
+  for (const auto& entry : kTexts) {
+    if (entry.code != code) continue;
+    std::string utf8 = entry.code == 0 ? "Success" : entry.code == kErrorSharingViolation
+                                                         ? "The file is in use by another opener"
+                                                         : ::strerror(entry.error);
+    std::string cp932;
+    if (!utf8ToCp932(utf8 + ".\r\n", &cp932)) return false;
+    *text = cp932;
+    return true;
+  }
+  return false;
+}
+
+namespace {
+
+struct PosixEvent {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool signalled = false;
+};
+
+std::mutex gEventNamesMutex;
+std::map<std::string, PosixEvent*> gNamedEvents;
+
+}  // namespace
+
+EventHandle createManualResetEvent(const char* name, bool initiallySignalled) {
+  std::lock_guard<std::mutex> lock(gEventNamesMutex);
+  if (name != nullptr) {
+    auto found = gNamedEvents.find(name);
+    if (found != gNamedEvents.end()) {
+      tlsLastError = kErrorAlreadyExists;
+      return EventHandle{found->second};
+    }
+  }
+  auto* event = new PosixEvent;  // lives until the process ends, as a named kernel event would
+  event->signalled = initiallySignalled;
+  if (name != nullptr) gNamedEvents[name] = event;
+  tlsLastError = 0;
+  return EventHandle{event};
+}
+
+bool setEvent(EventHandle handle) {
+  auto* event = static_cast<PosixEvent*>(handle.raw);
+  if (event == nullptr) return false;
+  {
+    std::lock_guard<std::mutex> lock(event->mutex);
+    event->signalled = true;
+  }
+  event->changed.notify_all();
+  return true;
+}
+
+bool resetEvent(EventHandle handle) {
+  auto* event = static_cast<PosixEvent*>(handle.raw);
+  if (event == nullptr) return false;
+  std::lock_guard<std::mutex> lock(event->mutex);
+  event->signalled = false;
+  return true;
+}
+
+void waitForever(EventHandle handle) {
+  auto* event = static_cast<PosixEvent*>(handle.raw);
+  if (event == nullptr) return;
+  std::unique_lock<std::mutex> lock(event->mutex);
+  event->changed.wait(lock, [event] { return event->signalled; });
+}
+
+namespace {
+
+struct PosixThread {
+  pthread_t thread;
+  ThreadProc proc;
+  void* argument;
+  bool joined = false;
+};
+
+void* threadTrampoline(void* raw) {
+  auto* thread = static_cast<PosixThread*>(raw);
+  thread->proc(thread->argument);
+  return nullptr;
+}
+
+std::mutex gThreadIdMutex;
+uint32_t gNextThreadId = 1;
+
+}  // namespace
+
+ThreadHandle startThread(ThreadProc proc, void* argument, uint32_t* threadId) {
+  auto* thread = new PosixThread{};
+  thread->proc = proc;
+  thread->argument = argument;
+  if (::pthread_create(&thread->thread, nullptr, threadTrampoline, thread) != 0) {
+    delete thread;
+    tlsLastError = kErrorNotEnoughMemory;
+    return ThreadHandle{};
+  }
+  if (threadId != nullptr) {
+    std::lock_guard<std::mutex> lock(gThreadIdMutex);
+    *threadId = gNextThreadId++;
+  }
+  return ThreadHandle{thread};
+}
+
+void joinThread(ThreadHandle handle) {
+  auto* thread = static_cast<PosixThread*>(handle.raw);
+  if (thread == nullptr || thread->joined) return;
+  ::pthread_join(thread->thread, nullptr);
+  thread->joined = true;
+}
+
+void closeThreadHandle(ThreadHandle handle) {
+  auto* thread = static_cast<PosixThread*>(handle.raw);
+  if (thread == nullptr) return;
+  if (!thread->joined) {
+    // Closing a Windows thread handle leaves the thread running; detaching
+    // does the same here. The record stays for the trampoline to read.
+    ::pthread_detach(thread->thread);
+    return;
+  }
+  delete thread;
+}
+
+void sleepMilliseconds(uint32_t milliseconds) {
+  struct timespec delay;
+  delay.tv_sec = milliseconds / 1000;
+  delay.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  while (::nanosleep(&delay, &delay) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace plat

@@ -1,0 +1,258 @@
+// Win32 side of the platform layer: the real API. Every CP932 string is
+// converted to UTF-16 with code page 932 (not CP_ACP) and the wide-character
+// functions are called, so the program behaves the same whatever the
+// system's ANSI code page is.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace plat {
+
+namespace {
+
+IoFaultHook* gFaultHook = nullptr;
+
+constexpr UINT kCodePage = 932;
+
+bool toWide(const char* text, std::wstring* wide) {
+  wide->clear();
+  if (text == nullptr) return false;
+  if (*text == '\0') return true;
+  int length = MultiByteToWideChar(kCodePage, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+  if (length <= 0) return false;
+  std::vector<wchar_t> buffer(static_cast<size_t>(length));
+  if (MultiByteToWideChar(kCodePage, MB_ERR_INVALID_CHARS, text, -1, buffer.data(), length) <= 0)
+    return false;
+  wide->assign(buffer.data());
+  return true;
+}
+
+bool fromWide(const wchar_t* wide, UINT codePage, std::string* text) {
+  text->clear();
+  if (*wide == L'\0') return true;
+  int length = WideCharToMultiByte(codePage, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return false;
+  std::vector<char> buffer(static_cast<size_t>(length));
+  if (WideCharToMultiByte(codePage, 0, wide, -1, buffer.data(), length, nullptr, nullptr) <= 0)
+    return false;
+  text->assign(buffer.data());
+  return true;
+}
+
+// A path whose bytes are not CP932 names no file.
+bool widePath(const char* path, std::wstring* wide) {
+  if (!toWide(path, wide)) {
+    SetLastError(kErrorInvalidName);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool cp932ToUtf8(const std::string& cp932, std::string* utf8) {
+  std::wstring wide;
+  if (!toWide(cp932.c_str(), &wide)) return false;
+  return fromWide(wide.c_str(), CP_UTF8, utf8);
+}
+
+bool utf8ToCp932(const std::string& utf8, std::string* cp932) {
+  cp932->clear();
+  if (utf8.empty()) return true;
+  int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.c_str(), -1, nullptr, 0);
+  if (length <= 0) return false;
+  std::vector<wchar_t> wide(static_cast<size_t>(length));
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.c_str(), -1, wide.data(), length);
+  BOOL usedDefault = FALSE;
+  int outLength = WideCharToMultiByte(kCodePage, 0, wide.data(), -1, nullptr, 0, nullptr, &usedDefault);
+  if (outLength <= 0 || usedDefault) return false;
+  std::vector<char> out(static_cast<size_t>(outLength));
+  WideCharToMultiByte(kCodePage, 0, wide.data(), -1, out.data(), outLength, nullptr, nullptr);
+  cp932->assign(out.data());
+  return true;
+}
+
+void setIoFaultHook(IoFaultHook* hook) { gFaultHook = hook; }
+IoFaultHook* ioFaultHook() { return gFaultHook; }
+
+File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = INVALID_HANDLE_VALUE; }
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.handle_;
+    other.handle_ = INVALID_HANDLE_VALUE;
+  }
+  return *this;
+}
+
+bool File::open(const char* path, uint32_t access, uint32_t share, uint32_t disposition) {
+  close();
+  std::wstring wide;
+  if (!widePath(path, &wide)) return false;
+  handle_ = CreateFileW(wide.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return handle_ != INVALID_HANDLE_VALUE;
+}
+
+bool File::isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+void File::close() {
+  if (handle_ != INVALID_HANDLE_VALUE) {
+    // CloseHandle must not disturb the last error a caller is about to show.
+    DWORD saved = GetLastError();
+    CloseHandle(handle_);
+    SetLastError(saved);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+}
+
+bool File::read(void* buffer, uint32_t count, uint32_t* transferred) {
+  *transferred = 0;
+  if (gFaultHook && !gFaultHook->beforeRead(&count)) {
+    SetLastError(kErrorReadFault);
+    return false;
+  }
+  DWORD done = 0;
+  BOOL ok = ReadFile(handle_, buffer, count, &done, nullptr);
+  *transferred = done;
+  return ok != FALSE;
+}
+
+bool File::write(const void* buffer, uint32_t count, uint32_t* transferred) {
+  *transferred = 0;
+  if (gFaultHook && !gFaultHook->beforeWrite(&count)) {
+    SetLastError(kErrorWriteFault);
+    return false;
+  }
+  DWORD done = 0;
+  BOOL ok = WriteFile(handle_, buffer, count, &done, nullptr);
+  *transferred = done;
+  return ok != FALSE;
+}
+
+uint32_t File::seek(int32_t distance, SeekOrigin origin) {
+  return SetFilePointer(handle_, distance, nullptr, static_cast<DWORD>(origin));
+}
+
+uint32_t File::size() { return GetFileSize(handle_, nullptr); }
+
+bool File::truncateHere() { return SetEndOfFile(handle_) != FALSE; }
+
+bool copyFile(const char* from, const char* to, bool failIfExists) {
+  std::wstring wideFrom, wideTo;
+  if (!widePath(from, &wideFrom) || !widePath(to, &wideTo)) return false;
+  return CopyFileW(wideFrom.c_str(), wideTo.c_str(), failIfExists ? TRUE : FALSE) != FALSE;
+}
+
+namespace {
+
+bool foundFromWide(const WIN32_FIND_DATAW& data, FoundFile* found) {
+  found->attributes = data.dwFileAttributes;
+  return fromWide(data.cFileName, kCodePage, &found->name);
+}
+
+}  // namespace
+
+bool FileSearch::first(const char* pattern, FoundFile* found) {
+  close();
+  std::wstring wide;
+  if (!widePath(pattern, &wide)) return false;
+  WIN32_FIND_DATAW data;
+  handle_ = FindFirstFileW(wide.c_str(), &data);
+  if (handle_ == INVALID_HANDLE_VALUE) return false;
+  foundFromWide(data, found);
+  return true;
+}
+
+bool FileSearch::next(FoundFile* found) {
+  if (handle_ == INVALID_HANDLE_VALUE) return false;
+  WIN32_FIND_DATAW data;
+  if (!FindNextFileW(handle_, &data)) return false;
+  foundFromWide(data, found);
+  return true;
+}
+
+void FileSearch::close() {
+  if (handle_ != INVALID_HANDLE_VALUE) {
+    FindClose(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+}
+
+bool createFolder(const char* path) {
+  std::wstring wide;
+  if (!widePath(path, &wide)) return false;
+  return CreateDirectoryW(wide.c_str(), nullptr) != FALSE;
+}
+
+bool deleteFile(const char* path) {
+  std::wstring wide;
+  if (!widePath(path, &wide)) return false;
+  return DeleteFileW(wide.c_str()) != FALSE;
+}
+
+uint32_t lastError() { return GetLastError(); }
+void setLastError(uint32_t code) { SetLastError(code); }
+
+bool systemMessage(uint32_t code, std::string* text) {
+  wchar_t* message = nullptr;
+  DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+      nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&message), 0,
+      nullptr);
+  bool ok = length > 0 && message != nullptr && fromWide(message, kCodePage, text);
+  if (message != nullptr) LocalFree(message);
+  return ok;
+}
+
+EventHandle createManualResetEvent(const char* name, bool initiallySignalled) {
+  std::wstring wide;
+  if (name != nullptr && !toWide(name, &wide)) return EventHandle{};
+  HANDLE event = CreateEventW(nullptr, TRUE, initiallySignalled ? TRUE : FALSE, name ? wide.c_str() : nullptr);
+  return EventHandle{event};
+}
+
+bool setEvent(EventHandle event) { return SetEvent(event.raw) != FALSE; }
+bool resetEvent(EventHandle event) { return ResetEvent(event.raw) != FALSE; }
+void waitForever(EventHandle event) { WaitForSingleObject(event.raw, INFINITE); }
+
+namespace {
+
+struct ThreadStart {
+  ThreadProc proc;
+  void* argument;
+};
+
+DWORD WINAPI threadTrampoline(void* raw) {
+  ThreadStart start = *static_cast<ThreadStart*>(raw);
+  delete static_cast<ThreadStart*>(raw);
+  return start.proc(start.argument);
+}
+
+}  // namespace
+
+ThreadHandle startThread(ThreadProc proc, void* argument, uint32_t* threadId) {
+  auto* start = new ThreadStart{proc, argument};
+  DWORD id = 0;
+  HANDLE thread = CreateThread(nullptr, 0, threadTrampoline, start, 0, &id);
+  if (thread == nullptr) {
+    delete start;
+    return ThreadHandle{};
+  }
+  if (threadId != nullptr) *threadId = id;
+  return ThreadHandle{thread};
+}
+
+void joinThread(ThreadHandle thread) {
+  if (thread.raw != nullptr) WaitForSingleObject(thread.raw, INFINITE);
+}
+
+void closeThreadHandle(ThreadHandle thread) {
+  if (thread.raw != nullptr) CloseHandle(thread.raw);
+}
+
+void sleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
+
+}  // namespace plat

@@ -1,0 +1,40 @@
+// The state that the dialog's thread and the worker share, and the worker's
+// thread record. Flags are single-byte lock-free atomics written by one side
+// and polled by the other; the pause event is the only synchronisation.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "platform/platform.h"
+
+class PackageArchive;
+class RunHost;
+
+uint32_t runUpdate(void* argument);
+
+struct UpdateWorker {
+  plat::ThreadHandle threadHandle;
+  std::atomic<uint8_t> cancelRequested{0};
+  plat::ThreadProc threadProc = runUpdate;
+  uint32_t threadId = 0;
+
+  // Clears the cancel request and starts threadProc on a new thread.
+  bool start();
+};
+
+struct RunState {
+  std::atomic<uint8_t> running{0};
+  std::atomic<plat::EventHandle> pauseEvent{plat::EventHandle{}};
+  RunHost* dialog = nullptr;
+  void* dialogWindow = nullptr;
+  int32_t changedFileCount = 0;
+  std::unique_ptr<PackageArchive> currentPackage;
+  UpdateWorker worker;
+
+  RunState();
+  ~RunState();
+};
+
+extern RunState runState;

@@ -1,0 +1,42 @@
+// Test helpers: a throw-away folder and whole-file reads and writes, all by
+// CP932 path through the platform layer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// A fresh empty folder, removed with everything in it when the object goes.
+// path() ends with a backslash, like an install folder.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& relative) const { return path_ + relative; }
+
+ private:
+  std::string path_;
+};
+
+// Makes the folder the process's current directory for the object's life.
+class CurrentDirectory {
+ public:
+  explicit CurrentDirectory(const std::string& folder);
+  ~CurrentDirectory();
+
+ private:
+  std::string previous_;
+};
+
+bool writeFile(const std::string& path, const std::string& bytes);
+bool readFile(const std::string& path, std::string* bytes);
+std::string readFileOrEmpty(const std::string& path);
+bool fileIsPresent(const std::string& path);
+bool makeFolder(const std::string& path);  // with any missing parents
+// A modification stamp that changes on every write (nanoseconds where the
+// file system has them).
+int64_t modificationStamp(const std::string& path);
+bool makeReadOnly(const std::string& path);
