@@ -1,0 +1,53 @@
+// The three verification passes that precede every apply pass, and the
+// joining of target paths. The run and the publisher's dry run share them,
+// so both refuse exactly the same lists.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "list/update_list.h"
+
+class PackageArchive;
+
+// Every joined path and package path of a run lives in a buffer this size:
+// at most 255 bytes and the NUL.
+constexpr size_t kRunPathSize = 256;
+
+// The install folder text immediately followed by `relative`, with no
+// separator inserted. False, and an empty buffer, when the result would not
+// fit in kRunPathSize bytes: a path is refused, never truncated.
+bool joinTargetPath(const char* installFolder, const char* relative, char (&joined)[kRunPathSize]);
+
+// A source is the entry of that name in the package when there is one and
+// it holds the name, otherwise the loose file of that name relative to the
+// current directory.
+bool sourceExists(PackageArchive* package, const char* name);
+
+enum class VerificationStop {
+  None,
+  SourceMissing,      // pass 1, message S
+  TargetMissing,      // pass 2, message T
+  TargetDamaged,      // pass 3, message M: no archive magic
+  SourcePathTooLong,  // pass 1, refused with message S
+  TargetPathTooLong,  // pass 2, refused with message T
+};
+
+struct VerificationResult {
+  VerificationStop stop = VerificationStop::None;
+  int pass = 0;         // 1, 2 or 3; 0 when nothing stopped the run
+  int entryIndex = -1;  // the failing entry, or -1
+  std::string path;     // the path it failed on (CP932): source, joined target or archive
+};
+
+// Passes 1 to 3 over the whole list, in order, against the disk and the
+// current directory. Reads only; writes nothing.
+//  1: every source of C, R and I exists (P selects the package for the rest
+//     of the pass); over-long source or package paths are refused.
+//  2: every joined target of C, R and I fits kRunPathSize; with target
+//     checking on (E on, N off, on at the start), I and R targets exist.
+//  3: with target checking on again, every I target begins with "QRV001".
+VerificationResult verifyUpdateList(const UpdateList& list, const char* installFolder);
+
+// The abort message for a stop, or null for None.
+const char* verificationMessage(VerificationStop stop);
