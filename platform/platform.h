@@ -168,14 +168,18 @@ void closeThreadHandle(ThreadHandle thread);
 void sleepMilliseconds(uint32_t milliseconds);
 
 // Test seam for fault injection: consulted before every File::read and
-// File::write. It may shorten the count or fail the call (false: the call
-// fails with kErrorReadFault / kErrorWriteFault and moves nothing). No hook
-// is installed in the program.
+// File::write (and File::open, below). It may shorten the count or fail the
+// call (false: the call fails with kErrorReadFault / kErrorWriteFault and
+// moves nothing). No hook is installed in the program.
 class IoFaultHook {
  public:
   virtual ~IoFaultHook() = default;
   virtual bool beforeRead(uint32_t* count) = 0;
   virtual bool beforeWrite(uint32_t* count) = 0;
+  // Consulted before every File::open; false fails the open with *error as
+  // the last error, touching no file. Lets a test refuse one particular open
+  // (say, a target opened for writing) that no file state can refuse alone.
+  virtual bool beforeOpen(const char* path, uint32_t access, uint32_t disposition, uint32_t* error) { return true; }
 };
 void setIoFaultHook(IoFaultHook* hook);
 IoFaultHook* ioFaultHook();

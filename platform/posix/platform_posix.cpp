@@ -160,6 +160,11 @@ File& File::operator=(File&& other) noexcept {
 
 bool File::open(const char* path, uint32_t access, uint32_t share, uint32_t disposition) {
   close();
+  uint32_t refused = 0;
+  if (gFaultHook && !gFaultHook->beforeOpen(path, access, disposition, &refused)) {
+    tlsLastError = refused;
+    return false;
+  }
   std::string native;
   if (!nativePath(path, &native)) return false;
   int flags = O_CLOEXEC;

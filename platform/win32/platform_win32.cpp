@@ -90,6 +90,11 @@ File& File::operator=(File&& other) noexcept {
 
 bool File::open(const char* path, uint32_t access, uint32_t share, uint32_t disposition) {
   close();
+  uint32_t refused = 0;
+  if (gFaultHook && !gFaultHook->beforeOpen(path, access, disposition, &refused)) {
+    SetLastError(refused);
+    return false;
+  }
   std::wstring wide;
   if (!widePath(path, &wide)) return false;
   handle_ = CreateFileW(wide.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
