@@ -133,6 +133,16 @@ class FileSearch {
 bool createFolder(const char* path);
 bool deleteFile(const char* path);
 
+// The process's current directory (GetCurrentDirectory / SetCurrentDirectory):
+// CP932 with backslashes, no trailing backslash. For the publisher tool,
+// which acts from an update folder as the updater does.
+bool currentFolder(std::string* path);
+bool setCurrentFolder(const char* path);
+
+// Lets a console show the UTF-8 text that the tools print
+// (SetConsoleOutputCP); nothing to do on POSIX terminals.
+void useUtf8ConsoleOutput();
+
 // The thread's last-error value (GetLastError / SetLastError).
 uint32_t lastError();
 void setLastError(uint32_t code);

@@ -434,6 +434,35 @@ bool deleteFile(const char* path) {
   return true;
 }
 
+bool currentFolder(std::string* path) {
+  std::vector<char> buffer(4096);
+  if (::getcwd(buffer.data(), buffer.size()) == nullptr) {
+    failWithErrno();
+    return false;
+  }
+  std::string cp932;
+  if (!utf8ToCp932(buffer.data(), &cp932)) {
+    tlsLastError = kErrorInvalidName;
+    return false;
+  }
+  for (char& c : cp932)
+    if (c == '/') c = '\\';  // 0x2F is never a CP932 trail byte
+  *path = cp932;
+  return true;
+}
+
+bool setCurrentFolder(const char* path) {
+  std::string native;
+  if (!nativePath(path, &native)) return false;
+  if (::chdir(native.c_str()) != 0) {
+    failWithErrno();
+    return false;
+  }
+  return true;
+}
+
+void useUtf8ConsoleOutput() {}
+
 uint32_t lastError() { return tlsLastError; }
 void setLastError(uint32_t code) { tlsLastError = code; }
 

@@ -198,6 +198,28 @@ bool deleteFile(const char* path) {
   return DeleteFileW(wide.c_str()) != FALSE;
 }
 
+bool currentFolder(std::string* path) {
+  DWORD length = GetCurrentDirectoryW(0, nullptr);
+  if (length == 0) return false;
+  std::vector<wchar_t> buffer(length);
+  if (GetCurrentDirectoryW(length, buffer.data()) == 0) return false;
+  std::wstring wide = buffer.data();
+  if (wide.size() > 3 && wide.back() == L'\\') wide.pop_back();
+  if (!fromWide(wide.c_str(), kCodePage, path)) {
+    SetLastError(kErrorInvalidName);
+    return false;
+  }
+  return true;
+}
+
+bool setCurrentFolder(const char* path) {
+  std::wstring wide;
+  if (!widePath(path, &wide)) return false;
+  return SetCurrentDirectoryW(wide.c_str()) != FALSE;
+}
+
+void useUtf8ConsoleOutput() { SetConsoleOutputCP(CP_UTF8); }
+
 uint32_t lastError() { return GetLastError(); }
 void setLastError(uint32_t code) { SetLastError(code); }
 
