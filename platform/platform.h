@@ -3,7 +3,9 @@
 // calls the real API; the POSIX side emulates it for tests and tools.
 //
 // Every path and text handed across this layer is a NUL-terminated
-// code-page-932 byte string; each side converts it explicitly.
+// code-page-932 byte string; each side converts it explicitly. File names
+// follow the file system's own case rule: Windows ignores case, the POSIX
+// side does not.
 #pragma once
 
 #include <cstddef>

@@ -52,6 +52,17 @@ uint32_t windowsErrorFromErrno(int error) {
 
 void failWithErrno() { tlsLastError = windowsErrorFromErrno(errno); }
 
+// Windows tells a missing file (2) from a missing folder on the way (3).
+void failOpenWithErrno(const std::string& native) {
+  int error = errno;
+  tlsLastError = windowsErrorFromErrno(error);
+  if (error != ENOENT) return;
+  size_t slash = native.rfind('/');
+  if (slash == std::string::npos || slash == 0) return;
+  struct stat st;
+  if (::stat(native.substr(0, slash).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) tlsLastError = kErrorPathNotFound;
+}
+
 bool convert(const char* from, const char* to, const std::string& in, std::string* out) {
   iconv_t cd = iconv_open(to, from);
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;
@@ -191,7 +202,7 @@ bool File::open(const char* path, uint32_t access, uint32_t share, uint32_t disp
 
   int fd = ::open(native.c_str(), flags, 0666);
   if (fd < 0) {
-    failWithErrno();
+    failOpenWithErrno(native);
     return false;
   }
   struct stat st;
@@ -378,12 +389,12 @@ bool FileSearch::first(const char* pattern, FoundFile* found) {
   } else {
     DIR* dir = ::opendir(folder.c_str());
     if (dir == nullptr) {
-      failWithErrno();
+      failOpenWithErrno(native);
       return false;
     }
     while (struct dirent* entry = ::readdir(dir)) {
-      // Windows matches names without regard to case; so does the search here.
-      if (::fnmatch(leaf.c_str(), entry->d_name, FNM_CASEFOLD) != 0) continue;
+      // Names are case-sensitive on this side, as the file system is.
+      if (::fnmatch(leaf.c_str(), entry->d_name, 0) != 0) continue;
       struct stat st;
       std::string full = folder + "/" + entry->d_name;
       if (::stat(full.c_str(), &st) == 0) addMatch(entry->d_name, st);
@@ -391,7 +402,8 @@ bool FileSearch::first(const char* pattern, FoundFile* found) {
     ::closedir(dir);
   }
   if (state->matches.empty()) {
-    tlsLastError = kErrorFileNotFound;
+    errno = ENOENT;
+    failOpenWithErrno(native);
     return false;
   }
   *found = state->matches[0];
@@ -513,6 +525,7 @@ struct PosixEvent {
 
 std::mutex gEventNamesMutex;
 std::map<std::string, PosixEvent*> gNamedEvents;
+std::vector<std::unique_ptr<PosixEvent>> gAllEvents;  // events live as long as the process
 
 }  // namespace
 
@@ -525,7 +538,8 @@ EventHandle createManualResetEvent(const char* name, bool initiallySignalled) {
       return EventHandle{found->second};
     }
   }
-  auto* event = new PosixEvent;  // lives until the process ends, as a named kernel event would
+  gAllEvents.push_back(std::make_unique<PosixEvent>());
+  PosixEvent* event = gAllEvents.back().get();
   event->signalled = initiallySignalled;
   if (name != nullptr) gNamedEvents[name] = event;
   tlsLastError = 0;

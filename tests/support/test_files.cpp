@@ -190,3 +190,14 @@ bool makeReadOnly(const std::string& path) {
   return chmod(native(path).c_str(), 0444) == 0;
 #endif
 }
+
+bool readOnlyAttributeHolds() {
+  static const bool holds = [] {
+    TempFolder folder;
+    std::string path = folder / "probe.dat";
+    if (!writeFile(path, "x") || !makeReadOnly(path)) return false;
+    plat::File file;
+    return !file.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting);
+  }();
+  return holds;
+}

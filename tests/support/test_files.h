@@ -40,3 +40,6 @@ bool makeFolder(const std::string& path);  // with any missing parents
 // file system has them).
 int64_t modificationStamp(const std::string& path);
 bool makeReadOnly(const std::string& path);
+// True where the read-only attribute really keeps writers out. Wine run as
+// root maps it to Unix mode bits, which root ignores.
+bool readOnlyAttributeHolds();

@@ -1,0 +1,270 @@
+// The platform layer behaves like the Windows services on both builds:
+// error codes, share modes, the read-only attribute, searches with
+// wildcards, CP932 names, text streams, events and threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/text_stream.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+// "ソ表" in CP932: both characters end in the byte 0x5C, the backslash.
+const std::string kSoHyou = "\x83\x5c\x95\x5c";
+
+TEST(PlatformFile, OpenReadWriteSeekAndSize) {
+  TempFolder folder;
+  std::string path = folder / "file.bin";
+  plat::File file;
+  ASSERT_TRUE(file.open(path.c_str(), plat::kGenericRead | plat::kGenericWrite, plat::kShareRead,
+                        plat::kCreateAlways));
+  uint32_t moved = 0;
+  ASSERT_TRUE(file.write("0123456789", 10, &moved));
+  EXPECT_EQ(moved, 10u);
+  EXPECT_EQ(file.size(), 10u);
+  EXPECT_EQ(file.seek(0, plat::SeekOrigin::End), 10u);
+  EXPECT_EQ(file.seek(-4, plat::SeekOrigin::End), 6u);
+  EXPECT_EQ(file.seek(2, plat::SeekOrigin::Current), 8u);
+  EXPECT_EQ(file.seek(3, plat::SeekOrigin::Begin), 3u);
+  char buffer[16] = {};
+  ASSERT_TRUE(file.read(buffer, 16, &moved));
+  EXPECT_EQ(moved, 7u) << "a read at the end delivers what is there";
+  EXPECT_STREQ(buffer, "3456789");
+  ASSERT_TRUE(file.read(buffer, 4, &moved));
+  EXPECT_EQ(moved, 0u);
+  EXPECT_EQ(file.seek(-1, plat::SeekOrigin::Begin), plat::kInvalidPosition);
+  file.close();
+
+  // CREATE_ALWAYS empties an existing file.
+  ASSERT_TRUE(file.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kCreateAlways));
+  EXPECT_EQ(file.size(), 0u);
+}
+
+TEST(PlatformFile, MissingFilesAndFoldersGiveTheWindowsCodes) {
+  TempFolder folder;
+  plat::File file;
+  EXPECT_FALSE(file.open((folder / "absent.dat").c_str(), plat::kGenericRead, plat::kShareRead,
+                         plat::kOpenExisting));
+  EXPECT_EQ(plat::lastError(), plat::kErrorFileNotFound);
+  EXPECT_FALSE(file.open((folder / "no\\such\\folder.dat").c_str(), plat::kGenericWrite, plat::kShareRead,
+                         plat::kCreateAlways));
+  EXPECT_EQ(plat::lastError(), plat::kErrorPathNotFound);
+  // A folder is not a file to open.
+  ASSERT_TRUE(makeFolder(folder / "sub"));
+  EXPECT_FALSE(file.open((folder / "sub").c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting));
+  EXPECT_EQ(plat::lastError(), plat::kErrorAccessDenied);
+}
+
+TEST(PlatformFile, ShareModesAreCheckedBothWays) {
+  TempFolder folder;
+  std::string path = folder / "held.dat";
+  ASSERT_TRUE(writeFile(path, "content"));
+  plat::File holder;
+  ASSERT_TRUE(holder.open(path.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting));
+
+  plat::File other;
+  EXPECT_TRUE(other.open(path.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting));
+  other.close();
+  EXPECT_FALSE(other.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kCreateAlways));
+  EXPECT_EQ(plat::lastError(), plat::kErrorSharingViolation);
+  EXPECT_EQ(readFileOrEmpty(path), "content") << "a refused CREATE_ALWAYS truncates nothing";
+  // A reader that refuses to share reading with the holder is refused too.
+  EXPECT_FALSE(other.open(path.c_str(), plat::kGenericRead, plat::kShareNone, plat::kOpenExisting));
+  EXPECT_EQ(plat::lastError(), plat::kErrorSharingViolation);
+  holder.close();
+
+  // A writer that shares reading only keeps later writers out, not readers
+  // that share writing.
+  ASSERT_TRUE(holder.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting));
+  EXPECT_FALSE(other.open(path.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting));
+  EXPECT_TRUE(other.open(path.c_str(), plat::kGenericRead, plat::kShareRead | plat::kShareWrite,
+                         plat::kOpenExisting));
+}
+
+TEST(PlatformFile, ReadOnlyFilesRefuseWriters) {
+  if (!readOnlyAttributeHolds()) GTEST_SKIP() << "the read-only attribute does not hold here (Wine as root)";
+  TempFolder folder;
+  std::string path = folder / "locked.dat";
+  ASSERT_TRUE(writeFile(path, "keep"));
+  ASSERT_TRUE(makeReadOnly(path));
+  plat::File file;
+  EXPECT_FALSE(file.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting));
+  EXPECT_EQ(plat::lastError(), plat::kErrorAccessDenied);
+  EXPECT_TRUE(file.open(path.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting));
+}
+
+TEST(PlatformFile, DoubleByteNamesWithBackslashTrailBytes) {
+  TempFolder folder;
+  std::string sub = folder / (kSoHyou + "\\");
+  ASSERT_TRUE(makeFolder(sub));
+  std::string path = sub + kSoHyou + ".txt";
+  ASSERT_TRUE(writeFile(path, "so-hyou"));
+  EXPECT_EQ(readFileOrEmpty(path), "so-hyou");
+
+  plat::FileSearch search;
+  plat::FoundFile found;
+  ASSERT_TRUE(search.first((sub + "*.txt").c_str(), &found));
+  EXPECT_EQ(found.name, kSoHyou + ".txt");
+  EXPECT_FALSE(search.next(&found));
+  // The trail byte split nothing: the folder holds exactly one entry named so.
+  ASSERT_TRUE(search.first((folder / "*").c_str(), &found));
+  bool sawFolder = false;
+  do {
+    if (found.name == kSoHyou) sawFolder = (found.attributes & plat::kAttributeDirectory) != 0;
+  } while (search.next(&found));
+  EXPECT_TRUE(sawFolder);
+
+  // Bytes that are no CP932 name no file.
+  plat::File file;
+  EXPECT_FALSE(file.open((folder / "\x81").c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting));
+}
+
+TEST(PlatformSearch, WildcardsFoldersAndMisses) {
+  TempFolder folder;
+  ASSERT_TRUE(makeFolder(folder / "data.dir"));
+  ASSERT_TRUE(writeFile(folder / "data.bin", "x"));
+  plat::FileSearch search;
+  plat::FoundFile found;
+
+  ASSERT_TRUE(search.first((folder / "data.dir").c_str(), &found));
+  EXPECT_TRUE(found.attributes & plat::kAttributeDirectory);
+
+  int files = 0, folders = 0;
+  ASSERT_TRUE(search.first((folder / "data.*").c_str(), &found));
+  do {
+    (found.attributes & plat::kAttributeDirectory ? folders : files)++;
+  } while (search.next(&found));
+  EXPECT_EQ(files, 1);
+  EXPECT_EQ(folders, 1);
+  EXPECT_EQ(plat::lastError(), plat::kErrorNoMoreFiles);
+
+  EXPECT_FALSE(search.first((folder / "nothing*").c_str(), &found));
+  EXPECT_FALSE(search.first((folder / "absent.bin").c_str(), &found));
+  EXPECT_EQ(plat::lastError(), plat::kErrorFileNotFound);
+}
+
+TEST(PlatformCopy, CopiesAndHonoursFailIfExists) {
+  TempFolder folder;
+  ASSERT_TRUE(writeFile(folder / "from.dat", "new bytes"));
+  ASSERT_TRUE(writeFile(folder / "to.dat", "old"));
+  EXPECT_FALSE(plat::copyFile((folder / "from.dat").c_str(), (folder / "to.dat").c_str(), true));
+  EXPECT_EQ(readFileOrEmpty(folder / "to.dat"), "old");
+  EXPECT_TRUE(plat::copyFile((folder / "from.dat").c_str(), (folder / "to.dat").c_str(), false));
+  EXPECT_EQ(readFileOrEmpty(folder / "to.dat"), "new bytes");
+  EXPECT_FALSE(plat::copyFile((folder / "absent.dat").c_str(), (folder / "to.dat").c_str(), false));
+  EXPECT_EQ(plat::lastError(), plat::kErrorFileNotFound);
+}
+
+TEST(PlatformErrors, LastErrorIsPerThreadAndMessagesExist) {
+  plat::setLastError(1234);
+  EXPECT_EQ(plat::lastError(), 1234u);
+  std::string text;
+  EXPECT_TRUE(plat::systemMessage(plat::kErrorFileNotFound, &text));
+  EXPECT_FALSE(text.empty());
+  EXPECT_TRUE(plat::systemMessage(plat::kErrorSharingViolation, &text));
+  EXPECT_FALSE(plat::systemMessage(0x2345678u, &text));
+
+  struct Probe {
+    static uint32_t run(void* argument) {
+      *static_cast<uint32_t*>(argument) = plat::lastError();
+      plat::setLastError(99);
+      return 0;
+    }
+  };
+  uint32_t seenThere = 7;
+  plat::setLastError(5);
+  plat::ThreadHandle thread = plat::startThread(&Probe::run, &seenThere, nullptr);
+  ASSERT_TRUE(thread);
+  plat::joinThread(thread);
+  plat::closeThreadHandle(thread);
+  EXPECT_EQ(seenThere, 0u);
+  EXPECT_EQ(plat::lastError(), 5u);
+}
+
+TEST(PlatformEvents, ManualResetEventHoldsAThreadUntilSet) {
+  plat::EventHandle gate = plat::createManualResetEvent("updater-test-gate", false);
+  ASSERT_TRUE(gate);
+  plat::EventHandle again = plat::createManualResetEvent("updater-test-gate", false);
+  EXPECT_EQ(plat::lastError(), plat::kErrorAlreadyExists) << "a named event opens the existing one";
+  plat::EventHandle started = plat::createManualResetEvent(nullptr, false);
+
+  struct Worker {
+    plat::EventHandle gate, started;
+    std::atomic<int> stage{0};
+    static uint32_t run(void* raw) {
+      auto* self = static_cast<Worker*>(raw);
+      self->stage = 1;
+      plat::setEvent(self->started);
+      plat::waitForever(self->gate);
+      self->stage = 2;
+      return 0;
+    }
+  } worker;
+  worker.gate = gate;
+  worker.started = started;
+  uint32_t id = 0;
+  plat::ThreadHandle thread = plat::startThread(&Worker::run, &worker, &id);
+  ASSERT_TRUE(thread);
+  EXPECT_NE(id, 0u);
+  plat::waitForever(started);
+  plat::sleepMilliseconds(20);
+  EXPECT_EQ(worker.stage.load(), 1) << "the reset event holds the worker";
+  plat::setEvent(again);  // the same event by name
+  plat::joinThread(thread);
+  plat::closeThreadHandle(thread);
+  EXPECT_EQ(worker.stage.load(), 2);
+  // Manual reset: it stays signalled until reset.
+  plat::waitForever(gate);
+  EXPECT_TRUE(plat::resetEvent(gate));
+}
+
+TEST(PlatformTextStream, ReadsLinesWithTextModeRules) {
+  TempFolder folder;
+  std::string path = folder / "text.txt";
+  ASSERT_TRUE(writeFile(path, "one\r\ntwo\rthree\nlast\x1aignored\n"));
+  plat::TextReader reader;
+  ASSERT_TRUE(reader.open(path.c_str()));
+  char line[8];
+  EXPECT_EQ(reader.readLine(line, sizeof line), 4u);
+  EXPECT_STREQ(line, "one\n");
+  EXPECT_EQ(reader.readLine(line, sizeof line), 7u) << "a lone CR stays; 7 bytes fill the buffer";
+  EXPECT_STREQ(line, "two\rthr");
+  EXPECT_EQ(reader.readLine(line, sizeof line), 3u);
+  EXPECT_STREQ(line, "ee\n");
+  EXPECT_EQ(reader.readLine(line, sizeof line), 4u);
+  EXPECT_STREQ(line, "last");
+  EXPECT_EQ(reader.readLine(line, sizeof line), 0u);
+
+  plat::TextReader absent;
+  EXPECT_FALSE(absent.open((folder / "absent.txt").c_str()));
+}
+
+TEST(PlatformTextStream, CrLfAcrossTheReadBuffer) {
+  TempFolder folder;
+  std::string path = folder / "long.txt";
+  // Put a CR LF exactly across the reader's 64 KiB chunks.
+  std::string text(64 * 1024 - 1, 'a');
+  text += "\r\nb\r\n";
+  ASSERT_TRUE(writeFile(path, text));
+  plat::TextReader reader;
+  ASSERT_TRUE(reader.open(path.c_str()));
+  std::string all;
+  char line[256];
+  while (size_t n = reader.readLine(line, sizeof line)) all.append(line, n);
+  EXPECT_EQ(all, std::string(64 * 1024 - 1, 'a') + "\nb\n");
+}
+
+TEST(PlatformTextStream, AppendWritesCrLfAndDropsAFinalEndOfTextMark) {
+  TempFolder folder;
+  std::string path = folder / "Setup.log";
+  ASSERT_TRUE(writeFile(path, "F\told\r\n\x1a"));
+  ASSERT_TRUE(plat::appendText(path.c_str(), "F\tnew\n", 6));
+  EXPECT_EQ(readFileOrEmpty(path), "F\told\r\nF\tnew\r\n");
+  ASSERT_TRUE(plat::appendText((folder / "fresh.log").c_str(), "x\n", 2));
+  EXPECT_EQ(readFileOrEmpty(folder / "fresh.log"), "x\r\n") << "appending creates a missing file";
+}
+
+}  // namespace
