@@ -1,4 +1,125 @@
-// Placeholder until the update run lands.
-#include "run/run_state.h"
+// The worker's procedure: one whole update run, from reading the install
+// folder to the close request. Nothing on disk changes before the three
+// verification passes have all succeeded.
+#include <cstring>
+#include <new>
 
-uint32_t runUpdate(void*) { return 0; }
+#include "archive/archive_update.h"
+#include "archive/package_archive.h"
+#include "list/update_list.h"
+#include "platform/platform.h"
+#include "run/loose_file.h"
+#include "run/run_host.h"
+#include "run/run_messages.h"
+#include "run/run_state.h"
+#include "run/verification.h"
+
+namespace {
+
+constexpr int kProgressMaximum = 1000;
+constexpr const char kPauseEventName[] = "Cansel";
+
+// Every abort: no further entry, no wait, and the source package goes.
+uint32_t abortRun(RunHost* host, void* owner, const char* message) {
+  runState.currentPackage.reset();
+  runState.running.store(0);
+  host->showMessage(owner, message, kCaptionAborted, kStyleAbort);
+  host->requestClose();
+  return 0;
+}
+
+// The quotient is held as a double before the multiplication, so 38
+// entries leave the bar at 499 after index 19, not 500.
+int progressAfterEntry(int index, int count) {
+  double step = static_cast<double>(kProgressMaximum) / count;
+  return static_cast<int>(step * index);
+}
+
+// Command "I", with the prompt after every failed attempt.
+bool insertEntry(const UpdateEntry& entry) {
+  char archivePath[kRunPathSize];
+  bool joined = joinTargetPath(runInstallFolder, entry.path.c_str(), archivePath);
+  std::string shownPath = std::string(runInstallFolder) + entry.path;
+  for (;;) {
+    plat::setLastError(0);
+    if (joined) {
+      if (insertIntoArchive(archivePath, entry.sourceName.c_str(), entry.entryName.c_str())) return true;
+    } else {
+      plat::setLastError(plat::kErrorFilenameTooLong);
+    }
+    if (reportFileError(shownPath.c_str(), kCaptionUpdateError) == FileErrorAnswer::Cancel) return false;
+  }
+}
+
+// Command "P": later sources come from this package. No file is opened
+// here; a path naming no readable archive just finds nothing later on.
+void selectPackage(const std::string& path) {
+  runState.currentPackage.reset();
+  if (path.size() >= kRunPathSize) return;
+  char packagePath[kRunPathSize];
+  std::memcpy(packagePath, path.c_str(), path.size() + 1);
+  runState.currentPackage.reset(new (std::nothrow) PackageArchive(packagePath));
+}
+
+void waitWhilePaused() {
+  plat::EventHandle pause = runState.pauseEvent.load();
+  if (pause) plat::waitForever(pause);
+}
+
+}  // namespace
+
+uint32_t runUpdate(void*) {
+  void* owner = runState.dialogWindow;
+  RunHost* host = runState.dialog;
+  if (host == nullptr) return 0;
+
+  runState.running.store(1);
+  if (!runState.pauseEvent.load())
+    runState.pauseEvent.store(plat::createManualResetEvent(kPauseEventName, false));
+  plat::setEvent(runState.pauseEvent.load());
+
+  char folder[kRunPathSize] = {};
+  host->readInstallFolder(folder, static_cast<int>(sizeof folder));
+  folder[kRunPathSize - 1] = '\0';
+  std::memcpy(runInstallFolder, folder, sizeof folder);
+
+  if (!loadUpdateList()) return abortRun(host, owner, kMessageListUnreadable);
+  host->setProgressRange(0, kProgressMaximum);
+  host->setProgressPosition(0);
+
+  VerificationResult verification = verifyUpdateList(updateList, runInstallFolder);
+  if (verification.stop != VerificationStop::None)
+    return abortRun(host, owner, verificationMessage(verification.stop));
+
+  for (int j = 0; j < updateList.count; ++j) {
+    waitWhilePaused();
+    if (runState.worker.cancelRequested.load() == 1) return abortRun(host, owner, kMessageUserAborted);
+    UpdateEntry entry = updateEntry(updateList, j);
+    switch (entry.command) {
+      case 'C':
+        if (!copyLooseFile(j)) return abortRun(host, owner, kMessageUpdateFailed);
+        break;
+      case 'R':
+        if (!replaceLooseFile(j)) return abortRun(host, owner, kMessageUpdateFailed);
+        break;
+      case 'I':
+        if (!insertEntry(entry)) return abortRun(host, owner, kMessageUpdateFailed);
+        break;
+      case 'P':
+        selectPackage(entry.path);
+        break;
+      default:
+        break;
+    }
+    host->setProgressPosition(progressAfterEntry(j, updateList.count));
+  }
+
+  host->setProgressPosition(kProgressMaximum);
+  runState.currentPackage.reset();
+  waitWhilePaused();
+  runState.running.store(0);
+  const char* outcome = runState.changedFileCount != 0 ? kMessageUpdateDone : kMessageAllUpToDate;
+  host->showMessage(owner, outcome, kCaptionFinished, kStyleOutcome);
+  host->requestClose();
+  return 1;
+}

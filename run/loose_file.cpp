@@ -1,0 +1,192 @@
+#include "run/loose_file.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "archive/content.h"
+#include "archive/package_archive.h"
+#include "list/update_list.h"
+#include "platform/platform.h"
+#include "run/run_host.h"
+#include "run/run_messages.h"
+#include "run/run_state.h"
+#include "run/setup_log.h"
+
+char runInstallFolder[kRunPathSize];
+
+bool fileExists(const char* path) {
+  plat::FileSearch search;
+  plat::FoundFile found;
+  if (!search.first(path, &found)) return false;
+  do {
+    if (!(found.attributes & plat::kAttributeDirectory)) return true;
+  } while (search.next(&found));
+  return false;
+}
+
+namespace {
+
+enum class TargetRead { Absent, Read, Failed };
+
+// The target whole. A target that does not open for reading is absent; one
+// that opens but cannot be read fails the attempt, since nothing could be
+// compared and it is no new file either.
+TargetRead readTarget(const char* path, Content* content) {
+  content->release();
+  plat::File file;
+  if (!file.open(path, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return TargetRead::Absent;
+  uint32_t size = file.size();
+  if (size == plat::kInvalidSize) return TargetRead::Failed;
+  std::unique_ptr<char[]> bytes = allocateContent(size);
+  if (!bytes) {
+    plat::setLastError(plat::kErrorNotEnoughMemory);
+    return TargetRead::Failed;
+  }
+  uint32_t got = 0;
+  if (!file.read(bytes.get(), size, &got)) return TargetRead::Failed;
+  bytes[got] = '\0';
+  content->bytes = std::move(bytes);
+  content->size = got;
+  return TargetRead::Read;
+}
+
+enum class SourceOrigin { None, Package, LooseFile };
+
+// The package wins over a loose file of the same name.
+SourceOrigin getSource(const char* name, Content* content) {
+  content->release();
+  if (runState.currentPackage) {
+    if (runState.currentPackage->readEntry(name, content) && content->present()) return SourceOrigin::Package;
+    content->release();
+  }
+  if (readWholeFile(name, content)) return SourceOrigin::LooseFile;
+  return SourceOrigin::None;
+}
+
+// Writes the whole content over the target (CREATE_ALWAYS). A write that
+// fails or falls short fails the attempt.
+enum class WriteOutcome { NotOpened, Failed, Written };
+
+WriteOutcome writeTarget(const char* path, const Content& content) {
+  plat::File file;
+  if (!file.open(path, plat::kGenericWrite, plat::kShareRead, plat::kCreateAlways)) return WriteOutcome::NotOpened;
+  uint32_t written = 0;
+  const char* bytes = content.bytes ? content.bytes.get() : "";
+  if (!file.write(bytes, content.size, &written)) return WriteOutcome::Failed;
+  if (written != content.size) {
+    plat::setLastError(plat::kErrorWriteFault);
+    return WriteOutcome::Failed;
+  }
+  return WriteOutcome::Written;
+}
+
+// The prompt shows the path the attempt failed on even when it is too long
+// to have been built.
+std::string shownTargetPath(const std::string& relative) { return std::string(runInstallFolder) + relative; }
+
+// One attempt of "C". `createdByEntry` survives retries: a failed attempt
+// that created the target still makes the file this run's own creation.
+bool attemptCopy(const std::string& relative, bool* createdByEntry) {
+  plat::setLastError(0);
+  char target[kRunPathSize];
+  if (!joinTargetPath(runInstallFolder, relative.c_str(), target)) {
+    plat::setLastError(plat::kErrorFilenameTooLong);
+    return false;
+  }
+  Content existing;
+  TargetRead targetState = readTarget(target, &existing);
+  if (targetState == TargetRead::Failed) return false;
+  bool targetAbsent = targetState == TargetRead::Absent;
+
+  Content source;
+  SourceOrigin origin = getSource(relative.c_str(), &source);
+  if (origin == SourceOrigin::None) return false;
+  if (sameContent(existing, source)) return true;
+  existing.release();
+
+  bool created = targetAbsent || *createdByEntry;
+  WriteOutcome outcome = writeTarget(target, source);
+  if (outcome != WriteOutcome::NotOpened && targetAbsent) *createdByEntry = true;
+  if (outcome == WriteOutcome::Failed) return false;
+  if (outcome == WriteOutcome::NotOpened) {
+    // The copy can only stand in for the write when it copies the very
+    // bytes chosen: the loose file. A package source has no file to copy.
+    if (origin != SourceOrigin::LooseFile) return false;
+    source.release();
+    if (!plat::copyFile(relative.c_str(), target, false)) return false;
+  }
+  ++runState.changedFileCount;
+  if (created) registerCreatedFile(target, runInstallFolder);
+  return true;
+}
+
+// One attempt of "R": the target must open for reading; nothing is created.
+bool attemptReplace(const std::string& relative) {
+  plat::setLastError(0);
+  char target[kRunPathSize];
+  if (!joinTargetPath(runInstallFolder, relative.c_str(), target)) {
+    plat::setLastError(plat::kErrorFilenameTooLong);
+    return false;
+  }
+  Content existing;
+  if (readTarget(target, &existing) != TargetRead::Read) return false;
+  Content source;
+  if (getSource(relative.c_str(), &source) == SourceOrigin::None) return false;
+  if (sameContent(existing, source)) return true;
+  existing.release();
+  if (writeTarget(target, source) != WriteOutcome::Written) return false;
+  ++runState.changedFileCount;
+  return true;
+}
+
+bool isLeadByte(unsigned char byte) { return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC); }
+
+}  // namespace
+
+bool copyLooseFile(int entryIndex) {
+  const std::string& relative = updateList.paths[entryIndex];
+  bool createdByEntry = false;
+  while (!attemptCopy(relative, &createdByEntry)) {
+    if (reportFileError(shownTargetPath(relative).c_str(), kCaptionCopyError) == FileErrorAnswer::Cancel)
+      return false;
+  }
+  return true;
+}
+
+bool replaceLooseFile(int entryIndex) {
+  const std::string& relative = updateList.paths[entryIndex];
+  while (!attemptReplace(relative)) {
+    if (reportFileError(shownTargetPath(relative).c_str(), kCaptionCopyError) == FileErrorAnswer::Cancel)
+      return false;
+  }
+  return true;
+}
+
+std::string fileErrorText(const char* path, uint32_t code) {
+  std::string systemText;
+  if (!plat::systemMessage(code, &systemText)) systemText.clear();
+  int length = std::snprintf(nullptr, 0, kFileErrorFormat, path, code, systemText.c_str());
+  if (length < 0) return std::string();
+  std::vector<char> formatted(static_cast<size_t>(length) + 1);
+  std::snprintf(formatted.data(), formatted.size(), kFileErrorFormat, path, code, systemText.c_str());
+
+  // Cut to the prompt buffer, never through a double-byte character.
+  const size_t limit = kFileErrorTextSize - 1;
+  size_t kept = 0;
+  while (kept < static_cast<size_t>(length)) {
+    size_t step = isLeadByte(static_cast<unsigned char>(formatted[kept])) && kept + 1 < static_cast<size_t>(length) ? 2 : 1;
+    if (kept + step > limit) break;
+    kept += step;
+  }
+  return std::string(formatted.data(), kept);
+}
+
+FileErrorAnswer reportFileError(const char* path, const char* caption) {
+  uint32_t code = plat::lastError();
+  std::string text = fileErrorText(path, code);
+  RunHost* host = runState.dialog;
+  if (host == nullptr) return FileErrorAnswer::Cancel;
+  int answer = host->showMessage(nullptr, text.c_str(), caption, kStyleFileError);
+  return answer == kIdCancel ? FileErrorAnswer::Cancel : FileErrorAnswer::Retry;
+}

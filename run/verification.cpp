@@ -1,0 +1,130 @@
+#include "run/verification.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "archive/package_archive.h"
+#include "platform/platform.h"
+#include "run/loose_file.h"
+#include "run/run_messages.h"
+
+bool joinTargetPath(const char* installFolder, const char* relative, char (&joined)[kRunPathSize]) {
+  joined[0] = '\0';
+  size_t folderLength = std::strlen(installFolder);
+  size_t relativeLength = std::strlen(relative);
+  if (folderLength + relativeLength >= kRunPathSize) return false;
+  std::memcpy(joined, installFolder, folderLength);
+  std::memcpy(joined + folderLength, relative, relativeLength + 1);
+  return true;
+}
+
+bool sourceExists(PackageArchive* package, const char* name) {
+  if (package != nullptr) {
+    Content content;
+    if (package->readEntry(name, &content) && content.present()) return true;
+  }
+  return fileExists(name);
+}
+
+namespace {
+
+VerificationResult stopAt(VerificationStop stop, int pass, int entryIndex, const std::string& path) {
+  VerificationResult result;
+  result.stop = stop;
+  result.pass = pass;
+  result.entryIndex = entryIndex;
+  result.path = path;
+  return result;
+}
+
+bool fitsPathBuffer(const std::string& path) { return path.size() < kRunPathSize; }
+
+// Pass 1: every source is in the package selected so far, or a loose file.
+VerificationResult verifySources(const UpdateList& list) {
+  std::unique_ptr<PackageArchive> package;
+  for (int i = 0; i < list.count; ++i) {
+    UpdateEntry entry = updateEntry(list, i);
+    if (entry.command == 'P') {
+      package.reset();
+      if (!fitsPathBuffer(entry.path)) return stopAt(VerificationStop::SourcePathTooLong, 1, i, entry.path);
+      char packagePath[kRunPathSize];
+      std::memcpy(packagePath, entry.path.c_str(), entry.path.size() + 1);
+      package.reset(new (std::nothrow) PackageArchive(packagePath));
+      continue;
+    }
+    const std::string* source = nullptr;
+    if (entry.command == 'C' || entry.command == 'R') source = &entry.path;
+    if (entry.command == 'I') source = &entry.sourceName;
+    if (source == nullptr) continue;
+    if (!fitsPathBuffer(*source)) return stopAt(VerificationStop::SourcePathTooLong, 1, i, *source);
+    if (!sourceExists(package.get(), source->c_str()))
+      return stopAt(VerificationStop::SourceMissing, 1, i, *source);
+  }
+  return VerificationResult();
+}
+
+bool namesTarget(char command) { return command == 'C' || command == 'R' || command == 'I'; }
+
+// Pass 2: every target path can be built, and the targets that must exist do.
+VerificationResult verifyTargetsExist(const UpdateList& list, const char* installFolder) {
+  bool verifyTargets = true;
+  for (int i = 0; i < list.count; ++i) {
+    UpdateEntry entry = updateEntry(list, i);
+    if (entry.command == 'E') verifyTargets = true;
+    if (entry.command == 'N') verifyTargets = false;
+    if (!namesTarget(entry.command)) continue;
+    char target[kRunPathSize];
+    if (!joinTargetPath(installFolder, entry.path.c_str(), target))
+      return stopAt(VerificationStop::TargetPathTooLong, 2, i, std::string(installFolder) + entry.path);
+    if (verifyTargets && entry.command != 'C' && !fileExists(target))
+      return stopAt(VerificationStop::TargetMissing, 2, i, target);
+  }
+  return VerificationResult();
+}
+
+bool beginsWithArchiveMagic(const char* path) {
+  char magic[sizeof kArchiveMagic] = {};
+  plat::File file;
+  if (!file.open(path, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return false;
+  uint32_t got = 0;
+  file.read(magic, sizeof magic, &got);
+  return std::memcmp(magic, kArchiveMagic, sizeof magic) == 0;
+}
+
+// Pass 3: every target archive begins with the archive magic.
+VerificationResult verifyArchiveMagic(const UpdateList& list, const char* installFolder) {
+  bool verifyTargets = true;
+  for (int i = 0; i < list.count; ++i) {
+    UpdateEntry entry = updateEntry(list, i);
+    if (entry.command == 'E') verifyTargets = true;
+    if (entry.command == 'N') verifyTargets = false;
+    if (entry.command != 'I' || !verifyTargets) continue;
+    char target[kRunPathSize];
+    if (!joinTargetPath(installFolder, entry.path.c_str(), target))
+      return stopAt(VerificationStop::TargetPathTooLong, 3, i, std::string(installFolder) + entry.path);
+    if (!beginsWithArchiveMagic(target)) return stopAt(VerificationStop::TargetDamaged, 3, i, target);
+  }
+  return VerificationResult();
+}
+
+}  // namespace
+
+VerificationResult verifyUpdateList(const UpdateList& list, const char* installFolder) {
+  VerificationResult result = verifySources(list);
+  if (result.stop == VerificationStop::None) result = verifyTargetsExist(list, installFolder);
+  if (result.stop == VerificationStop::None) result = verifyArchiveMagic(list, installFolder);
+  return result;
+}
+
+const char* verificationMessage(VerificationStop stop) {
+  switch (stop) {
+    case VerificationStop::None: return nullptr;
+    case VerificationStop::SourceMissing:
+    case VerificationStop::SourcePathTooLong: return kMessageSourceMissing;
+    case VerificationStop::TargetMissing:
+    case VerificationStop::TargetPathTooLong: return kMessageTargetMissing;
+    case VerificationStop::TargetDamaged: return kMessageTargetDamaged;
+  }
+  return nullptr;
+}

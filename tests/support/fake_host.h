@@ -1,0 +1,65 @@
+// A scripted stand-in for the dialog: it records every call the run makes,
+// answers each message box as the test says, and lets a test act at an
+// exact point of a run from inside a call (on the worker's thread).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "run/run_host.h"
+
+struct HostCall {
+  enum Kind { ReadInstallFolder, SetProgressRange, SetProgressPosition, ShowMessage, RequestClose };
+  explicit HostCall(Kind callKind) : kind(callKind) {}
+  Kind kind;
+  int first = 0;   // range minimum, or position
+  int second = 0;  // range maximum
+  void* owner = nullptr;
+  std::string text;     // CP932
+  std::string caption;  // CP932
+  uint32_t style = 0;
+  int answer = 0;
+};
+
+class FakeHost : public RunHost {
+ public:
+  // What readInstallFolder hands out (cut to the buffer like WM_GETTEXT).
+  std::string installFolder;
+
+  // Answers a message box; by default OK for OK boxes and Cancel for the
+  // retry prompts, so a forgotten script cannot loop for ever.
+  std::function<int(const HostCall&)> answerMessage;
+  // Called on the worker's thread inside setProgressPosition / showMessage,
+  // before the call returns: a test may block here or act on the run.
+  std::function<void(int position)> onProgressPosition;
+  std::function<void(const HostCall&)> onShowMessage;
+
+  void readInstallFolder(char* buffer, int size) override;
+  void setProgressRange(int minimum, int maximum) override;
+  void setProgressPosition(int position) override;
+  int showMessage(void* owner, const char* text, const char* caption, uint32_t style) override;
+  void requestClose() override;
+
+  // Read these once the run has ended (or from the worker's own callbacks).
+  std::vector<HostCall> calls;
+  std::vector<HostCall> messages() const;
+  std::vector<int> positions() const;
+  int closeRequests() const;
+
+  // Answers the retry prompts with Retry `retries` times, then Cancel.
+  void retryPrompts(int retries);
+};
+
+// An event a test waits on, and another thread sets: a point in a run.
+class Signal {
+ public:
+  Signal() : event_(plat::createManualResetEvent(nullptr, false)) {}
+  void raise() { plat::setEvent(event_); }
+  void wait() { plat::waitForever(event_); }
+
+ private:
+  plat::EventHandle event_;
+};
