@@ -20,6 +20,9 @@ constexpr size_t kArchivePathSize = 1000;
 constexpr char kArchiveMagic[6] = {'Q', 'R', 'V', '0', '0', '1'};
 // Positions are handed to the file services as signed 32-bit distances.
 constexpr uint32_t kArchiveMaxPosition = 0x7FFFFFFFu;
+// ERROR_FILE_TOO_LARGE: the last error when a change would carry the file
+// past kArchiveMaxPosition.
+constexpr uint32_t kErrorFileTooLarge = 223;
 
 struct ArchiveEntryInfo {
   uint32_t dataOffset = 0;
@@ -50,17 +53,37 @@ class PackageArchive {
 
   const char* path() const { return path_; }
 
+  // What the last index load found, so that a caller can tell an entry that
+  // is absent from an archive whose index could not be read.
+  enum class IndexState : uint8_t {
+    Unloaded,    // not read yet, or stale after appendEntry
+    Loaded,      // the cache holds entryCount entries
+    NotOpened,   // the file did not open for reading
+    NoHeader,    // shorter than the header: no entries
+    Unreadable,  // the index or a name lies outside the file, or a read fell short
+  };
+  IndexState indexState() const { return indexState_; }
+  // Loads lazily; true when a lookup of that name finds a record, whether
+  // or not its content can be read.
+  bool holdsEntry(const char* name);
+
  private:
   void loadIndex();
   void ensureLoaded();
   int32_t findEntry(const char* name) const;
   void releaseIndex();
+  bool writeNewIndex(uint32_t nameOffset, uint32_t nameLength, uint32_t dataOffset, uint32_t dataSize);
 
   std::unique_ptr<ArchiveEntryInfo[]> entries_;
   size_t entriesLength_ = 0;
   char path_[kArchivePathSize];
   bool indexLoaded_ = false;
   int32_t entryCount_ = 0;
+  IndexState indexState_ = IndexState::Unloaded;
+  // The header's index fields at the load, which relocateEntry requires
+  // unchanged before it trusts a cache position as a record position.
+  uint32_t loadedIndexOffset_ = 0;
+  uint32_t loadedIndexSize_ = 0;
 };
 
 // The archive's name matching: bytes 'A'-'Z' fold to 'a'-'z', every other
