@@ -1,0 +1,292 @@
+// Putting a file into a target archive: what grows, what is rewritten, what
+// is counted, and where the new content comes from.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "archive/archive_builder.h"
+#include "archive/archive_update.h"
+#include "archive/package_archive.h"
+#include "platform/platform.h"
+#include "run/run_state.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+uint32_t getU32(const std::string& bytes, size_t at) {
+  uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+  return value;
+}
+
+std::string u32(uint32_t value) {
+  std::string bytes;
+  for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  return bytes;
+}
+
+class ArchiveUpdateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    runState.currentPackage.reset();
+    runState.changedFileCount = 0;
+  }
+  void TearDown() override {
+    runState.currentPackage.reset();
+    runState.changedFileCount = 0;
+  }
+
+  std::string target() const { return folder / "game.qrv"; }
+  std::string source(const char* name = "new.bin") const { return folder / name; }
+  void writeTarget(const std::vector<ArchiveBuilderEntry>& entries) {
+    ASSERT_TRUE(writeArchiveFile(target().c_str(), entries));
+  }
+  bool insert(const std::string& sourceName, const char* entryName) {
+    return insertIntoArchive(target().c_str(), sourceName.c_str(), entryName);
+  }
+  std::string entryText(const char* name) {
+    PackageArchive archive(target().c_str());
+    Content content;
+    if (!archive.readEntry(name, &content)) return "<absent>";
+    return std::string(content.bytes.get(), content.size);
+  }
+
+  TempFolder folder;
+};
+
+TEST_F(ArchiveUpdateTest, IdenticalContentChangesNothing) {
+  writeTarget({{"a.txt", "alpha"}, {"b.txt", ""}});
+  std::string before = readFileOrEmpty(target());
+  ASSERT_TRUE(writeFile(source(), "alpha"));
+  ASSERT_TRUE(writeFile(source("empty"), ""));
+  EXPECT_TRUE(insert(source(), "A.TXT"));
+  EXPECT_TRUE(insert(source("empty"), "b.txt"));
+  EXPECT_TRUE(insert(source("empty"), "absent.txt"));     // an empty source adds nothing
+  EXPECT_TRUE(insert(source("missing"), "absent.txt"));   // nor does a missing one
+  EXPECT_TRUE(insert(source("missing"), "b.txt"));        // an empty entry equals no content
+  EXPECT_EQ(readFileOrEmpty(target()), before);
+  EXPECT_EQ(runState.changedFileCount, 0);
+}
+
+TEST_F(ArchiveUpdateTest, ReplacementAppendsTheContentAndRewritesBytes8To15OfOneRecord) {
+  writeTarget({{"a.txt", "alpha"}, {"Dup", "first"}, {"dup", "second"}});
+  std::string before = readFileOrEmpty(target());
+  uint32_t indexOffset = getU32(before, 16);
+  ASSERT_TRUE(writeFile(source(), "firsT"));  // same length, one byte differs
+  ASSERT_TRUE(insert(source(), "DUP"));
+  std::string after = readFileOrEmpty(target());
+  ASSERT_EQ(after.size(), before.size() + 5);
+  EXPECT_EQ(after.substr(before.size()), "firsT");
+  size_t changedRecord = indexOffset + 20;
+  for (size_t i = 0; i < before.size(); ++i) {
+    if (i >= changedRecord + 8 && i < changedRecord + 16) continue;
+    ASSERT_EQ(after[i], before[i]) << "byte " << i;
+  }
+  EXPECT_EQ(after.substr(changedRecord + 8, 8), u32(static_cast<uint32_t>(before.size())) + u32(5));
+  EXPECT_EQ(entryText("dup"), "firsT");
+  EXPECT_EQ(runState.changedFileCount, 1);
+
+  // A second replacement leaves both older contents behind; the index stays put.
+  ASSERT_TRUE(writeFile(source(), "third content"));
+  ASSERT_TRUE(insert(source(), "dup"));
+  std::string again = readFileOrEmpty(target());
+  EXPECT_EQ(again.size(), after.size() + 13);
+  EXPECT_EQ(again.substr(0, 24), before.substr(0, 24));
+  EXPECT_EQ(entryText("dup"), "third content");
+  EXPECT_EQ(entryText("a.txt"), "alpha");
+  EXPECT_EQ(runState.changedFileCount, 2);
+}
+
+TEST_F(ArchiveUpdateTest, ReplacementWithEmptyContent) {
+  writeTarget({{"a.txt", "alpha"}});
+  std::string before = readFileOrEmpty(target());
+  ASSERT_TRUE(writeFile(source(), ""));
+  ASSERT_TRUE(insert(source(), "a.txt"));
+  EXPECT_EQ(readFileOrEmpty(target()).size(), before.size());
+  EXPECT_EQ(entryText("a.txt"), "");
+  EXPECT_EQ(runState.changedFileCount, 1);
+}
+
+TEST_F(ArchiveUpdateTest, AdditionAppendsNameContentAndAWholeNewIndex) {
+  writeTarget({{"a.txt", "alpha"}, {"b.txt", "beta"}});
+  std::string before = readFileOrEmpty(target());
+  uint32_t oldIndex = getU32(before, 16);
+  ASSERT_TRUE(writeFile(source(), "gamma!"));
+  // "新規" (new) in code page 932: the name is stored byte for byte.
+  const char* name = "data\\\x90\x56\x8B\x4B.txt";
+  ASSERT_TRUE(insert(source(), name));
+  std::string after = readFileOrEmpty(target());
+  std::string nameBytes = std::string(name) + '\0';
+  uint32_t end = static_cast<uint32_t>(before.size());
+  ASSERT_EQ(after.size(), before.size() + nameBytes.size() + 6 + 3 * 20);
+  EXPECT_EQ(after.substr(0, 16), before.substr(0, 16));
+  EXPECT_EQ(after.substr(24, before.size() - 24), before.substr(24));
+  EXPECT_EQ(after.substr(end, nameBytes.size()), nameBytes);
+  EXPECT_EQ(after.substr(end + nameBytes.size(), 6), "gamma!");
+  uint32_t newIndex = end + static_cast<uint32_t>(nameBytes.size()) + 6;
+  EXPECT_EQ(getU32(after, 16), newIndex);
+  EXPECT_EQ(getU32(after, 20), 60u);
+  EXPECT_EQ(after.substr(newIndex, 40), before.substr(oldIndex, 40));
+  EXPECT_EQ(after.substr(newIndex + 40),
+            u32(end) + u32(static_cast<uint32_t>(nameBytes.size())) + u32(end + nameBytes.size()) + u32(6) + u32(0));
+  EXPECT_EQ(entryText(name), "gamma!");
+  EXPECT_EQ(runState.changedFileCount, 1);
+}
+
+TEST_F(ArchiveUpdateTest, AdditionToAnEmptyIndexAndToAPartialOne) {
+  for (uint32_t indexSize : {uint32_t{0}, uint32_t{30}}) {
+    std::string bytes = std::string("QRV001") + std::string(10, '\x5A') + u32(24) + u32(indexSize);
+    bytes += std::string(indexSize, '\x01');  // a partial record's worth or nothing
+    if (indexSize == 30) {
+      bytes = bytes.substr(0, 24) + std::string("x\0X", 3);
+      bytes = bytes.substr(0, 16) + u32(27) + u32(30) + bytes.substr(24);
+      bytes += u32(24) + u32(2) + u32(26) + u32(1) + u32(7) + std::string(10, '\x01');
+    }
+    ASSERT_TRUE(writeFile(target(), bytes));
+    ASSERT_TRUE(writeFile(source(), "zz"));
+    ASSERT_TRUE(insert(source(), "n"));
+    std::string after = readFileOrEmpty(target());
+    uint32_t n = indexSize / 20;
+    ASSERT_EQ(after.size(), bytes.size() + 2 + 2 + (n + 1) * 20) << indexSize;
+    EXPECT_EQ(getU32(after, 20), (n + 1) * 20);
+    EXPECT_EQ(entryText("n"), "zz");
+    if (n == 1) EXPECT_EQ(entryText("X"), "X");
+  }
+}
+
+TEST_F(ArchiveUpdateTest, CaseFoldedNameReplacesTheStoredEntryAndKeepsItsName) {
+  writeTarget({{"Data\\Image.BMP", "old"}});
+  ASSERT_TRUE(writeFile(source(), "new"));
+  ASSERT_TRUE(insert(source(), "DATA\\IMAGE.bmp"));
+  PackageArchive archive(target().c_str());
+  ASSERT_EQ(archive.loadedEntryCount(), 1);
+  EXPECT_STREQ(archive.loadedEntry(0)->name.get(), "Data\\Image.BMP");
+  EXPECT_EQ(entryText("data\\image.bmp"), "new");
+}
+
+TEST_F(ArchiveUpdateTest, DoubleByteNamesAreNotFoldedBeyondTheirAsciiBytes) {
+  // "ア" (0x83 0x41) and "チ" (0x83 0x60) differ only by a folded trail byte:
+  // the fold does not know characters, so "ア" finds the stored "チ"...
+  writeTarget({{"\x83\x61", "old"}});
+  ASSERT_TRUE(writeFile(source(), "new"));
+  ASSERT_TRUE(insert(source(), "\x83\x41"));
+  EXPECT_EQ(PackageArchive(target().c_str()).loadedEntryCount(), 1);
+  // ...while a differing lead byte is another name and is added.
+  ASSERT_TRUE(insert(source(), "\xA3\x61"));
+  EXPECT_EQ(PackageArchive(target().c_str()).loadedEntryCount(), 2);
+}
+
+TEST_F(ArchiveUpdateTest, PackageSourceTakesPrecedenceOverALooseFile) {
+  writeTarget({{"a.txt", "alpha"}});
+  std::string package = folder / "src.qrv";
+  ASSERT_TRUE(writeArchiveFile(package.c_str(), {{"new.bin", "from package"}}));
+  ASSERT_TRUE(writeFile(source(), "loose file"));
+  ASSERT_TRUE(writeFile(source("only-loose.bin"), "loose only"));
+  CurrentDirectory here(folder.path());
+  runState.currentPackage = std::make_unique<PackageArchive>("src.qrv");
+  ASSERT_TRUE(insert("new.bin", "a.txt"));
+  EXPECT_EQ(entryText("a.txt"), "from package");
+  ASSERT_TRUE(insert("only-loose.bin", "b.txt"));  // the package lacks it: the loose file
+  EXPECT_EQ(entryText("b.txt"), "loose only");
+
+  // A package whose file is gone falls back to the loose file as well.
+  runState.currentPackage = std::make_unique<PackageArchive>("gone.qrv");
+  ASSERT_TRUE(insert("new.bin", "c.txt"));
+  EXPECT_EQ(entryText("c.txt"), "loose file");
+  EXPECT_EQ(runState.changedFileCount, 3);
+}
+
+TEST_F(ArchiveUpdateTest, PackageEntryThatCannotBeReadDoesNotFallBackToTheLooseFile) {
+  writeTarget({{"a.txt", "alpha"}});
+  std::string before = readFileOrEmpty(target());
+  // The package lists "new.bin" with content beyond its end.
+  std::string package = buildArchiveBytes({{"new.bin", "xy"}});
+  size_t recordAt = getU32(package, 16);
+  package.replace(recordAt + 12, 4, u32(1000));
+  ASSERT_TRUE(writeFile(folder / "src.qrv", package));
+  ASSERT_TRUE(writeFile(source(), "loose file"));
+  CurrentDirectory here(folder.path());
+  runState.currentPackage = std::make_unique<PackageArchive>("src.qrv");
+  EXPECT_FALSE(insert("new.bin", "a.txt"));
+  EXPECT_FALSE(insert("new.bin", "other.txt"));
+  EXPECT_EQ(readFileOrEmpty(target()), before);
+  EXPECT_EQ(runState.changedFileCount, 0);
+}
+
+TEST_F(ArchiveUpdateTest, MissingSourceForAStoredEntryFailsAndChangesNothing) {
+  writeTarget({{"a.txt", "alpha"}});
+  std::string before = readFileOrEmpty(target());
+  plat::setLastError(0);
+  EXPECT_FALSE(insert(source("missing"), "a.txt"));
+  EXPECT_EQ(plat::lastError(), plat::kErrorFileNotFound);
+  EXPECT_EQ(readFileOrEmpty(target()), before);
+  EXPECT_EQ(runState.changedFileCount, 0);
+}
+
+TEST_F(ArchiveUpdateTest, TargetThatCannotBeWrittenFailsWithTheOpenError) {
+  writeTarget({{"a.txt", "alpha"}});
+  std::string before = readFileOrEmpty(target());
+  ASSERT_TRUE(writeFile(source(), "new"));
+  ASSERT_TRUE(makeReadOnly(target()));
+  plat::setLastError(0);
+  EXPECT_FALSE(insert(source(), "a.txt"));
+  EXPECT_EQ(plat::lastError(), plat::kErrorAccessDenied);
+  EXPECT_FALSE(insert(source(), "b.txt"));
+  EXPECT_EQ(plat::lastError(), plat::kErrorAccessDenied);
+  EXPECT_EQ(readFileOrEmpty(target()), before);
+
+  // Held open elsewhere for writing: the share mode keeps this writer out.
+  std::string other = folder / "held.qrv";
+  ASSERT_TRUE(writeArchiveFile(other.c_str(), {{"a.txt", "alpha"}}));
+  plat::File holder;
+  ASSERT_TRUE(holder.open(other.c_str(), plat::kGenericWrite, plat::kShareRead | plat::kShareWrite,
+                          plat::kOpenExisting));
+  EXPECT_FALSE(insertIntoArchive(other.c_str(), source().c_str(), "a.txt"));
+  EXPECT_EQ(plat::lastError(), plat::kErrorSharingViolation);
+  holder.close();
+
+  plat::setLastError(0);
+  EXPECT_FALSE(insertIntoArchive((folder / "absent.qrv").c_str(), source().c_str(), "a.txt"));
+  EXPECT_EQ(plat::lastError(), plat::kErrorFileNotFound);
+  EXPECT_EQ(runState.changedFileCount, 0);
+}
+
+TEST_F(ArchiveUpdateTest, TargetWithoutAUsableIndexIsLeftAlone) {
+  ASSERT_TRUE(writeFile(source(), "new"));
+  // Shorter than its header: no index that an addition could extend.
+  ASSERT_TRUE(writeFile(target(), "QRV001short"));
+  EXPECT_FALSE(insert(source(), "a.txt"));
+  EXPECT_EQ(readFileOrEmpty(target()), "QRV001short");
+  // An index beyond the end of the file: its entries cannot be known.
+  std::string bytes = std::string("QRV001") + std::string(10, '\0') + u32(500) + u32(20);
+  ASSERT_TRUE(writeFile(target(), bytes));
+  EXPECT_FALSE(insert(source(), "a.txt"));
+  EXPECT_EQ(readFileOrEmpty(target()), bytes);
+  EXPECT_EQ(runState.changedFileCount, 0);
+}
+
+TEST_F(ArchiveUpdateTest, StoredEntryWhoseContentIsUnreadableIsReplaced) {
+  std::string bytes = buildArchiveBytes({{"a.txt", "alpha"}});
+  size_t recordAt = getU32(bytes, 16);
+  bytes.replace(recordAt + 12, 4, u32(5000));  // content runs past the end
+  ASSERT_TRUE(writeFile(target(), bytes));
+  ASSERT_TRUE(writeFile(source(), "repaired"));
+  ASSERT_TRUE(insert(source(), "a.txt"));
+  EXPECT_EQ(entryText("a.txt"), "repaired");
+  EXPECT_EQ(PackageArchive(target().c_str()).loadedEntryCount(), 1);
+}
+
+TEST_F(ArchiveUpdateTest, SecondInsertionSeesTheFirst) {
+  writeTarget({{"a.txt", "alpha"}});
+  ASSERT_TRUE(writeFile(source(), "one"));
+  ASSERT_TRUE(insert(source(), "n.txt"));
+  ASSERT_TRUE(writeFile(source(), "two"));
+  ASSERT_TRUE(insert(source(), "N.TXT"));  // now a replacement, not a second record
+  PackageArchive archive(target().c_str());
+  EXPECT_EQ(archive.loadedEntryCount(), 2);
+  EXPECT_EQ(entryText("n.txt"), "two");
+  EXPECT_EQ(runState.changedFileCount, 2);
+}
+
+}  // namespace
