@@ -1,0 +1,318 @@
+#include "tools/list_check.h"
+
+#include <cstring>
+#include <map>
+
+#include "archive/content.h"
+#include "platform/platform.h"
+
+namespace {
+
+struct PieceCopy {
+  int lineNumber;
+  bool continuation;
+  std::string bytes;
+  ScannedLine scanned;
+  PieceOutcome outcome;
+  int entryIndex;
+};
+
+class PieceCollector : public ListObserver {
+ public:
+  void onPiece(const ListPiece& piece) override {
+    pieces.push_back(PieceCopy{piece.lineNumber, piece.continuation, std::string(piece.bytes, piece.length),
+                               piece.scanned, piece.outcome, piece.entryIndex});
+  }
+  std::vector<PieceCopy> pieces;
+};
+
+std::string quoted(const std::string& cp932) { return "\"" + shown(cp932) + "\""; }
+
+std::string letterText(char letter) {
+  unsigned char byte = static_cast<unsigned char>(letter);
+  if (byte >= 0x21 && byte < 0x7F) return std::string("'") + letter + "'";
+  char text[16];
+  std::snprintf(text, sizeof text, "byte 0x%02X", byte);
+  return text;
+}
+
+bool onlyWhiteSpace(const std::string& bytes) {
+  for (unsigned char byte : bytes)
+    if (!isListWhiteSpace(byte)) return false;
+  return true;
+}
+
+int fieldsNeeded(char letter) {
+  switch (letter) {
+    case 'C':
+    case 'R': return 1;
+    case 'I': return 3;
+    default: return 0;
+  }
+}
+
+int fieldsStored(const ScannedLine& scanned) {
+  switch (scanned.letter) {
+    case 'C':
+    case 'R':
+    case 'P': return scanned.itemCount >= 2 ? 1 : 0;
+    case 'I': return 3;
+    default: return 0;
+  }
+}
+
+// What follows the fields that the entry keeps, trimmed; the scanner's own
+// field lengths say where they end.
+std::string ignoredRest(const PieceCopy& piece) {
+  const std::string& bytes = piece.bytes;
+  size_t at = 1;
+  int kept = fieldsStored(piece.scanned);
+  for (int field = 0; field < kept; ++field) {
+    while (at < bytes.size() && isListWhiteSpace(static_cast<unsigned char>(bytes[at]))) ++at;
+    at += std::strlen(piece.scanned.fields[field]);
+  }
+  size_t end = bytes.find('\0');
+  if (end == std::string::npos) end = bytes.size();
+  if (at >= end) return "";
+  std::string rest = bytes.substr(at, end - at);
+  size_t first = 0;
+  while (first < rest.size() && isListWhiteSpace(static_cast<unsigned char>(rest[first]))) ++first;
+  size_t last = rest.size();
+  while (last > first && isListWhiteSpace(static_cast<unsigned char>(rest[last - 1]))) --last;
+  return rest.substr(first, last - first);
+}
+
+std::string commandMeaning(char letter) {
+  switch (letter) {
+    case 'E': return "an 'E' entry (target checking on for the entries that follow)";
+    case 'N': return "an 'N' entry (target checking off for the entries that follow)";
+    case 'P': return "a 'P' entry";
+    case 'C': return "a 'C' entry";
+    case 'R': return "an 'R' entry";
+    case 'I': return "an 'I' entry";
+    default: return "an entry";
+  }
+}
+
+// How the updater takes one piece, in words.
+std::string pieceOutcomeText(const PieceCopy& piece, const UpdateList& list) {
+  switch (piece.outcome) {
+    case PieceOutcome::Stored: return "read as entry " + std::to_string(piece.entryIndex + 1) + ": " + describeEntry(list, piece.entryIndex);
+    case PieceOutcome::OverCapacity: return "an entry beyond the 512th";
+    case PieceOutcome::TooFewFields: return "skipped (too few fields)";
+    case PieceOutcome::UnknownLetter:
+      return onlyWhiteSpace(piece.bytes) ? "skipped (only white space)" : "skipped (" + letterText(piece.scanned.letter) + " is no command)";
+  }
+  return "";
+}
+
+bool looksLikeComment(const std::string& bytes) {
+  return !bytes.empty() && (bytes[0] == ';' || bytes[0] == '#' || (bytes[0] == '/' && bytes.size() > 1 && bytes[1] == '/'));
+}
+
+// The first byte that is not CP932, or npos.
+size_t firstInvalidCp932(const std::string& bytes) {
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    unsigned char byte = static_cast<unsigned char>(bytes[i]);
+    if (byte < 0x80 || (byte >= 0xA1 && byte <= 0xDF)) {
+      std::string converted;
+      if (byte >= 0x80 && !plat::cp932ToUtf8(bytes.substr(i, 1), &converted)) return i;
+      continue;
+    }
+    if (!isCp932LeadByte(byte) || i + 1 >= bytes.size()) return i;
+    std::string converted;
+    if (!plat::cp932ToUtf8(bytes.substr(i, 2), &converted)) return i;
+    ++i;
+  }
+  return std::string::npos;
+}
+
+void add(ListReport* report, int line, const char* code, const std::string& message, bool problem = true) {
+  report->findings.push_back(ListFinding{line, code, problem, message});
+}
+
+void checkPiece(const PieceCopy& piece, ListReport* report, bool* capacityReported) {
+  const ScannedLine& scanned = piece.scanned;
+  const UpdateList& list = *report->list;
+  int line = piece.lineNumber;
+  size_t nul = piece.bytes.find('\0');
+  if (nul != std::string::npos && nul > 0 && !onlyWhiteSpace(piece.bytes.substr(nul + 1)))
+    add(report, line, "nul-byte", "a NUL byte at byte " + std::to_string(nul + 1) + " ends the line for the updater: the bytes after it are ignored");
+  switch (piece.outcome) {
+    case PieceOutcome::UnknownLetter: {
+      if (piece.continuation || onlyWhiteSpace(piece.bytes)) return;  // split lines are reported whole
+      unsigned char letter = static_cast<unsigned char>(scanned.letter);
+      if (scanned.itemCount == 0) {
+        add(report, line, "nul-byte", "the line begins with a NUL byte: skipped");
+      } else if (isListWhiteSpace(letter)) {
+        add(report, line, "leading-white-space", "the line begins with white space, so its first byte is no command letter: skipped");
+      } else if (std::strchr("cerinp", letter) != nullptr) {
+        add(report, line, "lower-case-letter",
+            letterText(scanned.letter) + " is a lower-case letter; commands are upper-case ('" +
+                static_cast<char>(letter - 0x20) + "'): skipped");
+      } else if (looksLikeComment(piece.bytes)) {
+        add(report, line, "comment", "comment line: skipped", false);
+      } else {
+        add(report, line, "unknown-letter", letterText(scanned.letter) + " is no command letter (C, R, I, P, E, N): skipped");
+      }
+      return;
+    }
+    case PieceOutcome::TooFewFields: {
+      int needed = fieldsNeeded(scanned.letter);
+      int found = scanned.itemCount - 1;
+      std::string what = scanned.letter == 'I' ? "a target archive, a source and an entry name" : "a path";
+      add(report, line, "too-few-fields",
+          letterText(scanned.letter) + " needs " + what + " (" + std::to_string(needed) + (needed == 1 ? " field" : " fields") +
+              "); the line has " + std::to_string(found) + ": skipped");
+      return;
+    }
+    case PieceOutcome::OverCapacity:
+      if (!*capacityReported) {
+        *capacityReported = true;
+        add(report, line, "over-capacity",
+            "this would be entry 513: the updater refuses a list of more than 512 entries as a whole and stops with message L");
+      }
+      return;
+    case PieceOutcome::Stored: break;
+  }
+  if (piece.continuation) return;  // reported with its line
+  int index = piece.entryIndex;
+  char letter = scanned.letter;
+  bool joined = piece.bytes.size() > 1 && piece.bytes[1] != '\0' && !isListWhiteSpace(static_cast<unsigned char>(piece.bytes[1]));
+  std::string rest = ignoredRest(piece);
+  if (letter == 'E' || letter == 'N') {
+    if (scanned.itemCount >= 2)
+      add(report, line, "comment-entry", "the line is read as " + commandMeaning(letter) + "; the rest, " + quoted(rest) + ", is ignored");
+    return;
+  }
+  if (joined) {
+    add(report, line, letter == 'P' ? "comment-entry" : "no-separator",
+        "no white space after the letter: the line is read as " + commandMeaning(letter) + " for " + quoted(list.paths[index]) +
+            (rest.empty() ? "" : ", and " + quoted(rest) + " is ignored"));
+  } else if (!rest.empty()) {
+    std::string kept = letter == 'I' ? list.entryNames[index] : list.paths[index];
+    add(report, line, "field-cut",
+        "a field is cut at white space: the updater takes " + quoted(kept) + " and ignores " + quoted(rest));
+  }
+  if (letter == 'C' || letter == 'R' || letter == 'I') {
+    std::string why = pathEscape(list.paths[index]);
+    if (!why.empty())
+      add(report, line, "path-leaves-folder", "the target " + quoted(list.paths[index]) + " leaves the install folder: " + why);
+  }
+}
+
+}  // namespace
+
+int ListReport::problemCount() const {
+  int count = 0;
+  for (const ListFinding& finding : findings) count += finding.problem ? 1 : 0;
+  return count;
+}
+
+std::string describeEntry(const UpdateList& list, int index) {
+  UpdateEntry entry = updateEntry(list, index);
+  std::string text(1, entry.command);
+  if (!entry.path.empty()) text += " " + shown(entry.path);
+  if (entry.command == 'I') text += " " + shown(entry.sourceName) + " " + shown(entry.entryName);
+  return text;
+}
+
+bool checkUpdateList(const char* fileName, ListReport* report) {
+  PieceCollector collector;
+  Content raw;
+  if (!readWholeFile(fileName, &raw)) return false;
+  report->loaded = loadUpdateListFrom(fileName, report->list.get(), &collector);
+  const UpdateList& list = *report->list;
+
+  std::map<int, std::vector<const PieceCopy*>> lines;
+  for (const PieceCopy& piece : collector.pieces) {
+    lines[piece.lineNumber].push_back(&piece);
+    if (piece.entryIndex >= 0) {
+      if (report->entryLines.size() <= static_cast<size_t>(piece.entryIndex)) report->entryLines.resize(piece.entryIndex + 1, 0);
+      report->entryLines[piece.entryIndex] = piece.lineNumber;
+    }
+    report->lineCount = piece.lineNumber;
+  }
+
+  bool capacityReported = false;
+  for (const auto& numbered : lines) {
+    const std::vector<const PieceCopy*>& pieces = numbered.second;
+    std::string whole;
+    for (const PieceCopy* piece : pieces) whole += piece->bytes;
+    while (!whole.empty() && (whole.back() == '\n' || whole.back() == '\r')) whole.pop_back();
+    if (pieces.size() > 1) {
+      std::string message = "the line is " + std::to_string(whole.size()) +
+                            " bytes long; the updater reads it in pieces of at most 255 bytes, each as a line of its own:";
+      size_t offset = 0;
+      for (const PieceCopy* piece : pieces) {
+        message += " from byte " + std::to_string(offset + 1) + ", " + pieceOutcomeText(*piece, list) + ";";
+        offset += piece->bytes.size();
+      }
+      message.pop_back();
+      add(report, numbered.first, "split-line", message);
+    }
+    if (whole.find('\0') == std::string::npos) {
+      size_t bad = firstInvalidCp932(whole);
+      if (bad != std::string::npos)
+        add(report, numbered.first, "invalid-cp932", "byte " + std::to_string(bad + 1) + " of the line is not valid CP932");
+    }
+    for (const PieceCopy* piece : pieces) checkPiece(*piece, report, &capacityReported);
+  }
+
+  // A 0x1A ends the text for the updater's text-mode reading.
+  const char* bytes = raw.bytes.get();
+  const void* mark = raw.size > 0 ? std::memchr(bytes, 0x1A, raw.size) : nullptr;
+  if (mark != nullptr) {
+    size_t at = static_cast<const char*>(mark) - bytes;
+    std::string after(bytes + at + 1, raw.size - at - 1);
+    if (!onlyWhiteSpace(after)) {
+      int line = 1;
+      for (size_t i = 0; i < at; ++i) line += bytes[i] == '\n' ? 1 : 0;
+      add(report, line, "end-of-text-mark",
+          "byte 0x1A ends the list as text: the " + std::to_string(after.size()) + " bytes after it are never read");
+    }
+  }
+  if (list.count == 0 && !capacityReported)
+    add(report, 0, "no-entries", "no line is read as an entry: the updater stops with message L");
+  return true;
+}
+
+int runListCheck(const std::vector<std::string>& arguments, ToolOutput* output) {
+  if (arguments.size() > 1) {
+    output->err += "usage: updtool list check [UpDate.lst]\n";
+    return kExitUsage;
+  }
+  std::string name = arguments.empty() ? "UpDate.lst" : arguments[0];
+  std::string path;
+  if (!argumentPath(name, &path)) {
+    output->err += "updtool: the path " + name + " has no CP932 form\n";
+    return kExitUsage;
+  }
+  ListReport report;
+  if (!checkUpdateList(path.c_str(), &report)) {
+    output->err += "updtool: cannot read " + name + ": " + lastErrorText() + "\n";
+    return kExitUsage;
+  }
+  int problems = report.problemCount();
+  int notes = static_cast<int>(report.findings.size()) - problems;
+  if (output->json) {
+    std::string& out = output->out;
+    out += "{\"file\":" + jsonText(name) + ",\"lines\":" + std::to_string(report.lineCount) +
+           ",\"entries\":" + std::to_string(report.list->count) + ",\"problems\":" + std::to_string(problems) +
+           ",\"findings\":[";
+    for (size_t i = 0; i < report.findings.size(); ++i) {
+      const ListFinding& finding = report.findings[i];
+      out += std::string(i ? "," : "") + "{\"line\":" + std::to_string(finding.line) + ",\"code\":" + jsonText(finding.code) +
+             ",\"severity\":" + (finding.problem ? "\"problem\"" : "\"note\"") + ",\"message\":" + jsonText(finding.message) + "}";
+    }
+    out += "]}\n";
+  } else {
+    for (const ListFinding& finding : report.findings)
+      output->out += name + ":" + (finding.line > 0 ? std::to_string(finding.line) + ":" : "") +
+                     (finding.problem ? " " : " note: ") + finding.message + " [" + finding.code + "]\n";
+    output->out += name + ": " + std::to_string(report.list->count) + " entries from " + std::to_string(report.lineCount) +
+                   " lines; " + std::to_string(problems) + (problems == 1 ? " problem" : " problems") +
+                   (notes > 0 ? ", " + std::to_string(notes) + (notes == 1 ? " note" : " notes") : "") + "\n";
+  }
+  return problems > 0 ? kExitProblems : kExitFine;
+}

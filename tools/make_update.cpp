@@ -1,0 +1,2 @@
+#include "tools/make_update.h"
+int runMake(const std::vector<std::string>&, ToolOutput*) { return kExitUsage; }
