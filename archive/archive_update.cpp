@@ -69,8 +69,7 @@ SourceOutcome readNewContent(const char* sourceName, Content* content) {
   PackageArchive* package = runState.currentPackage.get();
   if (package) {
     if (package->readEntry(sourceName, content)) return SourceOutcome::Read;
-    if (package->holdsEntry(sourceName) || package->indexState() == PackageArchive::IndexState::Unreadable)
-      return SourceOutcome::Unreadable;
+    if (package->indexUnreadable() || package->holdsEntry(sourceName)) return SourceOutcome::Unreadable;
   }
   return readLooseSource(sourceName, content);
 }
@@ -104,10 +103,11 @@ bool insertIntoArchive(const char* targetPath, const char* sourceName, const cha
   PackageArchive target(targetPath);
   Content existing;
   bool existingRead = target.readEntry(entryName, &existing);
+  PackageArchive::IndexState state = target.indexState();
+  bool unreadable = target.indexUnreadable();
   // An entry that is listed but whose content cannot be read is replaced:
   // the new content is written whatever the old one was.
-  bool entryHeld = existingRead || target.holdsEntry(entryName);
-  PackageArchive::IndexState state = target.indexState();
+  bool entryHeld = existingRead || (!unreadable && target.holdsEntry(entryName));
 
   Content incoming;
   SourceOutcome source = readNewContent(sourceName, &incoming);
@@ -116,7 +116,7 @@ bool insertIntoArchive(const char* targetPath, const char* sourceName, const cha
   // An index that could not be read says nothing about the entry (adding
   // one would hide a copy that is there), and a source that is there but
   // cannot be read says nothing about the new content.
-  if (state == PackageArchive::IndexState::Unreadable) return false;
+  if (unreadable) return false;
   if (source == SourceOutcome::Unreadable) {
     plat::setLastError(sourceError);
     return false;

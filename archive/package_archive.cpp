@@ -99,7 +99,9 @@ void PackageArchive::releaseIndex() {
 }
 
 void PackageArchive::ensureLoaded() {
-  if (indexLoaded_) return;
+  // A failed load stands, except one cut short by a failing read, which
+  // says nothing about the file.
+  if (indexLoaded_ && indexState_ != IndexState::ReadFault) return;
   loadIndex();
   indexLoaded_ = true;
 }
@@ -110,12 +112,15 @@ void PackageArchive::loadIndex() {
   indexState_ = IndexState::NotOpened;
   plat::File file;
   if (!file.open(path_, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return;
-  unsigned char header[kArchiveHeaderSize];
-  indexState_ = IndexState::NoHeader;
-  if (!readHeader(file, header)) return;
-  indexState_ = IndexState::Unreadable;
+  indexState_ = IndexState::ReadFault;
   uint32_t fileSize = file.size();
   if (fileSize == plat::kInvalidSize) return;
+  if (fileSize < kArchiveHeaderSize) {
+    indexState_ = IndexState::NoHeader;
+    return;
+  }
+  unsigned char header[kArchiveHeaderSize];
+  if (!readHeader(file, header)) return;
 
   uint32_t indexOffset = getUint32(header + 16);
   uint32_t indexSize = getUint32(header + 20);
@@ -125,6 +130,7 @@ void PackageArchive::loadIndex() {
   uint32_t recordBytes = count * static_cast<uint32_t>(kArchiveRecordSize);
   if (!regionInFile(indexOffset, recordBytes, fileSize)) {
     plat::setLastError(plat::kErrorHandleEof);
+    indexState_ = IndexState::Malformed;
     return;
   }
   std::unique_ptr<unsigned char[]> index = allocateBytes(recordBytes);
@@ -184,6 +190,7 @@ void PackageArchive::loadIndex() {
       size_t length = nul ? static_cast<size_t>(static_cast<const char*>(nul) - field) : fields[f].length;
       if (length + 1 > nameBudget) {
         plat::setLastError(plat::kErrorNotEnoughMemory);
+        indexState_ = IndexState::Malformed;
         return;
       }
       nameBudget -= length + 1;

@@ -60,9 +60,14 @@ class PackageArchive {
     Loaded,      // the cache holds entryCount entries
     NotOpened,   // the file did not open for reading
     NoHeader,    // shorter than the header: no entries
-    Unreadable,  // the index or a name lies outside the file, or a read fell short
+    Malformed,   // the index lies outside the file, or its names would not fit in memory
+    ReadFault,   // a read failed or fell short; the next lookup loads again
   };
   IndexState indexState() const { return indexState_; }
+  // The index could not be read at all: nothing is known about any entry.
+  bool indexUnreadable() const {
+    return indexState_ == IndexState::Malformed || indexState_ == IndexState::ReadFault;
+  }
   // Loads lazily; true when a lookup of that name finds a record, whether
   // or not its content can be read.
   bool holdsEntry(const char* name);

@@ -206,7 +206,7 @@ TEST_F(ArchiveReaderTest, IndexOutsideTheFileGivesNoEntries) {
     writeBytes(bytes);
     PackageArchive archive(path().c_str());
     EXPECT_EQ(archive.loadedEntryCount(), 0) << indexOffset;
-    EXPECT_EQ(archive.indexState(), PackageArchive::IndexState::Unreadable);
+    EXPECT_EQ(archive.indexState(), PackageArchive::IndexState::Malformed);
     EXPECT_FALSE(archive.appendEntry(24, 2, 26, 5));
     EXPECT_EQ(readFileOrEmpty(path()), bytes);
   }
@@ -222,7 +222,7 @@ TEST_F(ArchiveReaderTest, ManyRecordsSharingOneHugeNameAreRefused) {
   writeBytes(bytes);
   PackageArchive archive(path().c_str());
   EXPECT_EQ(archive.loadedEntryCount(), 0);
-  EXPECT_EQ(archive.indexState(), PackageArchive::IndexState::Unreadable);
+  EXPECT_EQ(archive.indexState(), PackageArchive::IndexState::Malformed);
 }
 
 TEST_F(ArchiveReaderTest, NamesOutOfOrderAndFarApartAreAllFound) {
