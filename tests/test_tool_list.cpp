@@ -1,0 +1,111 @@
+// updtool list check: each way a line is skipped or read otherwise than it
+// looks is reported at its line, and a clean list passes.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "tests/support/test_files.h"
+#include "tools/list_check.h"
+#include "tools/tool_common.h"
+
+namespace {
+
+std::string arg(const std::string& cp932) {
+  std::string utf8;
+  EXPECT_TRUE(plat::cp932ToUtf8(cp932, &utf8));
+  return utf8;
+}
+
+// The findings of a list, as "line:code" strings in report order.
+std::vector<std::string> findingsOf(const std::string& bytes) {
+  TempFolder work;
+  EXPECT_TRUE(writeFile(work / "UpDate.lst", bytes));
+  ListReport report;
+  EXPECT_TRUE(checkUpdateList((work / "UpDate.lst").c_str(), &report));
+  std::vector<std::string> found;
+  for (const ListFinding& finding : report.findings) found.push_back(std::to_string(finding.line) + ":" + finding.code);
+  return found;
+}
+
+TEST(ToolListCheck, CleanListHasNoFindingAndExitsZero) {
+  TempFolder work;
+  // "ソ表" ends in 0x5C twice: no separator, no escape.
+  ASSERT_TRUE(writeFile(work / "UpDate.lst",
+                        "P\tUpDate.pak\r\nR\tdata\\\x83\x5c\x95\x5c.txt\r\nC\tnew.txt\r\nN\r\nI\tdata.pak\tsrc\tentry\r\nE\r\nP\r\n"));
+  ToolOutput output;
+  EXPECT_EQ(runTool({"list", "check", arg(work / "UpDate.lst")}, &output), kExitFine) << output.out;
+  EXPECT_NE(output.out.find("7 entries from 7 lines; 0 problems"), std::string::npos) << output.out;
+}
+
+TEST(ToolListCheck, EachSkippedOrMisreadLineIsNamed) {
+  std::string list =
+      "c\tlower.txt\r\n"                  // 1
+      "X\tunknown\r\n"                    // 2
+      "I\tdata.pak\tsource\r\n"           // 3
+      "Note: patch 1.2\r\n"               // 4
+      "Patch notes\r\n"                   // 5
+      "C\tmy file.txt\r\n"                // 6
+      "R\t..\\outside.txt\r\n"            // 7
+      "C\tC:\\windows\\x.dll\r\n"         // 8
+      "I\t\\rooted.pak\ts\te\r\n"         // 9
+      " C\tindented.txt\r\n"              // 10
+      "C\tbad\x81\x20" "byte\r\n"        // 11
+      "; a comment\r\n"                   // 12
+      "\r\n"                              // 13
+      "C\t" + std::string(300, 'x') + "\r\n"  // 14
+      "C\tok.txt\r\n"                     // 15
+      "E\x1a\r\nC\tnever.txt\r\n";        // 16
+  std::vector<std::string> found = findingsOf(list);
+  std::vector<std::string> expected = {"1:lower-case-letter", "2:unknown-letter",   "3:too-few-fields",
+                                       "4:comment-entry",     "5:comment-entry",    "6:field-cut",
+                                       "7:path-leaves-folder", "8:path-leaves-folder", "9:path-leaves-folder",
+                                       "10:leading-white-space", "11:invalid-cp932", "11:field-cut",
+                                       "12:comment",          "14:split-line",      "16:end-of-text-mark"};
+  EXPECT_EQ(found, expected);
+
+  TempFolder work;
+  ASSERT_TRUE(writeFile(work / "UpDate.lst", list));
+  ToolOutput output;
+  output.json = true;
+  EXPECT_EQ(runTool({"list", "check", arg(work / "UpDate.lst")}, &output), kExitProblems);
+  EXPECT_NE(output.out.find("\"line\":6,\"code\":\"field-cut\",\"severity\":\"problem\""), std::string::npos) << output.out;
+  EXPECT_NE(output.out.find("\"code\":\"comment\",\"severity\":\"note\""), std::string::npos);
+}
+
+TEST(ToolListCheck, NotesAloneDoNotFailTheCheck) {
+  TempFolder work;
+  ASSERT_TRUE(writeFile(work / "UpDate.lst", "# update 1.2\r\n// for Sorelune\r\nC\ta.txt\r\n"));
+  ToolOutput output;
+  EXPECT_EQ(runTool({"list", "check", arg(work / "UpDate.lst")}, &output), kExitFine) << output.out;
+}
+
+TEST(ToolListCheck, ListBeyondCapacityAndEmptyListStopTheRun) {
+  std::string list;
+  for (int i = 0; i < 520; ++i) list += "C\tf" + std::to_string(i) + "\n";
+  EXPECT_EQ(findingsOf(list), std::vector<std::string>{"513:over-capacity"});
+  EXPECT_EQ(findingsOf("x\n\n"), (std::vector<std::string>{"1:unknown-letter", "0:no-entries"}));
+
+  TempFolder work;
+  ToolOutput output;
+  EXPECT_EQ(runTool({"list", "check", arg(work / "missing.lst")}, &output), kExitUsage);
+  EXPECT_NE(output.err.find("cannot read"), std::string::npos);
+}
+
+TEST(ToolListCheck, SplitLineTellsWhatEachPieceBecomes) {
+  // The second piece of the long line begins with "R": a hidden entry.
+  std::string longLine = "C\t" + std::string(253, 'a') + "R\tsecret.txt\n";
+  TempFolder work;
+  ASSERT_TRUE(writeFile(work / "UpDate.lst", longLine));
+  ListReport report;
+  ASSERT_TRUE(checkUpdateList((work / "UpDate.lst").c_str(), &report));
+  ASSERT_EQ(report.list->count, 2);
+  ASSERT_FALSE(report.findings.empty());
+  EXPECT_EQ(report.findings[0].code, "split-line");
+  EXPECT_NE(report.findings[0].message.find("from byte 256, read as entry 2: R secret.txt"), std::string::npos)
+      << report.findings[0].message;
+  EXPECT_EQ(report.entryLines, (std::vector<int>{1, 1}));
+}
+
+}  // namespace
