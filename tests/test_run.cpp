@@ -358,8 +358,10 @@ TEST_F(RunTest, ARunWhoseOnlyChangeWentThroughTheCopyFallbackReportsIt) {
 TEST_F(RunTest, InsertFailurePromptsWithItsCaptionAndCancelEndsWithF) {
   archive(delivery_ / "update.pak", {{"e.bin", "new"}});
   archive(game_ / "game.arc", {{"e.bin", "old"}});
-  ASSERT_TRUE(makeReadOnly(game_ / "game.arc"));
   std::string before = installed("game.arc");
+  // Someone reads the archive and shares reading only: no writer gets in.
+  plat::File holder;
+  ASSERT_TRUE(holder.open((game_ / "game.arc").c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting));
   host_.retryPrompts(1);
   EXPECT_EQ(run("P\tupdate.pak\nI\tgame.arc\te.bin\te.bin\n"), 0u);
   expectEnding(kF, true);
@@ -368,8 +370,9 @@ TEST_F(RunTest, InsertFailurePromptsWithItsCaptionAndCancelEndsWithF) {
   EXPECT_EQ(boxes[0].caption, "Update File Access Error");
   EXPECT_EQ(boxes[0].style, 0x15u);
   EXPECT_EQ(boxes[0].owner, nullptr);
-  EXPECT_EQ(boxes[0].text, expectedPrompt(game_ / "game.arc", "5", 5));
+  EXPECT_EQ(boxes[0].text, expectedPrompt(game_ / "game.arc", "20", 32));
   EXPECT_EQ(boxes[1].text, boxes[0].text) << "the retry fails the same way";
+  holder.close();
   EXPECT_EQ(installed("game.arc"), before);
   EXPECT_EQ(host_.positions(), (std::vector<int>{0, 0})) << "the bar stops at the failed entry";
 }

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/platform.h"
 #include "run/setup_log.h"
 #include "tests/support/test_files.h"
 
@@ -48,8 +49,11 @@ TEST(SetupLog, EmptyAndEndOfTextMarkedLogs) {
 TEST(SetupLog, ALogThatCannotBeAppendedToIsSilent) {
   TempFolder game;
   ASSERT_TRUE(writeFile(game / "Setup.log", "F\tD:\\Game\\game.exe\r\n"));
-  ASSERT_TRUE(makeReadOnly(game / "Setup.log"));
+  // Held by a reader that shares reading only: it opens for reading, not for appending.
+  plat::File holder;
+  ASSERT_TRUE(holder.open((game / "Setup.log").c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting));
   EXPECT_TRUE(registerCreatedFile("D:\\Game\\a.dat", game.path().c_str())) << "it exists, so true";
+  holder.close();
   EXPECT_EQ(readFileOrEmpty(game / "Setup.log"), "F\tD:\\Game\\game.exe\r\n");
 }
 
