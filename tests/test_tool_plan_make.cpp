@@ -1,0 +1,308 @@
+// updtool plan and make: the dry run names where the updater would stop
+// and predicts what the real run then does; an update made from two trees
+// passes the dry run and, applied by the updater itself behind the test
+// host, turns a copy of the old tree into the new one.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "archive/archive_builder.h"
+#include "archive/package_archive.h"
+#include "platform/platform.h"
+#include "run/run_messages.h"
+#include "run/run_state.h"
+#include "tests/support/fake_host.h"
+#include "tests/support/run_reset.h"
+#include "tests/support/test_files.h"
+#include "tools/archive_commands.h"
+#include "tools/tool_common.h"
+
+namespace {
+
+// "ソ表" in CP932: both characters end in the byte 0x5C, the backslash.
+const std::string kSoHyou = "\x83\x5c\x95\x5c";
+
+std::string arg(const std::string& cp932) {
+  std::string utf8;
+  EXPECT_TRUE(plat::cp932ToUtf8(cp932, &utf8));
+  return utf8;
+}
+
+// A path as the tool takes it from the command line and shows it.
+std::string toolPath(const std::string& cp932) {
+  std::string path;
+  EXPECT_TRUE(argumentPath(arg(cp932), &path));
+  return path;
+}
+
+// Every file below a folder with its bytes.
+std::map<std::string, std::string> snapshot(const std::string& folder) {
+  std::vector<std::string> files;
+  EXPECT_TRUE(listFilesBelow(folder, &files));
+  std::map<std::string, std::string> contents;
+  for (const std::string& file : files) contents[file] = readFileOrEmpty(folder + file);
+  return contents;
+}
+
+void copyTree(const std::string& from, const std::string& to) {
+  for (const auto& file : snapshot(from)) {
+    ASSERT_TRUE(makeFolders(to + parentFolder(file.first)));
+    ASSERT_TRUE(writeFile(to + file.first, file.second));
+  }
+}
+
+// One whole run of the updater from `updateFolder` into `installFolder`,
+// behind the scripted dialog; returns the final message's text.
+struct RunOutcome {
+  uint32_t result = 0;
+  int changed = 0;
+  std::string message;
+};
+
+RunOutcome applyUpdate(const std::string& updateFolder, const std::string& installFolder) {
+  static int dialogWindow;
+  resetRunState();
+  FakeHost host;
+  host.installFolder = installFolder;
+  runState.dialog = &host;
+  runState.dialogWindow = &dialogWindow;
+  RunOutcome outcome;
+  {
+    CurrentDirectory inside(updateFolder);
+    outcome.result = runUpdate(&runState.worker);
+  }
+  outcome.changed = runState.changedFileCount;
+  std::vector<HostCall> messages = host.messages();
+  if (!messages.empty()) outcome.message = messages.back().text;
+  resetRunState();
+  return outcome;
+}
+
+// Asserts that each text occurs in `haystack`, in this order.
+void expectInOrder(const std::string& haystack, const std::vector<std::string>& texts) {
+  size_t at = 0;
+  for (const std::string& text : texts) {
+    size_t found = haystack.find(text, at);
+    ASSERT_NE(found, std::string::npos) << "missing, in order: " << text << "\n" << haystack;
+    at = found + text.size();
+  }
+}
+
+class ToolPlan : public ::testing::Test {
+ protected:
+  void SetUp() override { resetRunState(); }
+  void TearDown() override { resetRunState(); }
+
+  ToolOutput plan(int expectedExit) {
+    ToolOutput output;
+    output.json = true;
+    EXPECT_EQ(runTool({"plan", "--install", arg(game_.path()), arg(update_.path())}, &output), expectedExit)
+        << output.out << output.err;
+    return output;
+  }
+
+  TempFolder update_;
+  TempFolder game_;
+};
+
+TEST_F(ToolPlan, NamesTheEntryLineAndFileWhereEachPassStops) {
+  ASSERT_TRUE(writeFile(game_ / "plain.pak", "not an archive at all"));
+  ASSERT_TRUE(writeFile(update_ / "new.txt", "new"));
+  ASSERT_TRUE(writeFile(update_ / "src.bin", "entry"));
+  ASSERT_TRUE(writeArchiveFile((update_ / "UpDate.pak").c_str(), {{"data\\gone.txt", "x"}}));
+  struct Case {
+    std::string list;
+    int pass;
+    int line;
+    std::string path;
+    const char* message;
+  };
+  std::vector<Case> cases = {
+      {"; update 1.1\r\nP\tUpDate.pak\r\nC\tnew.txt\r\nR\tdata\\gone.txt\r\n", 2, 4, toolPath(game_ / "data\\gone.txt"),
+       kMessageTargetMissing},
+      {"C\tnew.txt\r\n\r\nR\tmissing.txt\r\n", 1, 3, "missing.txt", kMessageSourceMissing},
+      {"N\r\nI\tplain.pak\tsrc.bin\te\r\nE\r\nI\tplain.pak\tsrc.bin\te\r\n", 3, 4, toolPath(game_ / "plain.pak"),
+       kMessageTargetDamaged},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.list);
+    ASSERT_TRUE(writeFile(update_ / "UpDate.lst", test.list));
+    ToolOutput output = plan(kExitProblems);
+    expectInOrder(output.out, {"\"verification\":{\"passed\":false,\"pass\":" + std::to_string(test.pass),
+                               "\"line\":" + std::to_string(test.line) + ",\"path\":" + jsonName(test.path),
+                               "\"message\":" + jsonName(test.message)});
+    // The updater itself stops with that message.
+    EXPECT_EQ(applyUpdate(update_.path(), game_.path()).message, test.message);
+  }
+  ASSERT_TRUE(writeFile(update_ / "UpDate.lst", "x\r\n"));
+  expectInOrder(plan(kExitProblems).out, {"\"message\":" + jsonName(kMessageListUnreadable)});
+}
+
+TEST_F(ToolPlan, PredictsEveryEntryChangingNothingAndTheRunAgrees) {
+  ASSERT_TRUE(writeFile(game_ / "a.txt", "old"));
+  ASSERT_TRUE(writeFile(game_ / "same.txt", "same"));
+  ASSERT_TRUE(writeFile(game_ / "Setup.log", "F\tx\r\n"));
+  ASSERT_TRUE(writeArchiveFile((game_ / "data.pak").c_str(), {{"one.dat", "1"}, {"keep.dat", "k"}}));
+  ASSERT_TRUE(writeArchiveFile((update_ / "UpDate.pak").c_str(), {{"a.txt", "new a"}, {"one2", "one two"}}));
+  ASSERT_TRUE(writeFile(update_ / "same.txt", "same"));
+  ASSERT_TRUE(writeFile(update_ / (kSoHyou + ".txt"), "brand"));
+  ASSERT_TRUE(writeFile(update_ / "UpDate.lst", "P\tUpDate.pak\r\nR\ta.txt\r\nC\tsame.txt\r\nC\t" + kSoHyou +
+                                                   ".txt\r\nI\tdata.pak\tone2\tONE.DAT\r\nI\tdata.pak\tsame.txt\tnew.dat\r\n"
+                                                   "I\tdata.pak\tsame.txt\tnew.dat\r\nN\r\n"));
+  std::map<std::string, std::string> before = snapshot(game_.path());
+  ToolOutput output = plan(kExitFine);
+  expectInOrder(output.out, {"\"verification\":{\"passed\":true}",
+                             "\"action\":\"select-package\"",
+                             "\"action\":\"replace\",", "\"sourceBytes\":5,\"targetBytes\":3",
+                             "\"action\":\"identical\",",
+                             "\"action\":\"create\",", "\"note\":\"recorded in Setup.log\"",
+                             "\"action\":\"replace-entry\",", "\"sourceBytes\":7,\"targetBytes\":1,\"growth\":7",
+                             // name 7 + NUL, content 4, three records of 20 bytes
+                             "\"action\":\"add-entry\",", "\"growth\":72",
+                             "\"action\":\"identical\",",  // the entry the line before added
+                             "\"action\":\"checking-off\"",
+                             "\"changes\":4", "\"message\":" + jsonName(kMessageUpdateDone)});
+  EXPECT_EQ(snapshot(game_.path()), before);  // a dry run writes nothing
+
+  uint32_t archiveSize = static_cast<uint32_t>(readFileOrEmpty(game_ / "data.pak").size());
+  RunOutcome run = applyUpdate(update_.path(), game_.path());
+  EXPECT_EQ(run.result, 1u);
+  EXPECT_EQ(run.changed, 4);
+  EXPECT_EQ(run.message, kMessageUpdateDone);
+  EXPECT_EQ(readFileOrEmpty(game_ / "data.pak").size(), archiveSize + 7 + 72);
+
+  expectInOrder(plan(kExitFine).out, {"\"changes\":0", "\"message\":" + jsonName(kMessageAllUpToDate)});
+}
+
+TEST_F(ToolPlan, EntriesThatWouldMeetTheFilePromptAreProblems) {
+  ASSERT_TRUE(writeFile(update_ / "a.txt", "a"));
+  ASSERT_TRUE(writeFile(update_ / "missing.txt", "m"));
+  ASSERT_TRUE(makeFolder(update_ / "sub"));
+  ASSERT_TRUE(writeFile(update_ / "sub\\new.txt", "n"));
+  ASSERT_TRUE(writeFile(game_ / "a.txt", "old"));
+  ASSERT_TRUE(makeReadOnly(game_ / "a.txt"));
+  // N lets the missing target of R through the verification; the apply
+  // pass then fails on it, and on the read-only target and the new folder.
+  ASSERT_TRUE(writeFile(update_ / "UpDate.lst", "N\r\nR\tmissing.txt\r\nC\ta.txt\r\nC\tsub\\new.txt\r\n"));
+  ToolOutput output = plan(kExitProblems);
+  expectInOrder(output.out, {"\"verification\":{\"passed\":true}", "\"action\":\"fails\"", "does not exist",
+                             "\"action\":\"fails\"", "read-only", "\"action\":\"fails\"", "makes no folders",
+                             "\"message\":" + jsonName(kMessageUpdateFailed)});
+}
+
+// Equal in every loose file, and in every entry of every archive.
+void expectTreeHolds(const std::string& game, const std::string& wanted) {
+  for (const auto& file : snapshot(wanted)) {
+    SCOPED_TRACE(file.first);
+    if (file.first == "Setup.log") continue;
+    ASSERT_TRUE(fileIsPresent(game + file.first));
+    if (!isSoundArchive(wanted + file.first)) {
+      EXPECT_EQ(readFileOrEmpty(game + file.first), file.second);
+      continue;
+    }
+    PackageArchive expected((wanted + file.first).c_str());
+    PackageArchive actual((game + file.first).c_str());
+    for (int32_t i = 0; i < expected.loadedEntryCount(); ++i) {
+      const char* name = expected.loadedEntry(i)->name.get();
+      Content want, have;
+      ASSERT_TRUE(expected.readEntry(name, &want));
+      ASSERT_TRUE(actual.readEntry(name, &have)) << name;
+      EXPECT_TRUE(sameContent(want, have)) << name;
+    }
+  }
+}
+
+TEST(ToolMake, RoundTripThroughTheUpdaterMakesTheOldTreeNew) {
+  resetRunState();
+  TempFolder work;
+  std::string oldTree = work / "old\\", newTree = work / "new\\", out = work / "out\\", game = work / "game\\";
+  const std::string deep = "data\\" + kSoHyou + "\\";
+  for (const std::string& tree : {oldTree, newTree}) {
+    ASSERT_TRUE(makeFolder(tree + deep));
+    ASSERT_TRUE(writeFile(tree + "same.txt", "unchanged"));
+    ASSERT_TRUE(writeFile(tree + "Setup.log", "F\tsomewhere\r\n"));
+  }
+  ASSERT_TRUE(writeFile(oldTree + "game.exe", "MZ old"));
+  ASSERT_TRUE(writeFile(newTree + "game.exe", "MZ new and longer"));
+  ASSERT_TRUE(writeFile(oldTree + deep + "voice.ogg", "a"));
+  ASSERT_TRUE(writeFile(newTree + deep + "voice.ogg", "b"));  // same size, one byte
+  ASSERT_TRUE(writeFile(newTree + deep + "added.txt", "new file in an old folder"));
+  ASSERT_TRUE(writeArchiveFile((oldTree + "data\\script.pak").c_str(),
+                               {{"scene\\01.txt", "old scene"}, {"Scene\\02.txt", "kept"}, {kSoHyou + ".bmp", "pic"}}));
+  // The new archive names one entry in other case: the same entry to the archive.
+  ASSERT_TRUE(writeArchiveFile((newTree + "data\\script.pak").c_str(), {{"SCENE\\01.TXT", "new scene!"},
+                                                                         {"scene\\02.txt", "kept"},
+                                                                         {kSoHyou + ".bmp", "picture"},
+                                                                         {"scene\\03.txt", "added entry"}}));
+  // A file that only looks like an archive goes whole.
+  ASSERT_TRUE(writeFile(oldTree + "fake.pak", "QRV001 but nothing more"));
+  ASSERT_TRUE(writeFile(newTree + "fake.pak", "QRV001 and still nothing"));
+
+  ToolOutput made;
+  ASSERT_EQ(runTool({"make", arg(oldTree), arg(newTree), arg(out)}, &made), kExitFine) << made.out << made.err;
+  std::string list = readFileOrEmpty(out + "UpDate.lst");
+  expectInOrder(list, {"P\tUpDate.pak\r\n", "C\tdata\\" + kSoHyou + "\\added.txt\r\n", "R\tdata\\" + kSoHyou + "\\voice.ogg\r\n"});
+  EXPECT_NE(list.find("R\tfake.pak\r\n"), std::string::npos);
+  EXPECT_NE(list.find("I\tdata\\script.pak\t"), std::string::npos);
+  EXPECT_EQ(list.find("same.txt"), std::string::npos);
+  EXPECT_EQ(list.find("Setup.log"), std::string::npos);
+  EXPECT_EQ(list.find("02.txt"), std::string::npos);  // an unchanged entry is not sent
+  // New files stay loose; replaced contents travel in the package.
+  EXPECT_EQ(readFileOrEmpty(out + "data\\" + kSoHyou + "\\added.txt"), "new file in an old folder");
+  EXPECT_FALSE(fileIsPresent(out + "game.exe"));
+
+  ToolOutput checked;
+  EXPECT_EQ(runTool({"list", "check", arg(out + "UpDate.lst")}, &checked), kExitFine) << checked.out;
+  ToolOutput planned;
+  EXPECT_EQ(runTool({"plan", "--install", arg(oldTree), arg(out)}, &planned), kExitFine) << planned.out;
+
+  copyTree(oldTree, game);
+  RunOutcome run = applyUpdate(out, game);
+  EXPECT_EQ(run.result, 1u);
+  EXPECT_EQ(run.message, kMessageUpdateDone);
+  expectTreeHolds(game, newTree);
+  // The case of a stored name stays as stored.
+  PackageArchive script((game + "data\\script.pak").c_str());
+  EXPECT_STREQ(script.loadedEntry(0)->name.get(), "scene\\01.txt");
+  // The created file is recorded in the game's setup log.
+  EXPECT_NE(readFileOrEmpty(game + "Setup.log").find("added.txt"), std::string::npos);
+
+  // A second run finds everything up to date.
+  EXPECT_EQ(applyUpdate(out, game).message, kMessageAllUpToDate);
+  ToolOutput again;
+  EXPECT_EQ(runTool({"make", arg(game), arg(newTree), arg(work / "out2")}, &again), kExitProblems);
+  EXPECT_NE(again.out.find("nothing to update"), std::string::npos) << again.out;
+}
+
+TEST(ToolMake, ReportsWhatTheUpdaterCannotDo) {
+  TempFolder work;
+  std::string oldTree = work / "old\\", newTree = work / "new\\";
+  ASSERT_TRUE(makeFolder(oldTree));
+  ASSERT_TRUE(makeFolder(newTree + "brand-new-folder"));
+  ASSERT_TRUE(writeFile(oldTree + "removed.txt", "x"));
+  ASSERT_TRUE(writeFile(newTree + "brand-new-folder\\file.txt", "x"));
+  ASSERT_TRUE(writeFile(newTree + "empty.txt", ""));
+  ASSERT_TRUE(writeFile(newTree + "with space.txt", "x"));
+  ASSERT_TRUE(writeFile(newTree + "fine.txt", "x"));
+  ASSERT_TRUE(writeArchiveFile((oldTree + "a.pak").c_str(), {{"gone.dat", "1"}, {"stays.dat", "2"}}));
+  ASSERT_TRUE(writeArchiveFile((newTree + "a.pak").c_str(), {{"stays.dat", "22"}}));
+
+  ToolOutput output;
+  EXPECT_EQ(runTool({"make", arg(oldTree), arg(newTree), arg(work / "out")}, &output), kExitProblems);
+  expectInOrder(output.out, {"problem: \"a.pak\"", "\"gone.dat\"", "cannot remove entries",
+                             "problem: \"brand-new-folder\\file.txt\"", "makes no folders",
+                             "problem: \"empty.txt\"", "does not create an empty file",
+                             "problem: \"with space.txt\"", "white space",
+                             "problem: \"removed.txt\"", "cannot remove files"});
+  // What can be done is still written.
+  std::string list = readFileOrEmpty(work / "out\\UpDate.lst");
+  EXPECT_NE(list.find("C\tfine.txt\r\n"), std::string::npos) << list;
+  EXPECT_NE(list.find("I\ta.pak\ta.pak\\stays.dat\tstays.dat\r\n"), std::string::npos) << list;
+
+  ToolOutput refused;
+  EXPECT_EQ(runTool({"make", arg(oldTree), arg(newTree), arg(work / "out")}, &refused), kExitUsage);  // not empty
+}
+
+}  // namespace
