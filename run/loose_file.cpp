@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "archive/content.h"
@@ -27,28 +28,50 @@ bool fileExists(const char* path) {
 
 namespace {
 
-enum class TargetRead { Absent, Read, Failed };
-
-// The target whole. A target that does not open for reading is absent; one
-// that opens but cannot be read fails the attempt, since nothing could be
-// compared and it is no new file either.
-TargetRead readTarget(const char* path, Content* content) {
-  content->release();
+// The target as an attempt finds it: open for reading with its size, or
+// absent (it did not open for reading, for whatever reason).
+struct Target {
   plat::File file;
-  if (!file.open(path, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return TargetRead::Absent;
-  uint32_t size = file.size();
-  if (size == plat::kInvalidSize) return TargetRead::Failed;
-  std::unique_ptr<char[]> bytes = allocateContent(size);
-  if (!bytes) {
+  bool present = false;
+  uint32_t size = 0;
+};
+
+// False when the target opened but its size could not be had.
+bool openTarget(const char* path, Target* target) {
+  target->present = target->file.open(path, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting);
+  if (!target->present) return true;
+  target->size = target->file.size();
+  return target->size != plat::kInvalidSize;
+}
+
+enum class Comparison { Identical, Different, Failed };
+
+constexpr uint32_t kComparePieceSize = 256 * 1024;
+
+// Identical: the same size and the same bytes; an absent target is empty.
+// The target is read piece by piece against the whole source, so only the
+// source is ever held whole, and a difference stops the reading. A read
+// that fails fails the attempt: nothing could be compared, and the target
+// is no new file either.
+Comparison compareWithTarget(Target* target, const Content& source) {
+  uint32_t targetSize = target->present ? target->size : 0;
+  if (targetSize != source.size) return Comparison::Different;
+  if (targetSize == 0) return Comparison::Identical;
+  std::unique_ptr<char[]> piece(new (std::nothrow) char[kComparePieceSize]);
+  if (!piece) {
     plat::setLastError(plat::kErrorNotEnoughMemory);
-    return TargetRead::Failed;
+    return Comparison::Failed;
   }
-  uint32_t got = 0;
-  if (!file.read(bytes.get(), size, &got)) return TargetRead::Failed;
-  bytes[got] = '\0';
-  content->bytes = std::move(bytes);
-  content->size = got;
-  return TargetRead::Read;
+  uint32_t compared = 0;
+  while (compared < targetSize) {
+    uint32_t wanted = targetSize - compared < kComparePieceSize ? targetSize - compared : kComparePieceSize;
+    uint32_t got = 0;
+    if (!target->file.read(piece.get(), wanted, &got)) return Comparison::Failed;
+    if (got == 0) return Comparison::Different;  // it shrank meanwhile
+    if (std::memcmp(piece.get(), source.bytes.get() + compared, got) != 0) return Comparison::Different;
+    compared += got;
+  }
+  return Comparison::Identical;
 }
 
 enum class SourceOrigin { None, Package, LooseFile };
@@ -94,16 +117,17 @@ bool attemptCopy(const std::string& relative, bool* createdByEntry) {
     plat::setLastError(plat::kErrorFilenameTooLong);
     return false;
   }
-  Content existing;
-  TargetRead targetState = readTarget(target, &existing);
-  if (targetState == TargetRead::Failed) return false;
-  bool targetAbsent = targetState == TargetRead::Absent;
+  Target existing;
+  if (!openTarget(target, &existing)) return false;
+  bool targetAbsent = !existing.present;
 
   Content source;
   SourceOrigin origin = getSource(relative.c_str(), &source);
   if (origin == SourceOrigin::None) return false;
-  if (sameContent(existing, source)) return true;
-  existing.release();
+  Comparison comparison = compareWithTarget(&existing, source);
+  existing.file.close();
+  if (comparison == Comparison::Failed) return false;
+  if (comparison == Comparison::Identical) return true;
 
   bool created = targetAbsent || *createdByEntry;
   WriteOutcome outcome = writeTarget(target, source);
@@ -129,12 +153,14 @@ bool attemptReplace(const std::string& relative) {
     plat::setLastError(plat::kErrorFilenameTooLong);
     return false;
   }
-  Content existing;
-  if (readTarget(target, &existing) != TargetRead::Read) return false;
+  Target existing;
+  if (!openTarget(target, &existing) || !existing.present) return false;
   Content source;
   if (getSource(relative.c_str(), &source) == SourceOrigin::None) return false;
-  if (sameContent(existing, source)) return true;
-  existing.release();
+  Comparison comparison = compareWithTarget(&existing, source);
+  existing.file.close();
+  if (comparison == Comparison::Failed) return false;
+  if (comparison == Comparison::Identical) return true;
   if (writeTarget(target, source) != WriteOutcome::Written) return false;
   ++runState.changedFileCount;
   return true;

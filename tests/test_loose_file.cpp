@@ -250,6 +250,45 @@ TEST_F(LooseFileTest, TargetThatCannotBeReadCountsAsAbsentForCopyOnly) {
   EXPECT_EQ(installed("locked.dat"), "old");
 }
 
+TEST_F(LooseFileTest, LargeTargetsAreComparedToTheirLastByte) {
+  std::string big(700 * 1024 + 17, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) >> 3);
+  std::string changed = big;
+  changed.back() ^= 1;
+  deliver("same.bin", big);
+  install("same.bin", big);
+  deliver("last.bin", changed);
+  install("last.bin", big);
+  int64_t before = modificationStamp(game_ / "same.bin");
+  useList("R\tsame.bin\nC\tlast.bin\n");
+  ASSERT_TRUE(replaceLooseFile(0));
+  ASSERT_TRUE(copyLooseFile(1));
+  EXPECT_EQ(modificationStamp(game_ / "same.bin"), before);
+  EXPECT_EQ(installed("last.bin"), changed);
+  EXPECT_EQ(runState.changedFileCount, 1);
+}
+
+TEST_F(LooseFileTest, ATargetThatOpensButCannotBeReadFailsTheAttempt) {
+  // The source is read first, then the target is compared: fail the second read.
+  class FailSecondRead : public plat::IoFaultHook {
+   public:
+    bool beforeRead(uint32_t*) override { return ++reads != 2; }
+    bool beforeWrite(uint32_t*) override { return true; }
+    int reads = 0;
+  } faults;
+  withSetupLog();
+  deliver("a.dat", "new!");
+  install("a.dat", "old!");
+  useList("C\ta.dat\n");
+  plat::setIoFaultHook(&faults);
+  EXPECT_FALSE(copyLooseFile(0));
+  plat::setIoFaultHook(nullptr);
+  EXPECT_EQ(installed("a.dat"), "old!");
+  ASSERT_EQ(prompts().size(), 1u);
+  EXPECT_EQ(prompts()[0].text, expectedPrompt(game_ / "a.dat", "1e", plat::kErrorReadFault));
+  EXPECT_EQ(setupLog(), "F\tC:\\old.dat\r\n") << "an existing file is never logged as created";
+}
+
 TEST_F(LooseFileTest, Cp932NamesWithBackslashTrailBytes) {
   withSetupLog();
   std::string folder = kSoHyou + "\\";
