@@ -95,6 +95,7 @@ PackageArchive::~PackageArchive() { releaseIndex(); }
 
 void PackageArchive::releaseIndex() {
   entries_.reset();
+  nameLengths_.reset();
   entriesLength_ = 0;
 }
 
@@ -135,7 +136,8 @@ void PackageArchive::loadIndex() {
   }
   std::unique_ptr<unsigned char[]> index = allocateBytes(recordBytes);
   std::unique_ptr<ArchiveEntryInfo[]> entries(new (std::nothrow) ArchiveEntryInfo[count == 0 ? 1 : count]);
-  if (!index || !entries) {
+  std::unique_ptr<uint32_t[]> nameLengths(new (std::nothrow) uint32_t[count == 0 ? 1 : count]);
+  if (!index || !entries || !nameLengths) {
     plat::setLastError(plat::kErrorNotEnoughMemory);
     return;
   }
@@ -163,6 +165,8 @@ void PackageArchive::loadIndex() {
   // The names together never take more memory than the file holds, however
   // many records share the same name bytes.
   uint64_t nameBudget = fileSize;
+  std::unique_ptr<unsigned char[]> run;
+  uint32_t runCapacity = 0;
   size_t first = 0;
   while (first < fields.size()) {
     uint32_t runStart = fields[first].offset;
@@ -176,10 +180,13 @@ void PackageArchive::loadIndex() {
       ++last;
     }
     uint32_t runLength = static_cast<uint32_t>(runEnd - runStart);
-    std::unique_ptr<unsigned char[]> run = allocateBytes(runLength);
-    if (!run) {
-      plat::setLastError(plat::kErrorNotEnoughMemory);
-      return;
+    if (runLength > runCapacity) {
+      run = allocateBytes(runLength);
+      runCapacity = runLength;
+      if (!run) {
+        plat::setLastError(plat::kErrorNotEnoughMemory);
+        return;
+      }
     }
     if (!readAt(file, runStart, run.get(), runLength)) return;
     for (size_t f = first; f < last; ++f) {
@@ -202,11 +209,13 @@ void PackageArchive::loadIndex() {
       std::memcpy(name.get(), field, length);
       name[length] = '\0';
       entries[fields[f].record].name = std::move(name);
+      nameLengths[fields[f].record] = static_cast<uint32_t>(length);
     }
     first = last;
   }
 
   entries_ = std::move(entries);
+  nameLengths_ = std::move(nameLengths);
   entriesLength_ = count;
   entryCount_ = static_cast<int32_t>(count);
   loadedIndexOffset_ = indexOffset;
@@ -216,8 +225,17 @@ void PackageArchive::loadIndex() {
 
 int32_t PackageArchive::findEntry(const char* name) const {
   if (entryCount_ <= 0 || !entries_) return -1;
+  size_t length = std::strlen(name);
+  const unsigned char* wanted = reinterpret_cast<const unsigned char*>(name);
   for (int32_t i = 0; i < entryCount_ && static_cast<size_t>(i) < entriesLength_; ++i) {
-    if (entries_[i].name && archiveNamesEqual(entries_[i].name.get(), name)) return i;
+    if (!entries_[i].name || nameLengths_[i] != length) continue;
+    // Equal lengths: the names are equal when every folded byte agrees.
+    // Names of one archive mostly differ near their ends, so the
+    // comparison starts there.
+    const unsigned char* stored = reinterpret_cast<const unsigned char*>(entries_[i].name.get());
+    size_t at = length;
+    while (at > 0 && foldAscii(stored[at - 1]) == foldAscii(wanted[at - 1])) --at;
+    if (at == 0) return i;
   }
   return -1;
 }

@@ -80,6 +80,9 @@ class PackageArchive {
   bool writeNewIndex(uint32_t nameOffset, uint32_t nameLength, uint32_t dataOffset, uint32_t dataSize);
 
   std::unique_ptr<ArchiveEntryInfo[]> entries_;
+  // Beside the cache: each name's length, so that a lookup passes over
+  // names of another length without reading them.
+  std::unique_ptr<uint32_t[]> nameLengths_;
   size_t entriesLength_ = 0;
   char path_[kArchivePathSize];
   bool indexLoaded_ = false;
