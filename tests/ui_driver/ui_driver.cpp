@@ -10,6 +10,9 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -219,6 +222,7 @@ bool yesNo(const wchar_t* text, bool* value) {
 bool clickButton(HWND parent, HWND button) {
   if (!IsWindowVisible(button)) return fail("button " + std::to_string(controlId(button)) + " is hidden");
   if (!IsWindowEnabled(button)) return fail("button " + std::to_string(controlId(button)) + " is disabled");
+  if (!IsWindowEnabled(parent)) return fail("the window of button " + std::to_string(controlId(button)) + " is disabled");
   PostMessageW(parent, WM_COMMAND, MAKEWPARAM(controlId(button), BN_CLICKED), reinterpret_cast<LPARAM>(button));
   return true;
 }
@@ -366,8 +370,10 @@ bool runStep(int argc, wchar_t** argv, int* index) {
     return true;
   }
   if (step == L"wait-closed") {
-    if (!needDialog()) return false;
-    if (!waitFor([] { return !IsWindow(gDialog); }, gTimeoutMs)) return fail("the dialog did not close");
+    // Also true when the dialog has already gone.
+    if (gDialog == nullptr) gDialog = findDialog();
+    if (!waitFor([] { return gDialog == nullptr || !IsWindow(gDialog); }, gTimeoutMs))
+      return fail("the dialog did not close");
     return true;
   }
   if (step == L"controls") {
@@ -467,6 +473,16 @@ bool runStep(int argc, wchar_t** argv, int* index) {
     if (!problems.empty()) return fail("message box differs:" + problems);
     return true;
   }
+  if (step == L"expect-box-buttons") {
+    // buttons and owner only, for boxes whose text holds system wording
+    if (!argument(&a) || !argument(&b)) return false;
+    if (gBox == nullptr || !IsWindow(gBox)) return fail("no current message box");
+    HWND actualOwner = GetWindow(gBox, GW_OWNER);
+    std::string ownerName = actualOwner == gDialog ? "dialog" : actualOwner == nullptr ? "none" : "other";
+    if (boxButtons(gBox) != utf8(a) || ownerName != utf8(b))
+      return fail("message box has buttons=" + boxButtons(gBox) + " owner=" + ownerName);
+    return true;
+  }
   if (step == L"expect-box-text-starts") {
     if (!argument(&a)) return false;
     if (gBox == nullptr || !IsWindow(gBox)) return fail("no current message box");
@@ -487,8 +503,10 @@ bool runStep(int argc, wchar_t** argv, int* index) {
     return true;
   }
   if (step == L"expect-no-box") {
-    if (!needDialog()) return false;
-    HWND box = findBox(nullptr);
+    // A caption, or * for any box.
+    if (!argument(&a) || !needDialog()) return false;
+    std::wstring unwanted = std::wcscmp(a, L"*") == 0 ? std::wstring() : argumentText(a);
+    HWND box = findBox(&unwanted);
     if (box != nullptr) return fail("a message box is open: " + printable(caption(box)) + " / " + printable(boxText(box)));
     return true;
   }
@@ -531,9 +549,16 @@ bool runStep(int argc, wchar_t** argv, int* index) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  // Output lines end in LF, for the shell scripts that read them.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
   int index = 1;
   while (index < argc) {
-    if (!runStep(argc, argv, &index)) return 1;
+    int step = index;
+    if (!runStep(argc, argv, &index)) {
+      fail("(at step " + std::to_string(step) + ": " + utf8(argv[step]) + ")");
+      return 1;
+    }
   }
   return 0;
 }
