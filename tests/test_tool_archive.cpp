@@ -107,7 +107,15 @@ TEST(ToolArchive, VerifyFindsEachLayoutFault) {
   listed.json = true;
   ASSERT_TRUE(writeFile(work / "a.pak", sound + "leftover"));
   ASSERT_EQ(tool({"archive", "list", arg(work / "a.pak")}, &listed), kExitFine);
-  EXPECT_NE(listed.out.find("\"unreferencedBytes\":8"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("\"indexReadable\":true,\"unreferencedBytes\":8"), std::string::npos) << listed.out;
+
+  // An index the reader refuses lists no entry, and says so.
+  ToolOutput refused;
+  refused.json = true;
+  ASSERT_TRUE(writeFile(work / "a.pak", indexOutside));
+  ASSERT_EQ(tool({"archive", "list", arg(work / "a.pak")}, &refused), kExitFine);
+  EXPECT_NE(refused.out.find("\"indexReadable\":false"), std::string::npos) << refused.out;
+  EXPECT_NE(refused.out.find("\"entries\":[]"), std::string::npos);
 }
 
 TEST(ToolArchive, ExtractWritesNothingOutsideItsFolder) {

@@ -233,7 +233,8 @@ int listArchive(const std::string& text, ToolOutput* output) {
   if (output->json) {
     out += "{\"archive\":" + jsonText(text) + ",\"fileSize\":" + number(layout.fileSize) + ",\"magic\":" +
            (layout.magicMatches ? "true" : "false") + ",\"indexOffset\":" + number(layout.indexOffset) +
-           ",\"indexSize\":" + number(layout.indexSize) + ",\"unreferencedBytes\":" + number(unreferenced) + ",\"entries\":[";
+           ",\"indexSize\":" + number(layout.indexSize) + ",\"indexReadable\":" + (archive.indexUnreadable() ? "false" : "true") +
+           ",\"unreferencedBytes\":" + number(unreferenced) + ",\"entries\":[";
     for (int32_t i = 0; i < count; ++i) {
       const ArchiveEntryInfo* info = archive.loadedEntry(i);
       std::string name = info && info->name ? info->name.get() : "";
@@ -255,7 +256,8 @@ int listArchive(const std::string& text, ToolOutput* output) {
     }
     out += text + ": " + number(count) + " entries, " + number(contents) + " bytes of contents; file " + number(layout.fileSize) +
            " bytes, index at " + number(layout.indexOffset) + " (" + number(layout.indexSize) + " bytes), " + number(unreferenced) +
-           " bytes unreferenced" + (layout.magicMatches ? "" : "; no \"QRV001\" magic") + "\n";
+           " bytes unreferenced" + (layout.magicMatches ? "" : "; no \"QRV001\" magic") +
+           (archive.indexUnreadable() ? "; the updater cannot read its index (see archive verify)" : "") + "\n";
   }
   return kExitFine;
 }
