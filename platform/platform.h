@@ -142,8 +142,10 @@ bool currentFolder(std::string* path);
 bool setCurrentFolder(const char* path);
 
 // Lets a console show the UTF-8 text that the tools print
-// (SetConsoleOutputCP); nothing to do on POSIX terminals.
+// (SetConsoleOutputCP), and gives the console its own code page back before
+// the tool exits; nothing to do on POSIX terminals.
 void useUtf8ConsoleOutput();
+void restoreConsoleOutput();
 
 // The thread's last-error value (GetLastError / SetLastError).
 uint32_t lastError();

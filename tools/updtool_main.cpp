@@ -18,6 +18,7 @@ int runAndPrint(const std::vector<std::string>& arguments) {
   std::fflush(stdout);
   std::fwrite(output.err.data(), 1, output.err.size(), stderr);
   std::fflush(stderr);
+  plat::restoreConsoleOutput();
   return code;
 }
 

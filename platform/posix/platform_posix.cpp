@@ -474,6 +474,7 @@ bool setCurrentFolder(const char* path) {
 }
 
 void useUtf8ConsoleOutput() {}
+void restoreConsoleOutput() {}
 
 uint32_t lastError() { return tlsLastError; }
 void setLastError(uint32_t code) { tlsLastError = code; }

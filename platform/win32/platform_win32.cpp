@@ -218,7 +218,19 @@ bool setCurrentFolder(const char* path) {
   return SetCurrentDirectoryW(wide.c_str()) != FALSE;
 }
 
-void useUtf8ConsoleOutput() { SetConsoleOutputCP(CP_UTF8); }
+namespace {
+UINT gConsoleOutputCodePage = 0;  // the console's own, while the tool prints UTF-8
+}  // namespace
+
+void useUtf8ConsoleOutput() {
+  gConsoleOutputCodePage = GetConsoleOutputCP();  // 0 without a console
+  if (gConsoleOutputCodePage != 0) SetConsoleOutputCP(CP_UTF8);
+}
+
+void restoreConsoleOutput() {
+  if (gConsoleOutputCodePage != 0) SetConsoleOutputCP(gConsoleOutputCodePage);
+  gConsoleOutputCodePage = 0;
+}
 
 uint32_t lastError() { return GetLastError(); }
 void setLastError(uint32_t code) { SetLastError(code); }
