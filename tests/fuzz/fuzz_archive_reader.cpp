@@ -12,7 +12,27 @@
 #include "platform/platform.h"
 #include "run/run_state.h"
 
+#ifdef _WIN32
+#include <process.h>
+#define currentProcessId _getpid
+#else
+#include <unistd.h>
+#define currentProcessId getpid
+#endif
+
 namespace {
+
+// Files of this process's own, so that runs side by side do not meet;
+// rewritten for every input and removed when the process ends.
+struct ScratchFiles {
+  std::string archive = "fuzz_archive_reader_" + std::to_string(currentProcessId()) + ".qrv";
+  std::string source = "fuzz_archive_reader_" + std::to_string(currentProcessId()) + ".src";
+  ~ScratchFiles() {
+    plat::deleteFile(archive.c_str());
+    plat::deleteFile(source.c_str());
+  }
+};
+ScratchFiles scratch;
 
 bool writeWhole(const char* path, const uint8_t* data, size_t size) {
   plat::File file;
@@ -29,8 +49,8 @@ void require(bool condition) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1u << 20)) return 0;
-  const char* archivePath = "fuzz_archive_reader.qrv";
-  const char* sourcePath = "fuzz_archive_reader.src";
+  const char* archivePath = scratch.archive.c_str();
+  const char* sourcePath = scratch.source.c_str();
   if (!writeWhole(archivePath, data, size)) return 0;
 
   // A replacement of the first named entry, or an addition.
