@@ -7,7 +7,7 @@ CURRENT_VERSION_KEY='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion'
 
 # The throw-away prefix: made, with "ＭＳ Ｐゴシック" and the dialog fonts
 # drawn by IPA P Gothic, and Wine drawing the window captions itself (there
-# is no window manager on Xvfb).
+# is no window manager on Xvfb) unless "managed" is asked for.
 prepare_prefix() {
   "$E2E_WINE" wineboot -i || return 1
   local substitutes='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' face
@@ -16,8 +16,10 @@ prepare_prefix() {
   done
   "$E2E_WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v Tahoma \
     /t REG_MULTI_SZ /d 'ipagp.ttf,IPAPGothic' /f || return 1
-  "$E2E_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f || return 1
-  "$E2E_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f || return 1
+  if [ "${1:-}" != managed ]; then
+    "$E2E_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f || return 1
+    "$E2E_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f || return 1
+  fi
   "$E2E_WINESERVER" -w
 }
 

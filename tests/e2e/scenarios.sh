@@ -39,12 +39,13 @@ make_game() {
   printf 'F\tC:\\Games\\Sorelune\\Sorelune.exe\r\n' >"$game/Setup.log"
 }
 
-# An update beside the program: the list, loose files and a source package.
+# An update for the game in $2 beside the program: the list, loose files
+# and a source package.
 make_update() {
-  local update=$1
+  local update=$1 game=$2
   mkdir -p "$update/data" "$update/音楽" "$update/script" "$E2E_CASE/package"
   printf 'Sorelune 1.01\n' >"$update/Sorelune.exe"
-  cp "$E2E_CASE/game/data/config.ini" "$update/data/config.ini"
+  cp "$game/data/config.ini" "$update/data/config.ini"
   printf 'bgm02 new\n' >"$update/音楽/bgm02.ogg"
   printf 'new script' >"$update/script/main.txt"
   printf 'new title image, longer than before' >"$E2E_CASE/package/title.bmp"
@@ -70,7 +71,7 @@ standard_case() {
   GAME=$E2E_CASE/game
   UPDATE=$E2E_CASE/update
   make_game "$GAME"
-  make_update "$UPDATE"
+  make_update "$UPDATE" "$GAME"
   set_install_folder "$(winpath "$GAME" folder)"
 }
 
