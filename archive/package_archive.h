@@ -6,6 +6,20 @@
 // indexOffset, indexSize), then names, contents and an index of 20-byte
 // records { nameOffset, nameLength, dataOffset, dataSize, reserved }, all
 // little-endian 32-bit values.
+//
+// Every position and length taken from a file is checked against the
+// file's size before anything is allocated or read, and no position past
+// kArchiveMaxPosition is sought. Records that no writer of this system
+// makes are read this way:
+// - a name field without a NUL: the whole field is the name;
+// - a nameLength of 0, or a name field not wholly inside the file: the
+//   record keeps its place (and its record position) but has no name and
+//   matches no lookup;
+// - content not wholly inside the file: the record is found by a lookup,
+//   but reading it fails;
+// - an index not wholly inside the file, or names that together would
+//   take more memory than the file's size: the archive has no entries.
+// A read that delivers fewer bytes than asked fails the operation.
 #pragma once
 
 #include <cstddef>

@@ -134,29 +134,6 @@ TEST_F(ArchiveUpdateTest, AdditionAppendsNameContentAndAWholeNewIndex) {
   EXPECT_EQ(runState.changedFileCount, 1);
 }
 
-TEST_F(ArchiveUpdateTest, AdditionToAnEmptyIndexAndToAPartialOne) {
-  for (uint32_t indexSize : {uint32_t{0}, uint32_t{30}}) {
-    std::string bytes = std::string("QRV001") + std::string(10, '\x5A') + u32(24) + u32(indexSize);
-    bytes += std::string(indexSize, '\x01');  // a partial record's worth or nothing
-    if (indexSize == 30) {
-      bytes = bytes.substr(0, 24) + std::string("x\0X", 3);
-      bytes = bytes.substr(0, 16) + u32(27) + u32(30) + bytes.substr(24);
-      bytes += u32(24) + u32(2) + u32(26) + u32(1) + u32(7) + std::string(10, '\x01');
-    }
-    ASSERT_TRUE(writeFile(target(), bytes));
-    ASSERT_TRUE(writeFile(source(), "zz"));
-    ASSERT_TRUE(insert(source(), "n"));
-    std::string after = readFileOrEmpty(target());
-    uint32_t n = indexSize / 20;
-    ASSERT_EQ(after.size(), bytes.size() + 2 + 2 + (n + 1) * 20) << indexSize;
-    EXPECT_EQ(getU32(after, 20), (n + 1) * 20);
-    EXPECT_EQ(entryText("n"), "zz");
-    if (n == 1) {
-      EXPECT_EQ(entryText("X"), "X");
-    }
-  }
-}
-
 TEST_F(ArchiveUpdateTest, CaseFoldedNameReplacesTheStoredEntryAndKeepsItsName) {
   writeTarget({{"Data\\Image.BMP", "old"}});
   ASSERT_TRUE(writeFile(source(), "new"));
