@@ -321,8 +321,8 @@ TEST(FileErrorText, FormatsCodeInLowerCaseHexAndCutsAtACharacterBoundary) {
   std::string head = sjis("ファイルの更新中にエラーが発生しました") + "\n\nfilename:";
   std::string text = fileErrorText("C:\\x.dat", 0x2BADF00Du);
   ASSERT_EQ(text.compare(0, head.size(), head), 0);
-  std::string expectedTail = "C:\\x.dat\nerrorcode:2badf00d\nerrorcomment:" + systemText(0x2BADF00Du);
-  EXPECT_EQ(text.substr(head.size()), expectedTail);
+  // The system has no text for this code: nothing follows the label.
+  EXPECT_EQ(text.substr(head.size()), "C:\\x.dat\nerrorcode:2badf00d\nerrorcomment:");
 
   // A path of double-byte characters far beyond the buffer: the text keeps
   // 1023 bytes at most and never ends in half a character.
