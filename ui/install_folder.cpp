@@ -23,10 +23,11 @@ bool openMachineKey(const char* keyCp932, RegistryKey* opened) {
   return RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName.c_str(), 0, KEY_READ, &opened->key) == ERROR_SUCCESS;
 }
 
-// A string value that fits the 128-byte buffer as CP932 with its NUL.
-// Anything else (missing, not a string, too long, not CP932) is unreadable,
-// so no stale or cut text ever reaches the edit control.
-bool readStringValue(HKEY key, const char* valueCp932, std::string* text) {
+}  // namespace
+
+// An unreadable value gives no text at all, so no stale or cut text ever
+// reaches the edit control.
+bool readRegistryString(HKEY key, const char* valueCp932, std::string* text) {
   text->clear();
   std::wstring valueName;
   if (!cp932ToWide(valueCp932, &valueName)) return false;
@@ -45,12 +46,14 @@ bool readStringValue(HKEY key, const char* valueCp932, std::string* text) {
   return true;
 }
 
+namespace {
+
 std::string derivedInstallFolder() {
   std::string base = kLastResortProgramFiles;
   RegistryKey currentVersion;
   if (openMachineKey(kCurrentVersionKey, &currentVersion)) {
     std::string programFiles;
-    if (readStringValue(currentVersion.key, kProgramFilesValue, &programFiles)) base = programFiles;
+    if (readRegistryString(currentVersion.key, kProgramFilesValue, &programFiles)) base = programFiles;
   }
   return base + loadCp932String(IDS_PROGRAM_FILES_SUBFOLDER);
 }
@@ -77,13 +80,13 @@ std::string initialInstallFolder() {
   RegistryKey game;
   if (openMachineKey(loadCp932String(IDS_GAME_REGISTRY_KEY).c_str(), &game)) {
     std::string folder;
-    if (readStringValue(game.key, kInstallFolderValue, &folder)) return folder;
+    if (readRegistryString(game.key, kInstallFolderValue, &folder)) return folder;
   }
   return derivedInstallFolder();
 }
 
 std::string chosenFolderText(const std::string& path) {
-  if (path.empty() || path.back() == '\\') return path;
+  if (path.empty() || endsWithBackslash(path)) return path;
   if (path.size() + 1 >= kBrowsePathBufferSize) return path;  // no room for one more byte and the NUL
   return path + "\\";
 }

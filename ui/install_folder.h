@@ -18,9 +18,15 @@ constexpr size_t kBrowsePathBufferSize = 260;
 // "C:\Program Files") followed by string 1.
 std::string initialInstallFolder();
 
+// A string value of an open key that fits the 128-byte buffer as CP932 with
+// its NUL. False for anything else (missing, not a string, too long, not
+// CP932), with an empty text.
+bool readRegistryString(HKEY key, const char* valueCp932, std::string* text);
+
 // The text of a chosen path as the edit control receives it: one backslash
 // appended unless it is empty, already ends in one, or has no room left in
-// the 260-byte buffer.
+// the 260-byte buffer. The last character is looked at, not the last byte,
+// so a folder whose name ends in ソ or 表 still gets its separator.
 std::string chosenFolderText(const std::string& path);
 
 // Shows the folder browser over `owner`, preselecting the folder in edit

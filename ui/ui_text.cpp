@@ -23,14 +23,16 @@ void wideToCp932(const wchar_t* wide, std::string* text, bool* lossless) {
   text->clear();
   if (lossless != nullptr) *lossless = true;
   if (wide == nullptr || *wide == L'\0') return;
+  // No best-fit mapping: "é" must not quietly become "e" and name another
+  // file; it becomes '?', which names none.
   BOOL usedDefault = FALSE;
-  int length = WideCharToMultiByte(kCodePage, 0, wide, -1, nullptr, 0, nullptr, &usedDefault);
+  int length = WideCharToMultiByte(kCodePage, WC_NO_BEST_FIT_CHARS, wide, -1, nullptr, 0, nullptr, &usedDefault);
   if (length <= 0) {
     if (lossless != nullptr) *lossless = false;
     return;
   }
   std::vector<char> buffer(static_cast<size_t>(length));
-  WideCharToMultiByte(kCodePage, 0, wide, -1, buffer.data(), length, nullptr, nullptr);
+  WideCharToMultiByte(kCodePage, WC_NO_BEST_FIT_CHARS, wide, -1, buffer.data(), length, nullptr, nullptr);
   text->assign(buffer.data());
   if (lossless != nullptr) *lossless = !usedDefault;
 }
@@ -44,6 +46,15 @@ void truncateCp932(std::string* text, size_t maxBytes) {
     keep += width;
   }
   text->resize(keep);
+}
+
+bool endsWithBackslash(const std::string& text) {
+  size_t at = 0, last = std::string::npos;
+  while (at < text.size()) {
+    last = at;
+    at += (isLeadByte(static_cast<unsigned char>(text[at])) && at + 1 < text.size()) ? 2 : 1;
+  }
+  return last != std::string::npos && at - last == 1 && text[last] == '\\';
 }
 
 std::string loadCp932String(UINT id) {
