@@ -68,7 +68,7 @@ LIST
 }
 
 standard_case() {
-  GAME=$E2E_CASE/game
+  GAME=$E2E_CASE/ゲーム表
   UPDATE=$E2E_CASE/update
   make_game "$GAME"
   make_update "$UPDATE" "$GAME"
@@ -190,13 +190,15 @@ scenario_install_folder_fallbacks() {
 }
 
 scenario_browse() {
-  mkdir -p "$E2E_CASE/update" "$E2E_CASE/game"
+  # ソ ends in the byte 0x5C, which is no backslash: the folder still gets one.
+  local folder=$E2E_CASE/ゲームソ
+  mkdir -p "$E2E_CASE/update" "$folder"
   # The browser opens at the folder in the edit control; choosing it adds
   # the backslash. Cancelling leaves the text.
-  set_install_folder "$(winpath "$E2E_CASE/game")"
+  set_install_folder "$(winpath "$folder")"
   start_updater "$E2E_CASE/update"
-  drive wait-dialog click 1001 wait-browser sleep 700 answer Cancel expect-text 1000 "$(winpath "$E2E_CASE/game")"
-  drive click 1001 wait-browser sleep 700 answer OK expect-text 1000 "$(winpath "$E2E_CASE/game" folder)"
+  drive wait-dialog click 1001 wait-browser sleep 700 answer Cancel expect-text 1000 "$(winpath "$folder")"
+  drive click 1001 wait-browser sleep 700 answer OK expect-text 1000 "$(winpath "$folder" folder)"
   drive click 2 wait-closed
   updater_ended
 }
@@ -251,6 +253,17 @@ scenario_whole_run_then_rerun() {
   drive wait-box "$DONE_CAPTION" expect-box "$DONE_CAPTION" "$DONE_NOTHING" OK dialog answer OK wait-closed
   updater_ended
   [ "$before" = "$(tree_sum "$GAME")" ]
+}
+
+# The folder typed into the edit control is the one the run uses.
+scenario_typed_install_folder() {
+  standard_case
+  set_install_folder 'C:\not\the\game\'
+  start_updater "$UPDATE"
+  drive wait-dialog set-text 1000 "$(winpath "$GAME" folder)" click 1002 wait-box "$CONFIRM_CAPTION" answer OK \
+    wait-box "$DONE_CAPTION" expect-box "$DONE_CAPTION" "$DONE_CHANGED" OK dialog answer OK wait-closed
+  updater_ended
+  check_standard_result
 }
 
 # --- aborts: the message, and nothing changed ---
