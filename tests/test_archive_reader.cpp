@@ -253,6 +253,24 @@ TEST_F(ArchiveReaderTest, NamesOutOfOrderAndFarApartAreAllFound) {
   }
 }
 
+TEST_F(ArchiveReaderTest, NamesSpanningMoreThanOneReadAreAllFound) {
+  // About 2.5 MB of names and contents close together: read in several runs.
+  std::vector<ArchiveBuilderEntry> entries;
+  for (int i = 0; i < 40000; ++i)
+    entries.push_back({"dir\\entry" + std::to_string(i) + ".bin", std::string(40 + i % 7, static_cast<char>(i))});
+  writeEntries(entries);
+  PackageArchive archive(path().c_str());
+  ASSERT_EQ(archive.loadedEntryCount(), 40000);
+  for (int i = 0; i < 40000; i += 997) {
+    ASSERT_NE(archive.loadedEntry(i)->name, nullptr);
+    EXPECT_EQ(archive.loadedEntry(i)->name.get(), entries[i].name);
+  }
+  for (int i = 0; i < 40000; ++i) ASSERT_NE(archive.loadedEntry(i)->name, nullptr) << i;
+  std::string text;
+  ASSERT_TRUE(readAs(archive, "DIR\\ENTRY39999.BIN", &text));
+  EXPECT_EQ(text, entries[39999].content);
+}
+
 // relocateEntry: bytes 8 to 15 of one record, nothing else.
 TEST_F(ArchiveReaderTest, RelocateRewritesOnlyTheFirstMatchingRecord) {
   writeEntries({{"a", "alpha"}, {"dup", "one"}, {"DUP", "two"}});
