@@ -133,8 +133,9 @@ scenario_initial_dialog() {
     expect-text -1 "$LABEL" expect-text 2 'ｷｬﾝｾﾙ' expect-text 1001 '参照' expect-text 1002 '実行' \
     expect-focus 2
   shot dialog "$(drive wait-dialog rect)"
-  # Enter does nothing (the default button is the hidden, disabled OK).
-  drive key return sleep 300 wait-dialog expect-no-box '*'
+  # Tab moves on to the edit control; Enter there does nothing (the
+  # default button is the hidden, disabled OK).
+  drive key tab sleep 200 expect-focus 1000 key return sleep 300 wait-dialog expect-no-box '*'
   # Cancel while idle closes at once, without a question.
   drive click 2 wait-closed
   updater_ended

@@ -431,7 +431,10 @@ bool runStep(int argc, wchar_t** argv, int* index) {
   }
   if (step == L"key") {
     if (!argument(&a) || !needDialog()) return false;
-    WPARAM key = std::wcscmp(a, L"escape") == 0 ? VK_ESCAPE : std::wcscmp(a, L"return") == 0 ? VK_RETURN : 0;
+    WPARAM key = std::wcscmp(a, L"escape") == 0   ? VK_ESCAPE
+                 : std::wcscmp(a, L"return") == 0 ? VK_RETURN
+                 : std::wcscmp(a, L"tab") == 0    ? VK_TAB
+                                                  : 0;
     if (key == 0) return fail("unknown key " + utf8(a));
     // Posted to the focused control (or the dialog), the key reaches the
     // dialog's message loop as typed input does.
