@@ -95,6 +95,7 @@ PackageArchive::~PackageArchive() { releaseIndex(); }
 
 void PackageArchive::releaseIndex() {
   entries_.reset();
+  names_.reset();
   nameLengths_.reset();
   entriesLength_ = 0;
 }
@@ -165,6 +166,15 @@ void PackageArchive::loadIndex() {
   // The names together never take more memory than the file holds, however
   // many records share the same name bytes.
   uint64_t nameBudget = fileSize;
+  uint64_t fieldBytes = 0;
+  for (const NameField& field : fields) fieldBytes += static_cast<uint64_t>(field.length) + 1;
+  size_t storeCapacity = static_cast<size_t>(std::min<uint64_t>(fieldBytes, fileSize));
+  std::unique_ptr<char[]> names(new (std::nothrow) char[storeCapacity == 0 ? 1 : storeCapacity]);
+  if (!names) {
+    plat::setLastError(plat::kErrorNotEnoughMemory);
+    return;
+  }
+  size_t storeUsed = 0;
   std::unique_ptr<unsigned char[]> run;
   uint32_t runCapacity = 0;
   size_t first = 0;
@@ -201,20 +211,18 @@ void PackageArchive::loadIndex() {
         return;
       }
       nameBudget -= length + 1;
-      std::unique_ptr<char[]> name(new (std::nothrow) char[length + 1]);
-      if (!name) {
-        plat::setLastError(plat::kErrorNotEnoughMemory);
-        return;
-      }
-      std::memcpy(name.get(), field, length);
+      char* name = names.get() + storeUsed;
+      std::memcpy(name, field, length);
       name[length] = '\0';
-      entries[fields[f].record].name = std::move(name);
+      storeUsed += length + 1;
+      entries[fields[f].record].name = name;
       nameLengths[fields[f].record] = static_cast<uint32_t>(length);
     }
     first = last;
   }
 
   entries_ = std::move(entries);
+  names_ = std::move(names);
   nameLengths_ = std::move(nameLengths);
   entriesLength_ = count;
   entryCount_ = static_cast<int32_t>(count);
@@ -232,7 +240,7 @@ int32_t PackageArchive::findEntry(const char* name) const {
     // Equal lengths: the names are equal when every folded byte agrees.
     // Names of one archive mostly differ near their ends, so the
     // comparison starts there.
-    const unsigned char* stored = reinterpret_cast<const unsigned char*>(entries_[i].name.get());
+    const unsigned char* stored = reinterpret_cast<const unsigned char*>(entries_[i].name);
     size_t at = length;
     while (at > 0 && foldAscii(stored[at - 1]) == foldAscii(wanted[at - 1])) --at;
     if (at == 0) return i;

@@ -41,7 +41,10 @@ constexpr uint32_t kErrorFileTooLarge = 223;
 struct ArchiveEntryInfo {
   uint32_t dataOffset = 0;
   uint32_t dataSize = 0;
-  std::unique_ptr<char[]> name;  // exactly its length + 1 bytes
+  // The name with its NUL, or none for a record whose name cannot be read.
+  // It lies in the archive object's name store and lives as long as the
+  // cache: one allocation for all names keeps a large index quick to load.
+  const char* name = nullptr;
 };
 
 class PackageArchive {
@@ -94,6 +97,7 @@ class PackageArchive {
   bool writeNewIndex(uint32_t nameOffset, uint32_t nameLength, uint32_t dataOffset, uint32_t dataSize);
 
   std::unique_ptr<ArchiveEntryInfo[]> entries_;
+  std::unique_ptr<char[]> names_;  // every cached name, one after the other
   // Beside the cache: each name's length, so that a lookup passes over
   // names of another length without reading them.
   std::unique_ptr<uint32_t[]> nameLengths_;

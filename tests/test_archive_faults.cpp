@@ -101,8 +101,8 @@ class ArchiveFaultTest : public ::testing::TestWithParam<Scenario> {
     for (int32_t i = 0; i < archive.loadedEntryCount(); ++i) {
       const ArchiveEntryInfo* entry = archive.loadedEntry(i);
       Content content;
-      EXPECT_TRUE(archive.readEntry(entry->name.get(), &content)) << entry->name.get();
-      found.emplace(entry->name.get(), std::string(content.bytes.get(), content.size));
+      EXPECT_TRUE(archive.readEntry(entry->name, &content)) << entry->name;
+      found.emplace(entry->name, std::string(content.bytes.get(), content.size));
     }
     return found;
   }

@@ -169,7 +169,7 @@ TEST_F(ArchiveReaderTest, StoredNameEndsAtItsFirstNul) {
   EXPECT_TRUE(readAs(archive, "ab", &text));
   EXPECT_FALSE(readAs(archive, "abcd", &text));
   ASSERT_NE(archive.loadedEntry(0), nullptr);
-  EXPECT_EQ(std::strlen(archive.loadedEntry(0)->name.get()), 2u);
+  EXPECT_EQ(std::strlen(archive.loadedEntry(0)->name), 2u);
 }
 
 // Records that no writer of this system produces: what each one means.
@@ -263,7 +263,7 @@ TEST_F(ArchiveReaderTest, NamesSpanningMoreThanOneReadAreAllFound) {
   ASSERT_EQ(archive.loadedEntryCount(), 40000);
   for (int i = 0; i < 40000; i += 997) {
     ASSERT_NE(archive.loadedEntry(i)->name, nullptr);
-    EXPECT_EQ(archive.loadedEntry(i)->name.get(), entries[i].name);
+    EXPECT_EQ(archive.loadedEntry(i)->name, entries[i].name);
   }
   for (int i = 0; i < 40000; ++i) ASSERT_NE(archive.loadedEntry(i)->name, nullptr) << i;
   std::string text;

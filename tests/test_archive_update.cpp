@@ -140,7 +140,7 @@ TEST_F(ArchiveUpdateTest, CaseFoldedNameReplacesTheStoredEntryAndKeepsItsName) {
   ASSERT_TRUE(insert(source(), "DATA\\IMAGE.bmp"));
   PackageArchive archive(target().c_str());
   ASSERT_EQ(archive.loadedEntryCount(), 1);
-  EXPECT_STREQ(archive.loadedEntry(0)->name.get(), "Data\\Image.BMP");
+  EXPECT_STREQ(archive.loadedEntry(0)->name, "Data\\Image.BMP");
   EXPECT_EQ(entryText("data\\image.bmp"), "new");
 }
 

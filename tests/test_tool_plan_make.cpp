@@ -205,7 +205,7 @@ void expectTreeHolds(const std::string& game, const std::string& wanted) {
     PackageArchive expected((wanted + file.first).c_str());
     PackageArchive actual((game + file.first).c_str());
     for (int32_t i = 0; i < expected.loadedEntryCount(); ++i) {
-      const char* name = expected.loadedEntry(i)->name.get();
+      const char* name = expected.loadedEntry(i)->name;
       Content want, have;
       ASSERT_TRUE(expected.readEntry(name, &want));
       ASSERT_TRUE(actual.readEntry(name, &have)) << name;
@@ -265,7 +265,7 @@ TEST(ToolMake, RoundTripThroughTheUpdaterMakesTheOldTreeNew) {
   expectTreeHolds(game, newTree);
   // The case of a stored name stays as stored.
   PackageArchive script((game + "data\\script.pak").c_str());
-  EXPECT_STREQ(script.loadedEntry(0)->name.get(), "scene\\01.txt");
+  EXPECT_STREQ(script.loadedEntry(0)->name, "scene\\01.txt");
   // The created file is recorded in the game's setup log.
   EXPECT_NE(readFileOrEmpty(game + "Setup.log").find("added.txt"), std::string::npos);
 

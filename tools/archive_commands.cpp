@@ -120,7 +120,7 @@ void checkArchive(const ArchiveLayout& layout, PackageArchive* archive, std::vec
   for (int32_t i = 0; i < count; ++i) {
     const ArchiveEntryInfo* info = archive->loadedEntry(i);
     if (info == nullptr || !info->name) continue;
-    std::string name = info->name.get();
+    std::string name = info->name;
     if (i < static_cast<int32_t>(layout.records.size()) && layout.records[i].nameLength > 0 &&
         inFile(layout.records[i].nameOffset, layout.records[i].nameLength, layout.fileSize) &&
         name.size() + 1 > layout.records[i].nameLength)
@@ -237,7 +237,7 @@ int listArchive(const std::string& text, ToolOutput* output) {
            ",\"unreferencedBytes\":" + number(unreferenced) + ",\"entries\":[";
     for (int32_t i = 0; i < count; ++i) {
       const ArchiveEntryInfo* info = archive.loadedEntry(i);
-      std::string name = info && info->name ? info->name.get() : "";
+      std::string name = info && info->name ? info->name : "";
       out += std::string(i ? "," : "") + "{\"name\":" + jsonName(name) + ",\"dataOffset\":" + number(info ? info->dataOffset : 0) +
              ",\"dataSize\":" + number(info ? info->dataSize : 0) + "}";
     }
@@ -252,7 +252,7 @@ int listArchive(const std::string& text, ToolOutput* output) {
       if (info == nullptr) continue;
       contents += info->dataSize;
       std::snprintf(line, sizeof line, "%6d %12u %12u  ", static_cast<int>(i + 1), info->dataOffset, info->dataSize);
-      out += line + shown(info->name ? info->name.get() : "") + "\n";
+      out += line + shown(info->name ? info->name : "") + "\n";
     }
     out += text + ": " + number(count) + " entries, " + number(contents) + " bytes of contents; file " + number(layout.fileSize) +
            " bytes, index at " + number(layout.indexOffset) + " (" + number(layout.indexSize) + " bytes), " + number(unreferenced) +
@@ -306,7 +306,7 @@ int extractArchive(const std::string& text, const std::string& folderText, ToolO
   std::string report;
   for (int32_t i = 0; i < count; ++i) {
     const ArchiveEntryInfo* info = archive.loadedEntry(i);
-    std::string name = info && info->name ? info->name.get() : "";
+    std::string name = info && info->name ? info->name : "";
     std::string refusal;
     std::vector<std::string> parts = pathParts(name);
     if (name.empty()) refusal = "it has an empty name";

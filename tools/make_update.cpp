@@ -86,7 +86,7 @@ bool planArchive(MakeState* state, const std::string& path, std::string* why) {
   int32_t count = newArchive.loadedEntryCount();
   for (int32_t i = 0; i < count; ++i) {
     const ArchiveEntryInfo* info = newArchive.loadedEntry(i);
-    std::string name = info && info->name ? info->name.get() : "";
+    std::string name = info && info->name ? info->name : "";
     if (seen.count(foldedName(name))) {
       state->notes.push_back(q(path) + ": entry " + std::to_string(i + 1) + " " + q(name) +
                              " repeats an earlier name and is never read; it is left out");
@@ -120,7 +120,7 @@ bool planArchive(MakeState* state, const std::string& path, std::string* why) {
   int32_t oldCount = oldArchive.loadedEntryCount();
   for (int32_t i = 0; i < oldCount; ++i) {
     const ArchiveEntryInfo* info = oldArchive.loadedEntry(i);
-    std::string name = info && info->name ? info->name.get() : "";
+    std::string name = info && info->name ? info->name : "";
     if (!newArchive.holdsEntry(name.c_str()))
       state->problems.push_back(q(path) + ": the entry " + q(name) +
                                 " is gone from the new archive, but the updater cannot remove entries; it stays");

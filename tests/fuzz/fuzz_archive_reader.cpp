@@ -67,10 +67,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         hadNamelessRecord = true;
         continue;
       }
-      if (size > 0 && (data[0] & 1) && name == "new entry") name = entry->name.get();
+      if (size > 0 && (data[0] & 1) && name == "new entry") name = entry->name;
       if (i >= 64) continue;
       Content content;
-      if (archive.readEntry(entry->name.get(), &content)) {
+      if (archive.readEntry(entry->name, &content)) {
         require(content.size <= size && content.bytes[content.size] == '\0');
       }
     }
