@@ -152,7 +152,10 @@ void UpdateDialog::onCancel() {
   if (answer == IDOK) {
     runState.worker.cancelRequested.store(1);
     signalPause();
-    if (runState.running.load() == 0) EndDialog(window_, IDCANCEL);
+    // A run that has ended meanwhile is not ended from here: a worker held
+    // at its final wait clears the flag as soon as it is released and then
+    // shows its outcome, which ending the dialog now would take away with
+    // the process. Its last act, the close request, ends the dialog.
     return;
   }
   signalPause();

@@ -82,7 +82,8 @@ start_confirmed_run() {
 }
 
 # A run held at a retry prompt: the third entry replaces a file that is not
-# there yet (target checking is off for it).
+# there yet (target checking is off for it). With "last", that entry is the
+# last one.
 held_case() {
   GAME=$E2E_CASE/game
   UPDATE=$E2E_CASE/update
@@ -91,12 +92,8 @@ held_case() {
   printf 'later, new' >"$UPDATE/later.dat"
   printf 'last' >"$UPDATE/last.txt"
   printf '' >"$GAME/Setup.log"
-  write_list "$UPDATE/UpDate.lst" <<'LIST'
-C	first.txt
-N
-R	later.dat
-C	last.txt
-LIST
+  printf 'C\tfirst.txt\r\nN\r\nR\tlater.dat\r\n' >"$UPDATE/UpDate.lst"
+  [ "${1:-}" = last ] || printf 'C\tlast.txt\r\n' >>"$UPDATE/UpDate.lst"
   set_install_folder "$(winpath "$GAME" folder)"
   start_confirmed_run
   drive wait-box "$COPY_ERROR" expect-box-buttons Retry,Cancel none \
@@ -358,6 +355,19 @@ scenario_cancel_question_confirmed() {
   updater_ended
   same_file "$GAME/later.dat" "$UPDATE/later.dat"
   absent "$GAME/last.txt"
+}
+
+# Confirmed while the worker is past its last entry (held at its final
+# wait): the run still ends with its usual outcome, and that is shown.
+scenario_cancel_confirmed_after_last_entry() {
+  held_case last
+  drive wait-dialog click 2 wait-box "$CANCEL_CAPTION"
+  printf 'later, old' >"$GAME/later.dat"
+  drive wait-box "$COPY_ERROR" answer Retry wait-progress 1000 sleep 300
+  drive wait-box "$CANCEL_CAPTION" answer OK wait-box "$DONE_CAPTION" expect-box "$DONE_CAPTION" "$DONE_CHANGED" OK dialog \
+    answer OK wait-closed
+  updater_ended
+  same_file "$GAME/later.dat" "$UPDATE/later.dat"
 }
 
 scenario_escape_during_run() {

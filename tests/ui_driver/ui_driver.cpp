@@ -524,12 +524,10 @@ bool runStep(int argc, wchar_t** argv, int* index) {
   if (step == L"print-progress") {
     HWND window;
     if (!needControl(L"1003", &window)) return false;
-    PBRANGE range = {};
-    // The range comes back in the return value's words; the struct would
-    // need memory in the other process.
+    // Each limit comes back as the return value; a PBRANGE would need
+    // memory in the other process.
     LRESULT high = SendMessageW(window, PBM_GETRANGE, FALSE, 0);
     LRESULT low = SendMessageW(window, PBM_GETRANGE, TRUE, 0);
-    (void)range;
     say("progress position=" + std::to_string(SendMessageW(window, PBM_GETPOS, 0, 0)) + " range=" +
         std::to_string(low) + "-" + std::to_string(high));
     return true;
