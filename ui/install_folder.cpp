@@ -2,7 +2,6 @@
 
 #include <shlobj.h>
 
-#include <memory>
 
 #include "ui/resource_ids.h"
 #include "ui/ui_messages.h"
