@@ -35,43 +35,28 @@ bool openTargetForWriting(const char* targetPath, plat::File* file) {
   return file->open(targetPath, plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting);
 }
 
-enum class SourceOutcome { Read, Missing, Unreadable };
-
-// Reads a loose source file whole. Unlike a copy that takes what a read
-// delivers, content that arrives shorter than the file is refused: it would
-// be stored as the entry's new content and reported as done.
-SourceOutcome readLooseSource(const char* path, Content* content) {
+// Reads a loose source file whole. Content that arrives shorter than the
+// file is refused: it would be stored as the new content and reported done.
+SourceOrigin readLooseSource(const char* path, Content* content) {
   plat::File file;
-  if (!file.open(path, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return SourceOutcome::Missing;
+  if (!file.open(path, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return SourceOrigin::None;
   uint32_t size = file.size();
-  if (size == plat::kInvalidSize || size > kArchiveMaxPosition) return SourceOutcome::Unreadable;
+  if (size == plat::kInvalidSize || size > kArchiveMaxPosition) return SourceOrigin::Unreadable;
   std::unique_ptr<char[]> bytes = allocateContent(size);
   if (!bytes) {
     plat::setLastError(plat::kErrorNotEnoughMemory);
-    return SourceOutcome::Unreadable;
+    return SourceOrigin::Unreadable;
   }
   uint32_t got = 0;
-  if (!file.read(bytes.get(), size, &got)) return SourceOutcome::Unreadable;
+  if (!file.read(bytes.get(), size, &got)) return SourceOrigin::Unreadable;
   if (got != size) {
     plat::setLastError(plat::kErrorHandleEof);
-    return SourceOutcome::Unreadable;
+    return SourceOrigin::Unreadable;
   }
   bytes[size] = '\0';
   content->bytes = std::move(bytes);
   content->size = size;
-  return SourceOutcome::Read;
-}
-
-// The new content: the current package's entry of that name first, else the
-// loose file. A package that lists the name but cannot deliver it does not
-// fall back to a loose file, which may hold something else.
-SourceOutcome readNewContent(const char* sourceName, Content* content) {
-  PackageArchive* package = runState.currentPackage.get();
-  if (package) {
-    if (package->readEntry(sourceName, content)) return SourceOutcome::Read;
-    if (package->indexUnreadable() || package->holdsEntry(sourceName)) return SourceOutcome::Unreadable;
-  }
-  return readLooseSource(sourceName, content);
+  return SourceOrigin::LooseFile;
 }
 
 bool replaceEntry(PackageArchive& target, const char* targetPath, const char* entryName, const Content& content) {
@@ -99,6 +84,16 @@ bool addEntry(PackageArchive& target, const char* targetPath, const char* entryN
 
 }  // namespace
 
+SourceOrigin readSourceContent(PackageArchive* package, const char* name, Content* content) {
+  content->release();
+  if (package) {
+    if (package->readEntry(name, content) && content->present()) return SourceOrigin::Package;
+    content->release();
+    if (package->indexUnreadable() || package->holdsEntry(name)) return SourceOrigin::Unreadable;
+  }
+  return readLooseSource(name, content);
+}
+
 bool insertIntoArchive(const char* targetPath, const char* sourceName, const char* entryName) {
   PackageArchive target(targetPath);
   Content existing;
@@ -110,14 +105,14 @@ bool insertIntoArchive(const char* targetPath, const char* sourceName, const cha
   bool entryHeld = existingRead || (!unreadable && target.holdsEntry(entryName));
 
   Content incoming;
-  SourceOutcome source = readNewContent(sourceName, &incoming);
+  SourceOrigin source = readSourceContent(runState.currentPackage.get(), sourceName, &incoming);
   uint32_t sourceError = plat::lastError();
 
   // An index that could not be read says nothing about the entry (adding
   // one would hide a copy that is there), and a source that is there but
   // cannot be read says nothing about the new content.
   if (unreadable) return false;
-  if (source == SourceOutcome::Unreadable) {
+  if (source == SourceOrigin::Unreadable) {
     plat::setLastError(sourceError);
     return false;
   }
@@ -126,7 +121,7 @@ bool insertIntoArchive(const char* targetPath, const char* sourceName, const cha
     if (existingRead && sameContent(existing, incoming)) return true;
     // Nothing to put in place of a stored content: the archive stays as it
     // is and the run offers its retry.
-    if (source == SourceOutcome::Missing) {
+    if (source == SourceOrigin::None) {
       plat::setLastError(sourceError);
       return false;
     }

@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "archive/archive_update.h"
 #include "archive/content.h"
 #include "archive/package_archive.h"
 #include "list/update_list.h"
@@ -74,19 +75,6 @@ Comparison compareWithTarget(Target* target, const Content& source) {
   return Comparison::Identical;
 }
 
-enum class SourceOrigin { None, Package, LooseFile };
-
-// The package wins over a loose file of the same name.
-SourceOrigin getSource(const char* name, Content* content) {
-  content->release();
-  if (runState.currentPackage) {
-    if (runState.currentPackage->readEntry(name, content) && content->present()) return SourceOrigin::Package;
-    content->release();
-  }
-  if (readWholeFile(name, content)) return SourceOrigin::LooseFile;
-  return SourceOrigin::None;
-}
-
 // Writes the whole content over the target (CREATE_ALWAYS). A write that
 // fails or falls short fails the attempt.
 enum class WriteOutcome { NotOpened, Failed, Written };
@@ -122,8 +110,8 @@ bool attemptCopy(const std::string& relative, bool* createdByEntry) {
   bool targetAbsent = !existing.present;
 
   Content source;
-  SourceOrigin origin = getSource(relative.c_str(), &source);
-  if (origin == SourceOrigin::None) return false;
+  SourceOrigin origin = readSourceContent(runState.currentPackage.get(), relative.c_str(), &source);
+  if (origin == SourceOrigin::None || origin == SourceOrigin::Unreadable) return false;
   Comparison comparison = compareWithTarget(&existing, source);
   existing.file.close();
   if (comparison == Comparison::Failed) return false;
@@ -156,7 +144,8 @@ bool attemptReplace(const std::string& relative) {
   Target existing;
   if (!openTarget(target, &existing) || !existing.present) return false;
   Content source;
-  if (getSource(relative.c_str(), &source) == SourceOrigin::None) return false;
+  SourceOrigin origin = readSourceContent(runState.currentPackage.get(), relative.c_str(), &source);
+  if (origin == SourceOrigin::None || origin == SourceOrigin::Unreadable) return false;
   Comparison comparison = compareWithTarget(&existing, source);
   existing.file.close();
   if (comparison == Comparison::Failed) return false;

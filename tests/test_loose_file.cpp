@@ -193,6 +193,31 @@ TEST_F(LooseFileTest, CopyFallbackNeverCopiesALooseFileOverAPackageSource) {
   EXPECT_EQ(installed("both.dat"), "from the package");
 }
 
+TEST_F(LooseFileTest, APackageThatListsTheSourceButCannotDeliverItIsNoLicenceForTheLooseFile) {
+  // The package names both.dat, but its content lies past the end of the
+  // file: the loose file of that name holds other bytes and is not used.
+  std::string broken = buildArchiveBytes({{"both.dat", "from the package"}});
+  // Point the record's content far past the end of the file.
+  size_t indexOffset = static_cast<unsigned char>(broken[16]) | static_cast<unsigned char>(broken[17]) << 8;
+  broken[indexOffset + 8] = '\x7f';
+  broken[indexOffset + 9] = '\x7f';
+  ASSERT_TRUE(writeFile(delivery_ / "update.pak", broken));
+  deliver("both.dat", "loose, not chosen");
+  install("both.dat", "old");
+  runState.currentPackage.reset(new PackageArchive("update.pak"));
+  useList("R\tboth.dat\nC\tboth.dat\n");
+  EXPECT_FALSE(replaceLooseFile(0));
+  EXPECT_FALSE(copyLooseFile(1));
+  EXPECT_EQ(installed("both.dat"), "old");
+  EXPECT_EQ(prompts().size(), 2u);
+  EXPECT_EQ(runState.changedFileCount, 0);
+
+  // A package that is not there leaves the loose file as the source.
+  runState.currentPackage.reset(new PackageArchive("absent.pak"));
+  EXPECT_TRUE(replaceLooseFile(0));
+  EXPECT_EQ(installed("both.dat"), "loose, not chosen");
+}
+
 TEST_F(LooseFileTest, AFailedOrShortWriteIsAFailedAttempt) {
   deliver("short.dat", "0123456789");
   deliver("fail.dat", "abcdef");

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "archive/content.h"
+#include "archive/archive_update.h"
 #include "archive/package_archive.h"
 #include "list/update_list.h"
 #include "platform/platform.h"
@@ -88,20 +89,14 @@ class ApplySimulation {
 };
 
 ApplySimulation::Source ApplySimulation::source(const std::string& name, std::string* bytes, std::string* from) {
+  // The run's own rule for where a source comes from.
   Content content;
-  if (package_) {
-    if (package_->readEntry(name.c_str(), &content)) {
-      bytes->assign(content.bytes.get(), content.size);
-      *from = "package";
-      return Source::Found;
-    }
-    if (package_->holdsEntry(name.c_str())) {
-      *from = "package";
-      return Source::Unreadable;
-    }
-  }
-  *from = "loose";
-  if (!readWholeFile(name.c_str(), &content)) return Source::Missing;
+  SourceOrigin origin = readSourceContent(package_.get(), name.c_str(), &content);
+  bool fromPackage = origin == SourceOrigin::Package || (origin == SourceOrigin::Unreadable && package_ &&
+                                                         package_->holdsEntry(name.c_str()));
+  *from = fromPackage ? "package" : "loose";
+  if (origin == SourceOrigin::None) return Source::Missing;
+  if (origin == SourceOrigin::Unreadable) return Source::Unreadable;
   bytes->assign(content.bytes.get(), content.size);
   return Source::Found;
 }
