@@ -96,17 +96,24 @@ WriteOutcome writeTarget(const char* path, const Content& content) {
 // to have been built.
 std::string shownTargetPath(const std::string& relative) { return std::string(runInstallFolder) + relative; }
 
-// One attempt of "C". `createdByEntry` survives retries: a failed attempt
-// that created the target still makes the file this run's own creation.
-bool attemptCopy(const std::string& relative, bool* createdByEntry) {
+// The first steps of every attempt: clear the last error, build the target
+// path (never cut: a path that does not fit fails the attempt) and open the
+// target for reading. False when the attempt has failed.
+bool beginAttempt(const std::string& relative, char (&target)[kRunPathSize], Target* existing) {
   plat::setLastError(0);
-  char target[kRunPathSize];
   if (!joinTargetPath(runInstallFolder, relative.c_str(), target)) {
     plat::setLastError(plat::kErrorFilenameTooLong);
     return false;
   }
+  return openTarget(target, existing);
+}
+
+// One attempt of "C". `createdByEntry` survives retries: a failed attempt
+// that created the target still makes the file this run's own creation.
+bool attemptCopy(const std::string& relative, bool* createdByEntry) {
+  char target[kRunPathSize];
   Target existing;
-  if (!openTarget(target, &existing)) return false;
+  if (!beginAttempt(relative, target, &existing)) return false;
   bool targetAbsent = !existing.present;
 
   Content source;
@@ -135,14 +142,9 @@ bool attemptCopy(const std::string& relative, bool* createdByEntry) {
 
 // One attempt of "R": the target must open for reading; nothing is created.
 bool attemptReplace(const std::string& relative) {
-  plat::setLastError(0);
   char target[kRunPathSize];
-  if (!joinTargetPath(runInstallFolder, relative.c_str(), target)) {
-    plat::setLastError(plat::kErrorFilenameTooLong);
-    return false;
-  }
   Target existing;
-  if (!openTarget(target, &existing) || !existing.present) return false;
+  if (!beginAttempt(relative, target, &existing) || !existing.present) return false;
   Content source;
   SourceOrigin origin = readSourceContent(runState.currentPackage.get(), relative.c_str(), &source);
   if (origin == SourceOrigin::None || origin == SourceOrigin::Unreadable) return false;

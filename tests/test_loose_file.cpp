@@ -15,9 +15,6 @@
 
 namespace {
 
-// "ソ表" in CP932: both characters end in the byte 0x5C, the backslash.
-const std::string kSoHyou = "\x83\x5c\x95\x5c";
-
 // Refuses the opens for writing of one path; counts them.
 class RefuseWriteOpen : public plat::IoFaultHook {
  public:

@@ -12,9 +12,6 @@
 
 namespace {
 
-// "ソ表" in CP932: both characters end in the byte 0x5C, the backslash.
-const std::string kSoHyou = "\x83\x5c\x95\x5c";
-
 TEST(PlatformFile, OpenReadWriteSeekAndSize) {
   TempFolder folder;
   std::string path = folder / "file.bin";

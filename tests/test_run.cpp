@@ -15,8 +15,6 @@
 
 namespace {
 
-const std::string kSoHyou = "\x83\x5c\x95\x5c";  // "ソ表": trail bytes 0x5C
-
 const char* const kAborted = "アップデート中止";
 const char* const kFinished = "アップデート終了";
 const char* const kL = "更新ファイルリストが正常に取得出来ませんでした。更新処理を中止します。";

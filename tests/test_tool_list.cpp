@@ -12,11 +12,7 @@
 
 namespace {
 
-std::string arg(const std::string& cp932) {
-  std::string utf8;
-  EXPECT_TRUE(plat::cp932ToUtf8(cp932, &utf8));
-  return utf8;
-}
+std::string arg(const std::string& cp932) { return utf8Of(cp932); }
 
 // The findings of a list, as "line:code" strings in report order.
 std::vector<std::string> findingsOf(const std::string& bytes) {

@@ -21,14 +21,7 @@
 
 namespace {
 
-// "ソ表" in CP932: both characters end in the byte 0x5C, the backslash.
-const std::string kSoHyou = "\x83\x5c\x95\x5c";
-
-std::string arg(const std::string& cp932) {
-  std::string utf8;
-  EXPECT_TRUE(plat::cp932ToUtf8(cp932, &utf8));
-  return utf8;
-}
+std::string arg(const std::string& cp932) { return utf8Of(cp932); }
 
 // A path as the tool takes it from the command line and shows it.
 std::string toolPath(const std::string& cp932) {

@@ -10,9 +10,6 @@
 
 namespace {
 
-// "ソ表" in CP932: both characters end in the byte 0x5C.
-const std::string kSoHyou = "\x83\x5c\x95\x5c";
-
 class UpdateListTest : public ::testing::Test {
  protected:
   bool load(const std::string& text) {

@@ -70,6 +70,8 @@ class ApplySimulation {
  private:
   enum class Source { Found, Missing, Unreadable };
   Source source(const std::string& name, std::string* bytes, std::string* from);
+  bool sourceAndTarget(PlanStep* step, const std::string& sourceName, const std::string& path, std::string* bytes,
+                       Source* found, char (&joined)[kRunPathSize]);
   KnownFile looseTarget(const std::string& path);
   void failStep(PlanStep* step, const std::string& note) {
     step->action = "fails";
@@ -115,21 +117,30 @@ KnownFile ApplySimulation::looseTarget(const std::string& path) {
 
 std::string bytesText(int64_t count) { return std::to_string(count) + (count == 1 ? " byte" : " bytes"); }
 
-void ApplySimulation::loose(PlanStep* step, const UpdateEntry& entry) {
-  std::string bytes;
-  Source found = source(entry.path, &bytes, &step->from);
-  if (found == Source::Found) step->sourceBytes = static_cast<int64_t>(bytes.size());
+// The first steps of every entry that has a source and a target: the
+// source, then the joined target path. False when the step ends there.
+bool ApplySimulation::sourceAndTarget(PlanStep* step, const std::string& sourceName, const std::string& path,
+                                      std::string* bytes, Source* found, char (&joined)[kRunPathSize]) {
+  *found = source(sourceName, bytes, &step->from);
+  if (*found == Source::Found) step->sourceBytes = static_cast<int64_t>(bytes->size());
   if (!haveInstall_) {
     step->action = "source-only";
-    if (found != Source::Found) failStep(step, "the source is missing");
-    return;
+    if (*found != Source::Found) failStep(step, "the source is missing");
+    return false;
   }
-  char joined[kRunPathSize];
-  if (!joinTargetPath(install_.c_str(), entry.path.c_str(), joined)) {
+  if (!joinTargetPath(install_.c_str(), path.c_str(), joined)) {
     failStep(step, "the target path is longer than 255 bytes");
-    return;
+    return false;
   }
   step->target = joined;
+  return true;
+}
+
+void ApplySimulation::loose(PlanStep* step, const UpdateEntry& entry) {
+  std::string bytes;
+  Source found;
+  char joined[kRunPathSize];
+  if (!sourceAndTarget(step, entry.path, entry.path, &bytes, &found, joined)) return;
   KnownFile target = looseTarget(joined);
   if (target.present) step->targetBytes = static_cast<int64_t>(target.bytes.size());
   const char* prompt = " (file-error prompt \"Copy File Access Error\")";
@@ -167,19 +178,9 @@ void ApplySimulation::loose(PlanStep* step, const UpdateEntry& entry) {
 
 void ApplySimulation::insert(PlanStep* step, const UpdateEntry& entry) {
   std::string bytes;
-  Source found = source(entry.sourceName, &bytes, &step->from);
-  if (found == Source::Found) step->sourceBytes = static_cast<int64_t>(bytes.size());
-  if (!haveInstall_) {
-    step->action = "source-only";
-    if (found != Source::Found) failStep(step, "the source is missing");
-    return;
-  }
+  Source found;
   char joined[kRunPathSize];
-  if (!joinTargetPath(install_.c_str(), entry.path.c_str(), joined)) {
-    failStep(step, "the target path is longer than 255 bytes");
-    return;
-  }
-  step->target = joined;
+  if (!sourceAndTarget(step, entry.sourceName, entry.path, &bytes, &found, joined)) return;
   const char* prompt = " (file-error prompt \"Update File Access Error\")";
   PackageArchive target(joined);
   int32_t records = target.loadedEntryCount();

@@ -201,3 +201,9 @@ bool readOnlyAttributeHolds() {
   }();
   return holds;
 }
+
+std::string utf8Of(const std::string& cp932) {
+  std::string utf8;
+  plat::cp932ToUtf8(cp932, &utf8);
+  return utf8;
+}

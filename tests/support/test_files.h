@@ -5,6 +5,12 @@
 #include <cstdint>
 #include <string>
 
+// "ソ表" in CP932: both characters end in the byte 0x5C, the backslash.
+inline const std::string kSoHyou = "\x83\x5c\x95\x5c";
+
+// CP932 text as UTF-8, the way a user types it on a terminal.
+std::string utf8Of(const std::string& cp932);
+
 // A fresh empty folder, removed with everything in it when the object goes.
 // path() ends with a backslash, like an install folder.
 class TempFolder {
