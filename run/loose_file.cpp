@@ -108,6 +108,16 @@ bool beginAttempt(const std::string& relative, char (&target)[kRunPathSize], Tar
   return openTarget(target, existing);
 }
 
+// Gets the source and compares the target with it; the target is closed
+// afterwards, before anything writes it. No source fails the attempt.
+Comparison sourceAgainstTarget(const std::string& relative, Target* existing, Content* source, SourceOrigin* origin) {
+  *origin = readSourceContent(runState.currentPackage.get(), relative.c_str(), source);
+  if (*origin == SourceOrigin::None || *origin == SourceOrigin::Unreadable) return Comparison::Failed;
+  Comparison comparison = compareWithTarget(existing, *source);
+  existing->file.close();
+  return comparison;
+}
+
 // One attempt of "C". `createdByEntry` survives retries: a failed attempt
 // that created the target still makes the file this run's own creation.
 bool attemptCopy(const std::string& relative, bool* createdByEntry) {
@@ -117,10 +127,8 @@ bool attemptCopy(const std::string& relative, bool* createdByEntry) {
   bool targetAbsent = !existing.present;
 
   Content source;
-  SourceOrigin origin = readSourceContent(runState.currentPackage.get(), relative.c_str(), &source);
-  if (origin == SourceOrigin::None || origin == SourceOrigin::Unreadable) return false;
-  Comparison comparison = compareWithTarget(&existing, source);
-  existing.file.close();
+  SourceOrigin origin;
+  Comparison comparison = sourceAgainstTarget(relative, &existing, &source, &origin);
   if (comparison == Comparison::Failed) return false;
   if (comparison == Comparison::Identical) return true;
 
@@ -146,10 +154,8 @@ bool attemptReplace(const std::string& relative) {
   Target existing;
   if (!beginAttempt(relative, target, &existing) || !existing.present) return false;
   Content source;
-  SourceOrigin origin = readSourceContent(runState.currentPackage.get(), relative.c_str(), &source);
-  if (origin == SourceOrigin::None || origin == SourceOrigin::Unreadable) return false;
-  Comparison comparison = compareWithTarget(&existing, source);
-  existing.file.close();
+  SourceOrigin origin;
+  Comparison comparison = sourceAgainstTarget(relative, &existing, &source, &origin);
   if (comparison == Comparison::Failed) return false;
   if (comparison == Comparison::Identical) return true;
   if (writeTarget(target, source) != WriteOutcome::Written) return false;
