@@ -1,6 +1,9 @@
 #include "archive/archive_update.h"
 
 #include <cstring>
+#include <memory>
+#include <new>
+#include <utility>
 
 #include "archive/content.h"
 #include "archive/package_archive.h"
@@ -79,8 +82,38 @@ bool addEntry(PackageArchive& target, const char* targetPath, const char* entryN
     if (!appendAtEnd(file, entryName, nameLength, &nameOffset)) return false;
     if (!appendAtEnd(file, content.bytes.get(), content.size, &dataOffset)) return false;
   }
-  return target.appendEntry(nameOffset, nameLength, dataOffset, content.size);
+  return target.appendNamedEntry(entryName, nameOffset, nameLength, dataOffset, content.size);
 }
+
+// Target archives whose loaded index the next insertion may use again, the
+// most recently used first. A run rarely changes more than one or two.
+constexpr int kKeptTargets = 2;
+std::unique_ptr<PackageArchive> keptTargets[kKeptTargets];
+
+// The kept object for that path when the file is still the one its cache
+// describes; none otherwise. The check leaves the last error as it found it.
+std::unique_ptr<PackageArchive> takeKeptTarget(const char* targetPath) {
+  for (std::unique_ptr<PackageArchive>& kept : keptTargets) {
+    if (!kept || std::strcmp(kept->path(), targetPath) != 0) continue;
+    std::unique_ptr<PackageArchive> target = std::move(kept);
+    uint32_t error = plat::lastError();
+    if (target->fileMatchesCache()) return target;
+    plat::setLastError(error);
+    return nullptr;
+  }
+  return nullptr;
+}
+
+// Puts the object first; the least recently used one goes when every place
+// is taken.
+void keepTarget(std::unique_ptr<PackageArchive> target) {
+  for (std::unique_ptr<PackageArchive>& kept : keptTargets) {
+    if (!target) break;
+    std::swap(kept, target);
+  }
+}
+
+bool insertInto(PackageArchive& target, const char* targetPath, const char* sourceName, const char* entryName);
 
 }  // namespace
 
@@ -94,8 +127,27 @@ SourceOrigin readSourceContent(PackageArchive* package, const char* name, Conten
   return readLooseSource(name, content);
 }
 
+void forgetTargetArchives() {
+  for (std::unique_ptr<PackageArchive>& kept : keptTargets) kept.reset();
+}
+
 bool insertIntoArchive(const char* targetPath, const char* sourceName, const char* entryName) {
-  PackageArchive target(targetPath);
+  std::unique_ptr<PackageArchive> target = takeKeptTarget(targetPath);
+  if (!target) target.reset(new (std::nothrow) PackageArchive(targetPath));
+  if (!target) {
+    PackageArchive local(targetPath);
+    return insertInto(local, targetPath, sourceName, entryName);
+  }
+  bool result = insertInto(*target, targetPath, sourceName, entryName);
+  // Whatever failed, the next call loads afresh.
+  if (result && target->cacheInStep() && std::strcmp(target->path(), targetPath) == 0)
+    keepTarget(std::move(target));
+  return result;
+}
+
+namespace {
+
+bool insertInto(PackageArchive& target, const char* targetPath, const char* sourceName, const char* entryName) {
   Content existing;
   bool existingRead = target.readEntry(entryName, &existing);
   PackageArchive::IndexState state = target.indexState();
@@ -141,3 +193,5 @@ bool insertIntoArchive(const char* targetPath, const char* sourceName, const cha
   runState.changedFileCount += 1;
   return true;
 }
+
+}  // namespace

@@ -23,4 +23,14 @@ SourceOrigin readSourceContent(PackageArchive* package, const char* name, Conten
 // The source is taken from runState.currentPackage when it holds that name,
 // else from the loose file of that name. Adds 1 to
 // runState.changedFileCount for every entry written.
+//
+// The target's loaded index is kept for the next call on the same path and
+// used again only when the file's size and header are still exactly what
+// this process's own last change left; otherwise, and after any failure,
+// the index is loaded afresh.
 bool insertIntoArchive(const char* targetPath, const char* sourceName, const char* entryName);
+
+// Lets go of every kept target index: at the end of a run, on every abort,
+// and whenever something other than insertIntoArchive may have rewritten a
+// target.
+void forgetTargetArchives();

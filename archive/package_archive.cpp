@@ -64,14 +64,48 @@ bool readHeader(plat::File& file, unsigned char* header) {
 
 unsigned char foldAscii(unsigned char byte) { return byte >= 0x41 && byte <= 0x5A ? byte + 0x20 : byte; }
 
-// Names are read in runs: fields closer together than this are read with
-// the bytes between them rather than with a call each.
+// Folds the ASCII capitals of eight bytes at once, as foldAscii does one.
+uint64_t foldWord(uint64_t word) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  uint64_t low = word & (0x7F * kOnes);
+  uint64_t fromA = low + (0x80 - 'A') * kOnes;     // bit 7 set where a byte is 'A' or above
+  uint64_t pastZ = low + (0x80 - 'Z' - 1) * kOnes;  // bit 7 set where it is above 'Z'
+  uint64_t capitals = fromA & ~pastZ & ~word & (0x80 * kOnes);
+  return word | (capitals >> 2);
+}
+
+// The last eight bytes of a name folded (all of a shorter one): names of
+// one archive mostly differ near their ends.
+uint64_t foldedTail(const char* name, size_t length) {
+  uint64_t word = 0;
+  if (length >= sizeof word)
+    std::memcpy(&word, name + length - sizeof word, sizeof word);
+  else
+    std::memcpy(&word, name, length);
+  return foldWord(word);
+}
+
+constexpr uint32_t kNoName = 0xFFFFFFFFu;
+constexpr uint32_t kUnknownSize = 0xFFFFFFFFu;
+
+// Names are read in runs: a field close to the one before is read with the
+// bytes between them rather than with a call of its own, as long as a run
+// never reads more than kNameReadFactor times the name bytes it holds, so
+// that names between small contents do not make a load read the contents.
 constexpr uint32_t kNameGapBridged = 4096;
+constexpr uint32_t kNameReadFactor = 4;
 constexpr uint32_t kNameRunLimit = 1u << 20;
 
 struct NameField {
   uint32_t record;
   uint32_t offset;
+  uint32_t length;
+};
+
+struct NameRun {
+  size_t firstField;
+  size_t endField;
+  uint32_t start;
   uint32_t length;
 };
 
@@ -96,8 +130,13 @@ PackageArchive::~PackageArchive() { releaseIndex(); }
 void PackageArchive::releaseIndex() {
   entries_.reset();
   names_.reset();
+  ownNames_.clear();
   nameLengths_.reset();
+  nameTails_.reset();
   entriesLength_ = 0;
+  entriesCapacity_ = 0;
+  knownFileSize_ = kUnknownSize;
+  namesSettled_ = false;
 }
 
 void PackageArchive::ensureLoaded() {
@@ -135,27 +174,60 @@ void PackageArchive::loadIndex() {
     indexState_ = IndexState::Malformed;
     return;
   }
+  size_t slots = count == 0 ? 1 : count;
   std::unique_ptr<unsigned char[]> index = allocateBytes(recordBytes);
-  std::unique_ptr<ArchiveEntryInfo[]> entries(new (std::nothrow) ArchiveEntryInfo[count == 0 ? 1 : count]);
-  std::unique_ptr<uint32_t[]> nameLengths(new (std::nothrow) uint32_t[count == 0 ? 1 : count]);
-  if (!index || !entries || !nameLengths) {
+  entries_.reset(new (std::nothrow) ArchiveEntryInfo[slots]);
+  nameLengths_.reset(new (std::nothrow) uint32_t[slots]);
+  nameTails_.reset(new (std::nothrow) uint64_t[slots]);
+  if (!index || !entries_ || !nameLengths_ || !nameTails_) {
+    releaseIndex();
     plat::setLastError(plat::kErrorNotEnoughMemory);
     return;
   }
-  if (recordBytes > 0 && !readAt(file, indexOffset, index.get(), recordBytes)) return;
+  if ((recordBytes > 0 && !readAt(file, indexOffset, index.get(), recordBytes)) ||
+      !readNames(file, index.get(), count, indexOffset, fileSize)) {
+    releaseIndex();
+    return;
+  }
+  entriesLength_ = count;
+  entriesCapacity_ = slots;
+  entryCount_ = static_cast<int32_t>(count);
+  loadedIndexOffset_ = indexOffset;
+  loadedIndexSize_ = indexSize;
+  std::memcpy(loadedHeader_, header, kArchiveHeaderSize);
+  knownFileSize_ = fileSize;
+  indexState_ = IndexState::Loaded;
+}
 
+// Fills the cache from the index records: offsets, sizes and names. False
+// when a read fails or the names would take more memory than the file's
+// size (then the state says which).
+bool PackageArchive::readNames(plat::File& file, const unsigned char* index, uint32_t count, uint32_t indexOffset,
+                               uint32_t fileSize) {
   // A record has a name when its field is not empty and lies in the file;
   // a record without one keeps its place but matches no lookup.
+  uint64_t indexEnd = static_cast<uint64_t>(indexOffset) + static_cast<uint64_t>(count) * kArchiveRecordSize;
+  bool settled = true;
   std::vector<NameField> fields;
   fields.reserve(count);
   bool inOrder = true;
   for (uint32_t i = 0; i < count; ++i) {
-    const unsigned char* record = index.get() + static_cast<size_t>(i) * kArchiveRecordSize;
-    entries[i].dataOffset = getUint32(record + 8);
-    entries[i].dataSize = getUint32(record + 12);
+    const unsigned char* record = index + static_cast<size_t>(i) * kArchiveRecordSize;
+    entries_[i].dataOffset = getUint32(record + 8);
+    entries_[i].dataSize = getUint32(record + 12);
+    entries_[i].name = nullptr;
+    nameLengths_[i] = kNoName;
+    nameTails_[i] = 0;
     uint32_t nameOffset = getUint32(record);
     uint32_t nameLength = getUint32(record + 4);
-    if (nameLength == 0 || !regionInFile(nameOffset, nameLength, fileSize)) continue;
+    if (nameLength == 0) continue;
+    if (!regionInFile(nameOffset, nameLength, fileSize)) {
+      settled = false;  // appended bytes could give it a name
+      continue;
+    }
+    uint64_t nameEnd = static_cast<uint64_t>(nameOffset) + nameLength;
+    // A name in the header or the index would change when they are rewritten.
+    if (nameOffset < kArchiveHeaderSize || (nameOffset < indexEnd && nameEnd > indexOffset)) settled = false;
     if (!fields.empty() && nameOffset < fields.back().offset) inOrder = false;
     fields.push_back(NameField{i, nameOffset, nameLength});
   }
@@ -163,83 +235,91 @@ void PackageArchive::loadIndex() {
     std::sort(fields.begin(), fields.end(),
               [](const NameField& a, const NameField& b) { return a.offset < b.offset; });
 
+  // The runs, and the store that holds them one after the other.
+  std::vector<NameRun> runs;
+  uint64_t storeSize = 0;
+  for (size_t first = 0; first < fields.size();) {
+    uint32_t runStart = fields[first].offset;
+    uint64_t runEnd = static_cast<uint64_t>(runStart) + fields[first].length;
+    uint64_t nameBytes = fields[first].length;
+    size_t last = first + 1;
+    for (; last < fields.size(); ++last) {
+      uint64_t fieldStart = fields[last].offset;
+      uint64_t fieldEnd = fieldStart + fields[last].length;
+      if (fieldStart > runEnd + kNameGapBridged) break;
+      uint64_t newEnd = std::max(runEnd, fieldEnd);
+      // Bytes of this field that the run does not hold yet.
+      uint64_t newNameBytes = nameBytes + (newEnd - std::max(runEnd, fieldStart));
+      if (newEnd - runStart > kNameRunLimit || newEnd - runStart > kNameReadFactor * newNameBytes) break;
+      runEnd = newEnd;
+      nameBytes = newNameBytes;
+    }
+    runs.push_back(NameRun{first, last, runStart, static_cast<uint32_t>(runEnd - runStart)});
+    storeSize += runEnd - runStart;
+    first = last;
+  }
+  // Runs do not overlap and lie in the file, so the store is never larger
+  // than the file.
+  std::unique_ptr<char[]> store(new (std::nothrow) char[storeSize == 0 ? 1 : static_cast<size_t>(storeSize)]);
+  if (!store) {
+    plat::setLastError(plat::kErrorNotEnoughMemory);
+    return false;
+  }
+
   // The names together never take more memory than the file holds, however
   // many records share the same name bytes.
   uint64_t nameBudget = fileSize;
-  uint64_t fieldBytes = 0;
-  for (const NameField& field : fields) fieldBytes += static_cast<uint64_t>(field.length) + 1;
-  size_t storeCapacity = static_cast<size_t>(std::min<uint64_t>(fieldBytes, fileSize));
-  std::unique_ptr<char[]> names(new (std::nothrow) char[storeCapacity == 0 ? 1 : storeCapacity]);
-  if (!names) {
-    plat::setLastError(plat::kErrorNotEnoughMemory);
-    return;
-  }
   size_t storeUsed = 0;
-  std::unique_ptr<unsigned char[]> run;
-  uint32_t runCapacity = 0;
-  size_t first = 0;
-  while (first < fields.size()) {
-    uint32_t runStart = fields[first].offset;
-    uint64_t runEnd = static_cast<uint64_t>(runStart) + fields[first].length;
-    size_t last = first + 1;
-    while (last < fields.size()) {
-      uint64_t fieldEnd = static_cast<uint64_t>(fields[last].offset) + fields[last].length;
-      if (fields[last].offset > runEnd + kNameGapBridged) break;
-      if (std::max(runEnd, fieldEnd) - runStart > kNameRunLimit) break;
-      runEnd = std::max(runEnd, fieldEnd);
-      ++last;
-    }
-    uint32_t runLength = static_cast<uint32_t>(runEnd - runStart);
-    if (runLength > runCapacity) {
-      run = allocateBytes(runLength);
-      runCapacity = runLength;
-      if (!run) {
-        plat::setLastError(plat::kErrorNotEnoughMemory);
-        return;
-      }
-    }
-    if (!readAt(file, runStart, run.get(), runLength)) return;
-    for (size_t f = first; f < last; ++f) {
-      const char* field = reinterpret_cast<const char*>(run.get() + (fields[f].offset - runStart));
+  for (const NameRun& run : runs) {
+    char* bytes = store.get() + storeUsed;
+    if (!readAt(file, run.start, bytes, run.length)) return false;
+    storeUsed += run.length;
+    for (size_t f = run.firstField; f < run.endField; ++f) {
+      const NameField& field = fields[f];
+      char* name = bytes + (field.offset - run.start);
       // The name is the bytes before the first NUL, or the whole field when
-      // it holds none.
-      const void* nul = std::memchr(field, 0, fields[f].length);
-      size_t length = nul ? static_cast<size_t>(static_cast<const char*>(nul) - field) : fields[f].length;
+      // it holds none; then it is copied to put a NUL after it.
+      const void* nul = std::memchr(name, 0, field.length);
+      size_t length = nul ? static_cast<size_t>(static_cast<const char*>(nul) - name) : field.length;
       if (length + 1 > nameBudget) {
         plat::setLastError(plat::kErrorNotEnoughMemory);
         indexState_ = IndexState::Malformed;
-        return;
+        return false;
       }
       nameBudget -= length + 1;
-      char* name = names.get() + storeUsed;
-      std::memcpy(name, field, length);
-      name[length] = '\0';
-      storeUsed += length + 1;
-      entries[fields[f].record].name = name;
-      nameLengths[fields[f].record] = static_cast<uint32_t>(length);
+      if (!nul) {
+        std::unique_ptr<char[]> own(new (std::nothrow) char[length + 1]);
+        if (!own) {
+          plat::setLastError(plat::kErrorNotEnoughMemory);
+          return false;
+        }
+        std::memcpy(own.get(), name, length);
+        own[length] = '\0';
+        name = own.get();
+        ownNames_.push_back(std::move(own));
+      }
+      entries_[field.record].name = name;
+      nameLengths_[field.record] = static_cast<uint32_t>(length);
+      nameTails_[field.record] = foldedTail(name, length);
     }
-    first = last;
   }
-
-  entries_ = std::move(entries);
-  names_ = std::move(names);
-  nameLengths_ = std::move(nameLengths);
-  entriesLength_ = count;
-  entryCount_ = static_cast<int32_t>(count);
-  loadedIndexOffset_ = indexOffset;
-  loadedIndexSize_ = indexSize;
-  indexState_ = IndexState::Loaded;
+  names_ = std::move(store);
+  namesSettled_ = settled;
+  return true;
 }
 
 int32_t PackageArchive::findEntry(const char* name) const {
   if (entryCount_ <= 0 || !entries_) return -1;
   size_t length = std::strlen(name);
+  if (length >= kNoName) return -1;
+  uint32_t wantedLength = static_cast<uint32_t>(length);
+  uint64_t wantedTail = foldedTail(name, length);
   const unsigned char* wanted = reinterpret_cast<const unsigned char*>(name);
-  for (int32_t i = 0; i < entryCount_ && static_cast<size_t>(i) < entriesLength_; ++i) {
-    if (!entries_[i].name || nameLengths_[i] != length) continue;
-    // Equal lengths: the names are equal when every folded byte agrees.
-    // Names of one archive mostly differ near their ends, so the
-    // comparison starts there.
+  int32_t end = static_cast<int32_t>(std::min<size_t>(static_cast<size_t>(entryCount_), entriesLength_));
+  for (int32_t i = 0; i < end; ++i) {
+    if (nameLengths_[i] != wantedLength || nameTails_[i] != wantedTail) continue;
+    // Equal lengths and equal ends: the names are equal when every folded
+    // byte agrees.
     const unsigned char* stored = reinterpret_cast<const unsigned char*>(entries_[i].name);
     size_t at = length;
     while (at > 0 && foldAscii(stored[at - 1]) == foldAscii(wanted[at - 1])) --at;
@@ -282,6 +362,9 @@ bool PackageArchive::readEntry(const char* name, Content* content) {
 
 bool PackageArchive::relocateEntry(const char* name, uint32_t dataOffset, uint32_t dataSize) {
   ensureLoaded();
+  // In step again only when the new content is all that the file gained.
+  uint32_t sizeBefore = knownFileSize_;
+  knownFileSize_ = kUnknownSize;
   int32_t position = findEntry(name);
   if (position < 0) return false;
   plat::File file;
@@ -324,22 +407,87 @@ bool PackageArchive::relocateEntry(const char* name, uint32_t dataOffset, uint32
   }
   entry.dataOffset = dataOffset;
   entry.dataSize = dataSize;
+  if (sizeBefore != kUnknownSize && dataOffset == sizeBefore &&
+      static_cast<uint64_t>(dataOffset) + dataSize == fileSize)
+    knownFileSize_ = fileSize;
   return true;
 }
 
 bool PackageArchive::appendEntry(uint32_t nameOffset, uint32_t nameLength, uint32_t dataOffset, uint32_t dataSize) {
-  bool result = writeNewIndex(nameOffset, nameLength, dataOffset, dataSize);
+  unsigned char headerRead[kArchiveHeaderSize];
+  uint32_t newIndexOffset = 0;
+  bool result = writeNewIndex(nameOffset, nameLength, dataOffset, dataSize, headerRead, &newIndexOffset);
   indexLoaded_ = false;
   indexState_ = IndexState::Unloaded;
+  knownFileSize_ = kUnknownSize;
   return result;
 }
 
+bool PackageArchive::appendNamedEntry(const char* name, uint32_t nameOffset, uint32_t nameLength,
+                                      uint32_t dataOffset, uint32_t dataSize) {
+  // The name and the content must be the only bytes added since the cache
+  // was last in step: then the old index is the cached one.
+  bool follows = cacheInStep() && nameOffset == knownFileSize_ && nameLength == std::strlen(name) + 1 &&
+                 static_cast<uint64_t>(nameOffset) + nameLength == dataOffset;
+  unsigned char headerRead[kArchiveHeaderSize];
+  uint32_t newIndexOffset = 0;
+  bool result = writeNewIndex(nameOffset, nameLength, dataOffset, dataSize, headerRead, &newIndexOffset);
+  bool extended = result && follows && std::memcmp(headerRead, loadedHeader_, kArchiveHeaderSize) == 0 &&
+                  static_cast<uint64_t>(dataOffset) + dataSize == newIndexOffset &&
+                  extendCache(name, dataOffset, dataSize, newIndexOffset);
+  if (!extended) {
+    indexLoaded_ = false;
+    indexState_ = IndexState::Unloaded;
+    knownFileSize_ = kUnknownSize;
+  }
+  return result;
+}
+
+// The cache as a load of the file just written would fill it: one more
+// record, last, and the header that points at the new index.
+bool PackageArchive::extendCache(const char* name, uint32_t dataOffset, uint32_t dataSize,
+                                 uint32_t newIndexOffset) {
+  size_t n = entriesLength_;
+  if (static_cast<size_t>(entryCount_) != n + 1) return false;
+  if (n + 1 > entriesCapacity_) {
+    size_t capacity = std::max<size_t>(2 * entriesCapacity_, 16);
+    std::unique_ptr<ArchiveEntryInfo[]> entries(new (std::nothrow) ArchiveEntryInfo[capacity]);
+    std::unique_ptr<uint32_t[]> lengths(new (std::nothrow) uint32_t[capacity]);
+    std::unique_ptr<uint64_t[]> tails(new (std::nothrow) uint64_t[capacity]);
+    if (!entries || !lengths || !tails) return false;
+    std::copy(entries_.get(), entries_.get() + n, entries.get());
+    std::copy(nameLengths_.get(), nameLengths_.get() + n, lengths.get());
+    std::copy(nameTails_.get(), nameTails_.get() + n, tails.get());
+    entries_ = std::move(entries);
+    nameLengths_ = std::move(lengths);
+    nameTails_ = std::move(tails);
+    entriesCapacity_ = capacity;
+  }
+  size_t length = std::strlen(name);
+  std::unique_ptr<char[]> own(new (std::nothrow) char[length + 1]);
+  if (!own) return false;
+  std::memcpy(own.get(), name, length + 1);
+  entries_[n].dataOffset = dataOffset;
+  entries_[n].dataSize = dataSize;
+  entries_[n].name = own.get();
+  nameLengths_[n] = static_cast<uint32_t>(length);
+  nameTails_[n] = foldedTail(own.get(), length);
+  ownNames_.push_back(std::move(own));
+  entriesLength_ = n + 1;
+  uint32_t newIndexSize = static_cast<uint32_t>((n + 1) * kArchiveRecordSize);
+  putUint32(loadedHeader_ + 16, newIndexOffset);
+  putUint32(loadedHeader_ + 20, newIndexSize);
+  loadedIndexOffset_ = newIndexOffset;
+  loadedIndexSize_ = newIndexSize;
+  knownFileSize_ = newIndexOffset + newIndexSize;
+  return true;
+}
+
 bool PackageArchive::writeNewIndex(uint32_t nameOffset, uint32_t nameLength, uint32_t dataOffset,
-                                   uint32_t dataSize) {
+                                   uint32_t dataSize, unsigned char* header, uint32_t* newIndexOffset) {
   plat::File file;
   if (!file.open(path_, plat::kGenericRead | plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting))
     return false;
-  unsigned char header[kArchiveHeaderSize];
   if (!readHeader(file, header)) {
     plat::setLastError(plat::kErrorHandleEof);
     return false;
@@ -395,7 +543,21 @@ bool PackageArchive::writeNewIndex(uint32_t nameOffset, uint32_t nameLength, uin
     plat::setLastError(error);
     return false;
   }
+  *newIndexOffset = end;
   return true;
+}
+
+bool PackageArchive::cacheInStep() const {
+  return indexLoaded_ && indexState_ == IndexState::Loaded && namesSettled_ && knownFileSize_ != kUnknownSize;
+}
+
+bool PackageArchive::fileMatchesCache() {
+  if (!cacheInStep()) return false;
+  plat::File file;
+  if (!file.open(path_, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return false;
+  unsigned char header[kArchiveHeaderSize];
+  return file.size() == knownFileSize_ && readHeader(file, header) &&
+         std::memcmp(header, loadedHeader_, kArchiveHeaderSize) == 0;
 }
 
 int32_t PackageArchive::loadedEntryCount() {

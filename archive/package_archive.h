@@ -25,8 +25,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "archive/content.h"
+
+namespace plat {
+class File;
+}
 
 constexpr size_t kArchiveHeaderSize = 24;
 constexpr size_t kArchiveRecordSize = 20;
@@ -89,19 +94,49 @@ class PackageArchive {
   // or not its content can be read.
   bool holdsEntry(const char* name);
 
+  // For a caller that keeps one object across several changes of its
+  // archive (the insertions of one run). The cache is in step with the file
+  // when it was loaded whole, no cached name can change as the file grows
+  // or its header and index are rewritten, and every change to the file
+  // since the load was this object's own and is in the cache.
+  bool cacheInStep() const;
+  // Opens the file and compares its size and its header with what the
+  // cache expects; true only when the cache is in step and both agree
+  // exactly. Any change that the format allows grows the file, so a change
+  // by anyone else shows in one or the other.
+  bool fileMatchesCache();
+  // appendEntry for content the caller has just appended as `name` with its
+  // NUL, then the content: when the cache is in step and these are the only
+  // bytes added since, the cache takes the new record and the new header
+  // instead of being dropped.
+  bool appendNamedEntry(const char* name, uint32_t nameOffset, uint32_t nameLength, uint32_t dataOffset,
+                        uint32_t dataSize);
+
  private:
   void loadIndex();
   void ensureLoaded();
   int32_t findEntry(const char* name) const;
   void releaseIndex();
-  bool writeNewIndex(uint32_t nameOffset, uint32_t nameLength, uint32_t dataOffset, uint32_t dataSize);
+  bool readNames(plat::File& file, const unsigned char* index, uint32_t count, uint32_t indexOffset,
+                 uint32_t fileSize);
+  bool writeNewIndex(uint32_t nameOffset, uint32_t nameLength, uint32_t dataOffset, uint32_t dataSize,
+                     unsigned char* header, uint32_t* newIndexOffset);
+  bool extendCache(const char* name, uint32_t dataOffset, uint32_t dataSize, uint32_t newIndexOffset);
 
   std::unique_ptr<ArchiveEntryInfo[]> entries_;
-  std::unique_ptr<char[]> names_;  // every cached name, one after the other
-  // Beside the cache: each name's length, so that a lookup passes over
-  // names of another length without reading them.
+  // The name bytes as read, in runs: a name that ends with a NUL inside its
+  // field is used where it lies.
+  std::unique_ptr<char[]> names_;
+  // Names that need a store of their own: fields without a NUL, and the
+  // names of records added to the cache.
+  std::vector<std::unique_ptr<char[]>> ownNames_;
+  // Beside the cache: each name's length (kNoName for a record without
+  // one) and its last eight bytes folded, so that a lookup passes over
+  // other names without reading them.
   std::unique_ptr<uint32_t[]> nameLengths_;
+  std::unique_ptr<uint64_t[]> nameTails_;
   size_t entriesLength_ = 0;
+  size_t entriesCapacity_ = 0;
   char path_[kArchivePathSize];
   bool indexLoaded_ = false;
   int32_t entryCount_ = 0;
@@ -110,6 +145,14 @@ class PackageArchive {
   // unchanged before it trusts a cache position as a record position.
   uint32_t loadedIndexOffset_ = 0;
   uint32_t loadedIndexSize_ = 0;
+  // What the file is expected to hold while the cache is in step: the
+  // header as loaded (or as this object last wrote it) and the size that
+  // its load or its last change left; 0xFFFFFFFF when not in step.
+  unsigned char loadedHeader_[kArchiveHeaderSize] = {};
+  uint32_t knownFileSize_ = 0xFFFFFFFFu;
+  // No cached name lies outside the file, in the header or in the index,
+  // so appended bytes and rewritten records leave every name as it was.
+  bool namesSettled_ = false;
 };
 
 // The archive's name matching: bytes 'A'-'Z' fold to 'a'-'z', every other

@@ -22,6 +22,7 @@ constexpr const char kPauseEventName[] = "Cansel";
 // Every abort: no further entry, no wait, and the source package goes.
 uint32_t abortRun(RunHost* host, void* owner, const char* message) {
   runState.currentPackage.reset();
+  forgetTargetArchives();
   runState.running.store(0);
   host->showMessage(owner, message, kCaptionAborted, kStyleAbort);
   host->requestClose();
@@ -95,6 +96,8 @@ uint32_t runUpdate(void*) {
     waitWhilePaused();
     if (runState.worker.cancelRequested.load() == 1) return abortRun(host, owner, kMessageUserAborted);
     UpdateEntry entry = updateEntry(updateList, j);
+    // A loose file written whole may be a target archive: its kept index goes.
+    if (entry.command == 'C' || entry.command == 'R') forgetTargetArchives();
     switch (entry.command) {
       case 'C':
         if (!copyLooseFile(j)) return abortRun(host, owner, kMessageUpdateFailed);
@@ -116,6 +119,7 @@ uint32_t runUpdate(void*) {
 
   host->setProgressPosition(kProgressMaximum);
   runState.currentPackage.reset();
+  forgetTargetArchives();
   waitWhilePaused();
   runState.running.store(0);
   const char* outcome = runState.changedFileCount != 0 ? kMessageUpdateDone : kMessageAllUpToDate;

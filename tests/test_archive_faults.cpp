@@ -72,6 +72,7 @@ class ArchiveFaultTest : public ::testing::TestWithParam<Scenario> {
   }
   void TearDown() override {
     plat::setIoFaultHook(nullptr);
+    forgetTargetArchives();
     runState.currentPackage.reset();
     runState.changedFileCount = 0;
   }
@@ -80,7 +81,9 @@ class ArchiveFaultTest : public ::testing::TestWithParam<Scenario> {
       {"a.txt", "alpha"}, {"data\\b.bin", std::string("b\0e\0t\0a", 7)}, {"c.txt", "gamma gamma"}};
   const std::string incoming = "the new content, longer than the old";
 
+  // Every sweep starts from a fresh load of the target.
   void prepare() {
+    forgetTargetArchives();
     ASSERT_TRUE(writeArchiveFile(target().c_str(), stored));
     ASSERT_TRUE(writeFile(folder / "new.bin", GetParam().fromPackage ? "a loose file that must not be used" : incoming));
     ASSERT_TRUE(writeArchiveFile((folder / "src.qrv").c_str(), {{"other", "x"}, {"new.bin", incoming}}));

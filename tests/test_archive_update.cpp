@@ -29,10 +29,12 @@ std::string u32(uint32_t value) {
 class ArchiveUpdateTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    forgetTargetArchives();
     runState.currentPackage.reset();
     runState.changedFileCount = 0;
   }
   void TearDown() override {
+    forgetTargetArchives();
     runState.currentPackage.reset();
     runState.changedFileCount = 0;
   }

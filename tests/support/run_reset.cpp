@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "archive/archive_update.h"
 #include "archive/package_archive.h"
 #include "list/update_list.h"
 #include "run/loose_file.h"
@@ -14,6 +15,7 @@ void resetRunState() {
   runState.dialogWindow = nullptr;
   runState.changedFileCount = 0;
   runState.currentPackage.reset();
+  forgetTargetArchives();
   runState.worker.threadHandle = plat::ThreadHandle{};
   runState.worker.cancelRequested.store(0);
   runState.worker.threadProc = runUpdate;

@@ -1,0 +1,256 @@
+// Insertions that use the target's index kept from the call before: every
+// result, count, last error and byte must be what a fresh load gives. The
+// oracle is a twin: a copy of the target under another path, which has no
+// kept index, receives the same call.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "archive/archive_builder.h"
+#include "archive/archive_update.h"
+#include "archive/package_archive.h"
+#include "platform/platform.h"
+#include "run/run_state.h"
+#include "tests/support/fake_host.h"
+#include "tests/support/run_fixture.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+std::string entryText(const std::string& archivePath, const char* name) {
+  PackageArchive archive(archivePath.c_str());
+  Content content;
+  if (!archive.readEntry(name, &content)) return "<absent>";
+  return std::string(content.bytes.get(), content.size);
+}
+
+class ArchiveReuseTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    forgetTargetArchives();
+    runState.currentPackage.reset();
+    runState.changedFileCount = 0;
+  }
+  void TearDown() override {
+    plat::setIoFaultHook(nullptr);
+    forgetTargetArchives();
+    runState.changedFileCount = 0;
+  }
+
+  std::string target() const { return folder / "game.qrv"; }
+
+  // One insertion of `content` as `entry`, into the target (which may use
+  // its kept index) and into a copy of it under a path never used before:
+  // both must end alike.
+  void insertBoth(const std::string& content, const char* entry) {
+    SCOPED_TRACE(entry);
+    std::string twin = folder / ("twin" + std::to_string(++twins) + ".qrv");
+    ASSERT_TRUE(writeFile(folder / "src.bin", content));
+    ASSERT_TRUE(writeFile(twin, readFileOrEmpty(target())));
+    int countBefore = runState.changedFileCount;
+    plat::setLastError(0);
+    bool kept = insertIntoArchive(target().c_str(), (folder / "src.bin").c_str(), entry);
+    uint32_t keptError = plat::lastError();
+    int keptCount = runState.changedFileCount - countBefore;
+    plat::setLastError(0);
+    bool fresh = insertIntoArchive(twin.c_str(), (folder / "src.bin").c_str(), entry);
+    EXPECT_EQ(kept, fresh);
+    EXPECT_EQ(keptError, plat::lastError());
+    EXPECT_EQ(keptCount, runState.changedFileCount - countBefore - keptCount);
+    EXPECT_EQ(readFileOrEmpty(target()), readFileOrEmpty(twin));
+    runState.changedFileCount = countBefore + keptCount;
+  }
+
+  TempFolder folder;
+  int twins = 0;
+};
+
+TEST_F(ArchiveReuseTest, SecondInsertionIntoTheSameTargetSeesTheFirst) {
+  ASSERT_TRUE(writeArchiveFile(target().c_str(), {{"a.txt", "alpha"}, {"b.txt", "beta"}}));
+  insertBoth("alpha 2", "a.txt");  // replace, then replace the same entry
+  insertBoth("alpha 3", "A.TXT");
+  insertBoth("alpha 3", "a.txt");  // now identical: nothing written
+  insertBoth("new one", "n.txt");  // add, then replace the new entry
+  insertBoth("new two", "N.txt");
+  insertBoth("x", "x.txt");  // add twice
+  insertBoth("y", "y.txt");
+  insertBoth("", "z.txt");  // an empty source adds nothing
+  EXPECT_EQ(entryText(target(), "a.txt"), "alpha 3");
+  EXPECT_EQ(entryText(target(), "n.txt"), "new two");
+  EXPECT_EQ(entryText(target(), "y.txt"), "y");
+  EXPECT_EQ(entryText(target(), "b.txt"), "beta");
+  EXPECT_EQ(PackageArchive(target().c_str()).loadedEntryCount(), 5);
+  EXPECT_EQ(runState.changedFileCount, 6);
+}
+
+TEST_F(ArchiveReuseTest, ChangesByAnotherWriterBetweenTwoCallsAreSeen) {
+  ASSERT_TRUE(writeArchiveFile(target().c_str(), {{"a.txt", "alpha"}, {"b.txt", "beta"}}));
+  insertBoth("alpha 2", "a.txt");
+
+  // Another writer replaces b.txt the way the format allows: appended
+  // content, one record rewritten. The header stays; the size grows.
+  {
+    PackageArchive other(target().c_str());
+    plat::File file;
+    ASSERT_TRUE(file.open(target().c_str(), plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting));
+    uint32_t end = file.seek(0, plat::SeekOrigin::End);
+    uint32_t put = 0;
+    ASSERT_TRUE(file.write("from elsewhere", 14, &put));
+    file.close();
+    ASSERT_TRUE(other.relocateEntry("b.txt", end, 14));
+  }
+  insertBoth("from elsewhere", "b.txt");  // identical to the outside change
+  EXPECT_EQ(runState.changedFileCount, 1);
+
+  // Another writer adds c.txt: a new index and a rewritten header.
+  {
+    PackageArchive other(target().c_str());
+    plat::File file;
+    ASSERT_TRUE(file.open(target().c_str(), plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting));
+    uint32_t end = file.seek(0, plat::SeekOrigin::End);
+    uint32_t put = 0;
+    ASSERT_TRUE(file.write("c.txt\0gamma", 11, &put));
+    file.close();
+    ASSERT_TRUE(other.appendEntry(end, 6, end + 6, 5));
+  }
+  insertBoth("gamma 2", "C.TXT");  // a replacement, not a second c.txt
+  EXPECT_EQ(PackageArchive(target().c_str()).loadedEntryCount(), 3);
+
+  // The header put back in place as it was before the last addition: the
+  // size stays, the index is the older one that lacks d.txt.
+  std::string withoutD = readFileOrEmpty(target()).substr(0, 24);
+  insertBoth("delta", "d.txt");
+  {
+    plat::File file;
+    ASSERT_TRUE(file.open(target().c_str(), plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting));
+    uint32_t put = 0;
+    ASSERT_TRUE(file.write(withoutD.data(), 24, &put));
+  }
+  EXPECT_EQ(entryText(target(), "d.txt"), "<absent>");
+  insertBoth("delta 2", "d.txt");  // added again
+  EXPECT_EQ(entryText(target(), "d.txt"), "delta 2");
+  EXPECT_EQ(PackageArchive(target().c_str()).loadedEntryCount(), 4);
+}
+
+TEST_F(ArchiveReuseTest, ADifferentArchiveOfTheSameSizeIsLoadedAfresh) {
+  ASSERT_TRUE(writeArchiveFile(target().c_str(), {{"a.txt", "alpha"}, {"b.txt", "beta"}}));
+  insertBoth("alpha 2", "a.txt");
+  size_t size = readFileOrEmpty(target()).size();
+  // Another archive, padded with unreferenced bytes to exactly that size.
+  std::string other = buildArchiveBytes({{"b.txt", "other b"}, {"a.txt", "alpha 2"}});
+  ASSERT_LT(other.size(), size);
+  other.append(size - other.size(), 'p');
+  ASSERT_NE(other.substr(0, 24), readFileOrEmpty(target()).substr(0, 24));
+  ASSERT_TRUE(writeFile(target(), other));
+  insertBoth("alpha 2", "a.txt");  // identical in the new archive
+  EXPECT_EQ(readFileOrEmpty(target()), other);
+  insertBoth("beta", "b.txt");
+  EXPECT_EQ(entryText(target(), "b.txt"), "beta");
+  EXPECT_EQ(runState.changedFileCount, 2);
+}
+
+TEST_F(ArchiveReuseTest, ATargetThatGoesAndComesBackIsLoadedAfresh) {
+  ASSERT_TRUE(writeArchiveFile(target().c_str(), {{"a.txt", "alpha"}}));
+  insertBoth("alpha 2", "a.txt");
+  std::string kept = readFileOrEmpty(target());
+  ASSERT_TRUE(plat::deleteFile(target().c_str()));
+  ASSERT_TRUE(writeFile(folder / "src.bin", "alpha 3"));
+  plat::setLastError(0);
+  EXPECT_FALSE(insertIntoArchive(target().c_str(), (folder / "src.bin").c_str(), "a.txt"));
+  EXPECT_EQ(plat::lastError(), plat::kErrorFileNotFound);
+  ASSERT_TRUE(writeFile(target(), kept));
+  insertBoth("alpha 3", "a.txt");
+  EXPECT_EQ(entryText(target(), "a.txt"), "alpha 3");
+}
+
+// Counts reads and writes and spoils the k-th one (1-based): a read fails,
+// a write moves half its bytes.
+class SpoilKthCall : public plat::IoFaultHook {
+ public:
+  explicit SpoilKthCall(int k) : k_(k) { plat::setIoFaultHook(this); }
+  ~SpoilKthCall() override { plat::setIoFaultHook(nullptr); }
+  bool beforeRead(uint32_t*) override { return ++calls_ != k_; }
+  bool beforeWrite(uint32_t* count) override {
+    if (++calls_ == k_) *count /= 2;
+    return true;
+  }
+  int calls() const { return calls_; }
+
+ private:
+  int k_;
+  int calls_ = 0;
+};
+
+TEST_F(ArchiveReuseTest, AfterAFailedCallTheNextOneActsAsAFreshLoad) {
+  for (const char* entry : {"b.txt", "new.txt"}) {
+    auto spoiledInsertion = [&](int k) {
+      EXPECT_TRUE(writeArchiveFile(target().c_str(), {{"a.txt", "alpha"}, {"b.txt", "beta"}}));
+      insertBoth("alpha 2", "a.txt");  // the index is kept now
+      EXPECT_TRUE(writeFile(folder / "src.bin", "the second change"));
+      SpoilKthCall spoiler(k);
+      bool result = insertIntoArchive(target().c_str(), (folder / "src.bin").c_str(), entry);
+      return std::make_pair(result, spoiler.calls());
+    };
+    int calls = spoiledInsertion(0).second;
+    ASSERT_GE(calls, 4);
+    for (int k = 1; k <= calls; ++k) {
+      SCOPED_TRACE(std::string(entry) + " with call " + std::to_string(k) + " spoiled");
+      bool result = spoiledInsertion(k).first;
+      // True means the change is in; false means the archive reads as before.
+      EXPECT_EQ(entryText(target(), entry), result ? "the second change" : entry[0] == 'b' ? "beta" : "<absent>");
+      insertBoth("the second change", entry);  // the retry
+      insertBoth("the third change", entry);
+      EXPECT_EQ(entryText(target(), entry), "the third change");
+      EXPECT_EQ(entryText(target(), "a.txt"), "alpha 2");
+    }
+  }
+}
+
+// A whole run over two target archives in turn: the kept indexes of both
+// serve, and the end of the run lets them go.
+class ArchiveReuseRunTest : public RunFixture {};
+
+TEST_F(ArchiveReuseRunTest, AlternatingTargetsInOneRun) {
+  ASSERT_TRUE(writeArchiveFile((game_ / "one.arc").c_str(), {{"a", "one a"}, {"b", "one b"}}));
+  ASSERT_TRUE(writeArchiveFile((game_ / "two.arc").c_str(), {{"a", "two a"}}));
+  ASSERT_TRUE(writeArchiveFile((game_ / "three.arc").c_str(), {{"c", "three c"}}));
+  deliver("1", "first");
+  deliver("2", "second");
+  deliver("3", "third");
+  // Once the run has changed the third archive, another writer rewrites it.
+  bool rewritten = false;
+  host_.onProgressPosition = [&](int) {
+    std::string three = game_ / "three.arc";
+    if (rewritten || entryText(three, "c") != "third") return;
+    rewritten = true;
+    ASSERT_TRUE(writeArchiveFile(three.c_str(), {{"c", "changed c"}, {"d", "second"}}));
+  };
+  EXPECT_EQ(run("I\tone.arc\t1\ta\n"
+                "I\ttwo.arc\t1\ta\n"
+                "I\tone.arc\t2\tn\n"
+                "I\ttwo.arc\t2\tn\n"
+                "I\tthree.arc\t3\tc\n"
+                "I\tone.arc\t3\tN\n"
+                "I\tthree.arc\t2\td\n"
+                "I\ttwo.arc\t2\ta\n"
+                "I\tone.arc\t3\ta\n"
+                "I\tthree.arc\t3\tc\n"),
+            1u);
+  EXPECT_EQ(entryText(game_ / "one.arc", "a"), "third");
+  EXPECT_EQ(entryText(game_ / "one.arc", "b"), "one b");
+  EXPECT_EQ(entryText(game_ / "one.arc", "n"), "third");
+  EXPECT_EQ(entryText(game_ / "two.arc", "a"), "second");
+  EXPECT_EQ(entryText(game_ / "two.arc", "n"), "second");
+  EXPECT_EQ(entryText(game_ / "three.arc", "c"), "third");
+  EXPECT_EQ(entryText(game_ / "three.arc", "d"), "second");
+  EXPECT_EQ(PackageArchive((game_ / "one.arc").c_str()).loadedEntryCount(), 3);
+  EXPECT_EQ(PackageArchive((game_ / "three.arc").c_str()).loadedEntryCount(), 2);
+  // one: a, n, n again, a again; two: a, n, a again; three: c, and c again
+  // after the outside change, which had made d equal already.
+  EXPECT_TRUE(rewritten);
+  EXPECT_EQ(runState.changedFileCount, 9);
+}
+
+}  // namespace
