@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "run/setup_log.h"
@@ -10,44 +11,38 @@
 
 namespace {
 
-TEST(SetupLog, WithoutALogNothingIsWrittenOrCreated) {
+TEST(SetupLog, EachCreatedFileBecomesOneLineOfAnExistingLog) {
+  struct Case {
+    const char* what;
+    std::string before;
+    std::vector<std::string> created;
+    std::string after;
+  };
+  const std::vector<Case> cases = {
+      // The path's CP932 bytes go in unchanged, trail bytes 0x5C included.
+      {"lines in order", "F\tD:\\Game\\game.exe\r\n", {"D:\\Game\\data\\a.dat", "D:\\Game\\\x83\x5c\x95\x5c.dat"},
+       "F\tD:\\Game\\game.exe\r\nF\tD:\\Game\\data\\a.dat\r\nF\tD:\\Game\\\x83\x5c\x95\x5c.dat\r\n"},
+      {"no final line break: joined", "F\tD:\\Game\\game.exe", {"D:\\Game\\a.dat"},
+       "F\tD:\\Game\\game.exeF\tD:\\Game\\a.dat\r\n"},
+      {"empty log", "", {"D:\\Game\\a.dat"}, "F\tD:\\Game\\a.dat\r\n"},
+      // Appending in text mode drops a final end-of-text byte first.
+      {"end-of-text mark", "F\tD:\\Game\\old.dat\r\n\x1a", {"D:\\Game\\a.dat"},
+       "F\tD:\\Game\\old.dat\r\nF\tD:\\Game\\a.dat\r\n"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    TempFolder game;
+    ASSERT_TRUE(writeFile(game / "Setup.log", test.before));
+    for (const std::string& path : test.created) EXPECT_TRUE(registerCreatedFile(path.c_str(), game.path().c_str()));
+    EXPECT_EQ(readFileOrEmpty(game / "Setup.log"), test.after);
+  }
+}
+
+TEST(SetupLog, AMissingOrHeldLogIsLeftAlone) {
   TempFolder game;
   EXPECT_FALSE(registerCreatedFile((game / "data\\a.dat").c_str(), game.path().c_str()));
-  EXPECT_FALSE(fileIsPresent(game / "Setup.log"));
-}
+  EXPECT_FALSE(fileIsPresent(game / "Setup.log")) << "never created";
 
-TEST(SetupLog, AppendsOneLinePerFileInOrder) {
-  TempFolder game;
-  ASSERT_TRUE(writeFile(game / "Setup.log", "F\tD:\\Game\\game.exe\r\n"));
-  EXPECT_TRUE(registerCreatedFile("D:\\Game\\data\\a.dat", game.path().c_str()));
-  // The path's CP932 bytes go in unchanged, trail bytes 0x5C included.
-  EXPECT_TRUE(registerCreatedFile("D:\\Game\\\x83\x5c\x95\x5c.dat", game.path().c_str()));
-  EXPECT_EQ(readFileOrEmpty(game / "Setup.log"),
-            "F\tD:\\Game\\game.exe\r\n"
-            "F\tD:\\Game\\data\\a.dat\r\n"
-            "F\tD:\\Game\\\x83\x5c\x95\x5c.dat\r\n");
-}
-
-TEST(SetupLog, ALogWithoutAFinalLineBreakGetsTheLineJoined) {
-  TempFolder game;
-  ASSERT_TRUE(writeFile(game / "Setup.log", "F\tD:\\Game\\game.exe"));
-  EXPECT_TRUE(registerCreatedFile("D:\\Game\\a.dat", game.path().c_str()));
-  EXPECT_EQ(readFileOrEmpty(game / "Setup.log"), "F\tD:\\Game\\game.exeF\tD:\\Game\\a.dat\r\n");
-}
-
-TEST(SetupLog, EmptyAndEndOfTextMarkedLogs) {
-  TempFolder game;
-  ASSERT_TRUE(writeFile(game / "Setup.log", ""));
-  EXPECT_TRUE(registerCreatedFile("D:\\Game\\a.dat", game.path().c_str()));
-  EXPECT_EQ(readFileOrEmpty(game / "Setup.log"), "F\tD:\\Game\\a.dat\r\n");
-  // Appending in text mode drops a final end-of-text byte first.
-  ASSERT_TRUE(writeFile(game / "Setup.log", "F\tD:\\Game\\old.dat\r\n\x1a"));
-  EXPECT_TRUE(registerCreatedFile("D:\\Game\\a.dat", game.path().c_str()));
-  EXPECT_EQ(readFileOrEmpty(game / "Setup.log"), "F\tD:\\Game\\old.dat\r\nF\tD:\\Game\\a.dat\r\n");
-}
-
-TEST(SetupLog, ALogThatCannotBeAppendedToIsSilent) {
-  TempFolder game;
   ASSERT_TRUE(writeFile(game / "Setup.log", "F\tD:\\Game\\game.exe\r\n"));
   // Held by a reader that shares reading only: it opens for reading, not for appending.
   plat::File holder;
