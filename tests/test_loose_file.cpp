@@ -3,6 +3,7 @@
 // and the existence test of the verification passes.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 
 #include "archive/archive_builder.h"
@@ -15,23 +16,22 @@
 
 namespace {
 
-// Refuses the opens for writing of one path; counts them.
-class RefuseWriteOpen : public plat::IoFaultHook {
+// Refuses the first open for writing of each of some paths.
+class RefuseFirstWriteOpen : public plat::IoFaultHook {
  public:
-  explicit RefuseWriteOpen(std::string path, uint32_t code) : path_(std::move(path)), code_(code) {}
+  explicit RefuseFirstWriteOpen(std::set<std::string> paths) : paths_(std::move(paths)) {}
   bool beforeRead(uint32_t*) override { return true; }
   bool beforeWrite(uint32_t*) override { return true; }
   bool beforeOpen(const char* path, uint32_t access, uint32_t, uint32_t* error) override {
-    if (!(access & plat::kGenericWrite) || path_ != path || refusals_ == 0) return true;
-    --refusals_;
-    *error = code_;
+    if (!(access & plat::kGenericWrite) || !paths_.count(path) || !refused.insert(path).second)
+      return true;
+    *error = plat::kErrorAccessDenied;
     return false;
   }
-  int refusals_ = 1;
+  std::set<std::string> refused;
 
  private:
-  std::string path_;
-  uint32_t code_;
+  std::set<std::string> paths_;
 };
 
 // Lets every write move at most `limit` bytes, or fails writes outright.
@@ -54,67 +54,6 @@ class LooseFileTest : public RunFixture {
   std::vector<HostCall> prompts() const { return host_.messages(); }
 };
 
-TEST_F(LooseFileTest, CopyCreatesAnAbsentTargetAndLogsIt) {
-  withSetupLog();
-  deliver("new.dat", "fresh bytes");
-  useList("C\tnew.dat\n");
-  ASSERT_TRUE(copyLooseFile(0));
-  EXPECT_EQ(installed("new.dat"), "fresh bytes");
-  EXPECT_EQ(runState.changedFileCount, 1);
-  EXPECT_EQ(setupLog(), "F\tC:\\old.dat\r\nF\t" + game_.path() + "new.dat\r\n");
-  EXPECT_TRUE(prompts().empty());
-}
-
-TEST_F(LooseFileTest, IdenticalOrEmptyContentWritesNothing) {
-  withSetupLog();
-  deliver("same.dat", "identical");
-  install("same.dat", "identical");
-  deliver("empty.dat", "");
-  int64_t before = modificationStamp(game_ / "same.dat");
-  useList("C\tsame.dat\nR\tsame.dat\nC\tempty.dat\n");
-  ASSERT_TRUE(copyLooseFile(0));
-  ASSERT_TRUE(replaceLooseFile(1));
-  // An absent target counts as empty, so an empty source needs no file.
-  ASSERT_TRUE(copyLooseFile(2));
-  EXPECT_EQ(modificationStamp(game_ / "same.dat"), before);
-  EXPECT_FALSE(isInstalled("empty.dat"));
-  EXPECT_EQ(runState.changedFileCount, 0);
-  EXPECT_EQ(setupLog(), "F\tC:\\old.dat\r\n");
-}
-
-TEST_F(LooseFileTest, DifferentTargetsAreRewrittenWithoutALogLine) {
-  withSetupLog();
-  deliver("a.dat", "new content, longer than before");
-  install("a.dat", "old");
-  deliver("b.dat", "new");
-  install("b.dat", "an old content that was longer");
-  useList("C\ta.dat\nR\tb.dat\n");
-  ASSERT_TRUE(copyLooseFile(0));
-  ASSERT_TRUE(replaceLooseFile(1));
-  EXPECT_EQ(installed("a.dat"), "new content, longer than before");
-  EXPECT_EQ(installed("b.dat"), "new") << "CREATE_ALWAYS leaves no tail of the old content";
-  EXPECT_EQ(runState.changedFileCount, 2);
-  EXPECT_EQ(setupLog(), "F\tC:\\old.dat\r\n");
-}
-
-TEST_F(LooseFileTest, ReplaceNeverCreatesAndPromptsOnEveryRetry) {
-  withSetupLog();
-  deliver("gone.dat", "content");
-  useList("R\tgone.dat\n");
-  host_.retryPrompts(2);
-  EXPECT_FALSE(replaceLooseFile(0));
-  ASSERT_EQ(prompts().size(), 3u);
-  for (const HostCall& prompt : prompts()) {
-    EXPECT_EQ(prompt.caption, "Copy File Access Error");
-    EXPECT_EQ(prompt.style, 0x15u);
-    EXPECT_EQ(prompt.owner, nullptr) << "the prompt leaves the dialog usable";
-    EXPECT_EQ(prompt.text, expectedPrompt(game_ / "gone.dat", "2", 2));
-  }
-  EXPECT_FALSE(isInstalled("gone.dat"));
-  EXPECT_EQ(runState.changedFileCount, 0);
-  EXPECT_EQ(setupLog(), "F\tC:\\old.dat\r\n");
-}
-
 TEST_F(LooseFileTest, RetrySeesFilesThatAppearedMeanwhile) {
   deliver("late.dat", "wanted");
   useList("R\tlate.dat\nC\tlater.dat\n");
@@ -136,78 +75,87 @@ TEST_F(LooseFileTest, RetrySeesFilesThatAppearedMeanwhile) {
   EXPECT_EQ(runState.changedFileCount, 2);
 }
 
-TEST_F(LooseFileTest, SharingViolationShowsCode20) {
+// A target held open by someone who shares reading only can be read but
+// neither written nor copied over; one who shares nothing keeps even the
+// reading out, so "C" takes it for absent. Either way code 20, nothing changed.
+TEST_F(LooseFileTest, AHeldTargetFailsWithASharingViolation) {
+  withSetupLog();
   deliver("held.dat", "new");
   install("held.dat", "old");
-  // Held open for reading by someone who shares reading only: the target
-  // reads, but neither the write nor the copy may open it.
-  plat::File holder;
-  ASSERT_TRUE(holder.open((game_ / "held.dat").c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting));
   useList("R\theld.dat\nC\theld.dat\n");
-  EXPECT_FALSE(replaceLooseFile(0));
-  EXPECT_FALSE(copyLooseFile(1));
-  ASSERT_EQ(prompts().size(), 2u);
-  EXPECT_EQ(prompts()[0].text, expectedPrompt(game_ / "held.dat", "20", 32));
-  EXPECT_EQ(prompts()[1].text, expectedPrompt(game_ / "held.dat", "20", 32));
-  holder.close();
-  EXPECT_EQ(installed("held.dat"), "old");
-  EXPECT_EQ(runState.changedFileCount, 0);
+  for (uint32_t share : {plat::kShareRead, plat::kShareNone}) {
+    SCOPED_TRACE(share);
+    host_.calls.clear();
+    plat::File holder;
+    ASSERT_TRUE(holder.open((game_ / "held.dat").c_str(), plat::kGenericRead, share, plat::kOpenExisting));
+    EXPECT_FALSE(replaceLooseFile(0));
+    EXPECT_FALSE(copyLooseFile(1));
+    ASSERT_EQ(prompts().size(), 2u);
+    EXPECT_EQ(prompts()[0].text, expectedPrompt(game_ / "held.dat", "20", 32));
+    EXPECT_EQ(prompts()[1].text, expectedPrompt(game_ / "held.dat", "20", 32));
+    holder.close();
+    EXPECT_EQ(installed("held.dat"), "old");
+    EXPECT_EQ(runState.changedFileCount, 0);
+    EXPECT_EQ(setupLog(), "F\tC:\\old.dat\r\n");
+  }
 }
 
+// A target that will not open for writing is copied over from the loose
+// file: a changed file, and logged when the entry created it.
 TEST_F(LooseFileTest, CopyFallbackCountsAndLogsWhatItCreated) {
   withSetupLog();
   deliver("fallback.dat", "copied whole");
-  useList("C\tfallback.dat\n");
-  RefuseWriteOpen refuse(game_ / "fallback.dat", plat::kErrorAccessDenied);
+  deliver("old.dat", "copied over");
+  install("old.dat", "old");
+  useList("C\tfallback.dat\nC\told.dat\n");
+  RefuseFirstWriteOpen refuse({game_ / "fallback.dat", game_ / "old.dat"});
   plat::setIoFaultHook(&refuse);
   ASSERT_TRUE(copyLooseFile(0));
+  ASSERT_TRUE(copyLooseFile(1));
   plat::setIoFaultHook(nullptr);
-  EXPECT_EQ(refuse.refusals_, 0) << "the write was refused, so the copy did the work";
+  EXPECT_EQ(refuse.refused.size(), 2u) << "both writes were refused, so the copy did the work";
   EXPECT_EQ(installed("fallback.dat"), "copied whole");
-  EXPECT_EQ(runState.changedFileCount, 1) << "a file rewritten by the copy is a changed file too";
+  EXPECT_EQ(installed("old.dat"), "copied over");
+  EXPECT_EQ(runState.changedFileCount, 2) << "a file rewritten by the copy is a changed file too";
   EXPECT_EQ(setupLog(), "F\tC:\\old.dat\r\nF\t" + game_.path() + "fallback.dat\r\n");
   EXPECT_TRUE(prompts().empty());
 }
 
-TEST_F(LooseFileTest, CopyFallbackNeverCopiesALooseFileOverAPackageSource) {
-  // The package's bytes were chosen; the loose file of that name differs.
-  ASSERT_TRUE(writeArchiveFile((delivery_ / "update.pak").c_str(), {{"both.dat", "from the package"}}));
+// The package's bytes were chosen; the loose file of that name differs and
+// never stands in for them.
+TEST_F(LooseFileTest, ALooseFileNeverStandsInForAChosenPackageSource) {
   deliver("both.dat", "loose, not chosen");
   install("both.dat", "old");
+  useList("R\tboth.dat\nC\tboth.dat\n");
+  ASSERT_TRUE(writeArchiveFile((delivery_ / "update.pak").c_str(), {{"both.dat", "from the package"}}));
   runState.currentPackage.reset(new PackageArchive("update.pak"));
-  useList("C\tboth.dat\n");
-  RefuseWriteOpen refuse(game_ / "both.dat", plat::kErrorAccessDenied);
+  RefuseFirstWriteOpen refuse({game_ / "both.dat"});
   plat::setIoFaultHook(&refuse);
-  EXPECT_FALSE(copyLooseFile(0));
+  EXPECT_FALSE(copyLooseFile(1)) << "no copy fallback for a package source";
   plat::setIoFaultHook(nullptr);
   EXPECT_EQ(installed("both.dat"), "old");
   ASSERT_EQ(prompts().size(), 1u);
   EXPECT_EQ(prompts()[0].text, expectedPrompt(game_ / "both.dat", "5", 5)) << "the refused open's code";
   EXPECT_EQ(runState.changedFileCount, 0);
-
   // Once the target can be written, the package's content goes in.
-  ASSERT_TRUE(copyLooseFile(0));
+  ASSERT_TRUE(copyLooseFile(1));
   EXPECT_EQ(installed("both.dat"), "from the package");
-}
 
-TEST_F(LooseFileTest, APackageThatListsTheSourceButCannotDeliverItIsNoLicenceForTheLooseFile) {
-  // The package names both.dat, but its content lies past the end of the
-  // file: the loose file of that name holds other bytes and is not used.
+  // A package that lists the name but cannot deliver it (the record's
+  // content lies far past the end of the file) is no licence for the loose file.
+  install("both.dat", "old");
   std::string broken = buildArchiveBytes({{"both.dat", "from the package"}});
-  // Point the record's content far past the end of the file.
   size_t indexOffset = static_cast<unsigned char>(broken[16]) | static_cast<unsigned char>(broken[17]) << 8;
   broken[indexOffset + 8] = '\x7f';
   broken[indexOffset + 9] = '\x7f';
   ASSERT_TRUE(writeFile(delivery_ / "update.pak", broken));
-  deliver("both.dat", "loose, not chosen");
-  install("both.dat", "old");
   runState.currentPackage.reset(new PackageArchive("update.pak"));
-  useList("R\tboth.dat\nC\tboth.dat\n");
+  host_.calls.clear();
   EXPECT_FALSE(replaceLooseFile(0));
   EXPECT_FALSE(copyLooseFile(1));
   EXPECT_EQ(installed("both.dat"), "old");
   EXPECT_EQ(prompts().size(), 2u);
-  EXPECT_EQ(runState.changedFileCount, 0);
+  EXPECT_EQ(runState.changedFileCount, 1);
 
   // A package that is not there leaves the loose file as the source.
   runState.currentPackage.reset(new PackageArchive("absent.pak"));
@@ -256,22 +204,6 @@ TEST_F(LooseFileTest, RetryAfterAFailedWriteStillLogsTheCreatedFile) {
   EXPECT_EQ(setupLog(), "F\tC:\\old.dat\r\nF\t" + game_.path() + "created.dat\r\n");
 }
 
-TEST_F(LooseFileTest, TargetThatCannotBeReadCountsAsAbsentForCopyOnly) {
-  withSetupLog();
-  deliver("locked.dat", "new");
-  install("locked.dat", "old");
-  plat::File holder;
-  ASSERT_TRUE(holder.open((game_ / "locked.dat").c_str(), plat::kGenericRead, plat::kShareNone, plat::kOpenExisting));
-  useList("C\tlocked.dat\nR\tlocked.dat\n");
-  EXPECT_FALSE(copyLooseFile(0));
-  EXPECT_FALSE(replaceLooseFile(1));
-  ASSERT_EQ(prompts().size(), 2u);
-  EXPECT_EQ(prompts()[0].text, expectedPrompt(game_ / "locked.dat", "20", 32));
-  EXPECT_EQ(prompts()[1].text, expectedPrompt(game_ / "locked.dat", "20", 32));
-  holder.close();
-  EXPECT_EQ(installed("locked.dat"), "old");
-}
-
 TEST_F(LooseFileTest, LargeTargetsAreComparedToTheirLastByte) {
   std::string big(700 * 1024 + 17, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) >> 3);
@@ -309,20 +241,6 @@ TEST_F(LooseFileTest, ATargetThatOpensButCannotBeReadFailsTheAttempt) {
   ASSERT_EQ(prompts().size(), 1u);
   EXPECT_EQ(prompts()[0].text, expectedPrompt(game_ / "a.dat", "1e", plat::kErrorReadFault));
   EXPECT_EQ(setupLog(), "F\tC:\\old.dat\r\n") << "an existing file is never logged as created";
-}
-
-TEST_F(LooseFileTest, Cp932NamesWithBackslashTrailBytes) {
-  withSetupLog();
-  std::string folder = kSoHyou + "\\";
-  std::string name = folder + kSoHyou + ".dat";
-  ASSERT_TRUE(makeFolder(delivery_ / folder));
-  ASSERT_TRUE(makeFolder(game_ / folder));
-  deliver(name, "bytes under a CP932 name");
-  useList("C\t" + name + "\n");
-  ASSERT_EQ(updateList.paths[0], name);
-  ASSERT_TRUE(copyLooseFile(0));
-  EXPECT_EQ(installed(name), "bytes under a CP932 name");
-  EXPECT_EQ(setupLog(), "F\tC:\\old.dat\r\nF\t" + game_.path() + name + "\r\n");
 }
 
 TEST(FileExists, FilesFoldersAndPatterns) {
