@@ -77,6 +77,7 @@ TEST_F(ArchiveReuseTest, SecondInsertionIntoTheSameTargetSeesTheFirst) {
   insertBoth("x", "x.txt");  // add twice
   insertBoth("y", "y.txt");
   insertBoth("", "z.txt");  // an empty source adds nothing
+  insertBoth("alpha 3", "a.txt");  // the older records still as they are
   EXPECT_EQ(entryText(target(), "a.txt"), "alpha 3");
   EXPECT_EQ(entryText(target(), "n.txt"), "new two");
   EXPECT_EQ(entryText(target(), "y.txt"), "y");
@@ -132,6 +133,66 @@ TEST_F(ArchiveReuseTest, ChangesByAnotherWriterBetweenTwoCallsAreSeen) {
   insertBoth("delta 2", "d.txt");  // added again
   EXPECT_EQ(entryText(target(), "d.txt"), "delta 2");
   EXPECT_EQ(PackageArchive(target().c_str()).loadedEntryCount(), 4);
+}
+
+// Names that the file's growth or an index rewrite could change are never
+// kept: a record whose name field lies past the end gets one when the
+// insertion appends a name there.
+TEST_F(ArchiveReuseTest, ARecordNamingBytesPastTheEndIsReadAgain) {
+  std::string bytes = buildArchiveBytes({{"a.txt", "alpha"}, {"x", "xx"}});
+  uint32_t size = static_cast<uint32_t>(bytes.size());
+  size_t record = static_cast<unsigned char>(bytes[16]) | static_cast<unsigned char>(bytes[17]) << 8;
+  for (int i = 0; i < 4; ++i) {
+    bytes[record + 20 + i] = static_cast<char>((size >> (8 * i)) & 0xFF);
+    bytes[record + 24 + i] = static_cast<char>(i == 0 ? 6 : 0);  // "n.txt" and its NUL
+  }
+  ASSERT_TRUE(writeFile(target(), bytes));
+  insertBoth("new", "n.txt");  // the name lands where the second record points
+  insertBoth("newer", "n.txt");
+  insertBoth("alpha 2", "a.txt");
+}
+
+// Replaces b.txt from outside the moment the insertion opens the target to
+// rewrite its index, after its own content went in.
+class ChangeBeforeIndexRewrite : public plat::IoFaultHook {
+ public:
+  explicit ChangeBeforeIndexRewrite(const std::string& path) : path_(path) { plat::setIoFaultHook(this); }
+  ~ChangeBeforeIndexRewrite() override { plat::setIoFaultHook(nullptr); }
+  bool beforeRead(uint32_t*) override { return true; }
+  bool beforeWrite(uint32_t*) override { return true; }
+  bool beforeOpen(const char* path, uint32_t access, uint32_t, uint32_t*) override {
+    if (done || path_ != path || access != (plat::kGenericRead | plat::kGenericWrite)) return true;
+    done = true;
+    PackageArchive other(path);
+    plat::File file;
+    uint32_t put = 0;
+    EXPECT_TRUE(file.open(path, plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting));
+    uint32_t end = file.seek(0, plat::SeekOrigin::End);
+    EXPECT_TRUE(file.write("outside", 7, &put));
+    file.close();
+    EXPECT_TRUE(other.relocateEntry("b.txt", end, 7));
+    return true;
+  }
+  bool done = false;
+
+ private:
+  std::string path_;
+};
+
+TEST_F(ArchiveReuseTest, AChangeByAnotherWriterDuringACallIsSeenByTheNext) {
+  for (const char* entry : {"a.txt", "new.txt"}) {
+    SCOPED_TRACE(entry);
+    ASSERT_TRUE(writeArchiveFile(target().c_str(), {{"a.txt", "alpha"}, {"b.txt", "beta"}}));
+    insertBoth("alpha 2", "a.txt");
+    ASSERT_TRUE(writeFile(folder / "src.bin", "changed"));
+    {
+      ChangeBeforeIndexRewrite outside(target());
+      EXPECT_TRUE(insertIntoArchive(target().c_str(), (folder / "src.bin").c_str(), entry));
+      EXPECT_TRUE(outside.done);
+    }
+    insertBoth("outside", "b.txt");  // equal to what the other writer put there
+    EXPECT_EQ(entryText(target(), entry), "changed");
+  }
 }
 
 TEST_F(ArchiveReuseTest, ADifferentArchiveOfTheSameSizeIsLoadedAfresh) {
