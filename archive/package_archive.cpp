@@ -74,18 +74,21 @@ uint64_t foldWord(uint64_t word) {
   return word | (capitals >> 2);
 }
 
-// The last eight bytes of a name folded (all of a shorter one): names of
-// one archive mostly differ near their ends.
-uint64_t foldedTail(const char* name, size_t length) {
+// A name's lookup key: its length, and its last eight bytes folded (all of
+// a shorter one), since names of one archive mostly differ near their ends.
+uint64_t nameKey(const char* name, size_t length) {
   uint64_t word = 0;
   if (length >= sizeof word)
     std::memcpy(&word, name + length - sizeof word, sizeof word);
   else
     std::memcpy(&word, name, length);
-  return foldWord(word);
+  word = foldWord(word);
+  return static_cast<uint64_t>(length) << 32 | (static_cast<uint32_t>(word) ^ static_cast<uint32_t>(word >> 32));
 }
 
+// No name of this length can be looked up.
 constexpr uint32_t kNoName = 0xFFFFFFFFu;
+constexpr uint64_t kNoNameKey = static_cast<uint64_t>(kNoName) << 32;
 constexpr uint32_t kUnknownSize = 0xFFFFFFFFu;
 
 // Names are read in runs: a field close to the one before is read with the
@@ -131,8 +134,7 @@ void PackageArchive::releaseIndex() {
   entries_.reset();
   names_.reset();
   ownNames_.clear();
-  nameLengths_.reset();
-  nameTails_.reset();
+  nameKeys_.reset();
   entriesLength_ = 0;
   entriesCapacity_ = 0;
   knownFileSize_ = kUnknownSize;
@@ -177,9 +179,8 @@ void PackageArchive::loadIndex() {
   size_t slots = count == 0 ? 1 : count;
   std::unique_ptr<unsigned char[]> index = allocateBytes(recordBytes);
   entries_.reset(new (std::nothrow) ArchiveEntryInfo[slots]);
-  nameLengths_.reset(new (std::nothrow) uint32_t[slots]);
-  nameTails_.reset(new (std::nothrow) uint64_t[slots]);
-  if (!index || !entries_ || !nameLengths_ || !nameTails_) {
+  nameKeys_.reset(new (std::nothrow) uint64_t[slots]);
+  if (!index || !entries_ || !nameKeys_) {
     releaseIndex();
     plat::setLastError(plat::kErrorNotEnoughMemory);
     return;
@@ -199,68 +200,115 @@ void PackageArchive::loadIndex() {
   indexState_ = IndexState::Loaded;
 }
 
+namespace {
+
+// Gathers name fields, in order of their offsets, into runs.
+class NameRuns {
+ public:
+  void add(uint32_t offset, uint32_t length, size_t cursor) {
+    uint64_t fieldEnd = static_cast<uint64_t>(offset) + length;
+    if (open_) {
+      uint64_t newEnd = std::max(runEnd_, fieldEnd);
+      // Bytes of this field that the run does not hold yet.
+      uint64_t newNameBytes = nameBytes_ + (newEnd - std::max<uint64_t>(runEnd_, offset));
+      if (offset <= runEnd_ + kNameGapBridged && newEnd - run_.start <= kNameRunLimit &&
+          newEnd - run_.start <= kNameReadFactor * newNameBytes) {
+        runEnd_ = newEnd;
+        nameBytes_ = newNameBytes;
+        run_.endField = cursor + 1;
+        return;
+      }
+      close();
+    }
+    open_ = true;
+    run_ = NameRun{cursor, cursor + 1, offset, 0};
+    runEnd_ = fieldEnd;
+    nameBytes_ = length;
+  }
+  // The runs, which do not overlap and lie in the file; together they are
+  // never larger than the file.
+  const std::vector<NameRun>& finish() {
+    if (open_) close();
+    return runs_;
+  }
+  uint64_t totalBytes() const { return total_; }
+  void clear() {
+    runs_.clear();
+    open_ = false;
+    total_ = 0;
+  }
+
+ private:
+  void close() {
+    run_.length = static_cast<uint32_t>(runEnd_ - run_.start);
+    total_ += run_.length;
+    runs_.push_back(run_);
+    open_ = false;
+  }
+  std::vector<NameRun> runs_;
+  NameRun run_{};
+  uint64_t runEnd_ = 0;
+  uint64_t nameBytes_ = 0;
+  uint64_t total_ = 0;
+  bool open_ = false;
+};
+
+}  // namespace
+
 // Fills the cache from the index records: offsets, sizes and names. False
 // when a read fails or the names would take more memory than the file's
 // size (then the state says which).
 bool PackageArchive::readNames(plat::File& file, const unsigned char* index, uint32_t count, uint32_t indexOffset,
                                uint32_t fileSize) {
+  ArchiveEntryInfo* entries = entries_.get();
+  uint64_t* keys = nameKeys_.get();
+  uint64_t indexEnd = static_cast<uint64_t>(indexOffset) + static_cast<uint64_t>(count) * kArchiveRecordSize;
   // A record has a name when its field is not empty and lies in the file;
   // a record without one keeps its place but matches no lookup.
-  uint64_t indexEnd = static_cast<uint64_t>(indexOffset) + static_cast<uint64_t>(count) * kArchiveRecordSize;
+  auto fieldOf = [&](uint32_t i, uint32_t* offset, uint32_t* length) {
+    const unsigned char* record = index + static_cast<size_t>(i) * kArchiveRecordSize;
+    *offset = getUint32(record);
+    *length = getUint32(record + 4);
+    return *length != 0 && regionInFile(*offset, *length, fileSize);
+  };
+  // Fields mostly come in the order of their offsets: then the runs are
+  // gathered on the way, with the records themselves as the cursor.
+  NameRuns gathered;
   bool settled = true;
-  std::vector<NameField> fields;
-  fields.reserve(count);
   bool inOrder = true;
+  uint32_t lastOffset = 0;
   for (uint32_t i = 0; i < count; ++i) {
     const unsigned char* record = index + static_cast<size_t>(i) * kArchiveRecordSize;
-    entries_[i].dataOffset = getUint32(record + 8);
-    entries_[i].dataSize = getUint32(record + 12);
-    entries_[i].name = nullptr;
-    nameLengths_[i] = kNoName;
-    nameTails_[i] = 0;
-    uint32_t nameOffset = getUint32(record);
-    uint32_t nameLength = getUint32(record + 4);
-    if (nameLength == 0) continue;
-    if (!regionInFile(nameOffset, nameLength, fileSize)) {
-      settled = false;  // appended bytes could give it a name
+    entries[i].dataOffset = getUint32(record + 8);
+    entries[i].dataSize = getUint32(record + 12);
+    entries[i].name = nullptr;
+    keys[i] = kNoNameKey;
+    uint32_t offset, length;
+    if (!fieldOf(i, &offset, &length)) {
+      if (length != 0) settled = false;  // appended bytes could give it a name
       continue;
     }
-    uint64_t nameEnd = static_cast<uint64_t>(nameOffset) + nameLength;
     // A name in the header or the index would change when they are rewritten.
-    if (nameOffset < kArchiveHeaderSize || (nameOffset < indexEnd && nameEnd > indexOffset)) settled = false;
-    if (!fields.empty() && nameOffset < fields.back().offset) inOrder = false;
-    fields.push_back(NameField{i, nameOffset, nameLength});
+    if (offset < kArchiveHeaderSize || (offset < indexEnd && static_cast<uint64_t>(offset) + length > indexOffset))
+      settled = false;
+    if (offset < lastOffset) inOrder = false;
+    lastOffset = offset;
+    if (inOrder) gathered.add(offset, length, i);
   }
-  if (!inOrder)
-    std::sort(fields.begin(), fields.end(),
-              [](const NameField& a, const NameField& b) { return a.offset < b.offset; });
-
-  // The runs, and the store that holds them one after the other.
-  std::vector<NameRun> runs;
-  uint64_t storeSize = 0;
-  for (size_t first = 0; first < fields.size();) {
-    uint32_t runStart = fields[first].offset;
-    uint64_t runEnd = static_cast<uint64_t>(runStart) + fields[first].length;
-    uint64_t nameBytes = fields[first].length;
-    size_t last = first + 1;
-    for (; last < fields.size(); ++last) {
-      uint64_t fieldStart = fields[last].offset;
-      uint64_t fieldEnd = fieldStart + fields[last].length;
-      if (fieldStart > runEnd + kNameGapBridged) break;
-      uint64_t newEnd = std::max(runEnd, fieldEnd);
-      // Bytes of this field that the run does not hold yet.
-      uint64_t newNameBytes = nameBytes + (newEnd - std::max(runEnd, fieldStart));
-      if (newEnd - runStart > kNameRunLimit || newEnd - runStart > kNameReadFactor * newNameBytes) break;
-      runEnd = newEnd;
-      nameBytes = newNameBytes;
+  std::vector<NameField> sorted;
+  if (!inOrder) {
+    gathered.clear();
+    for (uint32_t i = 0; i < count; ++i) {
+      uint32_t offset, length;
+      if (fieldOf(i, &offset, &length)) sorted.push_back(NameField{i, offset, length});
     }
-    runs.push_back(NameRun{first, last, runStart, static_cast<uint32_t>(runEnd - runStart)});
-    storeSize += runEnd - runStart;
-    first = last;
+    std::sort(sorted.begin(), sorted.end(),
+              [](const NameField& a, const NameField& b) { return a.offset < b.offset; });
+    for (size_t f = 0; f < sorted.size(); ++f) gathered.add(sorted[f].offset, sorted[f].length, f);
   }
-  // Runs do not overlap and lie in the file, so the store is never larger
-  // than the file.
-  std::unique_ptr<char[]> store(new (std::nothrow) char[storeSize == 0 ? 1 : static_cast<size_t>(storeSize)]);
+  const std::vector<NameRun>& runs = gathered.finish();
+  std::unique_ptr<char[]> store(
+      new (std::nothrow) char[gathered.totalBytes() == 0 ? 1 : static_cast<size_t>(gathered.totalBytes())]);
   if (!store) {
     plat::setLastError(plat::kErrorNotEnoughMemory);
     return false;
@@ -274,33 +322,40 @@ bool PackageArchive::readNames(plat::File& file, const unsigned char* index, uin
     char* bytes = store.get() + storeUsed;
     if (!readAt(file, run.start, bytes, run.length)) return false;
     storeUsed += run.length;
-    for (size_t f = run.firstField; f < run.endField; ++f) {
-      const NameField& field = fields[f];
-      char* name = bytes + (field.offset - run.start);
+    for (size_t cursor = run.firstField; cursor < run.endField; ++cursor) {
+      uint32_t record, offset, length;
+      if (inOrder) {
+        record = static_cast<uint32_t>(cursor);
+        if (!fieldOf(record, &offset, &length)) continue;
+      } else {
+        record = sorted[cursor].record;
+        offset = sorted[cursor].offset;
+        length = sorted[cursor].length;
+      }
+      char* name = bytes + (offset - run.start);
       // The name is the bytes before the first NUL, or the whole field when
       // it holds none; then it is copied to put a NUL after it.
-      const void* nul = std::memchr(name, 0, field.length);
-      size_t length = nul ? static_cast<size_t>(static_cast<const char*>(nul) - name) : field.length;
-      if (length + 1 > nameBudget) {
+      const void* nul = std::memchr(name, 0, length);
+      size_t nameLength = nul ? static_cast<size_t>(static_cast<const char*>(nul) - name) : length;
+      if (nameLength + 1 > nameBudget) {
         plat::setLastError(plat::kErrorNotEnoughMemory);
         indexState_ = IndexState::Malformed;
         return false;
       }
-      nameBudget -= length + 1;
+      nameBudget -= nameLength + 1;
       if (!nul) {
-        std::unique_ptr<char[]> own(new (std::nothrow) char[length + 1]);
+        std::unique_ptr<char[]> own(new (std::nothrow) char[nameLength + 1]);
         if (!own) {
           plat::setLastError(plat::kErrorNotEnoughMemory);
           return false;
         }
-        std::memcpy(own.get(), name, length);
-        own[length] = '\0';
+        std::memcpy(own.get(), name, nameLength);
+        own[nameLength] = '\0';
         name = own.get();
         ownNames_.push_back(std::move(own));
       }
-      entries_[field.record].name = name;
-      nameLengths_[field.record] = static_cast<uint32_t>(length);
-      nameTails_[field.record] = foldedTail(name, length);
+      entries[record].name = name;
+      keys[record] = nameKey(name, nameLength);
     }
   }
   names_ = std::move(store);
@@ -312,12 +367,12 @@ int32_t PackageArchive::findEntry(const char* name) const {
   if (entryCount_ <= 0 || !entries_) return -1;
   size_t length = std::strlen(name);
   if (length >= kNoName) return -1;
-  uint32_t wantedLength = static_cast<uint32_t>(length);
-  uint64_t wantedTail = foldedTail(name, length);
+  uint64_t wantedKey = nameKey(name, length);
   const unsigned char* wanted = reinterpret_cast<const unsigned char*>(name);
+  const uint64_t* keys = nameKeys_.get();
   int32_t end = static_cast<int32_t>(std::min<size_t>(static_cast<size_t>(entryCount_), entriesLength_));
   for (int32_t i = 0; i < end; ++i) {
-    if (nameLengths_[i] != wantedLength || nameTails_[i] != wantedTail) continue;
+    if (keys[i] != wantedKey) continue;
     // Equal lengths and equal ends: the names are equal when every folded
     // byte agrees.
     const unsigned char* stored = reinterpret_cast<const unsigned char*>(entries_[i].name);
@@ -452,15 +507,12 @@ bool PackageArchive::extendCache(const char* name, uint32_t dataOffset, uint32_t
   if (n + 1 > entriesCapacity_) {
     size_t capacity = std::max<size_t>(2 * entriesCapacity_, 16);
     std::unique_ptr<ArchiveEntryInfo[]> entries(new (std::nothrow) ArchiveEntryInfo[capacity]);
-    std::unique_ptr<uint32_t[]> lengths(new (std::nothrow) uint32_t[capacity]);
-    std::unique_ptr<uint64_t[]> tails(new (std::nothrow) uint64_t[capacity]);
-    if (!entries || !lengths || !tails) return false;
+    std::unique_ptr<uint64_t[]> keys(new (std::nothrow) uint64_t[capacity]);
+    if (!entries || !keys) return false;
     std::copy(entries_.get(), entries_.get() + n, entries.get());
-    std::copy(nameLengths_.get(), nameLengths_.get() + n, lengths.get());
-    std::copy(nameTails_.get(), nameTails_.get() + n, tails.get());
+    std::copy(nameKeys_.get(), nameKeys_.get() + n, keys.get());
     entries_ = std::move(entries);
-    nameLengths_ = std::move(lengths);
-    nameTails_ = std::move(tails);
+    nameKeys_ = std::move(keys);
     entriesCapacity_ = capacity;
   }
   size_t length = std::strlen(name);
@@ -470,8 +522,7 @@ bool PackageArchive::extendCache(const char* name, uint32_t dataOffset, uint32_t
   entries_[n].dataOffset = dataOffset;
   entries_[n].dataSize = dataSize;
   entries_[n].name = own.get();
-  nameLengths_[n] = static_cast<uint32_t>(length);
-  nameTails_[n] = foldedTail(own.get(), length);
+  nameKeys_[n] = nameKey(own.get(), length);
   ownNames_.push_back(std::move(own));
   entriesLength_ = n + 1;
   uint32_t newIndexSize = static_cast<uint32_t>((n + 1) * kArchiveRecordSize);

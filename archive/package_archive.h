@@ -130,11 +130,10 @@ class PackageArchive {
   // Names that need a store of their own: fields without a NUL, and the
   // names of records added to the cache.
   std::vector<std::unique_ptr<char[]>> ownNames_;
-  // Beside the cache: each name's length (kNoName for a record without
-  // one) and its last eight bytes folded, so that a lookup passes over
-  // other names without reading them.
-  std::unique_ptr<uint32_t[]> nameLengths_;
-  std::unique_ptr<uint64_t[]> nameTails_;
+  // Beside the cache, one word per record: the name's length and a digest
+  // of its last eight bytes folded (none for a record without a name), so
+  // that a lookup passes over other names without reading them.
+  std::unique_ptr<uint64_t[]> nameKeys_;
   size_t entriesLength_ = 0;
   size_t entriesCapacity_ = 0;
   char path_[kArchivePathSize];

@@ -51,6 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1u << 20)) return 0;
   const char* archivePath = scratch.archive.c_str();
   const char* sourcePath = scratch.source.c_str();
+  // The file is rewritten whole for every input: no index kept from the last one.
+  forgetTargetArchives();
   if (!writeWhole(archivePath, data, size)) return 0;
 
   // A replacement of the first named entry, or an addition.
