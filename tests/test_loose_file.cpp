@@ -49,6 +49,11 @@ class ShortWrites : public plat::IoFaultHook {
 
 class LooseFileTest : public RunFixture {
  protected:
+  // A source delivered for a target installed with these (maybe the same) bytes.
+  void deliverOver(const std::string& name, const std::string& delivered, const std::string& old) {
+    deliver(name, delivered);
+    install(name, old);
+  }
   void withSetupLog() { install(kSetupLogName, "F\tC:\\old.dat\r\n"); }
   std::string setupLog() const { return installed(kSetupLogName); }
   std::vector<HostCall> prompts() const { return host_.messages(); }
@@ -86,8 +91,7 @@ TEST_F(LooseFileTest, RetrySeesWhatChangedMeanwhileAndLogsWhatTheEntryCreated) {
 
 TEST_F(LooseFileTest, AHeldTargetFailsWithASharingViolation) {
   withSetupLog();
-  deliver("held.dat", "new");
-  install("held.dat", "old");
+  deliverOver("held.dat", "new", "old");
   useList("R\theld.dat\nC\theld.dat\n");
   for (uint32_t share : {plat::kShareRead, plat::kShareNone}) {
     SCOPED_TRACE(share);
@@ -111,8 +115,7 @@ TEST_F(LooseFileTest, AHeldTargetFailsWithASharingViolation) {
 TEST_F(LooseFileTest, CopyFallbackCountsAndLogsWhatItCreated) {
   withSetupLog();
   deliver("fallback.dat", "copied whole");
-  deliver("old.dat", "copied over");
-  install("old.dat", "old");
+  deliverOver("old.dat", "copied over", "old");
   useList("C\tfallback.dat\nC\told.dat\n");
   RefuseFirstWriteOpen refuse({game_ / "fallback.dat", game_ / "old.dat"});
   plat::setIoFaultHook(&refuse);
@@ -130,8 +133,7 @@ TEST_F(LooseFileTest, CopyFallbackCountsAndLogsWhatItCreated) {
 // The package's bytes were chosen; the loose file of that name differs and
 // never stands in for them.
 TEST_F(LooseFileTest, ALooseFileNeverStandsInForAChosenPackageSource) {
-  deliver("both.dat", "loose, not chosen");
-  install("both.dat", "old");
+  deliverOver("both.dat", "loose, not chosen", "old");
   useList("R\tboth.dat\nC\tboth.dat\n");
   ASSERT_TRUE(writeArchiveFile((delivery_ / "update.pak").c_str(), {{"both.dat", "from the package"}}));
   runState.currentPackage.reset(new PackageArchive("update.pak"));
@@ -171,8 +173,7 @@ TEST_F(LooseFileTest, ALooseFileNeverStandsInForAChosenPackageSource) {
 
 TEST_F(LooseFileTest, AFailedOrShortWriteIsAFailedAttempt) {
   deliver("short.dat", "0123456789");
-  deliver("fail.dat", "abcdef");
-  install("fail.dat", "old");
+  deliverOver("fail.dat", "abcdef", "old");
   useList("C\tshort.dat\nR\tfail.dat\n");
   ShortWrites faults;
   plat::setIoFaultHook(&faults);
@@ -198,10 +199,8 @@ TEST_F(LooseFileTest, LargeTargetsAreComparedToTheirLastByte) {
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) >> 3);
   std::string changed = big;
   changed.back() ^= 1;
-  deliver("same.bin", big);
-  install("same.bin", big);
-  deliver("last.bin", changed);
-  install("last.bin", big);
+  deliverOver("same.bin", big, big);
+  deliverOver("last.bin", changed, big);
   int64_t before = modificationStamp(game_ / "same.bin");
   useList("R\tsame.bin\nC\tlast.bin\n");
   ASSERT_TRUE(replaceLooseFile(0));
@@ -220,8 +219,7 @@ TEST_F(LooseFileTest, ATargetThatOpensButCannotBeReadFailsTheAttempt) {
     int reads = 0;
   } faults;
   withSetupLog();
-  deliver("a.dat", "new!");
-  install("a.dat", "old!");
+  deliverOver("a.dat", "new!", "old!");
   useList("C\ta.dat\n");
   plat::setIoFaultHook(&faults);
   EXPECT_FALSE(copyLooseFile(0));

@@ -28,6 +28,11 @@ const char* const kD1 = "ファイル更新処理が終了しました";
 
 class RunTest : public RunFixture {
  protected:
+  // A source delivered for a target installed with these (maybe the same) bytes.
+  void deliverOver(const std::string& name, const std::string& delivered, const std::string& old) {
+    deliver(name, delivered);
+    install(name, old);
+  }
   // The run's one closing box: text, caption, style, owner; then the close.
   void expectEnding(const char* text, bool aborted) {
     std::vector<HostCall> boxes = host_.messages();
@@ -88,8 +93,7 @@ TEST_F(RunTest, MissingOrEmptyListAbortsWithLBeforeTheBarMoves) {
 }
 
 TEST_F(RunTest, MissingSourceInTheLastEntryStopsBeforeAnythingIsWritten) {
-  deliver("a.dat", "new a");
-  install("a.dat", "old a");
+  deliverOver("a.dat", "new a", "old a");
   deliver("b.dat", "new b");
   EXPECT_EQ(run("C\ta.dat\nR\tb.dat\nC\tmissing.dat\n"), 0u);
   expectEnding(kS, true);
@@ -134,8 +138,7 @@ TEST_F(RunTest, TargetArchivesMustExistAndCarryTheMagic) {
   for (const auto& sample : damaged) {
     startOver();
     install("game.arc", sample.first);
-    install("a.dat", "old");
-    deliver("a.dat", "new");
+    deliverOver("a.dat", "new", "old");
     EXPECT_EQ(run("C\ta.dat\nI\tgame.arc\tsrc.bin\tentry.bin\n"), 0u) << sample.second;
     expectEnding(kM, true);
     EXPECT_EQ(installed("game.arc"), sample.first);
@@ -174,8 +177,7 @@ TEST_F(RunTest, OverLongPathsAreRefusedBeforeAnythingIsWritten) {
   std::string tooLong = fits + "g";
   deliver(fits, "fits");
   deliver(tooLong, "too long");
-  deliver("a.dat", "new");
-  install("a.dat", "old");
+  deliverOver("a.dat", "new", "old");
 
   EXPECT_EQ(run("C\ta.dat\nN\nC\t" + tooLong + "\n"), 0u);
   expectEnding(kT, true);
@@ -239,10 +241,8 @@ TEST_F(RunTest, UpToDateInstallIsLeftUntouched) {
   install(kSetupLogName, "");
   ASSERT_TRUE(makeFolder(game_ / "data"));
   ASSERT_TRUE(makeFolder(delivery_ / "data"));
-  deliver("data\\a.dat", "same a");
-  install("data\\a.dat", "same a");
-  deliver("b.dat", "same b");
-  install("b.dat", "same b");
+  deliverOver("data\\a.dat", "same a", "same a");
+  deliverOver("b.dat", "same b", "same b");
   deliver("empty.dat", "");
   archive(game_ / "game.arc", {{"inside.bin", "same entry"}});
   deliver("inside.bin", "same entry");
@@ -270,10 +270,8 @@ TEST_F(RunTest, FullRunCreatesReplacesInsertsAndLogsOnlyCreatedFiles) {
   ASSERT_TRUE(makeFolder(game_ / (kSoHyou + "\\")));
   deliver(deep, "one");
   deliver("new2.dat", "two");
-  deliver("old.dat", "rewritten");
-  install("old.dat", "before");
-  deliver("rep.dat", "replaced");
-  install("rep.dat", "an old content that was longer");
+  deliverOver("old.dat", "rewritten", "before");
+  deliverOver("rep.dat", "replaced", "an old content that was longer");
   deliver("entry.bin", "new entry content");
   deliver("added.bin", "added entry");
   archive(game_ / "game.arc", {{"entry.bin", "old entry content"}});

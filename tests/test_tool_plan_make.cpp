@@ -6,6 +6,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive/archive_builder.h"
@@ -37,6 +38,11 @@ std::map<std::string, std::string> snapshot(const std::string& folder) {
   std::map<std::string, std::string> contents;
   for (const std::string& file : files) contents[file] = readFileOrEmpty(folder + file);
   return contents;
+}
+
+// Writes each file below `folder` (whose subfolders exist).
+void put(const std::string& folder, const std::vector<std::pair<std::string, std::string>>& files) {
+  for (const auto& file : files) ASSERT_TRUE(writeFile(folder + file.first, file.second)) << file.first;
 }
 
 void copyTree(const std::string& from, const std::string& to) {
@@ -102,8 +108,7 @@ class ToolPlan : public ::testing::Test {
 
 TEST_F(ToolPlan, NamesTheEntryLineAndFileWhereEachPassStops) {
   ASSERT_TRUE(writeFile(game_ / "plain.pak", "not an archive at all"));
-  ASSERT_TRUE(writeFile(update_ / "new.txt", "new"));
-  ASSERT_TRUE(writeFile(update_ / "src.bin", "entry"));
+  put(update_.path(), {{"new.txt", "new"}, {"src.bin", "entry"}});
   ASSERT_TRUE(writeArchiveFile((update_ / "UpDate.pak").c_str(), {{"data\\gone.txt", "x"}}));
   struct Case {
     std::string list;
@@ -134,13 +139,10 @@ TEST_F(ToolPlan, NamesTheEntryLineAndFileWhereEachPassStops) {
 }
 
 TEST_F(ToolPlan, PredictsEveryEntryChangingNothingAndTheRunAgrees) {
-  ASSERT_TRUE(writeFile(game_ / "a.txt", "old"));
-  ASSERT_TRUE(writeFile(game_ / "same.txt", "same"));
-  ASSERT_TRUE(writeFile(game_ / "Setup.log", "F\tx\r\n"));
+  put(game_.path(), {{"a.txt", "old"}, {"same.txt", "same"}, {"Setup.log", "F\tx\r\n"}});
   ASSERT_TRUE(writeArchiveFile((game_ / "data.pak").c_str(), {{"one.dat", "1"}, {"keep.dat", "k"}}));
   ASSERT_TRUE(writeArchiveFile((update_ / "UpDate.pak").c_str(), {{"a.txt", "new a"}, {"one2", "one two"}}));
-  ASSERT_TRUE(writeFile(update_ / "same.txt", "same"));
-  ASSERT_TRUE(writeFile(update_ / (kSoHyou + ".txt"), "brand"));
+  put(update_.path(), {{"same.txt", "same"}, {kSoHyou + ".txt", "brand"}});
   ASSERT_TRUE(writeFile(update_ / "UpDate.lst", "P\tUpDate.pak\r\nR\ta.txt\r\nC\tsame.txt\r\nC\t" + kSoHyou +
                                                    ".txt\r\nI\tdata.pak\tone2\tONE.DAT\r\nI\tdata.pak\tsame.txt\tnew.dat\r\n"
                                                    "I\tdata.pak\tsame.txt\tnew.dat\r\nN\r\n"));
@@ -170,10 +172,8 @@ TEST_F(ToolPlan, PredictsEveryEntryChangingNothingAndTheRunAgrees) {
 }
 
 TEST_F(ToolPlan, EntriesThatWouldMeetTheFilePromptAreProblems) {
-  ASSERT_TRUE(writeFile(update_ / "a.txt", "a"));
-  ASSERT_TRUE(writeFile(update_ / "missing.txt", "m"));
   ASSERT_TRUE(makeFolder(update_ / "sub"));
-  ASSERT_TRUE(writeFile(update_ / "sub\\new.txt", "n"));
+  put(update_.path(), {{"a.txt", "a"}, {"missing.txt", "m"}, {"sub\\new.txt", "n"}});
   ASSERT_TRUE(writeFile(game_ / "a.txt", "old"));
   ASSERT_TRUE(makeReadOnly(game_ / "a.txt"));
   // N lets the missing target of R through the verification; the apply
@@ -214,14 +214,12 @@ TEST(ToolMake, RoundTripThroughTheUpdaterMakesTheOldTreeNew) {
   const std::string deep = "data\\" + kSoHyou + "\\";
   for (const std::string& tree : {oldTree, newTree}) {
     ASSERT_TRUE(makeFolder(tree + deep));
-    ASSERT_TRUE(writeFile(tree + "same.txt", "unchanged"));
-    ASSERT_TRUE(writeFile(tree + "Setup.log", "F\tsomewhere\r\n"));
+    put(tree, {{"same.txt", "unchanged"}, {"Setup.log", "F\tsomewhere\r\n"}});
   }
-  ASSERT_TRUE(writeFile(oldTree + "game.exe", "MZ old"));
-  ASSERT_TRUE(writeFile(newTree + "game.exe", "MZ new and longer"));
-  ASSERT_TRUE(writeFile(oldTree + deep + "voice.ogg", "a"));
-  ASSERT_TRUE(writeFile(newTree + deep + "voice.ogg", "b"));  // same size, one byte
-  ASSERT_TRUE(writeFile(newTree + deep + "added.txt", "new file in an old folder"));
+  // voice.ogg keeps its size and changes one byte.
+  put(oldTree, {{"game.exe", "MZ old"}, {deep + "voice.ogg", "a"}});
+  put(newTree,
+      {{"game.exe", "MZ new and longer"}, {deep + "voice.ogg", "b"}, {deep + "added.txt", "new file in an old folder"}});
   ASSERT_TRUE(writeArchiveFile((oldTree + "data\\script.pak").c_str(),
                                {{"scene\\01.txt", "old scene"}, {"Scene\\02.txt", "kept"}, {kSoHyou + ".bmp", "pic"}}));
   // The new archive names one entry in other case: the same entry to the archive.
@@ -230,8 +228,8 @@ TEST(ToolMake, RoundTripThroughTheUpdaterMakesTheOldTreeNew) {
                                                                          {kSoHyou + ".bmp", "picture"},
                                                                          {"scene\\03.txt", "added entry"}}));
   // A file that only looks like an archive goes whole.
-  ASSERT_TRUE(writeFile(oldTree + "fake.pak", "QRV001 but nothing more"));
-  ASSERT_TRUE(writeFile(newTree + "fake.pak", "QRV001 and still nothing"));
+  put(oldTree, {{"fake.pak", "QRV001 but nothing more"}});
+  put(newTree, {{"fake.pak", "QRV001 and still nothing"}});
 
   ToolOutput made;
   ASSERT_EQ(runTool({"make", arg(oldTree), arg(newTree), arg(out)}, &made), kExitFine) << made.out << made.err;
@@ -274,11 +272,8 @@ TEST(ToolMake, ReportsWhatTheUpdaterCannotDo) {
   std::string oldTree = work / "old\\", newTree = work / "new\\";
   ASSERT_TRUE(makeFolder(oldTree));
   ASSERT_TRUE(makeFolder(newTree + "brand-new-folder"));
-  ASSERT_TRUE(writeFile(oldTree + "removed.txt", "x"));
-  ASSERT_TRUE(writeFile(newTree + "brand-new-folder\\file.txt", "x"));
-  ASSERT_TRUE(writeFile(newTree + "empty.txt", ""));
-  ASSERT_TRUE(writeFile(newTree + "with space.txt", "x"));
-  ASSERT_TRUE(writeFile(newTree + "fine.txt", "x"));
+  put(oldTree, {{"removed.txt", "x"}});
+  put(newTree, {{"brand-new-folder\\file.txt", "x"}, {"empty.txt", ""}, {"with space.txt", "x"}, {"fine.txt", "x"}});
   ASSERT_TRUE(writeArchiveFile((oldTree + "a.pak").c_str(), {{"gone.dat", "1"}, {"stays.dat", "2"}}));
   ASSERT_TRUE(writeArchiveFile((newTree + "a.pak").c_str(), {{"stays.dat", "22"}}));
 
