@@ -91,7 +91,9 @@ constexpr int kKeptTargets = 2;
 std::unique_ptr<PackageArchive> keptTargets[kKeptTargets];
 
 // The kept object for that path when the file is still the one its cache
-// describes; none otherwise. The check leaves the last error as it found it.
+// describes; none otherwise. A check that matches has made the same calls
+// as the start of the load it stands in for; one that fails leaves the last
+// error as it found it, for the fresh load that follows.
 std::unique_ptr<PackageArchive> takeKeptTarget(const char* targetPath) {
   for (std::unique_ptr<PackageArchive>& kept : keptTargets) {
     if (!kept || std::strcmp(kept->path(), targetPath) != 0) continue;

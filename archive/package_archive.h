@@ -47,8 +47,8 @@ struct ArchiveEntryInfo {
   uint32_t dataOffset = 0;
   uint32_t dataSize = 0;
   // The name with its NUL, or none for a record whose name cannot be read.
-  // It lies in the archive object's name store and lives as long as the
-  // cache: one allocation for all names keeps a large index quick to load.
+  // It lies in the archive object's name store, mostly where it was read,
+  // and lives as long as the cache.
   const char* name = nullptr;
 };
 
