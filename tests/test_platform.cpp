@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/text_stream.h"
@@ -40,45 +41,42 @@ TEST(PlatformFile, OpenReadWriteSeekAndSize) {
   EXPECT_EQ(file.size(), 0u);
 }
 
-TEST(PlatformFile, MissingFilesAndFoldersGiveTheWindowsCodes) {
+TEST(PlatformFile, OpensAreRefusedWithTheWindowsCodes) {
   TempFolder folder;
-  plat::File file;
-  EXPECT_FALSE(file.open((folder / "absent.dat").c_str(), plat::kGenericRead, plat::kShareRead,
-                         plat::kOpenExisting));
-  EXPECT_EQ(plat::lastError(), plat::kErrorFileNotFound);
-  EXPECT_FALSE(file.open((folder / "no\\such\\folder.dat").c_str(), plat::kGenericWrite, plat::kShareRead,
-                         plat::kCreateAlways));
-  EXPECT_EQ(plat::lastError(), plat::kErrorPathNotFound);
-  // A folder is not a file to open.
+  const std::string held = folder / "held.dat";
+  ASSERT_TRUE(writeFile(held, "content"));
   ASSERT_TRUE(makeFolder(folder / "sub"));
-  EXPECT_FALSE(file.open((folder / "sub").c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting));
-  EXPECT_EQ(plat::lastError(), plat::kErrorAccessDenied);
-}
-
-TEST(PlatformFile, ShareModesAreCheckedBothWays) {
-  TempFolder folder;
-  std::string path = folder / "held.dat";
-  ASSERT_TRUE(writeFile(path, "content"));
-  plat::File holder;
-  ASSERT_TRUE(holder.open(path.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting));
-
-  plat::File other;
-  EXPECT_TRUE(other.open(path.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting));
-  other.close();
-  EXPECT_FALSE(other.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kCreateAlways));
-  EXPECT_EQ(plat::lastError(), plat::kErrorSharingViolation);
-  EXPECT_EQ(readFileOrEmpty(path), "content") << "a refused CREATE_ALWAYS truncates nothing";
-  // A reader that refuses to share reading with the holder is refused too.
-  EXPECT_FALSE(other.open(path.c_str(), plat::kGenericRead, plat::kShareNone, plat::kOpenExisting));
-  EXPECT_EQ(plat::lastError(), plat::kErrorSharingViolation);
-  holder.close();
-
-  // A writer that shares reading only keeps later writers out, not readers
-  // that share writing.
-  ASSERT_TRUE(holder.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting));
-  EXPECT_FALSE(other.open(path.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting));
-  EXPECT_TRUE(other.open(path.c_str(), plat::kGenericRead, plat::kShareRead | plat::kShareWrite,
-                         plat::kOpenExisting));
+  const uint32_t R = plat::kGenericRead, W = plat::kGenericWrite, SR = plat::kShareRead;
+  struct Case {
+    const char* what;
+    std::string path;
+    uint32_t holderAccess;  // 0: nobody holds the file; else someone who shares reading only
+    uint32_t access, share, disposition;
+    uint32_t error;  // 0: it opens
+  };
+  const std::vector<Case> cases = {
+      {"absent", folder / "absent.dat", 0, R, SR, plat::kOpenExisting, plat::kErrorFileNotFound},
+      {"no such folder", folder / "no\\such\\folder.dat", 0, W, SR, plat::kCreateAlways, plat::kErrorPathNotFound},
+      {"a folder is no file", folder / "sub", 0, R, SR, plat::kOpenExisting, plat::kErrorAccessDenied},
+      {"readers share with a reader", held, R, R, SR, plat::kOpenExisting, 0},
+      {"a reader keeps writers out", held, R, W, SR, plat::kCreateAlways, plat::kErrorSharingViolation},
+      {"a reader that will not share reading", held, R, R, plat::kShareNone, plat::kOpenExisting,
+       plat::kErrorSharingViolation},
+      {"a writer keeps out readers that do not share writing", held, W, R, SR, plat::kOpenExisting,
+       plat::kErrorSharingViolation},
+      {"a writer lets in readers that share writing", held, W, R, SR | plat::kShareWrite, plat::kOpenExisting, 0},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    plat::File holder, file;
+    if (test.holderAccess != 0) {
+      ASSERT_TRUE(holder.open(held.c_str(), test.holderAccess, SR, plat::kOpenExisting));
+    }
+    bool opened = file.open(test.path.c_str(), test.access, test.share, test.disposition);
+    EXPECT_EQ(opened, test.error == 0);
+    EXPECT_EQ(opened ? 0u : plat::lastError(), test.error);
+  }
+  EXPECT_EQ(readFileOrEmpty(held), "content") << "a refused CREATE_ALWAYS truncates nothing";
 }
 
 TEST(PlatformFile, ReadOnlyFilesRefuseWriters) {

@@ -90,7 +90,9 @@ TEST(ToolArchive, VerifyFindsEachLayoutFault) {
     SCOPED_TRACE(test.code);
     ASSERT_TRUE(writeFile(work / "a.pak", test.bytes));
     ToolOutput output = tool({"archive", "verify", arg(work / "a.pak")}, test.exit, true);
-    if (*test.code != '\0') EXPECT_TRUE(has(output, std::string("\"code\":\"") + test.code + "\"")) << output.out;
+    if (*test.code != '\0') {
+      EXPECT_TRUE(has(output, std::string("\"code\":\"") + test.code + "\"")) << output.out;
+    }
   }
 
   ASSERT_TRUE(writeFile(work / "a.pak", sound + "leftover"));
