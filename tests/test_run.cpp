@@ -92,27 +92,49 @@ TEST_F(RunTest, MissingOrEmptyListAbortsWithLBeforeTheBarMoves) {
   EXPECT_EQ(installOpens.opens, 0) << "nothing in the install folder is opened";
 }
 
-TEST_F(RunTest, MissingSourceInTheLastEntryStopsBeforeAnythingIsWritten) {
+// The verification passes stop the run with one box before anything is
+// written and before the bar leaves 0.
+TEST_F(RunTest, VerificationStopsBeforeAnythingIsWritten) {
+  struct Case {
+    const char* what;
+    const char* archive;  // the installed game.arc, or none
+    const char* list;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"a missing source in the last entry", nullptr, "C\ta.dat\nR\tb.dat\nC\tmissing.dat\n", kS},
+      {"the missing target of R; C needs none", nullptr, "C\tc.dat\nR\tb.dat\n", kT},
+      {"a missing target archive", nullptr, "C\ta.dat\nI\tmissing.arc\tsrc.bin\tentry.bin\n", kT},
+      {"an archive shorter than the magic", "QRV00", "C\ta.dat\nI\tgame.arc\tsrc.bin\tentry.bin\n", kM},
+      {"another magic", "QRV002 and more", "C\ta.dat\nI\tgame.arc\tsrc.bin\tentry.bin\n", kM},
+      {"the magic in other case", "qrv001 header", "C\ta.dat\nI\tgame.arc\tsrc.bin\tentry.bin\n", kM},
+  };
   deliverOver("a.dat", "new a", "old a");
   deliver("b.dat", "new b");
-  EXPECT_EQ(run("C\ta.dat\nR\tb.dat\nC\tmissing.dat\n"), 0u);
-  expectEnding(kS, true);
-  EXPECT_EQ(installed("a.dat"), "old a");
-  EXPECT_FALSE(isInstalled("b.dat"));
-  EXPECT_EQ(host_.positions(), std::vector<int>{0});
-  EXPECT_EQ(host_.messages().size(), 1u) << "S names neither entry nor file";
+  deliver("c.dat", "new c");
+  deliver("src.bin", "entry content");
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    startOver();
+    if (test.archive) install("game.arc", test.archive);
+    EXPECT_EQ(run(test.list), 0u);
+    expectEnding(test.message, true);
+    EXPECT_EQ(host_.messages().size(), 1u) << "one box, naming neither entry nor file";
+    EXPECT_EQ(host_.positions(), std::vector<int>{0});
+    EXPECT_EQ(installed("a.dat"), "old a");
+    EXPECT_FALSE(isInstalled("b.dat"));
+    EXPECT_FALSE(isInstalled("c.dat"));
+    if (test.archive != nullptr) {
+      EXPECT_EQ(installed("game.arc"), test.archive) << "M comes before anything is written";
+    }
+  }
 }
 
-TEST_F(RunTest, TargetChecksFollowEAndNAndNeverConcernC) {
-  deliver("r.dat", "new r");
-  deliver("c.dat", "new c");
-  EXPECT_EQ(run("C\tc.dat\nR\tr.dat\n"), 0u);
-  expectEnding(kT, true);
-  EXPECT_FALSE(isInstalled("c.dat"));
-
+TEST_F(RunTest, CheckingOffLetsAMissingTargetThroughToThePrompt) {
   // With checking off the list passes; the apply pass then meets the
   // missing target and prompts until the user cancels.
-  startOver();
+  deliver("r.dat", "new r");
+  deliver("c.dat", "new c");
   host_.retryPrompts(1);
   EXPECT_EQ(run("N\nR\tr.dat\nE\nC\tc.dat\n"), 0u);
   expectEnding(kF, true);
@@ -126,24 +148,6 @@ TEST_F(RunTest, TargetChecksFollowEAndNAndNeverConcernC) {
   }
   EXPECT_FALSE(isInstalled("r.dat"));
   EXPECT_FALSE(isInstalled("c.dat")) << "nothing after the cancelled entry";
-}
-
-TEST_F(RunTest, TargetArchivesMustExistAndCarryTheMagic) {
-  deliver("src.bin", "entry content");
-  EXPECT_EQ(run("I\tmissing.arc\tsrc.bin\tentry.bin\n"), 0u);
-  expectEnding(kT, true);
-
-  const std::vector<std::pair<std::string, const char*>> damaged = {
-      {"QRV00", "shorter than the magic"}, {"QRV002 and more", "another magic"}, {"qrv001 header", "case differs"}};
-  for (const auto& sample : damaged) {
-    startOver();
-    install("game.arc", sample.first);
-    deliverOver("a.dat", "new", "old");
-    EXPECT_EQ(run("C\ta.dat\nI\tgame.arc\tsrc.bin\tentry.bin\n"), 0u) << sample.second;
-    expectEnding(kM, true);
-    EXPECT_EQ(installed("game.arc"), sample.first);
-    EXPECT_EQ(installed("a.dat"), "old") << "M comes before anything is written";
-  }
 }
 
 TEST_F(RunTest, PassesStopInTheirOrder) {
