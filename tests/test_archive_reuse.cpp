@@ -16,6 +16,7 @@
 #include "run/run_state.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/run_fixture.h"
+#include "tests/support/run_reset.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -47,15 +48,10 @@ void changeFromOutside(const std::string& path, const char* name, const std::str
 
 class ArchiveReuseTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    forgetTargetArchives();
-    runState.currentPackage.reset();
-    runState.changedFileCount = 0;
-  }
+  void SetUp() override { resetRunState(); }
   void TearDown() override {
     plat::setIoFaultHook(nullptr);
-    forgetTargetArchives();
-    runState.changedFileCount = 0;
+    resetRunState();
   }
 
   std::string target() const { return folder / "game.qrv"; }

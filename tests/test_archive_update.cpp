@@ -10,6 +10,7 @@
 #include "archive/package_archive.h"
 #include "platform/platform.h"
 #include "run/run_state.h"
+#include "tests/support/run_reset.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -28,16 +29,8 @@ std::string u32(uint32_t value) {
 
 class ArchiveUpdateTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    forgetTargetArchives();
-    runState.currentPackage.reset();
-    runState.changedFileCount = 0;
-  }
-  void TearDown() override {
-    forgetTargetArchives();
-    runState.currentPackage.reset();
-    runState.changedFileCount = 0;
-  }
+  void SetUp() override { resetRunState(); }
+  void TearDown() override { resetRunState(); }
 
   std::string target() const { return folder / "game.qrv"; }
   std::string source(const char* name = "new.bin") const { return folder / name; }
