@@ -8,11 +8,13 @@
 namespace {
 
 void putUint32(std::string* out, uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out->push_back(static_cast<char>((value >> shift) & 0xFF));
+  unsigned char bytes[4];
+  putArchiveUint32(bytes, value);
+  out->append(reinterpret_cast<const char*>(bytes), sizeof bytes);
 }
 
 void setUint32(std::string* out, size_t at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) (*out)[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  putArchiveUint32(reinterpret_cast<unsigned char*>(&(*out)[at]), value);
 }
 
 }  // namespace

@@ -38,30 +38,6 @@ bool openTargetForWriting(const char* targetPath, plat::File* file) {
   return file->open(targetPath, plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting);
 }
 
-// Reads a loose source file whole. Content that arrives shorter than the
-// file is refused: it would be stored as the new content and reported done.
-SourceOrigin readLooseSource(const char* path, Content* content) {
-  plat::File file;
-  if (!file.open(path, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return SourceOrigin::None;
-  uint32_t size = file.size();
-  if (size == plat::kInvalidSize || size > kArchiveMaxPosition) return SourceOrigin::Unreadable;
-  std::unique_ptr<char[]> bytes = allocateContent(size);
-  if (!bytes) {
-    plat::setLastError(plat::kErrorNotEnoughMemory);
-    return SourceOrigin::Unreadable;
-  }
-  uint32_t got = 0;
-  if (!file.read(bytes.get(), size, &got)) return SourceOrigin::Unreadable;
-  if (got != size) {
-    plat::setLastError(plat::kErrorHandleEof);
-    return SourceOrigin::Unreadable;
-  }
-  bytes[size] = '\0';
-  content->bytes = std::move(bytes);
-  content->size = size;
-  return SourceOrigin::LooseFile;
-}
-
 bool replaceEntry(PackageArchive& target, const char* targetPath, const char* entryName, const Content& content) {
   uint32_t start = 0;
   {
@@ -126,7 +102,9 @@ SourceOrigin readSourceContent(PackageArchive* package, const char* name, Conten
     content->release();
     if (package->indexUnreadable() || package->holdsEntry(name)) return SourceOrigin::Unreadable;
   }
-  return readLooseSource(name, content);
+  bool opened = false;
+  if (readWholeFile(name, content, &opened)) return SourceOrigin::LooseFile;
+  return opened ? SourceOrigin::Unreadable : SourceOrigin::None;
 }
 
 void forgetTargetArchives() {

@@ -9,10 +9,12 @@ std::unique_ptr<char[]> allocateContent(uint32_t size) {
   return std::unique_ptr<char[]>(new (std::nothrow) char[static_cast<size_t>(size) + 1]);
 }
 
-bool readWholeFile(const char* path, Content* content) {
+bool readWholeFile(const char* path, Content* content, bool* opened) {
   content->release();
+  if (opened != nullptr) *opened = false;
   plat::File file;
   if (!file.open(path, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return false;
+  if (opened != nullptr) *opened = true;
   uint32_t size = file.size();
   if (size == plat::kInvalidSize) return false;
   std::unique_ptr<char[]> bytes = allocateContent(size);
@@ -22,9 +24,13 @@ bool readWholeFile(const char* path, Content* content) {
   }
   uint32_t got = 0;
   if (!file.read(bytes.get(), size, &got)) return false;
-  bytes[got] = '\0';
+  if (got != size) {
+    plat::setLastError(plat::kErrorHandleEof);
+    return false;
+  }
+  bytes[size] = '\0';
   content->bytes = std::move(bytes);
-  content->size = got;
+  content->size = size;
   return true;
 }
 

@@ -20,11 +20,13 @@ struct Content {
 std::unique_ptr<char[]> allocateContent(uint32_t size);
 
 // Reads a file whole: opened as an existing file for reading with read
-// sharing, its size taken from the file system, one read of that size; the
-// bytes actually delivered are the size from then on. False (and no
-// content) when the file does not open, the read fails or memory runs out;
-// the last error then says why.
-bool readWholeFile(const char* path, Content* content);
+// sharing, its size taken from the file system, one read of that size.
+// Content that arrives shorter than the file's size is refused, so that
+// truncated bytes are never taken for the file. False (and no content)
+// when the file does not open, the read fails or falls short, or memory
+// runs out; the last error then says why, and *opened (when given) tells a
+// file that did not open from one that could not be read.
+bool readWholeFile(const char* path, Content* content, bool* opened = nullptr);
 
 // Identical: the same size and the same bytes over that size. Two absent
 // contents (size 0) are identical.

@@ -9,15 +9,6 @@
 
 namespace {
 
-uint32_t getUint32(const unsigned char* at) {
-  return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 | static_cast<uint32_t>(at[2]) << 16 |
-         static_cast<uint32_t>(at[3]) << 24;
-}
-
-void putUint32(unsigned char* at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>((value >> (8 * i)) & 0xFF);
-}
-
 // A region [offset, offset + length) that can be sought to and read whole
 // from a file of fileSize bytes.
 bool regionInFile(uint32_t offset, uint64_t length, uint32_t fileSize) {
@@ -165,8 +156,8 @@ void PackageArchive::loadIndex() {
   unsigned char header[kArchiveHeaderSize];
   if (!readHeader(file, header)) return;
 
-  uint32_t indexOffset = getUint32(header + 16);
-  uint32_t indexSize = getUint32(header + 20);
+  uint32_t indexOffset = archiveUint32(header + 16);
+  uint32_t indexSize = archiveUint32(header + 20);
   uint32_t count = indexSize / kArchiveRecordSize;
   // Only whole records are read; a trailing partial record belongs to no
   // entry. An index that does not lie in the file gives no entries.
@@ -267,8 +258,8 @@ bool PackageArchive::readNames(plat::File& file, const unsigned char* index, uin
   // a record without one keeps its place but matches no lookup.
   auto fieldOf = [&](uint32_t i, uint32_t* offset, uint32_t* length) {
     const unsigned char* record = index + static_cast<size_t>(i) * kArchiveRecordSize;
-    *offset = getUint32(record);
-    *length = getUint32(record + 4);
+    *offset = archiveUint32(record);
+    *length = archiveUint32(record + 4);
     return *length != 0 && regionInFile(*offset, *length, fileSize);
   };
   // Fields mostly come in the order of their offsets: then the runs are
@@ -279,8 +270,8 @@ bool PackageArchive::readNames(plat::File& file, const unsigned char* index, uin
   uint32_t lastOffset = 0;
   for (uint32_t i = 0; i < count; ++i) {
     const unsigned char* record = index + static_cast<size_t>(i) * kArchiveRecordSize;
-    entries[i].dataOffset = getUint32(record + 8);
-    entries[i].dataSize = getUint32(record + 12);
+    entries[i].dataOffset = archiveUint32(record + 8);
+    entries[i].dataSize = archiveUint32(record + 12);
     entries[i].name = nullptr;
     keys[i] = kNoNameKey;
     uint32_t offset, length;
@@ -427,8 +418,8 @@ bool PackageArchive::relocateEntry(const char* name, uint32_t dataOffset, uint32
     return false;
   unsigned char header[kArchiveHeaderSize];
   if (!readHeader(file, header)) return false;
-  uint32_t indexOffset = getUint32(header + 16);
-  uint32_t indexSize = getUint32(header + 20);
+  uint32_t indexOffset = archiveUint32(header + 16);
+  uint32_t indexSize = archiveUint32(header + 20);
   entryCount_ = static_cast<int32_t>(indexSize / kArchiveRecordSize);
   uint32_t fileSize = file.size();
   // The cache position is used as the record position, so the index must
@@ -444,15 +435,15 @@ bool PackageArchive::relocateEntry(const char* name, uint32_t dataOffset, uint32
   unsigned char record[kArchiveRecordSize];
   if (!readAt(file, recordOffset, record, kArchiveRecordSize)) return false;
   ArchiveEntryInfo& entry = entries_[position];
-  if (getUint32(record + 8) != entry.dataOffset || getUint32(record + 12) != entry.dataSize) {
+  if (archiveUint32(record + 8) != entry.dataOffset || archiveUint32(record + 12) != entry.dataSize) {
     plat::setLastError(plat::kErrorInvalidParameter);
     return false;
   }
   // Only bytes 8 to 15 of the record change; every other byte of the index
   // would be written back as read, so it is not written at all.
   unsigned char changed[8];
-  putUint32(changed, dataOffset);
-  putUint32(changed + 4, dataSize);
+  putArchiveUint32(changed, dataOffset);
+  putArchiveUint32(changed + 4, dataSize);
   if (!writeAt(file, recordOffset + 8, changed, sizeof changed)) {
     // A torn record would point at neither content: put the old bytes back.
     uint32_t error = plat::lastError();
@@ -526,8 +517,8 @@ bool PackageArchive::extendCache(const char* name, uint32_t dataOffset, uint32_t
   ownNames_.push_back(std::move(own));
   entriesLength_ = n + 1;
   uint32_t newIndexSize = static_cast<uint32_t>((n + 1) * kArchiveRecordSize);
-  putUint32(loadedHeader_ + 16, newIndexOffset);
-  putUint32(loadedHeader_ + 20, newIndexSize);
+  putArchiveUint32(loadedHeader_ + 16, newIndexOffset);
+  putArchiveUint32(loadedHeader_ + 20, newIndexSize);
   loadedIndexOffset_ = newIndexOffset;
   loadedIndexSize_ = newIndexSize;
   knownFileSize_ = newIndexOffset + newIndexSize;
@@ -545,8 +536,8 @@ bool PackageArchive::writeNewIndex(uint32_t nameOffset, uint32_t nameLength, uin
   }
   uint32_t fileSize = file.size();
   if (fileSize == plat::kInvalidSize) return false;
-  uint32_t indexOffset = getUint32(header + 16);
-  uint32_t n = getUint32(header + 20) / kArchiveRecordSize;
+  uint32_t indexOffset = archiveUint32(header + 16);
+  uint32_t n = archiveUint32(header + 20) / kArchiveRecordSize;
   entryCount_ = static_cast<int32_t>(n);
   uint32_t oldBytes = n * static_cast<uint32_t>(kArchiveRecordSize);
   if (!regionInFile(indexOffset, oldBytes, fileSize)) {
@@ -572,11 +563,11 @@ bool PackageArchive::writeNewIndex(uint32_t nameOffset, uint32_t nameLength, uin
   }
   if (oldBytes > 0 && !readAt(file, indexOffset, index.get(), oldBytes)) return false;
   unsigned char* record = index.get() + oldBytes;
-  putUint32(record, nameOffset);
-  putUint32(record + 4, nameLength);
-  putUint32(record + 8, dataOffset);
-  putUint32(record + 12, dataSize);
-  putUint32(record + 16, 0);
+  putArchiveUint32(record, nameOffset);
+  putArchiveUint32(record + 4, nameLength);
+  putArchiveUint32(record + 8, dataOffset);
+  putArchiveUint32(record + 12, dataSize);
+  putArchiveUint32(record + 16, 0);
   entryCount_ = static_cast<int32_t>(n + 1);
 
   if (file.seek(0, plat::SeekOrigin::End) != end) return false;
@@ -585,8 +576,8 @@ bool PackageArchive::writeNewIndex(uint32_t nameOffset, uint32_t nameLength, uin
 
   unsigned char newHeader[kArchiveHeaderSize];
   std::memcpy(newHeader, header, kArchiveHeaderSize);
-  putUint32(newHeader + 16, end);
-  putUint32(newHeader + 20, static_cast<uint32_t>(newBytes));
+  putArchiveUint32(newHeader + 16, end);
+  putArchiveUint32(newHeader + 20, static_cast<uint32_t>(newBytes));
   if (!writeAt(file, 0, newHeader, kArchiveHeaderSize)) {
     // A torn header would point at neither index: put the old one back.
     uint32_t error = plat::lastError();

@@ -43,6 +43,15 @@ constexpr uint32_t kArchiveMaxPosition = 0x7FFFFFFFu;
 // past kArchiveMaxPosition.
 constexpr uint32_t kErrorFileTooLarge = 223;
 
+// The format's integers: 32-bit, little-endian.
+inline uint32_t archiveUint32(const unsigned char* at) {
+  return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 | static_cast<uint32_t>(at[2]) << 16 |
+         static_cast<uint32_t>(at[3]) << 24;
+}
+inline void putArchiveUint32(unsigned char* at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>((value >> (8 * i)) & 0xFF);
+}
+
 struct ArchiveEntryInfo {
   uint32_t dataOffset = 0;
   uint32_t dataSize = 0;

@@ -10,11 +10,6 @@
 
 namespace {
 
-uint32_t littleEndian(const unsigned char* bytes) {
-  return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-         (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
-}
-
 bool inFile(uint64_t offset, uint64_t length, uint32_t fileSize) { return offset + length <= fileSize; }
 
 std::string number(uint64_t value) { return std::to_string(value); }
@@ -33,8 +28,8 @@ bool inspectArchiveLayout(const std::string& path, ArchiveLayout* layout) {
   layout->magicMatches = std::memcmp(header, kArchiveMagic, sizeof kArchiveMagic) == 0;
   if (got < kArchiveHeaderSize) return true;
   layout->headerComplete = true;
-  layout->indexOffset = littleEndian(header + 16);
-  layout->indexSize = littleEndian(header + 20);
+  layout->indexOffset = archiveUint32(header + 16);
+  layout->indexSize = archiveUint32(header + 20);
   layout->indexInFile = inFile(layout->indexOffset, layout->indexSize, layout->fileSize);
   if (layout->indexOffset > layout->fileSize || layout->indexOffset > kArchiveMaxPosition) return true;
   // Only the part of the index inside the file can be read.
@@ -46,11 +41,11 @@ bool inspectArchiveLayout(const std::string& path, ArchiveLayout* layout) {
   if (!file.read(index.data(), readable, &got)) return false;
   for (uint32_t at = 0; at + kArchiveRecordSize <= got; at += kArchiveRecordSize) {
     ArchiveRecordView record;
-    record.nameOffset = littleEndian(&index[at]);
-    record.nameLength = littleEndian(&index[at + 4]);
-    record.dataOffset = littleEndian(&index[at + 8]);
-    record.dataSize = littleEndian(&index[at + 12]);
-    record.reserved = littleEndian(&index[at + 16]);
+    record.nameOffset = archiveUint32(&index[at]);
+    record.nameLength = archiveUint32(&index[at + 4]);
+    record.dataOffset = archiveUint32(&index[at + 8]);
+    record.dataSize = archiveUint32(&index[at + 12]);
+    record.reserved = archiveUint32(&index[at + 16]);
     layout->records.push_back(record);
   }
   return true;
