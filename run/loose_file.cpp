@@ -9,6 +9,7 @@
 #include "archive/content.h"
 #include "archive/package_archive.h"
 #include "list/update_list.h"
+#include "platform/cp932.h"
 #include "platform/platform.h"
 #include "run/run_host.h"
 #include "run/run_messages.h"
@@ -163,8 +164,6 @@ bool attemptReplace(const std::string& relative) {
   return true;
 }
 
-bool isLeadByte(unsigned char byte) { return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC); }
-
 }  // namespace
 
 bool copyLooseFile(int entryIndex) {
@@ -195,13 +194,7 @@ std::string fileErrorText(const char* path, uint32_t code) {
   std::snprintf(formatted.data(), formatted.size(), kFileErrorFormat, path, code, systemText.c_str());
 
   // Cut to the prompt buffer, never through a double-byte character.
-  const size_t limit = kFileErrorTextSize - 1;
-  size_t kept = 0;
-  while (kept < static_cast<size_t>(length)) {
-    size_t step = isLeadByte(static_cast<unsigned char>(formatted[kept])) && kept + 1 < static_cast<size_t>(length) ? 2 : 1;
-    if (kept + step > limit) break;
-    kept += step;
-  }
+  size_t kept = cp932PrefixLength(formatted.data(), static_cast<size_t>(length), kFileErrorTextSize - 1);
   return std::string(formatted.data(), kept);
 }
 

@@ -98,8 +98,6 @@ bool absolutePath(const std::string& path, std::string* absolute) {
   return true;
 }
 
-bool isCp932LeadByte(unsigned char byte) { return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC); }
-
 std::vector<std::string> pathParts(const std::string& path) {
   std::vector<std::string> parts(1);
   for (size_t i = 0; i < path.size(); ++i) {

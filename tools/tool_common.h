@@ -2,6 +2,8 @@
 // names are shown, and the few file-tree walks that its commands need.
 #pragma once
 
+#include "platform/cp932.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -41,7 +43,6 @@ std::string asFolder(const std::string& path);
 // An absolute form of a path, against the current folder.
 bool absolutePath(const std::string& path, std::string* absolute);
 
-bool isCp932LeadByte(unsigned char byte);
 // The folder part of a relative CP932 path ("" when it has none), found
 // without mistaking a 0x5C trail byte for a separator.
 std::string parentFolder(const std::string& relative);

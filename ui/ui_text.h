@@ -8,21 +8,8 @@
 
 #include <string>
 
-// CP932 to UTF-16. False (and an empty result) for bytes that are not CP932.
-bool cp932ToWide(const char* text, std::wstring* wide);
-
-// UTF-16 to CP932. Characters that CP932 lacks become '?', without any
-// best-fit look-alike; *lossless says whether any did.
-void wideToCp932(const wchar_t* wide, std::string* text, bool* lossless = nullptr);
-
-// Shortens a CP932 string to at most maxBytes bytes without splitting a
-// double-byte character.
-void truncateCp932(std::string* text, size_t maxBytes);
-
-// Whether the text's last character is the single-byte backslash. A
-// double-byte character such as ソ (0x83 0x5C) ends in the byte 0x5C
-// without being one.
-bool endsWithBackslash(const std::string& text);
+#include "platform/cp932.h"
+#include "platform/win32/wide_text.h"
 
 // String-table entry `id` of the program, converted to CP932 (empty when
 // the entry is missing).

@@ -3,10 +3,43 @@
 // functions are called, so the program behaves the same whatever the
 // system's ANSI code page is.
 #include "platform/platform.h"
+#include "platform/win32/wide_text.h"
 
 #include <windows.h>
 
 #include <vector>
+
+namespace {
+constexpr UINT kCp932 = 932;
+}  // namespace
+
+bool cp932ToWide(const char* text, std::wstring* wide) {
+  wide->clear();
+  if (text == nullptr) return false;
+  if (*text == '\0') return true;
+  int length = MultiByteToWideChar(kCp932, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+  if (length <= 0) return false;
+  std::vector<wchar_t> buffer(static_cast<size_t>(length));
+  if (MultiByteToWideChar(kCp932, MB_ERR_INVALID_CHARS, text, -1, buffer.data(), length) <= 0) return false;
+  wide->assign(buffer.data());
+  return true;
+}
+
+void wideToCp932(const wchar_t* wide, std::string* text, bool* lossless) {
+  text->clear();
+  if (lossless != nullptr) *lossless = true;
+  if (wide == nullptr || *wide == L'\0') return;
+  BOOL usedDefault = FALSE;
+  int length = WideCharToMultiByte(kCp932, WC_NO_BEST_FIT_CHARS, wide, -1, nullptr, 0, nullptr, &usedDefault);
+  if (length <= 0) {
+    if (lossless != nullptr) *lossless = false;
+    return;
+  }
+  std::vector<char> buffer(static_cast<size_t>(length));
+  WideCharToMultiByte(kCp932, WC_NO_BEST_FIT_CHARS, wide, -1, buffer.data(), length, nullptr, nullptr);
+  text->assign(buffer.data());
+  if (lossless != nullptr) *lossless = !usedDefault;
+}
 
 namespace plat {
 
@@ -14,28 +47,13 @@ namespace {
 
 IoFaultHook* gFaultHook = nullptr;
 
-constexpr UINT kCodePage = 932;
-
-bool toWide(const char* text, std::wstring* wide) {
-  wide->clear();
-  if (text == nullptr) return false;
-  if (*text == '\0') return true;
-  int length = MultiByteToWideChar(kCodePage, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
-  if (length <= 0) return false;
-  std::vector<wchar_t> buffer(static_cast<size_t>(length));
-  if (MultiByteToWideChar(kCodePage, MB_ERR_INVALID_CHARS, text, -1, buffer.data(), length) <= 0)
-    return false;
-  wide->assign(buffer.data());
-  return true;
-}
-
-bool fromWide(const wchar_t* wide, UINT codePage, std::string* text) {
+bool wideToUtf8(const wchar_t* wide, std::string* text) {
   text->clear();
   if (*wide == L'\0') return true;
-  int length = WideCharToMultiByte(codePage, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  int length = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
   if (length <= 0) return false;
   std::vector<char> buffer(static_cast<size_t>(length));
-  if (WideCharToMultiByte(codePage, 0, wide, -1, buffer.data(), length, nullptr, nullptr) <= 0)
+  if (WideCharToMultiByte(CP_UTF8, 0, wide, -1, buffer.data(), length, nullptr, nullptr) <= 0)
     return false;
   text->assign(buffer.data());
   return true;
@@ -43,7 +61,7 @@ bool fromWide(const wchar_t* wide, UINT codePage, std::string* text) {
 
 // A path whose bytes are not CP932 names no file.
 bool widePath(const char* path, std::wstring* wide) {
-  if (!toWide(path, wide)) {
+  if (!cp932ToWide(path, wide)) {
     SetLastError(kErrorInvalidName);
     return false;
   }
@@ -54,8 +72,8 @@ bool widePath(const char* path, std::wstring* wide) {
 
 bool cp932ToUtf8(const std::string& cp932, std::string* utf8) {
   std::wstring wide;
-  if (!toWide(cp932.c_str(), &wide)) return false;
-  return fromWide(wide.c_str(), CP_UTF8, utf8);
+  if (!cp932ToWide(cp932.c_str(), &wide)) return false;
+  return wideToUtf8(wide.c_str(), utf8);
 }
 
 bool utf8ToCp932(const std::string& utf8, std::string* cp932) {
@@ -66,10 +84,10 @@ bool utf8ToCp932(const std::string& utf8, std::string* cp932) {
   std::vector<wchar_t> wide(static_cast<size_t>(length));
   MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.c_str(), -1, wide.data(), length);
   BOOL usedDefault = FALSE;
-  int outLength = WideCharToMultiByte(kCodePage, 0, wide.data(), -1, nullptr, 0, nullptr, &usedDefault);
+  int outLength = WideCharToMultiByte(kCp932, 0, wide.data(), -1, nullptr, 0, nullptr, &usedDefault);
   if (outLength <= 0 || usedDefault) return false;
   std::vector<char> out(static_cast<size_t>(outLength));
-  WideCharToMultiByte(kCodePage, 0, wide.data(), -1, out.data(), outLength, nullptr, nullptr);
+  WideCharToMultiByte(kCp932, 0, wide.data(), -1, out.data(), outLength, nullptr, nullptr);
   cp932->assign(out.data());
   return true;
 }
@@ -155,7 +173,9 @@ namespace {
 
 bool foundFromWide(const WIN32_FIND_DATAW& data, FoundFile* found) {
   found->attributes = data.dwFileAttributes;
-  return fromWide(data.cFileName, kCodePage, &found->name);
+  bool lossless = false;
+  wideToCp932(data.cFileName, &found->name, &lossless);
+  return lossless;
 }
 
 }  // namespace
@@ -205,7 +225,9 @@ bool currentFolder(std::string* path) {
   if (GetCurrentDirectoryW(length, buffer.data()) == 0) return false;
   std::wstring wide = buffer.data();
   if (wide.size() > 3 && wide.back() == L'\\') wide.pop_back();
-  if (!fromWide(wide.c_str(), kCodePage, path)) {
+  bool lossless = false;
+  wideToCp932(wide.c_str(), path, &lossless);
+  if (!lossless) {
     SetLastError(kErrorInvalidName);
     return false;
   }
@@ -241,14 +263,15 @@ bool systemMessage(uint32_t code, std::string* text) {
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
       nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&message), 0,
       nullptr);
-  bool ok = length > 0 && message != nullptr && fromWide(message, kCodePage, text);
+  bool ok = length > 0 && message != nullptr;
+  if (ok) wideToCp932(message, text);
   if (message != nullptr) LocalFree(message);
   return ok;
 }
 
 EventHandle createManualResetEvent(const char* name, bool initiallySignalled) {
   std::wstring wide;
-  if (name != nullptr && !toWide(name, &wide)) return EventHandle{};
+  if (name != nullptr && !cp932ToWide(name, &wide)) return EventHandle{};
   HANDLE event = CreateEventW(nullptr, TRUE, initiallySignalled ? TRUE : FALSE, name ? wide.c_str() : nullptr);
   return EventHandle{event};
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/cp932.h"
 #include "platform/platform.h"
 
 #ifdef _WIN32
@@ -157,7 +158,7 @@ bool makeFolder(const std::string& path) {
   for (size_t i = 0; i < path.size(); ++i) {
     unsigned char byte = static_cast<unsigned char>(path[i]);
     partial.push_back(path[i]);
-    bool lead = (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+    bool lead = isCp932LeadByte(byte);
     if (lead && i + 1 < path.size()) {
       partial.push_back(path[++i]);
       continue;
