@@ -27,6 +27,13 @@ std::string u32(uint32_t value) {
   return bytes;
 }
 
+// An archive of `entries` whose first record's content runs `size` bytes.
+std::string withFirstSize(const std::vector<ArchiveBuilderEntry>& entries, uint32_t size) {
+  std::string bytes = buildArchiveBytes(entries);
+  bytes.replace(getU32(bytes, 16) + 12, 4, u32(size));
+  return bytes;
+}
+
 class ArchiveUpdateTest : public ::testing::Test {
  protected:
   void SetUp() override { resetRunState(); }
@@ -34,6 +41,11 @@ class ArchiveUpdateTest : public ::testing::Test {
 
   std::string target() const { return folder / "game.qrv"; }
   std::string source(const char* name = "new.bin") const { return folder / name; }
+  // Writes the source file and gives its path.
+  std::string sourceOf(const std::string& bytes, const char* name = "new.bin") {
+    EXPECT_TRUE(writeFile(source(name), bytes));
+    return source(name);
+  }
   void writeTarget(const std::vector<ArchiveBuilderEntry>& entries) {
     ASSERT_TRUE(writeArchiveFile(target().c_str(), entries));
   }
@@ -53,10 +65,8 @@ class ArchiveUpdateTest : public ::testing::Test {
 TEST_F(ArchiveUpdateTest, IdenticalContentChangesNothing) {
   writeTarget({{"a.txt", "alpha"}, {"b.txt", ""}});
   std::string before = readFileOrEmpty(target());
-  ASSERT_TRUE(writeFile(source(), "alpha"));
-  ASSERT_TRUE(writeFile(source("empty"), ""));
-  EXPECT_TRUE(insert(source(), "A.TXT"));
-  EXPECT_TRUE(insert(source("empty"), "b.txt"));
+  EXPECT_TRUE(insert(sourceOf("alpha"), "A.TXT"));
+  EXPECT_TRUE(insert(sourceOf("", "empty"), "b.txt"));
   EXPECT_TRUE(insert(source("empty"), "absent.txt"));     // an empty source adds nothing
   EXPECT_TRUE(insert(source("missing"), "absent.txt"));   // nor does a missing one
   EXPECT_TRUE(insert(source("missing"), "b.txt"));        // an empty entry equals no content
@@ -64,12 +74,13 @@ TEST_F(ArchiveUpdateTest, IdenticalContentChangesNothing) {
   EXPECT_EQ(runState.changedFileCount, 0);
 }
 
+// The stored record keeps its name and place; only its position and size
+// change, and the first of two case-folded duplicates is the one found.
 TEST_F(ArchiveUpdateTest, ReplacementAppendsTheContentAndRewritesBytes8To15OfOneRecord) {
   writeTarget({{"a.txt", "alpha"}, {"Dup", "first"}, {"dup", "second"}});
   std::string before = readFileOrEmpty(target());
   uint32_t indexOffset = getU32(before, 16);
-  ASSERT_TRUE(writeFile(source(), "firsT"));  // same length, one byte differs
-  ASSERT_TRUE(insert(source(), "DUP"));
+  ASSERT_TRUE(insert(sourceOf("firsT"), "DUP"));  // same length, one byte differs
   std::string after = readFileOrEmpty(target());
   ASSERT_EQ(after.size(), before.size() + 5);
   EXPECT_EQ(after.substr(before.size()), "firsT");
@@ -83,45 +94,36 @@ TEST_F(ArchiveUpdateTest, ReplacementAppendsTheContentAndRewritesBytes8To15OfOne
   EXPECT_EQ(runState.changedFileCount, 1);
 
   // A second replacement leaves both older contents behind; the index stays put.
-  ASSERT_TRUE(writeFile(source(), "third content"));
-  ASSERT_TRUE(insert(source(), "dup"));
+  ASSERT_TRUE(insert(sourceOf("third content"), "dup"));
   std::string again = readFileOrEmpty(target());
   EXPECT_EQ(again.size(), after.size() + 13);
   EXPECT_EQ(again.substr(0, 24), before.substr(0, 24));
   EXPECT_EQ(entryText("dup"), "third content");
   EXPECT_EQ(entryText("a.txt"), "alpha");
-  EXPECT_EQ(runState.changedFileCount, 2);
-}
 
-TEST_F(ArchiveUpdateTest, ReplacementWithEmptyContent) {
-  writeTarget({{"a.txt", "alpha"}});
-  std::string before = readFileOrEmpty(target());
-  ASSERT_TRUE(writeFile(source(), ""));
-  ASSERT_TRUE(insert(source(), "a.txt"));
-  EXPECT_EQ(readFileOrEmpty(target()).size(), before.size());
+  // Empty content: nothing appended, the record says 0 bytes.
+  ASSERT_TRUE(insert(sourceOf(""), "a.txt"));
+  EXPECT_EQ(readFileOrEmpty(target()).size(), again.size());
   EXPECT_EQ(entryText("a.txt"), "");
-  EXPECT_EQ(runState.changedFileCount, 1);
+  EXPECT_EQ(runState.changedFileCount, 3);
 }
 
 TEST_F(ArchiveUpdateTest, AdditionAppendsNameContentAndAWholeNewIndex) {
   writeTarget({{"a.txt", "alpha"}, {"b.txt", "beta"}});
   std::string before = readFileOrEmpty(target());
   uint32_t oldIndex = getU32(before, 16);
-  ASSERT_TRUE(writeFile(source(), "gamma!"));
   // "新規" (new) in code page 932: the name is stored byte for byte.
   const char* name = "data\\\x90\x56\x8B\x4B.txt";
-  ASSERT_TRUE(insert(source(), name));
+  ASSERT_TRUE(insert(sourceOf("gamma!"), name));
   std::string after = readFileOrEmpty(target());
   std::string nameBytes = std::string(name) + '\0';
   uint32_t end = static_cast<uint32_t>(before.size());
-  ASSERT_EQ(after.size(), before.size() + nameBytes.size() + 6 + 3 * 20);
-  EXPECT_EQ(after.substr(0, 16), before.substr(0, 16));
-  EXPECT_EQ(after.substr(24, before.size() - 24), before.substr(24));
-  EXPECT_EQ(after.substr(end, nameBytes.size()), nameBytes);
-  EXPECT_EQ(after.substr(end + nameBytes.size(), 6), "gamma!");
   uint32_t newIndex = end + static_cast<uint32_t>(nameBytes.size()) + 6;
-  EXPECT_EQ(getU32(after, 16), newIndex);
-  EXPECT_EQ(getU32(after, 20), 60u);
+  ASSERT_EQ(after.size(), newIndex + 3 * 20);
+  EXPECT_EQ(after.substr(0, 16), before.substr(0, 16));
+  EXPECT_EQ(after.substr(16, 8), u32(newIndex) + u32(60));
+  EXPECT_EQ(after.substr(24, before.size() - 24), before.substr(24));
+  EXPECT_EQ(after.substr(end, nameBytes.size() + 6), nameBytes + "gamma!");
   EXPECT_EQ(after.substr(newIndex, 40), before.substr(oldIndex, 40));
   EXPECT_EQ(after.substr(newIndex + 40),
             u32(end) + u32(static_cast<uint32_t>(nameBytes.size())) + u32(end + nameBytes.size()) + u32(6) + u32(0));
@@ -129,22 +131,11 @@ TEST_F(ArchiveUpdateTest, AdditionAppendsNameContentAndAWholeNewIndex) {
   EXPECT_EQ(runState.changedFileCount, 1);
 }
 
-TEST_F(ArchiveUpdateTest, CaseFoldedNameReplacesTheStoredEntryAndKeepsItsName) {
-  writeTarget({{"Data\\Image.BMP", "old"}});
-  ASSERT_TRUE(writeFile(source(), "new"));
-  ASSERT_TRUE(insert(source(), "DATA\\IMAGE.bmp"));
-  PackageArchive archive(target().c_str());
-  ASSERT_EQ(archive.loadedEntryCount(), 1);
-  EXPECT_STREQ(archive.loadedEntry(0)->name, "Data\\Image.BMP");
-  EXPECT_EQ(entryText("data\\image.bmp"), "new");
-}
-
 TEST_F(ArchiveUpdateTest, DoubleByteNamesAreNotFoldedBeyondTheirAsciiBytes) {
   // "ア" (0x83 0x41) and "チ" (0x83 0x60) differ only by a folded trail byte:
   // the fold does not know characters, so "ア" finds the stored "チ"...
   writeTarget({{"\x83\x61", "old"}});
-  ASSERT_TRUE(writeFile(source(), "new"));
-  ASSERT_TRUE(insert(source(), "\x83\x41"));
+  ASSERT_TRUE(insert(sourceOf("new"), "\x83\x41"));
   EXPECT_EQ(PackageArchive(target().c_str()).loadedEntryCount(), 1);
   // ...while a differing lead byte is another name and is added.
   ASSERT_TRUE(insert(source(), "\xA3\x61"));
@@ -153,10 +144,11 @@ TEST_F(ArchiveUpdateTest, DoubleByteNamesAreNotFoldedBeyondTheirAsciiBytes) {
 
 TEST_F(ArchiveUpdateTest, PackageSourceTakesPrecedenceOverALooseFile) {
   writeTarget({{"a.txt", "alpha"}});
-  std::string package = folder / "src.qrv";
-  ASSERT_TRUE(writeArchiveFile(package.c_str(), {{"new.bin", "from package"}}));
-  ASSERT_TRUE(writeFile(source(), "loose file"));
-  ASSERT_TRUE(writeFile(source("only-loose.bin"), "loose only"));
+  ASSERT_TRUE(writeArchiveFile((folder / "src.qrv").c_str(), {{"new.bin", "from package"}}));
+  // A package that lists "new.bin" with content beyond its end.
+  ASSERT_TRUE(writeFile(folder / "bad.qrv", withFirstSize({{"new.bin", "xy"}}, 1000)));
+  sourceOf("loose file");
+  sourceOf("loose only", "only-loose.bin");
   CurrentDirectory here(folder.path());
   runState.currentPackage = std::make_unique<PackageArchive>("src.qrv");
   ASSERT_TRUE(insert("new.bin", "a.txt"));
@@ -164,51 +156,59 @@ TEST_F(ArchiveUpdateTest, PackageSourceTakesPrecedenceOverALooseFile) {
   ASSERT_TRUE(insert("only-loose.bin", "b.txt"));  // the package lacks it: the loose file
   EXPECT_EQ(entryText("b.txt"), "loose only");
 
-  // A package whose file is gone falls back to the loose file as well.
+  // A package whose file is gone falls back to the loose file as well...
   runState.currentPackage = std::make_unique<PackageArchive>("gone.qrv");
   ASSERT_TRUE(insert("new.bin", "c.txt"));
   EXPECT_EQ(entryText("c.txt"), "loose file");
   EXPECT_EQ(runState.changedFileCount, 3);
-}
 
-TEST_F(ArchiveUpdateTest, PackageEntryThatCannotBeReadDoesNotFallBackToTheLooseFile) {
-  writeTarget({{"a.txt", "alpha"}});
+  // ...but an entry it holds and cannot read is a failure, not a fallback.
   std::string before = readFileOrEmpty(target());
-  // The package lists "new.bin" with content beyond its end.
-  std::string package = buildArchiveBytes({{"new.bin", "xy"}});
-  size_t recordAt = getU32(package, 16);
-  package.replace(recordAt + 12, 4, u32(1000));
-  ASSERT_TRUE(writeFile(folder / "src.qrv", package));
-  ASSERT_TRUE(writeFile(source(), "loose file"));
-  CurrentDirectory here(folder.path());
-  runState.currentPackage = std::make_unique<PackageArchive>("src.qrv");
+  runState.currentPackage = std::make_unique<PackageArchive>("bad.qrv");
   EXPECT_FALSE(insert("new.bin", "a.txt"));
   EXPECT_FALSE(insert("new.bin", "other.txt"));
   EXPECT_EQ(readFileOrEmpty(target()), before);
-  EXPECT_EQ(runState.changedFileCount, 0);
+  EXPECT_EQ(runState.changedFileCount, 3);
 }
 
-TEST_F(ArchiveUpdateTest, MissingSourceForAStoredEntryFailsAndChangesNothing) {
+// Failures leave the target as it was and count nothing.
+TEST_F(ArchiveUpdateTest, MissingSourceOrTargetWithoutAUsableIndexChangesNothing) {
   writeTarget({{"a.txt", "alpha"}});
   std::string before = readFileOrEmpty(target());
   plat::setLastError(0);
   EXPECT_FALSE(insert(source("missing"), "a.txt"));
   EXPECT_EQ(plat::lastError(), plat::kErrorFileNotFound);
   EXPECT_EQ(readFileOrEmpty(target()), before);
+
+  sourceOf("new");
+  // Shorter than its header: no index that an addition could extend; an
+  // index beyond the end of the file: its entries cannot be known.
+  for (const std::string& bytes :
+       {std::string("QRV001short"), std::string("QRV001") + std::string(10, '\0') + u32(500) + u32(20)}) {
+    ASSERT_TRUE(writeFile(target(), bytes));
+    EXPECT_FALSE(insert(source(), "a.txt"));
+    EXPECT_EQ(readFileOrEmpty(target()), bytes);
+  }
   EXPECT_EQ(runState.changedFileCount, 0);
+
+  // A stored entry whose content runs past the end is replaced, not added.
+  ASSERT_TRUE(writeFile(target(), withFirstSize({{"a.txt", "alpha"}}, 5000)));
+  ASSERT_TRUE(insert(sourceOf("repaired"), "a.txt"));
+  EXPECT_EQ(entryText("a.txt"), "repaired");
+  EXPECT_EQ(PackageArchive(target().c_str()).loadedEntryCount(), 1);
 }
 
 TEST_F(ArchiveUpdateTest, TargetThatCannotBeWrittenFailsWithTheOpenError) {
   writeTarget({{"a.txt", "alpha"}});
   std::string before = readFileOrEmpty(target());
-  ASSERT_TRUE(writeFile(source(), "new"));
+  sourceOf("new");
   if (readOnlyAttributeHolds()) {
     ASSERT_TRUE(makeReadOnly(target()));
-    plat::setLastError(0);
-    EXPECT_FALSE(insert(source(), "a.txt"));
-    EXPECT_EQ(plat::lastError(), plat::kErrorAccessDenied);
-    EXPECT_FALSE(insert(source(), "b.txt"));
-    EXPECT_EQ(plat::lastError(), plat::kErrorAccessDenied);
+    for (const char* entry : {"a.txt", "b.txt"}) {
+      plat::setLastError(0);
+      EXPECT_FALSE(insert(source(), entry));
+      EXPECT_EQ(plat::lastError(), plat::kErrorAccessDenied);
+    }
     EXPECT_EQ(readFileOrEmpty(target()), before);
   }
 
@@ -226,43 +226,6 @@ TEST_F(ArchiveUpdateTest, TargetThatCannotBeWrittenFailsWithTheOpenError) {
   EXPECT_FALSE(insertIntoArchive((folder / "absent.qrv").c_str(), source().c_str(), "a.txt"));
   EXPECT_EQ(plat::lastError(), plat::kErrorFileNotFound);
   EXPECT_EQ(runState.changedFileCount, 0);
-}
-
-TEST_F(ArchiveUpdateTest, TargetWithoutAUsableIndexIsLeftAlone) {
-  ASSERT_TRUE(writeFile(source(), "new"));
-  // Shorter than its header: no index that an addition could extend.
-  ASSERT_TRUE(writeFile(target(), "QRV001short"));
-  EXPECT_FALSE(insert(source(), "a.txt"));
-  EXPECT_EQ(readFileOrEmpty(target()), "QRV001short");
-  // An index beyond the end of the file: its entries cannot be known.
-  std::string bytes = std::string("QRV001") + std::string(10, '\0') + u32(500) + u32(20);
-  ASSERT_TRUE(writeFile(target(), bytes));
-  EXPECT_FALSE(insert(source(), "a.txt"));
-  EXPECT_EQ(readFileOrEmpty(target()), bytes);
-  EXPECT_EQ(runState.changedFileCount, 0);
-}
-
-TEST_F(ArchiveUpdateTest, StoredEntryWhoseContentIsUnreadableIsReplaced) {
-  std::string bytes = buildArchiveBytes({{"a.txt", "alpha"}});
-  size_t recordAt = getU32(bytes, 16);
-  bytes.replace(recordAt + 12, 4, u32(5000));  // content runs past the end
-  ASSERT_TRUE(writeFile(target(), bytes));
-  ASSERT_TRUE(writeFile(source(), "repaired"));
-  ASSERT_TRUE(insert(source(), "a.txt"));
-  EXPECT_EQ(entryText("a.txt"), "repaired");
-  EXPECT_EQ(PackageArchive(target().c_str()).loadedEntryCount(), 1);
-}
-
-TEST_F(ArchiveUpdateTest, SecondInsertionSeesTheFirst) {
-  writeTarget({{"a.txt", "alpha"}});
-  ASSERT_TRUE(writeFile(source(), "one"));
-  ASSERT_TRUE(insert(source(), "n.txt"));
-  ASSERT_TRUE(writeFile(source(), "two"));
-  ASSERT_TRUE(insert(source(), "N.TXT"));  // now a replacement, not a second record
-  PackageArchive archive(target().c_str());
-  EXPECT_EQ(archive.loadedEntryCount(), 2);
-  EXPECT_EQ(entryText("n.txt"), "two");
-  EXPECT_EQ(runState.changedFileCount, 2);
 }
 
 }  // namespace
