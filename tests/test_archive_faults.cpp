@@ -13,22 +13,13 @@
 #include "archive/package_archive.h"
 #include "platform/platform.h"
 #include "run/run_state.h"
+#include "tests/support/run_reset.h"
 #include "tests/support/test_files.h"
 
 namespace {
 
 enum class Fault { None, Fail, FailFromHereOn, Halve, ShortByOne };
-
-const char* faultName(Fault fault) {
-  switch (fault) {
-    case Fault::None: return "none";
-    case Fault::Fail: return "fail";
-    case Fault::FailFromHereOn: return "fail from here on";
-    case Fault::Halve: return "halve";
-    case Fault::ShortByOne: return "short by one";
-  }
-  return "?";
-}
+const char* const kFaultNames[] = {"none", "fail", "fail from here on", "halve", "short by one"};
 
 // Counts every read and write and spoils the k-th one (1-based).
 class KthCallFault : public plat::IoFaultHook {
@@ -66,15 +57,10 @@ struct Scenario {
 
 class ArchiveFaultTest : public ::testing::TestWithParam<Scenario> {
  protected:
-  void SetUp() override {
-    runState.currentPackage.reset();
-    runState.changedFileCount = 0;
-  }
+  void SetUp() override { resetRunState(); }
   void TearDown() override {
     plat::setIoFaultHook(nullptr);
-    forgetTargetArchives();
-    runState.currentPackage.reset();
-    runState.changedFileCount = 0;
+    resetRunState();
   }
 
   const std::vector<ArchiveBuilderEntry> stored{
@@ -83,24 +69,20 @@ class ArchiveFaultTest : public ::testing::TestWithParam<Scenario> {
 
   // Every sweep starts from a fresh load of the target.
   void prepare() {
-    forgetTargetArchives();
+    resetRunState();
     ASSERT_TRUE(writeArchiveFile(target().c_str(), stored));
     ASSERT_TRUE(writeFile(folder / "new.bin", GetParam().fromPackage ? "a loose file that must not be used" : incoming));
     ASSERT_TRUE(writeArchiveFile((folder / "src.qrv").c_str(), {{"other", "x"}, {"new.bin", incoming}}));
-    runState.changedFileCount = 0;
-    runState.currentPackage.reset();
     if (GetParam().fromPackage) runState.currentPackage = std::make_unique<PackageArchive>("src.qrv");
   }
-  bool insert() {
-    return insertIntoArchive(target().c_str(), "new.bin", GetParam().entryName);
-  }
+  bool insert() { return insertIntoArchive(target().c_str(), "new.bin", GetParam().entryName); }
   std::string target() const { return folder / "game.qrv"; }
 
   // Reads the whole archive through a fresh object: every entry by name.
   std::map<std::string, std::string> contents() {
     std::map<std::string, std::string> found;
     PackageArchive archive(target().c_str());
-    EXPECT_EQ(archive.loadedEntryCount() >= 3, true);
+    EXPECT_GE(archive.loadedEntryCount(), 3);
     for (int32_t i = 0; i < archive.loadedEntryCount(); ++i) {
       const ArchiveEntryInfo* entry = archive.loadedEntry(i);
       Content content;
@@ -135,13 +117,9 @@ TEST_P(ArchiveFaultTest, EveryCallCanFailOrFallShort) {
 
   for (Fault fault : {Fault::Fail, Fault::FailFromHereOn, Fault::Halve, Fault::ShortByOne}) {
     for (int k = 1; k <= calls; ++k) {
-      SCOPED_TRACE(std::string(faultName(fault)) + " at call " + std::to_string(k));
+      SCOPED_TRACE(std::string(kFaultNames[static_cast<int>(fault)]) + " at call " + std::to_string(k));
       prepare();
-      bool result;
-      {
-        KthCallFault spoiler(k, fault);
-        result = insert();
-      }
+      bool result = (KthCallFault(k, fault), insert());  // the hook lasts for the call only
       // True means the new content is in; false means the archive reads as before.
       EXPECT_EQ(contents(), expected(result));
       EXPECT_EQ(runState.changedFileCount, result ? 1 : 0);
@@ -172,11 +150,7 @@ TEST(ArchiveReadFaultTest, ShortReadsFailTheRead) {
     PackageArchive archive(path.c_str());
     Content content;
     content.size = 77;
-    bool result;
-    {
-      KthCallFault spoiler(k, Fault::ShortByOne);
-      result = archive.readEntry("b", &content);
-    }
+    bool result = (KthCallFault(k, Fault::ShortByOne), archive.readEntry("b", &content));
     if (result) {
       EXPECT_EQ(std::string(content.bytes.get(), content.size), "beta");
     } else {
@@ -189,6 +163,8 @@ TEST(ArchiveReadFaultTest, ShortReadsFailTheRead) {
       EXPECT_FALSE(result);
       EXPECT_EQ(archive.indexState(), PackageArchive::IndexState::ReadFault);
       EXPECT_EQ(archive.loadedEntryCount(), 2);
+      ASSERT_TRUE(archive.readEntry("b", &content));
+      EXPECT_EQ(std::string(content.bytes.get(), content.size), "beta");
     }
   }
 }

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -14,9 +15,7 @@
 #include "archive/package_archive.h"
 #include "platform/platform.h"
 #include "run/run_state.h"
-#include "tests/support/fake_host.h"
 #include "tests/support/run_fixture.h"
-#include "tests/support/run_reset.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -111,12 +110,7 @@ TEST_F(ArchiveReuseTest, ChangesByAnotherWriterBetweenTwoCallsAreSeen) {
   // index is the older one, without d.txt.
   std::string withoutD = readFileOrEmpty(target()).substr(0, 24);
   insertBoth("delta", "d.txt");
-  {
-    plat::File file;
-    ASSERT_TRUE(file.open(target().c_str(), plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting));
-    uint32_t put = 0;
-    ASSERT_TRUE(file.write(withoutD.data(), 24, &put));
-  }
+  ASSERT_TRUE(writeFile(target(), withoutD + readFileOrEmpty(target()).substr(24)));
   insertBoth("delta 2", "d.txt");  // added again
   EXPECT_EQ(PackageArchive(target().c_str()).loadedEntryCount(), 4);
 }
@@ -125,12 +119,9 @@ TEST_F(ArchiveReuseTest, ChangesByAnotherWriterBetweenTwoCallsAreSeen) {
 // insertion appends one there: such an index is never kept.
 TEST_F(ArchiveReuseTest, ARecordNamingBytesPastTheEndIsReadAgain) {
   std::string bytes = buildArchiveBytes({{"a.txt", "alpha"}, {"x", "xx"}});
-  uint32_t size = static_cast<uint32_t>(bytes.size());
   size_t record = static_cast<unsigned char>(bytes[16]) | static_cast<unsigned char>(bytes[17]) << 8;
-  for (int i = 0; i < 4; ++i) {
-    bytes[record + 20 + i] = static_cast<char>((size >> (8 * i)) & 0xFF);
-    bytes[record + 24 + i] = static_cast<char>(i == 0 ? 6 : 0);  // "n.txt" and its NUL
-  }
+  uint32_t field[2] = {static_cast<uint32_t>(bytes.size()), 6};  // "n.txt" and its NUL
+  std::memcpy(&bytes[record + 20], field, sizeof field);  // little-endian like the format
   ASSERT_TRUE(writeFile(target(), bytes));
   insertBoth("new", "n.txt");
   insertBoth("newer", "n.txt");
@@ -236,9 +227,7 @@ TEST_F(ArchiveReuseRunTest, AlternatingTargetsInOneRun) {
   ASSERT_TRUE(writeArchiveFile((game_ / "one.arc").c_str(), {{"a", "one a"}, {"b", "one b"}}));
   ASSERT_TRUE(writeArchiveFile((game_ / "two.arc").c_str(), {{"a", "two a"}}));
   ASSERT_TRUE(writeArchiveFile((game_ / "three.arc").c_str(), {{"c", "three c"}}));
-  deliver("1", "first");
-  deliver("2", "second");
-  deliver("3", "third");
+  for (auto [name, text] : {std::pair{"1", "first"}, {"2", "second"}, {"3", "third"}}) deliver(name, text);
   bool rewritten = false;
   host_.onProgressPosition = [&](int) {
     std::string three = game_ / "three.arc";
@@ -251,11 +240,10 @@ TEST_F(ArchiveReuseRunTest, AlternatingTargetsInOneRun) {
                 "I\tone.arc\t3\ta\nI\tthree.arc\t3\tc\n"),
             1u);
   EXPECT_TRUE(rewritten);
-  EXPECT_EQ(entryText(game_ / "one.arc", "a"), "third");
-  EXPECT_EQ(entryText(game_ / "one.arc", "n"), "third");
-  EXPECT_EQ(entryText(game_ / "two.arc", "a"), "second");
-  EXPECT_EQ(entryText(game_ / "two.arc", "n"), "second");
-  EXPECT_EQ(entryText(game_ / "three.arc", "c"), "third");
+  for (auto [archive, entry, text] : {std::tuple{"one.arc", "a", "third"}, {"one.arc", "n", "third"},
+                                      {"two.arc", "a", "second"}, {"two.arc", "n", "second"},
+                                      {"three.arc", "c", "third"}})
+    EXPECT_EQ(entryText(game_ / archive, entry), text) << archive << " " << entry;
   EXPECT_EQ(PackageArchive((game_ / "one.arc").c_str()).loadedEntryCount(), 3);
   EXPECT_EQ(PackageArchive((game_ / "three.arc").c_str()).loadedEntryCount(), 2);
   // one: a, n, n, a; two: a, n, a; three: c, and c after the outside
