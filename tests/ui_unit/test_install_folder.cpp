@@ -16,7 +16,7 @@ namespace {
 const char kSo[] = "\x83\\";               // ソ
 const char kGameSo[] = "C:\\\x83Q\x81[\x83\x80\\\x83\\";  // C:\ゲーム\ソ
 
-TEST(TextCrossing, Cp932RoundTripKeepsDoubleByteCharacters) {
+TEST(TextCrossing, Cp932RoundTripKeepsDoubleByteCharactersAndRefusesWhatItCannotCarry) {
   const std::string path = std::string("D:\\") + kSo + "\x95\\" + "\\";  // D:\ソ表\ .
   std::wstring wide;
   ASSERT_TRUE(cp932ToWide(path.c_str(), &wide));
@@ -26,27 +26,21 @@ TEST(TextCrossing, Cp932RoundTripKeepsDoubleByteCharacters) {
   wideToCp932(wide.c_str(), &back, &lossless);
   EXPECT_TRUE(lossless);
   EXPECT_EQ(back, path);
-}
 
-TEST(TextCrossing, RefusesWhatCp932CannotCarry) {
-  std::wstring wide = L"x";
+  wide = L"x";
   EXPECT_FALSE(cp932ToWide("\x83", &wide));  // a lead byte alone
   EXPECT_TRUE(wide.empty());
-  std::string text;
-  bool lossless = true;
-  wideToCp932(L"caf\x00e9", &text, &lossless);  // é has no CP932 code
+  wideToCp932(L"caf\x00e9", &back, &lossless);  // é has no CP932 code
   EXPECT_FALSE(lossless);
 }
 
 TEST(TextCrossing, TruncationNeverSplitsACharacter) {
-  std::string text = "\x83\x41\x83\x43";  // アイ
-  truncateCp932(&text, 3);
-  EXPECT_EQ(text, "\x83\x41");
-  std::string ascii = "abcdef";
-  truncateCp932(&ascii, 6);
-  EXPECT_EQ(ascii, "abcdef");
-  truncateCp932(&ascii, 2);
-  EXPECT_EQ(ascii, "ab");
+  struct Case { std::string text; size_t limit; std::string expected; };
+  for (Case c : {Case{"\x83\x41\x83\x43", 3, "\x83\x41"},  // アイ
+                 Case{"abcdef", 6, "abcdef"}, Case{"abcdef", 2, "ab"}}) {
+    truncateCp932(&c.text, c.limit);
+    EXPECT_EQ(c.text, c.expected) << c.limit;
+  }
 }
 
 TEST(StringTable, EntriesLoadAsCp932) {
@@ -56,25 +50,22 @@ TEST(StringTable, EntriesLoadAsCp932) {
   EXPECT_EQ(loadCp932String(2), "");
 }
 
-TEST(ChosenFolder, OneBackslashUnlessThereIsOne) {
-  EXPECT_EQ(chosenFolderText("C:\\"), "C:\\");
-  EXPECT_EQ(chosenFolderText("C:\\Games"), "C:\\Games\\");
-  EXPECT_EQ(chosenFolderText("C:\\Games\\save.dat"), "C:\\Games\\save.dat\\");
-  EXPECT_EQ(chosenFolderText(""), "");
-}
-
-TEST(ChosenFolder, FolderEndingInSoStillGetsItsSeparator) {
+// One backslash unless there is one; a folder ending in ソ still gets it; a
+// full buffer gets none.
+TEST(ChosenFolder, OneBackslashUnlessThereIsOneOrNoRoom) {
+  std::string fits = "C:\\" + std::string(255, 'a');  // 258 bytes
+  std::string full = "C:\\" + std::string(256, 'a');  // 259 bytes: the NUL takes the last byte
+  for (auto [folder, shown] : {std::pair<std::string, std::string>{"C:\\", "C:\\"},
+                               {"C:\\Games", "C:\\Games\\"},
+                               {"C:\\Games\\save.dat", "C:\\Games\\save.dat\\"},
+                               {"", ""},
+                               {kGameSo, std::string(kGameSo) + "\\"},
+                               {fits, fits + "\\"},
+                               {full, full}})
+    EXPECT_EQ(chosenFolderText(folder), shown) << folder;
   EXPECT_FALSE(endsWithBackslash(kGameSo));
-  EXPECT_EQ(chosenFolderText(kGameSo), std::string(kGameSo) + "\\");
   EXPECT_TRUE(endsWithBackslash(std::string(kGameSo) + "\\"));
   EXPECT_FALSE(endsWithBackslash(kSo));
-}
-
-TEST(ChosenFolder, FullBufferGetsNoBackslash) {
-  std::string fits = "C:\\" + std::string(255, 'a');  // 258 bytes
-  EXPECT_EQ(chosenFolderText(fits), fits + "\\");
-  std::string full = "C:\\" + std::string(256, 'a');  // 259 bytes: the NUL takes the last byte
-  EXPECT_EQ(chosenFolderText(full), full);
 }
 
 // A key of its own under HKEY_CURRENT_USER, removed afterwards.
@@ -102,10 +93,8 @@ TEST_F(RegistryValues, StringValueArrivesAsCp932) {
   std::string text;
   ASSERT_TRUE(readRegistryString(key_, "Directory", &text));
   EXPECT_EQ(text, "D:\\\x83\\\x83\x8c\x83\x8b\x81[\x83\x93\\");
-}
 
-TEST_F(RegistryValues, ValueMustFitTheBufferWithItsNul) {
-  std::string text;
+  // The value must fit the buffer with its NUL.
   setString(L"Directory", std::wstring(127, L'a'));
   ASSERT_TRUE(readRegistryString(key_, "Directory", &text));
   EXPECT_EQ(text.size(), 127u);
