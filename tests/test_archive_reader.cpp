@@ -12,12 +12,6 @@
 
 namespace {
 
-uint32_t getU32(const std::string& bytes, size_t at) {
-  uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
-  return value;
-}
-
 std::string u32(uint32_t value) {
   std::string bytes;
   for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
@@ -126,7 +120,7 @@ TEST_F(ArchiveReaderTest, ShortFilesAndIndexesOutsideTheFileGiveNoEntries) {
   for (uint32_t indexOffset : {uint32_t{31}, uint32_t{40}, uint32_t{0x80000000u}, uint32_t{0xFFFFFFF0u}})
     cases.push_back({header(indexOffset, 40) + body + record(24, 2, 26, 5), PackageArchive::IndexState::Malformed});
   for (const auto& [bytes, state] : cases) {
-    SCOPED_TRACE(bytes.size() >= 20 ? getU32(bytes, 16) : bytes.size());
+    SCOPED_TRACE(::testing::PrintToString(bytes));
     writeBytes(bytes);
     PackageArchive archive(path().c_str());
     std::string text;
