@@ -12,25 +12,18 @@
 
 namespace {
 
-// Appends bytes at the end of an open file: *start receives the end before
-// the write. True only when the file position advanced by exactly `count`,
-// so that a recorded size is never that of truncated content.
+// Appends bytes at the end of an open file, whole or not at all: *start
+// receives the end before the write, so that a recorded size is never that
+// of truncated content.
 bool appendAtEnd(plat::File& file, const char* bytes, uint32_t count, uint32_t* start) {
-  uint32_t end = file.seek(0, plat::SeekOrigin::End);
-  if (end == plat::kInvalidPosition) return false;
-  if (static_cast<uint64_t>(end) + count > kArchiveMaxPosition) {
-    plat::setLastError(kErrorFileTooLarge);
+  uint64_t end = 0;
+  if (!file.seek(0, plat::SeekOrigin::End, &end)) return false;
+  if (end + count > kArchiveMaxPosition) {
+    plat::setLastError(plat::kErrorFileTooLarge);
     return false;
   }
-  uint32_t put = 0;
-  if (count > 0 && !file.write(bytes, count, &put)) return false;
-  uint32_t after = file.seek(0, plat::SeekOrigin::Current);
-  if (after == plat::kInvalidPosition) return false;
-  if (after - end != count) {
-    plat::setLastError(plat::kErrorWriteFault);
-    return false;
-  }
-  *start = end;
+  if (count > 0 && !file.writeExactly(bytes, count)) return false;
+  *start = static_cast<uint32_t>(end);
   return true;
 }
 
@@ -39,17 +32,17 @@ bool openTargetForWriting(const char* targetPath, plat::File* file) {
 }
 
 // Opens the target for appending `growth` bytes: *end receives its size.
-// Refused before anything is written when the file would outgrow the
-// positions the format can seek to.
+// An archive of 2 GiB or more, or one that the change would carry past the
+// positions the format can seek to, is refused before anything is written.
 bool openForAppending(const char* targetPath, uint64_t growth, plat::File* file, uint32_t* end) {
   if (!openTargetForWriting(targetPath, file)) return false;
-  uint32_t size = file->seek(0, plat::SeekOrigin::End);
-  if (size == plat::kInvalidPosition) return false;
-  if (static_cast<uint64_t>(size) + growth > kArchiveMaxPosition) {
-    plat::setLastError(kErrorFileTooLarge);
+  uint64_t size = 0;
+  if (!file->seek(0, plat::SeekOrigin::End, &size)) return false;
+  if (size > kArchiveMaxPosition || size + growth > kArchiveMaxPosition) {
+    plat::setLastError(plat::kErrorFileTooLarge);
     return false;
   }
-  *end = size;
+  *end = static_cast<uint32_t>(size);
   return true;
 }
 
@@ -66,7 +59,8 @@ bool replaceEntry(PackageArchive& target, const char* targetPath, const char* en
   {
     plat::File file;
     if (!openForAppending(targetPath, content.size, &file, &start)) return false;
-    if (!appendAtEnd(file, content.bytes.get(), content.size, &start)) {
+    // The content reaches the disk before the record that points at it.
+    if (!appendAtEnd(file, content.bytes.get(), content.size, &start) || !file.flush()) {
       file.close();
       cutBack(target, start);
       return false;
@@ -87,6 +81,7 @@ bool addEntry(PackageArchive& target, const char* targetPath, const char* entryN
     plat::File file;
     if (!openForAppending(targetPath, nameLength + static_cast<uint64_t>(content.size) + newIndexBytes, &file, &end))
       return false;
+    // The new index is flushed with them before the header is rewritten.
     if (!appendAtEnd(file, entryName, nameLength, &nameOffset) ||
         !appendAtEnd(file, content.bytes.get(), content.size, &dataOffset)) {
       file.close();

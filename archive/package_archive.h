@@ -47,9 +47,6 @@ constexpr size_t kArchivePathSize = 1000;
 constexpr char kArchiveMagic[6] = {'Q', 'R', 'V', '0', '0', '1'};
 // Positions are handed to the file services as signed 32-bit distances.
 constexpr uint32_t kArchiveMaxPosition = 0x7FFFFFFFu;
-// ERROR_FILE_TOO_LARGE: the last error when a change would carry the file
-// past kArchiveMaxPosition.
-constexpr uint32_t kErrorFileTooLarge = 223;
 // ERROR_INVALID_DATA: the last error when an index cannot be read, or its
 // layout does not allow a change that leaves the other entries as they are.
 constexpr uint32_t kErrorInvalidData = 13;
