@@ -260,6 +260,34 @@ TEST_F(ArchiveUpdateTest, ChangesThatWouldAlterAnotherEntryAreRefused) {
   EXPECT_EQ(entryText("added"), "new");
 }
 
+// Positions are sought as signed 32-bit distances: an archive of 2 GiB or
+// more, or one that a change would carry past 2 GiB - 1, is refused before
+// anything is written. The files are sparse: only their ends are written.
+TEST_F(ArchiveUpdateTest, ArchivesReachingTwoGibibytesAreRefusedBeforeAnyWrite) {
+  sourceOf(std::string(20, 'n'));
+  for (uint64_t size : {uint64_t{0x80000000u}, uint64_t{0x7FFFFFFFu} - 10, uint64_t{0x100002000u}}) {
+    SCOPED_TRACE(size);
+    writeTarget({{"a.txt", "alpha"}});
+    {
+      plat::File file;
+      ASSERT_TRUE(file.open(target().c_str(), plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting));
+      ASSERT_TRUE(file.seek(static_cast<int64_t>(size - 1), plat::SeekOrigin::Begin));
+      ASSERT_TRUE(file.writeExactly("z", 1));
+    }
+    for (const char* entry : {"a.txt", "new.txt"}) {
+      plat::setLastError(0);
+      EXPECT_FALSE(insert(source(), entry));
+      EXPECT_EQ(plat::lastError(), plat::kErrorFileTooLarge);
+    }
+    plat::File file;
+    uint64_t after = 0;
+    ASSERT_TRUE(file.open(target().c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting));
+    ASSERT_TRUE(file.size(&after));
+    EXPECT_EQ(after, size);
+  }
+  EXPECT_EQ(runState.changedFileCount, 0);
+}
+
 TEST_F(ArchiveUpdateTest, TargetThatCannotBeWrittenFailsWithTheOpenError) {
   writeTarget({{"a.txt", "alpha"}});
   std::string before = readFileOrEmpty(target());
