@@ -43,7 +43,7 @@ class ShortWrites : public plat::IoFaultHook {
     if (*count > limit) *count = limit;
     return true;
   }
-  uint32_t failAfterWrite() override { return failure; }
+  uint32_t failWrite(uint64_t, uint32_t*) override { return failure; }
   uint32_t limit = 3;
   uint32_t failure = 0;
   bool fail = false;
