@@ -154,16 +154,17 @@ bool writeTemporary(TemporaryFile& temporary, const Content& content) {
 
 // Puts the complete temporary file in place of the target. A file that the
 // attempt creates is logged first (`logCreated`), so that it never appears
-// without its line.
-bool replaceTarget(const char* target, TemporaryFile& temporary, const std::function<void()>& logCreated) {
-  if (logCreated) logCreated();
+// without its line: a log that exists but does not take the line fails the
+// attempt.
+bool replaceTarget(const char* target, TemporaryFile& temporary, const std::function<bool()>& logCreated) {
+  if (logCreated && !logCreated()) return false;
   if (!plat::replaceFile(target, temporary.path())) return false;
   temporary.replacedTarget();
   return true;
 }
 
 // Writes the whole content over the target through the temporary file.
-WriteOutcome writeTarget(const char* path, const Content& content, const std::function<void()>& logCreated) {
+WriteOutcome writeTarget(const char* path, const Content& content, const std::function<bool()>& logCreated) {
   if (!targetWritable(path)) return WriteOutcome::NotOpened;
   TemporaryFile temporary(path);
   if (!writeTemporary(temporary, content)) return WriteOutcome::Failed;
@@ -174,7 +175,7 @@ WriteOutcome writeTarget(const char* path, const Content& content, const std::fu
 // source copied whole beside the target, then put in its place as a write
 // would be, once the target lets itself be written after all. Until then
 // nothing is logged: the target is still not this run's.
-bool copyOverTarget(const char* source, const char* target, const std::function<void()>& logCreated) {
+bool copyOverTarget(const char* source, const char* target, const std::function<bool()>& logCreated) {
   TemporaryFile temporary(target);
   temporary.own();
   if (!plat::copyFile(source, temporary.path(), false) || !targetWritable(target)) return false;
@@ -223,11 +224,13 @@ bool attemptCopy(const std::string& relative, bool* loggedByEntry) {
   if (comparison == Comparison::Failed) return false;
   if (comparison == Comparison::Identical) return true;
 
-  std::function<void()> logCreated;
+  std::function<bool()> logCreated;
   if (targetAbsent && !*loggedByEntry) {
     logCreated = [&] {
-      registerCreatedFile(target, runInstallFolder);
-      *loggedByEntry = true;
+      bool lineMissing = false;
+      registerCreatedFile(target, runInstallFolder, &lineMissing);
+      *loggedByEntry = !lineMissing;
+      return !lineMissing;
     };
   }
   WriteOutcome outcome = writeTarget(target, source, logCreated);

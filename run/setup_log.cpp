@@ -20,7 +20,8 @@ std::string lastLine(plat::TextReader& log) {
 
 }  // namespace
 
-bool registerCreatedFile(const char* createdPath, const char* installFolder) {
+bool registerCreatedFile(const char* createdPath, const char* installFolder, bool* lineMissing) {
+  if (lineMissing != nullptr) *lineMissing = false;
   std::string logPath = std::string(installFolder) + kSetupLogName;
   std::string line = std::string("F\t") + createdPath + "\n";
   {
@@ -32,6 +33,6 @@ bool registerCreatedFile(const char* createdPath, const char* installFolder) {
     if (!probe.open(logPath.c_str())) return false;
     if (lastLine(probe) == line) return true;
   }
-  plat::appendText(logPath.c_str(), line.data(), line.size());
+  if (!plat::appendText(logPath.c_str(), line.data(), line.size()) && lineMissing != nullptr) *lineMissing = true;
   return true;
 }

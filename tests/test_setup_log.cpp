@@ -44,18 +44,40 @@ TEST(SetupLog, EachCreatedFileBecomesOneLineOfAnExistingLog) {
   }
 }
 
-TEST(SetupLog, AMissingOrHeldLogIsLeftAlone) {
+// A log that exists but does not take the line (held by another program,
+// a full disk) says so and keeps its old bytes: the caller must not make
+// the file it could not log.
+TEST(SetupLog, AMissingOrHeldOrFullLogIsLeftAlone) {
   TempFolder game;
-  EXPECT_FALSE(registerCreatedFile((game / "data\\a.dat").c_str(), game.path().c_str()));
+  bool lineMissing = true;
+  EXPECT_FALSE(registerCreatedFile((game / "data\\a.dat").c_str(), game.path().c_str(), &lineMissing));
+  EXPECT_FALSE(lineMissing) << "no log, nothing to miss";
   EXPECT_FALSE(fileIsPresent(game / "Setup.log")) << "never created";
 
-  ASSERT_TRUE(writeFile(game / "Setup.log", "F\tD:\\Game\\game.exe\r\n"));
+  const std::string old = "F\tD:\\Game\\game.exe\r\n";
+  ASSERT_TRUE(writeFile(game / "Setup.log", old));
   // Held by a reader that shares reading only: it opens for reading, not for appending.
   plat::File holder;
   ASSERT_TRUE(holder.open((game / "Setup.log").c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting));
-  EXPECT_TRUE(registerCreatedFile("D:\\Game\\a.dat", game.path().c_str())) << "it exists, so true";
+  EXPECT_TRUE(registerCreatedFile("D:\\Game\\a.dat", game.path().c_str(), &lineMissing)) << "it exists, so true";
+  EXPECT_TRUE(lineMissing);
+  EXPECT_EQ(plat::lastError(), plat::kErrorSharingViolation);
   holder.close();
-  EXPECT_EQ(readFileOrEmpty(game / "Setup.log"), "F\tD:\\Game\\game.exe\r\n");
+  EXPECT_EQ(readFileOrEmpty(game / "Setup.log"), old);
+
+  // A full disk takes part of the line: it is cut off again.
+  struct HalfThenFull : plat::IoFaultHook {
+    uint32_t failWrite(uint64_t growth, uint32_t* count) override {
+      *count /= 2;
+      return plat::kErrorDiskFull;
+    }
+  } full;
+  plat::setIoFaultHook(&full);
+  EXPECT_TRUE(registerCreatedFile("D:\\Game\\a.dat", game.path().c_str(), &lineMissing));
+  plat::setIoFaultHook(nullptr);
+  EXPECT_TRUE(lineMissing);
+  EXPECT_EQ(plat::lastError(), plat::kErrorDiskFull);
+  EXPECT_EQ(readFileOrEmpty(game / "Setup.log"), old);
 }
 
 }  // namespace
