@@ -69,14 +69,21 @@ bool appendText(const char* path, const char* text, size_t length) {
       file.truncateHere();
     }
   }
-  if (!file.seek(0, SeekOrigin::End)) return false;
+  uint64_t end = 0;
+  if (!file.seek(0, SeekOrigin::End, &end)) return false;
   std::string translated;
   translated.reserve(length + 16);
   for (size_t i = 0; i < length; ++i) {
     if (text[i] == '\n') translated.push_back('\r');
     translated.push_back(text[i]);
   }
-  return file.writeExactly(translated.data(), static_cast<uint32_t>(translated.size()));
+  if (file.writeExactly(translated.data(), static_cast<uint32_t>(translated.size()))) return true;
+  // A write that stopped part way (a full disk) is cut off again, so the
+  // text never ends in a partial line; cutting needs no room.
+  uint32_t failure = lastError();
+  if (file.seek(static_cast<int64_t>(end), SeekOrigin::Begin)) file.truncateHere();
+  setLastError(failure);
+  return false;
 }
 
 }  // namespace plat

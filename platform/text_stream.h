@@ -35,7 +35,7 @@ class TextReader {
 
 // Opens like mode "a+" (created when missing), drops a final 0x1A, and
 // appends text with every LF written as CR LF. False when the file cannot be
-// opened or the write fails.
+// opened or the write fails; a failed write leaves none of the text behind.
 bool appendText(const char* path, const char* text, size_t length);
 
 }  // namespace plat

@@ -6,5 +6,8 @@ constexpr const char kSetupLogName[] = "Setup.log";
 
 // Appends "F\t<createdPath>\n" (CR LF on disk) to <installFolder>Setup.log.
 // True when the log exists (opened for reading); nothing is created when it
-// does not. A failed append is silent.
-bool registerCreatedFile(const char* createdPath, const char* installFolder);
+// does not. A log whose last line is already that line is left as it is.
+// *lineMissing (when given) tells a log that exists but did not take the
+// line (held by another program, a full disk); the last error says why,
+// and the log keeps its old bytes.
+bool registerCreatedFile(const char* createdPath, const char* installFolder, bool* lineMissing = nullptr);

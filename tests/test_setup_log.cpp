@@ -28,6 +28,12 @@ TEST(SetupLog, EachCreatedFileBecomesOneLineOfAnExistingLog) {
       // Appending in text mode drops a final end-of-text byte first.
       {"end-of-text mark", "F\tD:\\Game\\old.dat\r\n\x1a", {"D:\\Game\\a.dat"},
        "F\tD:\\Game\\old.dat\r\nF\tD:\\Game\\a.dat\r\n"},
+      // A run stopped after logging a file, before making it, logs it again:
+      // the same last line is not written twice, an earlier one is.
+      {"already the last line",
+       "F\tD:\\Game\\a.dat\r\n",
+       {"D:\\Game\\a.dat", "D:\\Game\\b.dat", "D:\\Game\\a.dat"},
+       "F\tD:\\Game\\a.dat\r\nF\tD:\\Game\\b.dat\r\nF\tD:\\Game\\a.dat\r\n"},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.what);
@@ -38,18 +44,40 @@ TEST(SetupLog, EachCreatedFileBecomesOneLineOfAnExistingLog) {
   }
 }
 
-TEST(SetupLog, AMissingOrHeldLogIsLeftAlone) {
+// A log that exists but does not take the line (held by another program,
+// a full disk) says so and keeps its old bytes: the caller must not make
+// the file it could not log.
+TEST(SetupLog, AMissingOrHeldOrFullLogIsLeftAlone) {
   TempFolder game;
-  EXPECT_FALSE(registerCreatedFile((game / "data\\a.dat").c_str(), game.path().c_str()));
+  bool lineMissing = true;
+  EXPECT_FALSE(registerCreatedFile((game / "data\\a.dat").c_str(), game.path().c_str(), &lineMissing));
+  EXPECT_FALSE(lineMissing) << "no log, nothing to miss";
   EXPECT_FALSE(fileIsPresent(game / "Setup.log")) << "never created";
 
-  ASSERT_TRUE(writeFile(game / "Setup.log", "F\tD:\\Game\\game.exe\r\n"));
+  const std::string old = "F\tD:\\Game\\game.exe\r\n";
+  ASSERT_TRUE(writeFile(game / "Setup.log", old));
   // Held by a reader that shares reading only: it opens for reading, not for appending.
   plat::File holder;
   ASSERT_TRUE(holder.open((game / "Setup.log").c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting));
-  EXPECT_TRUE(registerCreatedFile("D:\\Game\\a.dat", game.path().c_str())) << "it exists, so true";
+  EXPECT_TRUE(registerCreatedFile("D:\\Game\\a.dat", game.path().c_str(), &lineMissing)) << "it exists, so true";
+  EXPECT_TRUE(lineMissing);
+  EXPECT_EQ(plat::lastError(), plat::kErrorSharingViolation);
   holder.close();
-  EXPECT_EQ(readFileOrEmpty(game / "Setup.log"), "F\tD:\\Game\\game.exe\r\n");
+  EXPECT_EQ(readFileOrEmpty(game / "Setup.log"), old);
+
+  // A full disk takes part of the line: it is cut off again.
+  struct HalfThenFull : plat::IoFaultHook {
+    uint32_t failWrite(uint64_t growth, uint32_t* count) override {
+      *count /= 2;
+      return plat::kErrorDiskFull;
+    }
+  } full;
+  plat::setIoFaultHook(&full);
+  EXPECT_TRUE(registerCreatedFile("D:\\Game\\a.dat", game.path().c_str(), &lineMissing));
+  plat::setIoFaultHook(nullptr);
+  EXPECT_TRUE(lineMissing);
+  EXPECT_EQ(plat::lastError(), plat::kErrorDiskFull);
+  EXPECT_EQ(readFileOrEmpty(game / "Setup.log"), old);
 }
 
 }  // namespace
