@@ -202,12 +202,22 @@ int createArchive(const std::string& outText, const std::string& folderText, Too
     return kExitUsage;
   }
   if (output->json) {
-    output->out += "{\"archive\":" + jsonText(outText) + ",\"entries\":" + number(entries.size()) + ",\"bytes\":" + number(total) + "}\n";
+    JsonWriter(&output->out).object().text("archive", outText).number("entries", entries.size()).number("bytes", total).end();
   } else {
     for (const ArchiveBuilderEntry& entry : entries) output->out += "  " + shown(entry.name) + "  " + number(entry.content.size()) + " bytes\n";
     output->out += outText + ": " + number(entries.size()) + " entries, " + number(total) + " bytes\n";
   }
   return kExitFine;
+}
+
+// Why the updater's reader finds no entries where the file promises some;
+// empty for a readable archive.
+std::string unreadableArchiveReason(const ArchiveLayout& layout, PackageArchive* archive) {
+  if (!layout.magicMatches) return "the file is not a package archive: it does not begin with \"QRV001\"";
+  if (!layout.headerComplete) return "the file is shorter than the 24-byte archive header";
+  archive->loadedEntryCount();
+  if (archive->indexUnreadable()) return "the archive's index cannot be read (see archive verify)";
+  return "";
 }
 
 bool openForReading(const std::string& text, std::string* path, ArchiveLayout* layout, ToolOutput* output) {
@@ -224,19 +234,24 @@ int listArchive(const std::string& text, ToolOutput* output) {
   PackageArchive archive(path.c_str());
   int32_t count = archive.loadedEntryCount();
   uint64_t unreferenced = unreferencedBytes(layout);
+  std::string unreadable = unreadableArchiveReason(layout, &archive);
   std::string& out = output->out;
   if (output->json) {
-    out += "{\"archive\":" + jsonText(text) + ",\"fileSize\":" + number(layout.fileSize) + ",\"magic\":" +
-           (layout.magicMatches ? "true" : "false") + ",\"indexOffset\":" + number(layout.indexOffset) +
-           ",\"indexSize\":" + number(layout.indexSize) + ",\"indexReadable\":" + (archive.indexUnreadable() ? "false" : "true") +
-           ",\"unreferencedBytes\":" + number(unreferenced) + ",\"entries\":[";
+    JsonWriter json(&out);
+    json.object().text("archive", text).number("fileSize", layout.fileSize).flag("magic", layout.magicMatches);
+    if (unreadable.empty()) json.null("problem");
+    else json.text("problem", unreadable);
+    json.number("indexOffset", layout.indexOffset).number("indexSize", layout.indexSize);
+    json.flag("indexReadable", !archive.indexUnreadable()).number("unreferencedBytes", unreferenced).array("entries");
     for (int32_t i = 0; i < count; ++i) {
       const ArchiveEntryInfo* info = archive.loadedEntry(i);
-      std::string name = info && info->name ? info->name : "";
-      out += std::string(i ? "," : "") + "{\"name\":" + jsonName(name) + ",\"dataOffset\":" + number(info ? info->dataOffset : 0) +
-             ",\"dataSize\":" + number(info ? info->dataSize : 0) + "}";
+      json.object()
+          .name("name", info && info->name ? info->name : "")
+          .number("dataOffset", info ? info->dataOffset : 0)
+          .number("dataSize", info ? info->dataSize : 0)
+          .end();
     }
-    out += "]}\n";
+    json.end().end();
   } else {
     char line[96];
     std::snprintf(line, sizeof line, "%6s %12s %12s  %s\n", "#", "offset", "size", "name");
@@ -251,10 +266,9 @@ int listArchive(const std::string& text, ToolOutput* output) {
     }
     out += text + ": " + number(count) + " entries, " + number(contents) + " bytes of contents; file " + number(layout.fileSize) +
            " bytes, index at " + number(layout.indexOffset) + " (" + number(layout.indexSize) + " bytes), " + number(unreferenced) +
-           " bytes unreferenced" + (layout.magicMatches ? "" : "; no \"QRV001\" magic") +
-           (archive.indexUnreadable() ? "; the updater cannot read its index (see archive verify)" : "") + "\n";
+           " bytes unreferenced" + (unreadable.empty() ? "" : "; problem: " + unreadable) + "\n";
   }
-  return kExitFine;
+  return unreadable.empty() ? kExitFine : kExitProblems;
 }
 
 int verifyArchive(const std::string& text, ToolOutput* output) {
@@ -267,13 +281,17 @@ int verifyArchive(const std::string& text, ToolOutput* output) {
   int problems = 0;
   for (const ArchiveFinding& finding : findings) problems += finding.problem ? 1 : 0;
   if (output->json) {
-    output->out += "{\"archive\":" + jsonText(text) + ",\"entries\":" + number(archive.loadedEntryCount()) +
-                   ",\"unreferencedBytes\":" + number(unreferencedBytes(layout)) + ",\"problems\":" + number(problems) + ",\"findings\":[";
-    for (size_t i = 0; i < findings.size(); ++i)
-      output->out += std::string(i ? "," : "") + "{\"entry\":" + std::to_string(findings[i].entry + 1) + ",\"code\":" +
-                     jsonText(findings[i].code) + ",\"severity\":" + (findings[i].problem ? "\"problem\"" : "\"note\"") +
-                     ",\"message\":" + jsonText(findings[i].message) + "}";
-    output->out += "]}\n";
+    JsonWriter json(&output->out);
+    json.object().text("archive", text).number("entries", archive.loadedEntryCount());
+    json.number("unreferencedBytes", unreferencedBytes(layout)).number("problems", problems).array("findings");
+    for (const ArchiveFinding& finding : findings)
+      json.object()
+          .number("entry", finding.entry + 1)
+          .text("code", finding.code)
+          .text("severity", finding.problem ? "problem" : "note")
+          .text("message", finding.message)
+          .end();
+    json.end().end();
   } else {
     for (const ArchiveFinding& finding : findings)
       output->out += text + ": " + (finding.entry >= 0 ? "entry " + number(finding.entry + 1) + ": " : "") +
@@ -295,47 +313,61 @@ int extractArchive(const std::string& text, const std::string& folderText, ToolO
   }
   PackageArchive archive(path.c_str());
   int32_t count = archive.loadedEntryCount();
-  std::map<std::string, int> written;
-  int problems = 0;
-  int extracted = 0;
-  std::string report;
+  struct Refusal {
+    int32_t entry;
+    std::string name, why;
+  };
+  std::vector<Refusal> refused;
+  std::vector<std::pair<std::string, uint32_t>> extracted;
+  std::string unreadable = unreadableArchiveReason(layout, &archive);
+  if (!unreadable.empty()) refused.push_back(Refusal{-1, "", unreadable});
+  std::map<std::string, int32_t> firstByArchiveName;  // the entry the updater reads under a name
+  std::map<std::string, int32_t> fileByWindowsName;   // the entry written to a file of that name
   for (int32_t i = 0; i < count; ++i) {
     const ArchiveEntryInfo* info = archive.loadedEntry(i);
     std::string name = info && info->name ? info->name : "";
-    std::string refusal;
-    std::vector<std::string> parts = pathParts(name);
-    if (name.empty()) refusal = "it has an empty name";
-    else if (!pathEscape(name).empty()) refusal = "its name leaves the folder: " + pathEscape(name);
-    else if (parts.back().empty()) refusal = "its name ends with a backslash";
-    else if (written.count(foldedName(name))) refusal = "it has the name of entry " + number(written[foldedName(name)] + 1) + ", which the updater reads instead";
+    std::string why;
     std::string converted;
-    if (refusal.empty() && !plat::cp932ToUtf8(name, &converted)) refusal = "its name is not valid CP932";
-    if (refusal.empty()) {
-      Content content;
-      std::string target = folder + name;
-      if (!archive.readEntry(name.c_str(), &content)) {
-        refusal = "its content cannot be read";
-      } else if (!makeFolders(folder + parentFolder(name)) ||
-                 !writeWholeFile(target, content.bytes.get(), content.size)) {
-        output->err += "updtool: cannot write " + shown(target) + ": " + lastErrorText() + "\n";
-        return kExitUsage;
-      } else {
-        written[foldedName(name)] = i;
-        ++extracted;
-        if (!output->json) report += "  " + shown(name) + "  " + number(content.size) + " bytes\n";
-        continue;
-      }
+    auto first = firstByArchiveName.emplace(foldedName(name), i).first;
+    auto sameFile = fileByWindowsName.find(windowsFoldedName(name));
+    if (name.empty()) why = "it has an empty name";
+    else if (!pathEscape(name).empty()) why = "its name leaves the folder: " + pathEscape(name);
+    else if (pathParts(name).back().empty()) why = "its name ends with a backslash";
+    else if (!plat::cp932ToUtf8(name, &converted)) why = "its name is not valid CP932";
+    else if (first->second != i) why = "it has the name of entry " + number(first->second + 1) + ", which the updater reads instead";
+    else if (!windowsNameProblem(name).empty()) why = windowsNameProblem(name);
+    else if (sameFile != fileByWindowsName.end())
+      why = "Windows takes its name for that of entry " + number(sameFile->second + 1) + ": both would be one file";
+    Content content;
+    std::string target = folder + name;
+    if (why.empty() && !archive.readEntry(name.c_str(), &content)) why = "its content cannot be read";
+    if (why.empty()) {
+      fileByWindowsName[windowsFoldedName(name)] = i;
+      if (!makeFolders(folder + parentFolder(name)) || !writeWholeFile(target, content.bytes.get(), content.size))
+        why = "cannot write " + shown(target) + ": " + lastErrorText();
     }
-    ++problems;
-    report += "  entry " + number(i + 1) + " \"" + shown(name) + "\" not extracted: " + refusal + "\n";
+    if (why.empty()) extracted.emplace_back(name, content.size);
+    else refused.push_back(Refusal{i, name, why});
   }
   if (output->json) {
-    output->out += "{\"archive\":" + jsonText(text) + ",\"extracted\":" + number(extracted) + ",\"problems\":" + number(problems) + "}\n";
-    if (problems > 0) output->err += report;
+    JsonWriter json(&output->out);
+    json.object().text("archive", text).number("entries", count).number("extracted", extracted.size());
+    json.number("problems", refused.size()).array("files");
+    for (const auto& file : extracted) json.object().name("name", file.first).number("bytes", file.second).end();
+    json.end().array("refused");
+    for (const Refusal& refusal : refused)
+      json.object().number("entry", refusal.entry + 1).name("name", refusal.name).text("reason", refusal.why).end();
+    json.end().end();
   } else {
-    output->out += report + text + ": " + number(extracted) + " of " + number(count) + " entries extracted to " + folderText + "\n";
+    for (const auto& file : extracted) output->out += "  " + shown(file.first) + "  " + number(file.second) + " bytes\n";
+    for (const Refusal& refusal : refused)
+      output->out += refusal.entry < 0 ? "  " + refusal.why + "\n"
+                                       : "  entry " + number(refusal.entry + 1) + " \"" + shown(refusal.name) +
+                                             "\" not extracted: " + refusal.why + "\n";
+    output->out += text + ": " + number(extracted.size()) + " of " + number(count) + " entries extracted to " + folderText +
+                   "; " + number(refused.size()) + (refused.size() == 1 ? " problem\n" : " problems\n");
   }
-  return problems > 0 ? kExitProblems : kExitFine;
+  return refused.empty() ? kExitFine : kExitProblems;
 }
 
 }  // namespace

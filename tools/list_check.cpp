@@ -42,31 +42,12 @@ bool onlyWhiteSpace(const std::string& bytes) {
   return true;
 }
 
-int fieldsNeeded(char letter) {
-  switch (letter) {
-    case 'C':
-    case 'R': return 1;
-    case 'I': return 3;
-    default: return 0;
-  }
-}
-
-int fieldsStored(const ScannedLine& scanned) {
-  switch (scanned.letter) {
-    case 'C':
-    case 'R':
-    case 'P': return scanned.itemCount >= 2 ? 1 : 0;
-    case 'I': return 3;
-    default: return 0;
-  }
-}
-
 // What follows the fields that the entry keeps, trimmed; the scanner's own
 // field lengths say where they end.
 std::string ignoredRest(const PieceCopy& piece) {
   const std::string& bytes = piece.bytes;
   size_t at = 1;
-  int kept = fieldsStored(piece.scanned);
+  int kept = listFieldsKept(piece.scanned);
   for (int field = 0; field < kept; ++field) {
     while (at < bytes.size() && isListWhiteSpace(static_cast<unsigned char>(bytes[at]))) ++at;
     at += std::strlen(piece.scanned.fields[field]);
@@ -158,7 +139,7 @@ void checkPiece(const PieceCopy& piece, ListReport* report, bool* capacityReport
       return;
     }
     case PieceOutcome::TooFewFields: {
-      int needed = fieldsNeeded(scanned.letter);
+      int needed = listFieldsNeeded(scanned.letter);
       int found = scanned.itemCount - 1;
       std::string what = scanned.letter == 'I' ? "a target archive, a source and an entry name" : "a path";
       add(report, line, "too-few-fields",
@@ -296,16 +277,17 @@ int runListCheck(const std::vector<std::string>& arguments, ToolOutput* output) 
   int problems = report.problemCount();
   int notes = static_cast<int>(report.findings.size()) - problems;
   if (output->json) {
-    std::string& out = output->out;
-    out += "{\"file\":" + jsonText(name) + ",\"lines\":" + std::to_string(report.lineCount) +
-           ",\"entries\":" + std::to_string(report.list->count) + ",\"problems\":" + std::to_string(problems) +
-           ",\"findings\":[";
-    for (size_t i = 0; i < report.findings.size(); ++i) {
-      const ListFinding& finding = report.findings[i];
-      out += std::string(i ? "," : "") + "{\"line\":" + std::to_string(finding.line) + ",\"code\":" + jsonText(finding.code) +
-             ",\"severity\":" + (finding.problem ? "\"problem\"" : "\"note\"") + ",\"message\":" + jsonText(finding.message) + "}";
-    }
-    out += "]}\n";
+    JsonWriter json(&output->out);
+    json.object().text("file", name).number("lines", report.lineCount).number("entries", report.list->count);
+    json.number("problems", problems).array("findings");
+    for (const ListFinding& finding : report.findings)
+      json.object()
+          .number("line", finding.line)
+          .text("code", finding.code)
+          .text("severity", finding.problem ? "problem" : "note")
+          .text("message", finding.message)
+          .end();
+    json.end().end();
   } else {
     for (const ListFinding& finding : report.findings)
       output->out += name + ":" + (finding.line > 0 ? std::to_string(finding.line) + ":" : "") +

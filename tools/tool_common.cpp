@@ -62,6 +62,71 @@ std::string jsonText(const std::string& utf8) {
 
 std::string jsonName(const std::string& cp932) { return jsonText(shown(cp932)); }
 
+void JsonWriter::member(const char* key) {
+  if (!empty_.empty()) {
+    if (!empty_.back()) out_->push_back(',');
+    empty_.back() = false;
+  }
+  if (key != nullptr) *out_ += jsonText(key) + ":";
+}
+
+JsonWriter& JsonWriter::object(const char* key) {
+  member(key);
+  out_->push_back('{');
+  closers_.push_back('}');
+  empty_.push_back(true);
+  return *this;
+}
+
+JsonWriter& JsonWriter::array(const char* key) {
+  member(key);
+  out_->push_back('[');
+  closers_.push_back(']');
+  empty_.push_back(true);
+  return *this;
+}
+
+JsonWriter& JsonWriter::end() {
+  if (closers_.empty()) return *this;
+  out_->push_back(closers_.back());
+  closers_.pop_back();
+  empty_.pop_back();
+  if (closers_.empty()) out_->push_back('\n');
+  return *this;
+}
+
+JsonWriter& JsonWriter::text(const char* key, const std::string& utf8) {
+  member(key);
+  *out_ += jsonText(utf8);
+  return *this;
+}
+
+JsonWriter& JsonWriter::name(const char* key, const std::string& cp932) { return text(key, shown(cp932)); }
+
+JsonWriter& JsonWriter::number(const char* key, int64_t value) {
+  member(key);
+  *out_ += std::to_string(value);
+  return *this;
+}
+
+JsonWriter& JsonWriter::flag(const char* key, bool value) {
+  member(key);
+  *out_ += value ? "true" : "false";
+  return *this;
+}
+
+JsonWriter& JsonWriter::null(const char* key) {
+  member(key);
+  *out_ += "null";
+  return *this;
+}
+
+JsonWriter& JsonWriter::texts(const char* key, const std::vector<std::string>& utf8) {
+  array(key);
+  for (const std::string& item : utf8) text(nullptr, item);
+  return end();
+}
+
 bool argumentPath(const std::string& utf8, std::string* cp932) {
   if (!plat::utf8ToCp932(utf8, cp932)) return false;
   for (char& c : *cp932)
@@ -131,16 +196,74 @@ std::string pathEscape(const std::string& path) {
   return "";
 }
 
-bool holdsListWhiteSpace(const std::string& text) {
-  for (unsigned char byte : text)
-    if (byte == ' ' || byte == '\t' || byte == '\n' || byte == '\v' || byte == '\f' || byte == '\r') return true;
-  return false;
-}
-
 std::string foldedName(const std::string& name) {
   std::string folded = name;
   for (char& c : folded)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
+  return folded;
+}
+
+std::string windowsNameProblem(const std::string& relative) {
+  static const char* const kDevices[] = {"con", "prn", "aux", "nul"};
+  for (const std::string& part : pathParts(relative)) {
+    if (part.empty()) continue;
+    char last = part.back();
+    // A trail byte is never 0x20 or 0x2E, so the last byte is a character.
+    if (last == '.' || last == ' ') return "\"" + shown(part) + "\" ends with " + (last == '.' ? "a dot" : "a space") +
+                                           ", which Windows drops from a file name";
+    // The device is the part before its first dot, spaces before the dot ignored.
+    std::string stem = foldedName(part.substr(0, part.find('.')));
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    bool device = false;
+    for (const char* name : kDevices) device = device || stem == name;
+    if (stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) && stem[3] >= '1' &&
+        stem[3] <= '9')
+      device = true;
+    if (device) return "\"" + shown(part) + "\" names the Windows device " + shown(stem) + ", not a file";
+  }
+  return "";
+}
+
+namespace {
+
+// The simple lower-case mappings of the letters CP932 holds in both cases.
+uint32_t foldedCodePoint(uint32_t code) {
+  if (code >= 'A' && code <= 'Z') return code + 0x20;
+  if (code >= 0xFF21 && code <= 0xFF3A) return code + 0x20;  // full-width Latin
+  if (code >= 0x0391 && code <= 0x03A9) return code + 0x20;  // Greek
+  if (code >= 0x0410 && code <= 0x042F) return code + 0x20;  // Cyrillic
+  if (code == 0x0401) return 0x0451;                         // Ё
+  if (code >= 0x2160 && code <= 0x216F) return code + 0x10;  // Roman numerals
+  return code;
+}
+
+}  // namespace
+
+std::string windowsFoldedName(const std::string& relative) {
+  std::string utf8;
+  if (!plat::cp932ToUtf8(relative, &utf8)) return foldedName(relative);
+  std::string folded;
+  for (size_t i = 0; i < utf8.size();) {
+    unsigned char lead = static_cast<unsigned char>(utf8[i]);
+    size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    if (i + length > utf8.size()) length = utf8.size() - i;
+    uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+    for (size_t k = 1; k < length; ++k) code = (code << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+    uint32_t fold = foldedCodePoint(code);
+    if (fold == code) {
+      folded += utf8.substr(i, length);
+    } else if (fold < 0x80) {
+      folded.push_back(static_cast<char>(fold));
+    } else if (fold < 0x800) {
+      folded.push_back(static_cast<char>(0xC0 | (fold >> 6)));
+      folded.push_back(static_cast<char>(0x80 | (fold & 0x3F)));
+    } else {  // every folded letter lies below U+10000
+      folded.push_back(static_cast<char>(0xE0 | (fold >> 12)));
+      folded.push_back(static_cast<char>(0x80 | ((fold >> 6) & 0x3F)));
+      folded.push_back(static_cast<char>(0x80 | (fold & 0x3F)));
+    }
+    i += length;
+  }
   return folded;
 }
 

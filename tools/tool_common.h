@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "archive/content.h"
+#include "list/update_list.h"
 
 // Exit codes a script can rely on.
 constexpr int kExitFine = 0;
@@ -34,6 +35,33 @@ std::string jsonText(const std::string& utf8);
 // A CP932 name as a quoted JSON string (through shown()).
 std::string jsonName(const std::string& cp932);
 
+// The one JSON writer of every command: compact objects and arrays with
+// the separators kept right. A key is given inside an object and left out
+// (nullptr) inside an array. Closing the outermost value ends the line.
+class JsonWriter {
+ public:
+  explicit JsonWriter(std::string* out) : out_(out) {}
+
+  JsonWriter& object(const char* key = nullptr);
+  JsonWriter& array(const char* key = nullptr);
+  JsonWriter& end();  // of the innermost open object or array
+
+  JsonWriter& text(const char* key, const std::string& utf8);
+  JsonWriter& name(const char* key, const std::string& cp932);
+  JsonWriter& number(const char* key, int64_t value);
+  JsonWriter& flag(const char* key, bool value);
+  JsonWriter& null(const char* key);
+  // A text list, each element UTF-8.
+  JsonWriter& texts(const char* key, const std::vector<std::string>& utf8);
+
+ private:
+  void member(const char* key);
+
+  std::string* out_;
+  std::string closers_;      // what each open level ends with
+  std::vector<bool> empty_;  // whether each open level has no member yet
+};
+
 // A path typed on the command line (UTF-8, either slash) as the CP932 path
 // with backslashes that the platform layer takes. False when the text has
 // no CP932 form.
@@ -52,11 +80,20 @@ std::vector<std::string> pathParts(const std::string& path);
 // stay in: "..", a drive or stream colon, a leading backslash. Empty when it
 // stays inside.
 std::string pathEscape(const std::string& path);
-// True when any byte is list white space (the list cannot hold the name).
-bool holdsListWhiteSpace(const std::string& text);
 
 // ASCII case folding, the archive's name rule.
 std::string foldedName(const std::string& name);
+
+// Why Windows cannot hold a relative CP932 path as a file of that name: a
+// part that is a device (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or
+// without an extension) or that ends in a dot or a space (Windows drops
+// them, and the file gets another name). Empty when it can. Checked the
+// same on every build, so the tool's output never depends on where it runs.
+std::string windowsNameProblem(const std::string& relative);
+// The path as Windows compares file names: case folded for every letter
+// that has a case in CP932 (Latin, full-width Latin, Greek, Cyrillic,
+// Roman numerals), so that two names that open one file fold alike.
+std::string windowsFoldedName(const std::string& relative);
 
 enum class PathKind { Missing, File, Folder };
 PathKind pathKind(const std::string& path);
