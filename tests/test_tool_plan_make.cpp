@@ -293,4 +293,64 @@ TEST(ToolMake, ReportsWhatTheUpdaterCannotDo) {
   EXPECT_EQ(runTool({"make", arg(oldTree), arg(newTree), arg(work / "out")}, &refused), kExitUsage);  // not empty
 }
 
+// The folder make writes is ready to ship: it holds the updater. Progress
+// goes only to a terminal's line, never into the report or under --json.
+TEST(ToolMake, CopiesTheUpdaterAndShowsProgressOnlyWhereAsked) {
+  TempFolder work;
+  std::string oldTree = work / "old\\", newTree = work / "new\\";
+  ASSERT_TRUE(makeFolder(oldTree));
+  ASSERT_TRUE(makeFolder(newTree));
+  ASSERT_TRUE(makeFolder(work / "bin"));
+  put(oldTree, {{"game.exe", "old"}});
+  put(newTree, {{"game.exe", "new"}, {"added.txt", "added"}});
+  put(work.path(), {{"bin\\SoreluneUpdate.exe", "MZ beside the tool"}, {"Other.exe", "MZ named"}});
+
+  struct Case {
+    std::vector<std::string> options;
+    bool json;
+    std::string updater;  // the file expected in OUT_DIR, or empty
+    std::string bytes;
+  };
+  std::vector<Case> cases = {
+      {{}, false, "SoreluneUpdate.exe", "MZ beside the tool"},
+      {{"--updater", arg(work / "Other.exe")}, true, "Other.exe", "MZ named"},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(i);
+    ToolOutput output;
+    output.json = cases[i].json;
+    output.programFolder = work / "bin\\";
+    std::string progress;
+    output.progress = [&](const std::string& text) { progress += text; };
+    std::string out = work / ("out" + std::to_string(i) + "\\");
+    std::vector<std::string> arguments = {"make"};
+    arguments.insert(arguments.end(), cases[i].options.begin(), cases[i].options.end());
+    arguments.insert(arguments.end(), {arg(oldTree), arg(newTree), arg(out)});
+    ASSERT_EQ(runTool(arguments, &output), kExitFine) << output.out << output.err;
+    EXPECT_EQ(readFileOrEmpty(out + cases[i].updater), cases[i].bytes);
+    EXPECT_EQ(output.out.find('\r'), std::string::npos);
+    if (cases[i].json) {
+      EXPECT_EQ(progress, "");
+      EXPECT_NE(output.out.find("\"updater\":\"Other.exe\""), std::string::npos) << output.out;
+    } else {
+      expectInOrder(progress, {"\rcomparing: 0 of 2 files", "\rwriting: ", "\r"});
+      EXPECT_NE(output.out.find(", the updater SoreluneUpdate.exe; 0 problems"), std::string::npos) << output.out;
+    }
+  }
+
+  // Without an updater the folder is still written, and the report says what it lacks.
+  ToolOutput bare;
+  ASSERT_EQ(runTool({"make", arg(oldTree), arg(newTree), arg(work / "out-bare")}, &bare), kExitFine) << bare.err;
+  EXPECT_NE(bare.out.find("note: no SoreluneUpdate.exe beside updtool"), std::string::npos) << bare.out;
+  // Each operand that fails is named.
+  for (const auto& failing : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"make", arg(oldTree), arg(work / "nowhere"), arg(work / "o1")}, "NEW_DIR \""},
+           {{"make", arg(work / "bin\\SoreluneUpdate.exe"), arg(newTree), arg(work / "o2")}, "OLD_DIR \""},
+           {{"make", "--updater", arg(work / "none.exe"), arg(oldTree), arg(newTree), arg(work / "o3")}, "--updater \""}}) {
+    ToolOutput refused;
+    EXPECT_EQ(runTool(failing.first, &refused), kExitUsage);
+    EXPECT_EQ(refused.err.find("updtool: " + failing.second), 0u) << refused.err;
+  }
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include "archive/archive_builder.h"
 #include "archive/package_archive.h"
 #include "platform/platform.h"
+#include "tools/byte_stream.h"
 
 namespace {
 
@@ -152,62 +153,86 @@ const char kArchiveUsage[] =
     "       updtool archive extract FILE DIR\n"
     "       updtool archive verify FILE\n";
 
-bool pathArgument(const std::string& text, std::string* path, ToolOutput* output) {
-  if (argumentPath(text, path)) return true;
-  output->err += "updtool: the path " + text + " has no CP932 form\n";
-  return false;
-}
-
 int createArchive(const std::string& outText, const std::string& folderText, ToolOutput* output) {
   std::string out, folder;
-  if (!pathArgument(outText, &out, output) || !pathArgument(folderText, &folder, output)) return kExitUsage;
+  if (!newPathOperand("OUT", outText, &out, output) || !folderOperand("DIR", folderText, &folder, output)) return kExitUsage;
   folder = asFolder(folder);
   std::vector<std::string> files;
-  if (!listFilesBelow(folder, &files)) {
-    output->err += "updtool: cannot read the folder " + folderText + ": " + lastErrorText() + "\n";
+  std::vector<UnnameableFile> unnameable;
+  if (!listFilesBelow(folder, &files, &unnameable)) {
+    output->err += "updtool: cannot read DIR \"" + folderText + "\": " + lastErrorText() + "\n";
     return kExitUsage;
   }
   std::string outAbsolute, folderAbsolute;
   absolutePath(out, &outAbsolute);
   absolutePath(folder, &folderAbsolute);
-  std::vector<ArchiveBuilderEntry> entries;
+  struct Entry {
+    std::string name;
+    uint64_t size;
+  };
+  std::vector<Entry> entries;
+  std::vector<std::string> problems, warnings;  // UTF-8
   std::map<std::string, std::string> names;
-  uint64_t total = kArchiveHeaderSize;
-  int problems = 0;
+  uint64_t total = kArchiveHeaderSize, contents = 0;
   for (const std::string& name : files) {
     if (foldedName(folderAbsolute + name) == foldedName(outAbsolute)) continue;  // the archive being written
     auto clash = names.find(foldedName(name));
     if (clash != names.end()) {
-      output->err += "updtool: \"" + shown(name) + "\" and \"" + shown(clash->second) +
-                     "\" are one name to the archive (letters fold to lower case); the second could never be read\n";
-      ++problems;
+      problems.push_back("\"" + shown(name) + "\" and \"" + shown(clash->second) +
+                         "\" are one name to the archive (letters fold to lower case); the second could never be read");
       continue;
     }
     names[foldedName(name)] = name;
-    Content content;
-    if (!readWholeFile((folder + name).c_str(), &content)) {
-      output->err += "updtool: cannot read " + shown(folder + name) + ": " + lastErrorText() + "\n";
+    uint64_t size = 0;
+    if (!fileSizeOf(folder + name, &size)) {
+      output->err += "updtool: cannot read \"" + shown(folder + name) + "\": " + lastErrorText() + "\n";
       return kExitUsage;
     }
-    total += name.size() + 1 + content.size + kArchiveRecordSize;
-    if (total > kArchiveMaxPosition) {
-      output->err += "updtool: the archive would pass 2 GiB, which the updater cannot read\n";
-      return kExitProblems;
-    }
-    entries.push_back(ArchiveBuilderEntry{name, std::string(content.bytes.get(), content.size)});
+    if (holdsListWhiteSpace(name))
+      warnings.push_back("\"" + shown(name) + "\" holds white space: no line of an update list can name this entry");
+    total += name.size() + 1 + size + kArchiveRecordSize;
+    contents += size;
+    entries.push_back(Entry{name, size});
   }
-  if (problems > 0) return kExitProblems;
-  if (!writeArchiveFile(out.c_str(), entries)) {
-    output->err += "updtool: cannot write " + outText + ": " + lastErrorText() + "\n";
-    return kExitUsage;
+  for (const UnnameableFile& file : unnameable)
+    problems.push_back("\"" + file.utf8 + "\": code page 932 cannot write this name, so no archive entry can hold it");
+  if (total > kArchiveMaxPosition)
+    problems.push_back("the archive would be " + number(total) + " bytes, past the 2 GiB that the updater can read");
+  bool written = problems.empty();
+  if (written) {
+    Progress progress(output);
+    progress.start("writing", entries.size(), contents);
+    PackageWriter writer;
+    std::string failedPath;
+    bool fine = writer.open(out);
+    for (size_t i = 0; fine && i < entries.size(); ++i) {
+      progress.nextFile(entries[i].name);
+      fine = writer.add(entries[i].name, wholeFile(folder + entries[i].name), &progress, &failedPath);
+    }
+    if (fine && !writer.finish()) fine = false, failedPath = out;
+    if (!fine) {
+      bool reading = !failedPath.empty() && failedPath != out;
+      output->err += "updtool: cannot " + std::string(reading ? "read \"" + shown(failedPath) + "\"" : "write OUT \"" + outText + "\"") +
+                     ": " + lastErrorText() + "\n";
+      return kExitUsage;
+    }
   }
   if (output->json) {
-    JsonWriter(&output->out).object().text("archive", outText).number("entries", entries.size()).number("bytes", total).end();
+    JsonWriter json(&output->out);
+    json.object().text("archive", outText).flag("written", written).number("entries", written ? entries.size() : 0);
+    json.number("bytes", written ? total : 0).texts("problems", problems).texts("warnings", warnings).end();
   } else {
-    for (const ArchiveBuilderEntry& entry : entries) output->out += "  " + shown(entry.name) + "  " + number(entry.content.size()) + " bytes\n";
-    output->out += outText + ": " + number(entries.size()) + " entries, " + number(total) + " bytes\n";
+    if (written)
+      for (const Entry& entry : entries) output->out += "  " + shown(entry.name) + "  " + number(entry.size) + " bytes\n";
+    for (const std::string& warning : warnings) output->out += "warning: " + warning + "\n";
+    for (const std::string& problem : problems) output->out += "problem: " + problem + "\n";
+    if (written)
+      output->out += outText + ": " + number(entries.size()) + " entries, " + number(total) + " bytes";
+    else
+      output->out += outText + ": nothing written; " + number(problems.size()) + (problems.size() == 1 ? " problem" : " problems");
+    output->out += warnings.empty() ? "\n" : "; " + number(warnings.size()) + (warnings.size() == 1 ? " warning\n" : " warnings\n");
   }
-  return kExitFine;
+  return written ? kExitFine : kExitProblems;
 }
 
 // Why the updater's reader finds no entries where the file promises some;
@@ -221,9 +246,9 @@ std::string unreadableArchiveReason(const ArchiveLayout& layout, PackageArchive*
 }
 
 bool openForReading(const std::string& text, std::string* path, ArchiveLayout* layout, ToolOutput* output) {
-  if (!pathArgument(text, path, output)) return false;
+  if (!fileOperand("FILE", text, path, output)) return false;
   if (inspectArchiveLayout(*path, layout)) return true;
-  output->err += "updtool: cannot read " + text + ": " + lastErrorText() + "\n";
+  output->err += "updtool: cannot read FILE \"" + text + "\": " + lastErrorText() + "\n";
   return false;
 }
 
@@ -305,10 +330,10 @@ int verifyArchive(const std::string& text, ToolOutput* output) {
 int extractArchive(const std::string& text, const std::string& folderText, ToolOutput* output) {
   std::string path, folder;
   ArchiveLayout layout;
-  if (!openForReading(text, &path, &layout, output) || !pathArgument(folderText, &folder, output)) return kExitUsage;
+  if (!openForReading(text, &path, &layout, output) || !newPathOperand("DIR", folderText, &folder, output)) return kExitUsage;
   folder = asFolder(folder);
   if (!makeFolders(folder)) {
-    output->err += "updtool: cannot make the folder " + folderText + ": " + lastErrorText() + "\n";
+    output->err += "updtool: cannot make DIR \"" + folderText + "\": " + lastErrorText() + "\n";
     return kExitUsage;
   }
   PackageArchive archive(path.c_str());

@@ -108,6 +108,37 @@ size_t firstInvalidCp932(const std::string& bytes) {
   return std::string::npos;
 }
 
+// True when the text has non-ASCII bytes and every one of them belongs to
+// a well-formed UTF-8 character: a list saved by an editor as UTF-8, whose
+// names the updater would read as other CP932 characters. Real CP932 text
+// with kanji or kana is almost never well-formed UTF-8.
+bool looksLikeUtf8(const std::string& bytes, size_t* firstNonAscii) {
+  bool any = false;
+  for (size_t i = 0; i < bytes.size();) {
+    unsigned char lead = static_cast<unsigned char>(bytes[i]);
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    if (!any) *firstNonAscii = i;
+    any = true;
+    size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+    if (length == 0 || i + length > bytes.size()) return false;
+    uint32_t code = lead & (0x7F >> length);
+    for (size_t k = 1; k < length; ++k) {
+      unsigned char next = static_cast<unsigned char>(bytes[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = (code << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8.
+    if ((length == 3 && code < 0x800) || (length == 4 && (code < 0x10000 || code > 0x10FFFF)) ||
+        (code >= 0xD800 && code <= 0xDFFF))
+      return false;
+    i += length;
+  }
+  return any;
+}
+
 void add(ListReport* report, int line, const char* code, const std::string& message, bool problem = true) {
   report->findings.push_back(ListFinding{line, code, problem, message});
 }
@@ -240,6 +271,20 @@ bool checkUpdateList(const char* fileName, ListReport* report) {
     for (const PieceCopy* piece : pieces) checkPiece(*piece, report, &capacityReported);
   }
 
+  const std::string whole(raw.bytes.get() ? raw.bytes.get() : "", raw.size);
+  size_t firstNonAscii = 0;
+  if (looksLikeUtf8(whole, &firstNonAscii)) {
+    int line = 1;
+    for (size_t i = 0; i < firstNonAscii; ++i) line += whole[i] == '\n' ? 1 : 0;
+    size_t start = whole.rfind('\n', firstNonAscii);
+    start = start == std::string::npos ? 0 : start + 1;
+    size_t end = whole.find_first_of("\r\n", firstNonAscii);
+    std::string text = whole.substr(start, (end == std::string::npos ? whole.size() : end) - start);
+    add(report, line, "utf8-text",
+        "the list looks like UTF-8 (every non-ASCII byte is part of a UTF-8 character): the updater reads code page 932, "
+        "so this line means " + quoted(text) + " to it, not \"" + text + "\"; save the list as code page 932 (Shift-JIS)");
+  }
+
   // A 0x1A ends the text for the updater's text-mode reading.
   const char* bytes = raw.bytes.get();
   const void* mark = raw.size > 0 ? std::memchr(bytes, 0x1A, raw.size) : nullptr;
@@ -265,13 +310,10 @@ int runListCheck(const std::vector<std::string>& arguments, ToolOutput* output) 
   }
   std::string name = arguments.empty() ? "UpDate.lst" : arguments[0];
   std::string path;
-  if (!argumentPath(name, &path)) {
-    output->err += "updtool: the path " + name + " has no CP932 form\n";
-    return kExitUsage;
-  }
+  if (!fileOperand("the list", name, &path, output)) return kExitUsage;
   ListReport report;
   if (!checkUpdateList(path.c_str(), &report)) {
-    output->err += "updtool: cannot read " + name + ": " + lastErrorText() + "\n";
+    output->err += "updtool: cannot read the list \"" + name + "\": " + lastErrorText() + "\n";
     return kExitUsage;
   }
   int problems = report.problemCount();

@@ -331,20 +331,19 @@ int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
   }
   std::string install, folder;
   bool haveInstall = !installText.empty();
-  if ((haveInstall && !argumentPath(installText, &install)) || !argumentPath(folderText, &folder)) {
-    output->err += "updtool: a path has no CP932 form\n";
+  if ((haveInstall && !folderOperand("--install", installText, &install, output)) ||
+      !folderOperand("UPDATE_DIR", folderText, &folder, output))
     return kExitUsage;
-  }
   if (haveInstall) {
-    if (!absolutePath(install, &install) || pathKind(install) != PathKind::Folder) {
-      output->err += "updtool: the install folder " + installText + " does not exist\n";
+    if (!absolutePath(install, &install)) {
+      output->err += "updtool: cannot find the current folder: " + lastErrorText() + "\n";
       return kExitUsage;
     }
     install = asFolder(install);  // the updater's folder text ends with a backslash
   }
   FolderVisit visit;
   if (!visit.enter(folder)) {
-    output->err += "updtool: cannot enter the update folder " + folderText + ": " + lastErrorText() + "\n";
+    output->err += "updtool: cannot enter UPDATE_DIR \"" + folderText + "\": " + lastErrorText() + "\n";
     return kExitUsage;
   }
 

@@ -134,6 +134,36 @@ bool argumentPath(const std::string& utf8, std::string* cp932) {
   return true;
 }
 
+bool newPathOperand(const char* role, const std::string& utf8, std::string* cp932, ToolOutput* output) {
+  if (argumentPath(utf8, cp932) && !cp932->empty()) return true;
+  output->err += std::string("updtool: ") + role + " \"" + utf8 + "\" " +
+                 (utf8.empty() ? "is empty" : "has no CP932 form, which every name of an update needs") + "\n";
+  return false;
+}
+
+namespace {
+
+bool existingOperand(const char* role, const std::string& utf8, std::string* cp932, PathKind wanted, ToolOutput* output) {
+  if (!newPathOperand(role, utf8, cp932, output)) return false;
+  PathKind kind = pathKind(*cp932);
+  if (kind == wanted) return true;
+  std::string what = kind == PathKind::Missing ? "does not exist"
+                     : kind == PathKind::File  ? "is a file, not a folder"
+                                               : "is a folder, not a file";
+  output->err += std::string("updtool: ") + role + " \"" + utf8 + "\" " + what + "\n";
+  return false;
+}
+
+}  // namespace
+
+bool folderOperand(const char* role, const std::string& utf8, std::string* cp932, ToolOutput* output) {
+  return existingOperand(role, utf8, cp932, PathKind::Folder, output);
+}
+
+bool fileOperand(const char* role, const std::string& utf8, std::string* cp932, ToolOutput* output) {
+  return existingOperand(role, utf8, cp932, PathKind::File, output);
+}
+
 std::string asFolder(const std::string& path) {
   if (path.empty()) return path;
   std::vector<std::string> parts = pathParts(path);
@@ -315,8 +345,9 @@ bool collectFiles(const std::string& folder, const std::string& prefix, std::vec
 
 }  // namespace
 
-bool listFilesBelow(const std::string& folder, std::vector<std::string>* files) {
+bool listFilesBelow(const std::string& folder, std::vector<std::string>* files, std::vector<UnnameableFile>* unnameable) {
   files->clear();
+  if (unnameable) unnameable->clear();
   if (pathKind(folder) != PathKind::Folder) {
     plat::setLastError(plat::kErrorPathNotFound);
     return false;

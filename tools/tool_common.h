@@ -5,6 +5,7 @@
 #include "platform/cp932.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,11 +18,17 @@ constexpr int kExitProblems = 1;
 constexpr int kExitUsage = 2;
 
 // Everything a command prints: `out` for its report, `err` for usage and
-// I/O errors. The entry point writes both; tests read them.
+// I/O errors. The entry point writes both; tests read them. `progress`,
+// set by the entry point only while standard error is a terminal, shows a
+// line of progress as it goes (never under --json).
 struct ToolOutput {
   bool json = false;
   std::string out;
   std::string err;
+  std::function<void(const std::string& utf8)> progress;
+  // The folder the tool's program lies in (CP932, ending with a
+  // backslash; empty when unknown): make takes the updater from beside it.
+  std::string programFolder;
 };
 
 // The tool's whole command line, without the program name, as UTF-8.
@@ -66,6 +73,15 @@ class JsonWriter {
 // with backslashes that the platform layer takes. False when the text has
 // no CP932 form.
 bool argumentPath(const std::string& utf8, std::string* cp932);
+// An operand that must name an existing folder or file: converted as
+// argumentPath does, and checked, so that an error names the operand by its
+// role ("NEW_DIR game-1.1 does not exist") instead of a bare system code.
+// False after writing the error to output->err.
+bool folderOperand(const char* role, const std::string& utf8, std::string* cp932, ToolOutput* output);
+bool fileOperand(const char* role, const std::string& utf8, std::string* cp932, ToolOutput* output);
+// An operand that is only converted (a file or folder still to be made).
+bool newPathOperand(const char* role, const std::string& utf8, std::string* cp932, ToolOutput* output);
+
 // The path with exactly one backslash at its end.
 std::string asFolder(const std::string& path);
 // An absolute form of a path, against the current folder.
@@ -99,10 +115,18 @@ enum class PathKind { Missing, File, Folder };
 PathKind pathKind(const std::string& path);
 bool isReadOnlyFile(const std::string& path);
 
+// A file whose name code page 932 cannot write: no list line, archive
+// entry or path of the updater can name it.
+struct UnnameableFile {
+  std::string utf8;  // its path below the folder, for the report
+};
+
 // Every file below `folder` (which ends with a backslash), as relative
-// CP932 paths with backslashes, sorted by bytes. False when the folder
-// cannot be searched.
-bool listFilesBelow(const std::string& folder, std::vector<std::string>* files);
+// CP932 paths with backslashes, sorted by bytes; files (and folders) whose
+// names CP932 cannot write go to *unnameable when it is given. False when
+// the folder cannot be searched.
+bool listFilesBelow(const std::string& folder, std::vector<std::string>* files,
+                    std::vector<UnnameableFile>* unnameable = nullptr);
 // Creates the folder and any missing parents.
 bool makeFolders(const std::string& folder);
 bool writeWholeFile(const std::string& path, const char* bytes, uint32_t size);

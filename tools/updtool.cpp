@@ -34,7 +34,9 @@ const char kHelp[] =
 
 }  // namespace
 
-int runTool(const std::vector<std::string>& arguments, ToolOutput* output) {
+namespace {
+
+int runCommand(const std::vector<std::string>& arguments, ToolOutput* output) {
   std::vector<std::string> rest;
   bool help = false;
   bool optionsEnded = false;
@@ -49,7 +51,7 @@ int runTool(const std::vector<std::string>& arguments, ToolOutput* output) {
     return kExitFine;
   }
   if (rest.empty()) {
-    output->err += kHelp;
+    output->err += std::string("updtool: no command given\n\n") + kHelp;
     return kExitUsage;
   }
   std::string command = rest[0];
@@ -66,4 +68,20 @@ int runTool(const std::vector<std::string>& arguments, ToolOutput* output) {
   if (command == "make") return runMake(operands, output);
   output->err += "updtool: unknown command \"" + command + "\"\n\n" + kHelp;
   return kExitUsage;
+}
+
+}  // namespace
+
+int runTool(const std::vector<std::string>& arguments, ToolOutput* output) {
+  int code = runCommand(arguments, output);
+  // A script that asked for JSON reads standard output: it gets the error
+  // there too, as the first line of what was written to standard error.
+  if (output->json && code == kExitUsage) {
+    std::string error = output->err.substr(0, output->err.find('\n'));
+    const std::string prefix = "updtool: ";
+    if (error.compare(0, prefix.size(), prefix) == 0) error.erase(0, prefix.size());
+    output->out.clear();
+    JsonWriter(&output->out).object().text("error", error).number("exit", code).end();
+  }
+  return code;
 }

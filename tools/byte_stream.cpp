@@ -1,0 +1,225 @@
+#include "tools/byte_stream.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <memory>
+
+#include "archive/package_archive.h"
+
+namespace {
+
+// One piece of a transfer: large enough that the calls cost nothing next
+// to the disk, small enough that two of them are no memory to speak of.
+constexpr uint32_t kPieceSize = 1u << 20;
+
+std::unique_ptr<char[]> pieceBuffer() { return std::unique_ptr<char[]>(new char[kPieceSize]); }
+
+// Reads a run piece by piece.
+class RunReader {
+ public:
+  bool open(const ByteRun& run) {
+    run_ = run;
+    if (!file_.open(run.path.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return false;
+    if (run.whole) return true;
+    if (run.offset > kArchiveMaxPosition) {
+      plat::setLastError(plat::kErrorNegativeSeek);
+      return false;
+    }
+    return file_.seek(static_cast<int32_t>(run.offset), plat::SeekOrigin::Begin) != plat::kInvalidPosition;
+  }
+  // The next piece; 0 bytes at the end of the run. A part of a file that
+  // ends early is a read fault: the archive promised those bytes.
+  bool next(char* buffer, uint32_t* got) {
+    uint32_t want = kPieceSize;
+    if (!run_.whole) want = static_cast<uint32_t>(std::min<uint64_t>(kPieceSize, run_.size - done_));
+    *got = 0;
+    if (want == 0) return true;
+    if (!file_.read(buffer, want, got)) return false;
+    if (!run_.whole && *got != want) {
+      plat::setLastError(plat::kErrorHandleEof);
+      return false;
+    }
+    done_ += *got;
+    return true;
+  }
+
+ private:
+  plat::File file_;
+  ByteRun run_;
+  uint64_t done_ = 0;
+};
+
+uint64_t nowMilliseconds() {
+  using namespace std::chrono;
+  return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+std::string mebibytes(uint64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+  return text;
+}
+
+}  // namespace
+
+ByteRun wholeFile(const std::string& path) { return ByteRun{path, true, 0, 0}; }
+ByteRun partOfFile(const std::string& path, uint64_t offset, uint64_t size) { return ByteRun{path, false, offset, size}; }
+
+Progress::Progress(ToolOutput* output) : output_(output) {}
+
+void Progress::start(const char* phase, uint64_t files, uint64_t bytes) {
+  active_ = !output_->json && static_cast<bool>(output_->progress);
+  phase_ = phase;
+  files_ = files;
+  bytes_ = bytes;
+  filesDone_ = bytesDone_ = 0;
+  current_.clear();
+  show(true);
+}
+
+void Progress::nextFile(const std::string& cp932) {
+  if (!current_.empty()) ++filesDone_;
+  current_ = cp932;
+  show(false);
+}
+
+void Progress::advance(uint64_t bytes) {
+  bytesDone_ += bytes;
+  show(false);
+}
+
+void Progress::finish() {
+  if (!active_) return;
+  // Blank the line, so that the report starts on a clean one.
+  output_->progress("\r" + std::string(lastWidth_, ' ') + "\r");
+  active_ = false;
+  lastWidth_ = 0;
+}
+
+void Progress::show(bool force) {
+  if (!active_) return;
+  uint64_t now = nowMilliseconds();
+  if (!force && now - shownAt_ < 200) return;
+  shownAt_ = now;
+  std::string line = phase_ + ": " + std::to_string(filesDone_) + " of " + std::to_string(files_) + " files, " +
+                     mebibytes(bytesDone_) + " of " + mebibytes(bytes_) + (current_.empty() ? "" : "  " + shown(current_));
+  size_t width = line.size();
+  if (width < lastWidth_) line += std::string(lastWidth_ - width, ' ');
+  lastWidth_ = width;
+  output_->progress("\r" + line);
+}
+
+bool fileSizeOf(const std::string& path, uint64_t* size) {
+  plat::File file;
+  if (!file.open(path.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return false;
+  uint32_t low = file.size();
+  if (low == plat::kInvalidSize) return false;
+  *size = low;
+  return true;
+}
+
+bool sameBytes(const ByteRun& a, const ByteRun& b, bool* same, Progress* progress, std::string* failedPath) {
+  *same = false;
+  RunReader first, second;
+  if (!first.open(a)) return *failedPath = a.path, false;
+  if (!second.open(b)) return *failedPath = b.path, false;
+  std::unique_ptr<char[]> left = pieceBuffer(), right = pieceBuffer();
+  for (;;) {
+    uint32_t gotLeft = 0, gotRight = 0;
+    if (!first.next(left.get(), &gotLeft)) return *failedPath = a.path, false;
+    if (!second.next(right.get(), &gotRight)) return *failedPath = b.path, false;
+    if (progress) progress->advance(gotLeft);
+    if (gotLeft != gotRight || std::memcmp(left.get(), right.get(), gotLeft) != 0) return true;
+    if (gotLeft == 0) break;
+  }
+  *same = true;
+  return true;
+}
+
+bool appendBytes(const ByteRun& from, plat::File* to, uint64_t* copied, Progress* progress, std::string* failedPath) {
+  *copied = 0;
+  RunReader reader;
+  if (!reader.open(from)) return *failedPath = from.path, false;
+  std::unique_ptr<char[]> buffer = pieceBuffer();
+  for (;;) {
+    uint32_t got = 0;
+    if (!reader.next(buffer.get(), &got)) return *failedPath = from.path, false;
+    if (got == 0) return true;
+    uint32_t written = 0;
+    if (!to->write(buffer.get(), got, &written) || written != got) {
+      if (plat::lastError() == 0) plat::setLastError(plat::kErrorWriteFault);
+      failedPath->clear();  // the caller knows the file it writes
+      return false;
+    }
+    *copied += got;
+    if (progress) progress->advance(got);
+  }
+}
+
+bool copyToFile(const ByteRun& from, const std::string& to, uint64_t* copied, Progress* progress, std::string* failedPath) {
+  plat::File file;
+  if (!file.open(to.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kCreateAlways)) return *failedPath = to, false;
+  if (!appendBytes(from, &file, copied, progress, failedPath)) {
+    if (failedPath->empty()) *failedPath = to;
+    return false;
+  }
+  return true;
+}
+
+bool PackageWriter::open(const std::string& path) {
+  path_ = path;
+  index_.clear();
+  position_ = 0;
+  if (!file_.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kCreateAlways)) return false;
+  // The header as the builder writes it; its index fields are set at the end.
+  char header[kArchiveHeaderSize] = {};
+  std::memcpy(header, kArchiveMagic, sizeof kArchiveMagic);
+  std::memcpy(header + sizeof kArchiveMagic, "SORELUNE", 8);
+  return put(header, sizeof header);
+}
+
+bool PackageWriter::put(const void* bytes, uint32_t count) {
+  uint32_t written = 0;
+  if (!file_.write(bytes, count, &written) || written != count) {
+    if (plat::lastError() == 0) plat::setLastError(plat::kErrorWriteFault);
+    return false;
+  }
+  position_ += count;
+  return true;
+}
+
+bool PackageWriter::add(const std::string& name, const ByteRun& content, Progress* progress, std::string* failedPath) {
+  uint64_t nameOffset = position_;
+  if (!put(name.c_str(), static_cast<uint32_t>(name.size() + 1))) return *failedPath = path_, false;
+  uint64_t dataOffset = position_;
+  uint64_t copied = 0;
+  if (!appendBytes(content, &file_, &copied, progress, failedPath)) {
+    if (failedPath->empty()) *failedPath = path_;
+    return false;
+  }
+  position_ += copied;
+  unsigned char record[kArchiveRecordSize] = {};
+  putArchiveUint32(record, static_cast<uint32_t>(nameOffset));
+  putArchiveUint32(record + 4, static_cast<uint32_t>(name.size() + 1));
+  putArchiveUint32(record + 8, static_cast<uint32_t>(dataOffset));
+  putArchiveUint32(record + 12, static_cast<uint32_t>(copied));
+  index_.append(reinterpret_cast<const char*>(record), sizeof record);
+  return true;
+}
+
+bool PackageWriter::finish() {
+  uint64_t indexOffset = position_;
+  if (!index_.empty() && !put(index_.data(), static_cast<uint32_t>(index_.size()))) return false;
+  unsigned char fields[8];
+  putArchiveUint32(fields, static_cast<uint32_t>(indexOffset));
+  putArchiveUint32(fields + 4, static_cast<uint32_t>(index_.size()));
+  if (file_.seek(16, plat::SeekOrigin::Begin) == plat::kInvalidPosition) return false;
+  uint32_t written = 0;
+  if (!file_.write(fields, sizeof fields, &written) || written != sizeof fields) {
+    if (plat::lastError() == 0) plat::setLastError(plat::kErrorWriteFault);
+    return false;
+  }
+  file_.close();
+  return true;
+}
