@@ -128,9 +128,10 @@ TEST_F(ToolPlan, NamesTheEntryLineAndFileWhereEachPassStops) {
     SCOPED_TRACE(test.list);
     ASSERT_TRUE(writeFile(update_ / "UpDate.lst", test.list));
     ToolOutput output = plan(kExitProblems);
+    // The updater applies nothing after a stop: no step, no change.
     expectInOrder(output.out, {"\"verification\":{\"passed\":false,\"pass\":" + std::to_string(test.pass),
                                "\"line\":" + std::to_string(test.line) + ",\"path\":" + jsonName(test.path),
-                               "\"message\":" + jsonName(test.message)});
+                               "\"steps\":[],\"changes\":0,", "\"message\":" + jsonName(test.message)});
     // The updater itself stops with that message.
     EXPECT_EQ(applyUpdate(update_.path(), game_.path()).message, test.message);
   }
@@ -160,6 +161,12 @@ TEST_F(ToolPlan, PredictsEveryEntryChangingNothingAndTheRunAgrees) {
                              "\"action\":\"checking-off\"",
                              "\"changes\":4", "\"message\":" + jsonName(kMessageUpdateDone)});
   EXPECT_EQ(snapshot(game_.path()), before);  // a dry run writes nothing
+  // Without the install folder the sources are checked, but the outcome is not known.
+  ToolOutput sourcesOnly;
+  sourcesOnly.json = true;
+  EXPECT_EQ(runTool({"plan", arg(update_.path())}, &sourcesOnly), kExitFine) << sourcesOnly.err;
+  expectInOrder(sourcesOnly.out, {"\"action\":\"source-only\"", "\"changes\":null,\"caption\":null,\"message\":null",
+                                  "needs an install folder"});
 
   uint32_t archiveSize = static_cast<uint32_t>(readFileOrEmpty(game_ / "data.pak").size());
   RunOutcome run = applyUpdate(update_.path(), game_.path());
