@@ -13,7 +13,11 @@ namespace {
 // to the disk, small enough that two of them are no memory to speak of.
 constexpr uint32_t kPieceSize = 1u << 20;
 
-std::unique_ptr<char[]> pieceBuffer() { return std::unique_ptr<char[]>(new char[kPieceSize]); }
+// A buffer no larger than the run needs: most files of a game are small,
+// and a fresh megabyte for each would cost more than reading them.
+std::unique_ptr<char[]> pieceBuffer(uint64_t runSize) {
+  return std::unique_ptr<char[]>(new char[std::max<uint64_t>(1, std::min<uint64_t>(kPieceSize, runSize))]);
+}
 
 // Reads a run piece by piece.
 class RunReader {
@@ -21,18 +25,28 @@ class RunReader {
   bool open(const ByteRun& run) {
     run_ = run;
     if (!file_.open(run.path.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return false;
-    if (run.whole) return true;
+    if (run.whole) {
+      // Only sizes the buffer: a whole run ends where reading ends.
+      uint32_t size = file_.size();
+      run_.size = size == plat::kInvalidSize ? kPieceSize : size;
+      return true;
+    }
     if (run.offset > kArchiveMaxPosition) {
       plat::setLastError(plat::kErrorNegativeSeek);
       return false;
     }
     return file_.seek(static_cast<int32_t>(run.offset), plat::SeekOrigin::Begin) != plat::kInvalidPosition;
   }
-  // The next piece; 0 bytes at the end of the run. A part of a file that
-  // ends early is a read fault: the archive promised those bytes.
-  bool next(char* buffer, uint32_t* got) {
-    uint32_t want = kPieceSize;
-    if (!run_.whole) want = static_cast<uint32_t>(std::min<uint64_t>(kPieceSize, run_.size - done_));
+  // The buffer a piece needs.
+  uint32_t pieceSize() const {
+    return static_cast<uint32_t>(std::max<uint64_t>(1, std::min<uint64_t>(kPieceSize, run_.size)));
+  }
+  // The next piece of at most `capacity` bytes; fewer only at the end of
+  // the run, 0 after it. A part of a file that ends early is a read fault:
+  // the archive promised those bytes.
+  bool next(char* buffer, uint32_t capacity, uint32_t* got) {
+    uint32_t want = capacity;
+    if (!run_.whole) want = static_cast<uint32_t>(std::min<uint64_t>(capacity, run_.size - done_));
     *got = 0;
     if (want == 0) return true;
     if (!file_.read(buffer, want, got)) return false;
@@ -124,14 +138,53 @@ bool sameBytes(const ByteRun& a, const ByteRun& b, bool* same, Progress* progres
   RunReader first, second;
   if (!first.open(a)) return *failedPath = a.path, false;
   if (!second.open(b)) return *failedPath = b.path, false;
-  std::unique_ptr<char[]> left = pieceBuffer(), right = pieceBuffer();
+  // One piece size for both sides, so that equal runs give equal pieces.
+  uint32_t piece = std::max(first.pieceSize(), second.pieceSize());
+  std::unique_ptr<char[]> left = pieceBuffer(piece), right = pieceBuffer(piece);
   for (;;) {
     uint32_t gotLeft = 0, gotRight = 0;
-    if (!first.next(left.get(), &gotLeft)) return *failedPath = a.path, false;
-    if (!second.next(right.get(), &gotRight)) return *failedPath = b.path, false;
+    if (!first.next(left.get(), piece, &gotLeft)) return *failedPath = a.path, false;
+    if (!second.next(right.get(), piece, &gotRight)) return *failedPath = b.path, false;
     if (progress) progress->advance(gotLeft);
     if (gotLeft != gotRight || std::memcmp(left.get(), right.get(), gotLeft) != 0) return true;
     if (gotLeft == 0) break;
+  }
+  *same = true;
+  return true;
+}
+
+bool PartComparer::open(const std::string& first, const std::string& second) {
+  firstPath_ = first;
+  secondPath_ = second;
+  return first_.open(first.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting) &&
+         second_.open(second.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting);
+}
+
+bool PartComparer::readPart(plat::File* file, uint64_t offset, uint32_t size, char* buffer) {
+  if (offset > kArchiveMaxPosition) {
+    plat::setLastError(plat::kErrorNegativeSeek);
+    return false;
+  }
+  if (file->seek(static_cast<int32_t>(offset), plat::SeekOrigin::Begin) == plat::kInvalidPosition) return false;
+  uint32_t got = 0;
+  if (!file->read(buffer, size, &got)) return false;
+  if (got != size) {
+    plat::setLastError(plat::kErrorHandleEof);
+    return false;
+  }
+  return true;
+}
+
+bool PartComparer::same(uint64_t firstOffset, uint64_t secondOffset, uint64_t size, bool* same, std::string* failedPath) {
+  *same = false;
+  left_.resize(std::min<uint64_t>(std::max<uint64_t>(size, 1), kPieceSize));
+  right_.resize(left_.size());
+  for (uint64_t done = 0; done < size;) {
+    uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(kPieceSize, size - done));
+    if (!readPart(&first_, firstOffset + done, piece, left_.data())) return *failedPath = firstPath_, false;
+    if (!readPart(&second_, secondOffset + done, piece, right_.data())) return *failedPath = secondPath_, false;
+    if (std::memcmp(left_.data(), right_.data(), piece) != 0) return true;
+    done += piece;
   }
   *same = true;
   return true;
@@ -141,10 +194,11 @@ bool appendBytes(const ByteRun& from, plat::File* to, uint64_t* copied, Progress
   *copied = 0;
   RunReader reader;
   if (!reader.open(from)) return *failedPath = from.path, false;
-  std::unique_ptr<char[]> buffer = pieceBuffer();
+  uint32_t piece = reader.pieceSize();
+  std::unique_ptr<char[]> buffer = pieceBuffer(piece);
   for (;;) {
     uint32_t got = 0;
-    if (!reader.next(buffer.get(), &got)) return *failedPath = from.path, false;
+    if (!reader.next(buffer.get(), piece, &got)) return *failedPath = from.path, false;
     if (got == 0) return true;
     uint32_t written = 0;
     if (!to->write(buffer.get(), got, &written) || written != got) {

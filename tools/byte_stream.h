@@ -55,6 +55,23 @@ bool fileSizeOf(const std::string& path, uint64_t* size);
 // error says why, *failedPath which file).
 bool sameBytes(const ByteRun& a, const ByteRun& b, bool* same, Progress* progress, std::string* failedPath);
 
+// Compares parts of two files that stay open across many compares: the
+// entries of two archives, thousands of them, each a seek and a read.
+class PartComparer {
+ public:
+  bool open(const std::string& first, const std::string& second);
+  // Whether `size` bytes at the two offsets are the same; false on a read
+  // error (the last error says why, *failedPath which file).
+  bool same(uint64_t firstOffset, uint64_t secondOffset, uint64_t size, bool* same, std::string* failedPath);
+
+ private:
+  bool readPart(plat::File* file, uint64_t offset, uint32_t size, char* buffer);
+
+  plat::File first_, second_;
+  std::string firstPath_, secondPath_;
+  std::vector<char> left_, right_;
+};
+
 // Appends a run to an open file; *copied receives the byte count. False on
 // a read or write error (*failedPath names the file that failed).
 bool appendBytes(const ByteRun& from, plat::File* to, uint64_t* copied, Progress* progress, std::string* failedPath);

@@ -92,6 +92,18 @@ bool planArchive(MakeState* state, const std::string& path, std::string* why, Pr
   PackageArchive newArchive(newPath.c_str());
   std::vector<PlannedEntry> planned;
   std::set<std::string> seen;
+  // The first record of a name is the one the updater reads.
+  std::map<std::string, const ArchiveEntryInfo*> oldByName;
+  int32_t oldCount = oldArchive.loadedEntryCount();
+  for (int32_t i = 0; i < oldCount; ++i) {
+    const ArchiveEntryInfo* info = oldArchive.loadedEntry(i);
+    if (info && info->name) oldByName.emplace(foldedName(info->name), info);
+  }
+  PartComparer parts;
+  if (!parts.open(oldPath, newPath)) {
+    *failedPath = newPath;
+    return false;
+  }
   int32_t count = newArchive.loadedEntryCount();
   for (int32_t i = 0; i < count; ++i) {
     const ArchiveEntryInfo* info = newArchive.loadedEntry(i);
@@ -107,21 +119,16 @@ bool planArchive(MakeState* state, const std::string& path, std::string* why, Pr
       return false;
     }
     ByteRun fresh = partOfFile(newPath, info->dataOffset, info->dataSize);
-    bool held = oldArchive.holdsEntry(name.c_str());
-    if (held) {
-      // The first record of the name is the one the updater reads.
-      const ArchiveEntryInfo* stored = nullptr;
-      for (int32_t k = 0; k < oldArchive.loadedEntryCount() && stored == nullptr; ++k) {
-        const ArchiveEntryInfo* candidate = oldArchive.loadedEntry(k);
-        if (candidate && candidate->name && archiveNamesEqual(candidate->name, name.c_str())) stored = candidate;
-      }
+    auto stored = oldByName.find(foldedName(name));
+    if (stored != oldByName.end()) {
+      const ArchiveEntryInfo* before = stored->second;
       bool same = false;
-      if (stored->dataSize == info->dataSize &&
-          !sameBytes(partOfFile(oldPath, stored->dataOffset, stored->dataSize), fresh, &same, progress, failedPath))
+      if (before->dataSize == info->dataSize &&
+          !parts.same(before->dataOffset, info->dataOffset, info->dataSize, &same, failedPath))
         return false;
       if (same) continue;
       PlannedEntry entry;
-      entry.oldBytes = stored->dataSize;
+      entry.oldBytes = before->dataSize;
       entry.command = 'I';
       entry.path = path;
       entry.entryName = name;
@@ -142,11 +149,10 @@ bool planArchive(MakeState* state, const std::string& path, std::string* why, Pr
     entry.newBytes = info->dataSize;
     planned.push_back(std::move(entry));
   }
-  int32_t oldCount = oldArchive.loadedEntryCount();
   for (int32_t i = 0; i < oldCount; ++i) {
     const ArchiveEntryInfo* info = oldArchive.loadedEntry(i);
     std::string name = info && info->name ? info->name : "";
-    if (!newArchive.holdsEntry(name.c_str()))
+    if (!seen.count(foldedName(name)))
       state->problems.push_back(q(path) + ": the entry " + q(name) +
                                 " is gone from the new archive, but the updater cannot remove entries; it stays");
   }
