@@ -16,21 +16,21 @@ namespace {
 // the write. True only when the file position advanced by exactly `count`,
 // so that a recorded size is never that of truncated content.
 bool appendAtEnd(plat::File& file, const char* bytes, uint32_t count, uint32_t* start) {
-  uint32_t end = file.seek(0, plat::SeekOrigin::End);
-  if (end == plat::kInvalidPosition) return false;
-  if (static_cast<uint64_t>(end) + count > kArchiveMaxPosition) {
+  uint64_t end = 0;
+  if (!file.seek(0, plat::SeekOrigin::End, &end)) return false;
+  if (end + count > kArchiveMaxPosition) {
     plat::setLastError(kErrorFileTooLarge);
     return false;
   }
   uint32_t put = 0;
   if (count > 0 && !file.write(bytes, count, &put)) return false;
-  uint32_t after = file.seek(0, plat::SeekOrigin::Current);
-  if (after == plat::kInvalidPosition) return false;
+  uint64_t after = 0;
+  if (!file.seek(0, plat::SeekOrigin::Current, &after)) return false;
   if (after - end != count) {
     plat::setLastError(plat::kErrorWriteFault);
     return false;
   }
-  *start = end;
+  *start = static_cast<uint32_t>(end);
   return true;
 }
 

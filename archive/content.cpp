@@ -15,8 +15,14 @@ bool readWholeFile(const char* path, Content* content, bool* opened) {
   plat::File file;
   if (!file.open(path, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return false;
   if (opened != nullptr) *opened = true;
-  uint32_t size = file.size();
-  if (size == plat::kInvalidSize) return false;
+  uint64_t fileSize = 0;
+  if (!file.size(&fileSize)) return false;
+  // Contents are held whole with 32-bit sizes.
+  if (fileSize > 0xFFFFFFFEu) {
+    plat::setLastError(plat::kErrorFileTooLarge);
+    return false;
+  }
+  uint32_t size = static_cast<uint32_t>(fileSize);
   std::unique_ptr<char[]> bytes = allocateContent(size);
   if (!bytes) {
     plat::setLastError(plat::kErrorNotEnoughMemory);

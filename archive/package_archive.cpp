@@ -15,6 +15,15 @@ bool regionInFile(uint32_t offset, uint64_t length, uint32_t fileSize) {
   return offset <= kArchiveMaxPosition && static_cast<uint64_t>(offset) + length <= fileSize;
 }
 
+// The file's size as the 32-bit fields of an archive see it: every size
+// beyond their reach is the same to them.
+bool archiveFileSize(plat::File& file, uint32_t* size) {
+  uint64_t bytes = 0;
+  if (!file.size(&bytes)) return false;
+  *size = bytes > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(bytes);
+  return true;
+}
+
 std::unique_ptr<unsigned char[]> allocateBytes(size_t size) {
   return std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[size == 0 ? 1 : size]);
 }
@@ -22,8 +31,7 @@ std::unique_ptr<unsigned char[]> allocateBytes(size_t size) {
 // One seek and one read of exactly `count` bytes; a read that delivers
 // fewer bytes than asked is a failure, never stale buffer bytes.
 bool readAt(plat::File& file, uint32_t offset, void* buffer, uint32_t count) {
-  if (offset > kArchiveMaxPosition || file.seek(static_cast<int32_t>(offset), plat::SeekOrigin::Begin) != offset)
-    return false;
+  if (offset > kArchiveMaxPosition || !file.seek(offset, plat::SeekOrigin::Begin)) return false;
   uint32_t got = 0;
   if (!file.read(buffer, count, &got)) return false;
   if (got != count) {
@@ -36,8 +44,7 @@ bool readAt(plat::File& file, uint32_t offset, void* buffer, uint32_t count) {
 // One seek and one write of exactly `count` bytes; a write that moves the
 // file position less than asked is a failure.
 bool writeAt(plat::File& file, uint32_t offset, const void* buffer, uint32_t count) {
-  if (offset > kArchiveMaxPosition || file.seek(static_cast<int32_t>(offset), plat::SeekOrigin::Begin) != offset)
-    return false;
+  if (offset > kArchiveMaxPosition || !file.seek(offset, plat::SeekOrigin::Begin)) return false;
   uint32_t put = 0;
   if (!file.write(buffer, count, &put)) return false;
   if (put != count) {
@@ -49,7 +56,7 @@ bool writeAt(plat::File& file, uint32_t offset, const void* buffer, uint32_t cou
 
 bool readHeader(plat::File& file, unsigned char* header) {
   uint32_t got = 0;
-  return file.seek(0, plat::SeekOrigin::Begin) == 0 && file.read(header, kArchiveHeaderSize, &got) &&
+  return file.seek(0, plat::SeekOrigin::Begin) && file.read(header, kArchiveHeaderSize, &got) &&
          got == kArchiveHeaderSize;
 }
 
@@ -147,8 +154,8 @@ void PackageArchive::loadIndex() {
   plat::File file;
   if (!file.open(path_, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return;
   indexState_ = IndexState::ReadFault;
-  uint32_t fileSize = file.size();
-  if (fileSize == plat::kInvalidSize) return;
+  uint32_t fileSize = 0;
+  if (!archiveFileSize(file, &fileSize)) return;
   if (fileSize < kArchiveHeaderSize) {
     indexState_ = IndexState::NoHeader;
     return;
@@ -386,8 +393,8 @@ bool PackageArchive::readEntry(const char* name, Content* content) {
   const ArchiveEntryInfo& entry = entries_[position];
   plat::File file;
   if (!file.open(path_, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return false;
-  uint32_t fileSize = file.size();
-  if (fileSize == plat::kInvalidSize) return false;
+  uint32_t fileSize = 0;
+  if (!archiveFileSize(file, &fileSize)) return false;
   // Checked against the file before anything is allocated: the buffer is
   // never larger than the file.
   if (!regionInFile(entry.dataOffset, entry.dataSize, fileSize)) {
@@ -421,11 +428,12 @@ bool PackageArchive::relocateEntry(const char* name, uint32_t dataOffset, uint32
   uint32_t indexOffset = archiveUint32(header + 16);
   uint32_t indexSize = archiveUint32(header + 20);
   entryCount_ = static_cast<int32_t>(indexSize / kArchiveRecordSize);
-  uint32_t fileSize = file.size();
+  uint32_t fileSize = 0;
+  bool sized = archiveFileSize(file, &fileSize);
   // The cache position is used as the record position, so the index must
   // still be the one the cache was read from, and the new content must be
   // in the file.
-  if (fileSize == plat::kInvalidSize || indexOffset != loadedIndexOffset_ || indexSize != loadedIndexSize_ ||
+  if (!sized || indexOffset != loadedIndexOffset_ || indexSize != loadedIndexSize_ ||
       !regionInFile(dataOffset, dataSize, fileSize)) {
     plat::setLastError(plat::kErrorInvalidParameter);
     return false;
@@ -534,8 +542,8 @@ bool PackageArchive::writeNewIndex(uint32_t nameOffset, uint32_t nameLength, uin
     plat::setLastError(plat::kErrorHandleEof);
     return false;
   }
-  uint32_t fileSize = file.size();
-  if (fileSize == plat::kInvalidSize) return false;
+  uint32_t fileSize = 0;
+  if (!archiveFileSize(file, &fileSize)) return false;
   uint32_t indexOffset = archiveUint32(header + 16);
   uint32_t n = archiveUint32(header + 20) / kArchiveRecordSize;
   entryCount_ = static_cast<int32_t>(n);
@@ -570,7 +578,8 @@ bool PackageArchive::writeNewIndex(uint32_t nameOffset, uint32_t nameLength, uin
   putArchiveUint32(record + 16, 0);
   entryCount_ = static_cast<int32_t>(n + 1);
 
-  if (file.seek(0, plat::SeekOrigin::End) != end) return false;
+  uint64_t position = 0;
+  if (!file.seek(0, plat::SeekOrigin::End, &position) || position != end) return false;
   // A short index leaves the header pointing at the old index.
   if (!writeAt(file, end, index.get(), static_cast<uint32_t>(newBytes))) return false;
 
@@ -598,7 +607,8 @@ bool PackageArchive::fileMatchesCache() {
   plat::File file;
   if (!file.open(path_, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return false;
   unsigned char header[kArchiveHeaderSize];
-  return file.size() == knownFileSize_ && readHeader(file, header) &&
+  uint64_t size = 0;
+  return file.size(&size) && size == knownFileSize_ && readHeader(file, header) &&
          std::memcmp(header, loadedHeader_, kArchiveHeaderSize) == 0;
 }
 

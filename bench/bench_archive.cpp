@@ -117,9 +117,9 @@ double timeFloor(const char* path, const Layout& layout) {
   plat::File file;
   uint32_t got = 0;
   file.open(path, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting);
-  file.seek(static_cast<int32_t>(layout.indexOffset), plat::SeekOrigin::Begin);
+  file.seek(layout.indexOffset, plat::SeekOrigin::Begin);
   file.read(index.get(), layout.indexSize, &got);
-  file.seek(static_cast<int32_t>(layout.namesStart), plat::SeekOrigin::Begin);
+  file.seek(layout.namesStart, plat::SeekOrigin::Begin);
   file.read(names.get(), layout.namesEnd - layout.namesStart, &got);
   file.close();
   return secondsSince(start);
@@ -132,14 +132,14 @@ double timeLoadOneReadPerName(const char* path, const Layout& layout) {
   uint32_t got = 0;
   file.open(path, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting);
   std::vector<unsigned char> index(layout.indexSize);
-  file.seek(static_cast<int32_t>(layout.indexOffset), plat::SeekOrigin::Begin);
+  file.seek(layout.indexOffset, plat::SeekOrigin::Begin);
   file.read(index.data(), layout.indexSize, &got);
   std::vector<std::unique_ptr<char[]>> names(layout.indexSize / kArchiveRecordSize);
   char buffer[256];
   for (size_t i = 0; i < names.size(); ++i) {
     const unsigned char* record = index.data() + i * kArchiveRecordSize;
     uint32_t length = std::min<uint32_t>(getU32(record + 4), sizeof buffer - 1);
-    file.seek(static_cast<int32_t>(getU32(record)), plat::SeekOrigin::Begin);
+    file.seek(getU32(record), plat::SeekOrigin::Begin);
     file.read(buffer, length, &got);
     buffer[length] = '\0';
     size_t text = std::strlen(buffer);

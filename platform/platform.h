@@ -36,10 +36,6 @@ constexpr uint32_t kAttributeReadOnly = 0x1;
 constexpr uint32_t kAttributeDirectory = 0x10;
 constexpr uint32_t kAttributeNormal = 0x80;
 
-// INVALID_SET_FILE_POINTER and INVALID_FILE_SIZE.
-constexpr uint32_t kInvalidPosition = 0xFFFFFFFFu;
-constexpr uint32_t kInvalidSize = 0xFFFFFFFFu;
-
 // Windows error codes the program meets; the POSIX side maps errno onto them.
 constexpr uint32_t kErrorFileNotFound = 2;
 constexpr uint32_t kErrorPathNotFound = 3;
@@ -60,10 +56,12 @@ constexpr uint32_t kErrorInvalidName = 123;
 constexpr uint32_t kErrorNegativeSeek = 131;
 constexpr uint32_t kErrorAlreadyExists = 183;
 constexpr uint32_t kErrorFilenameTooLong = 206;
+constexpr uint32_t kErrorFileTooLarge = 223;
 constexpr uint32_t kErrorIoDevice = 1117;
 
-// One open file (CreateFile / ReadFile / WriteFile / SetFilePointer /
-// GetFileSize / CloseHandle). Closed when the object goes away.
+// One open file (CreateFile / ReadFile / WriteFile / SetFilePointerEx /
+// GetFileSizeEx / FlushFileBuffers / CloseHandle). Closed when the object
+// goes away.
 class File {
  public:
   File() = default;
@@ -79,16 +77,25 @@ class File {
   bool isOpen() const;
   void close();
 
-  // One synchronous call each; *transferred receives the byte count.
+  // One synchronous call each; *transferred receives the byte count, which
+  // may fall short of the count asked for (the end of the file, a full disk).
   bool read(void* buffer, uint32_t count, uint32_t* transferred);
   bool write(const void* buffer, uint32_t count, uint32_t* transferred);
 
-  // 32-bit signed distance, no high part; returns the new position's low
-  // 32 bits, or kInvalidPosition on failure.
-  uint32_t seek(int32_t distance, SeekOrigin origin);
+  // The whole count or a failure: a read that ends early fails with
+  // kErrorHandleEof, a write that falls short with kErrorWriteFault, unless
+  // the call itself failed with a code of its own (a full disk keeps
+  // kErrorDiskFull). What a failed call moved is not reported.
+  bool readExactly(void* buffer, uint32_t count);
+  bool writeExactly(const void* buffer, uint32_t count);
 
-  // Low 32 bits of the size, or kInvalidSize on failure.
-  uint32_t size();
+  // 64-bit positions and sizes (SetFilePointerEx / GetFileSizeEx). *position,
+  // when given, receives the new position.
+  bool seek(int64_t distance, SeekOrigin origin, uint64_t* position = nullptr);
+  bool size(uint64_t* bytes);
+
+  // Hands everything written so far to the disk (FlushFileBuffers).
+  bool flush();
 
   // Sets the end of the file at the current position (SetEndOfFile).
   bool truncateHere();
@@ -105,10 +112,28 @@ class File {
 // CopyFile(from, to, failIfExists).
 bool copyFile(const char* from, const char* to, bool failIfExists);
 
+// Replaces the file `target` by the file `replacement` in one step, so that
+// the name shows either the old bytes or the new ones, never a mixture.
+// An existing target keeps its attributes and security (ReplaceFile); an
+// absent one is made by a move that reaches the disk before the call
+// returns (MoveFileEx, replace existing, write through). A target that
+// cannot be opened for writing fails with the code that open gives:
+// kErrorAccessDenied for a read-only one, kErrorSharingViolation for one
+// held open. On failure the target keeps its bytes and the replacement its
+// name.
+bool replaceFile(const char* target, const char* replacement);
+
 // A file search (FindFirstFile / FindNextFile / FindClose).
+//
+// A found name that code page 932 cannot write is reported, never skipped
+// and never written with look-alike characters: `nameable` is false, `name`
+// is empty (no path through this layer reaches the file) and `utf8Name`
+// holds the name for display.
 struct FoundFile {
   uint32_t attributes = 0;
-  std::string name;  // the found name, CP932
+  std::string name;      // the found name, CP932
+  bool nameable = true;  // whether `name` holds it
+  std::string utf8Name;  // the found name as UTF-8, for display
 };
 
 class FileSearch {
@@ -131,7 +156,7 @@ class FileSearch {
 #endif
 };
 
-// Folder creation and removal, for tools and tests.
+// Creates a folder (CreateDirectory); removes a file (DeleteFile).
 bool createFolder(const char* path);
 bool deleteFile(const char* path);
 
@@ -181,6 +206,11 @@ void closeThreadHandle(ThreadHandle thread);
 // Sleeps the calling thread; for tests and tools only.
 void sleepMilliseconds(uint32_t milliseconds);
 
+// The calls that change what is on disk, as a fault hook sees them. An open
+// that may create or truncate a file, a copy and the creation of a folder
+// count as Create.
+enum class FileChange { Create, Write, Truncate, Replace, Delete };
+
 // Test seam for fault injection: consulted before every File::read and
 // File::write (and File::open, below). It may shorten the count or fail the
 // call (false: the call fails with kErrorReadFault / kErrorWriteFault and
@@ -188,12 +218,20 @@ void sleepMilliseconds(uint32_t milliseconds);
 class IoFaultHook {
  public:
   virtual ~IoFaultHook() = default;
-  virtual bool beforeRead(uint32_t* count) = 0;
-  virtual bool beforeWrite(uint32_t* count) = 0;
+  virtual bool beforeRead(uint32_t* count) { return true; }
+  virtual bool beforeWrite(uint32_t* count) { return true; }
   // Consulted before every File::open; false fails the open with *error as
   // the last error, touching no file. Lets a test refuse one particular open
   // (say, a target opened for writing) that no file state can refuse alone.
   virtual bool beforeOpen(const char* path, uint32_t access, uint32_t disposition, uint32_t* error) { return true; }
+  // Consulted right before every call that changes the disk: a test that
+  // stops the process here (without running any further code) sees what a
+  // kill at that point leaves behind.
+  virtual void beforeChange(FileChange change) {}
+  // Consulted after a write that beforeWrite let through: a nonzero code
+  // makes the write fail with it once its (possibly shortened) count is
+  // written, as a full disk does that took part of the bytes.
+  virtual uint32_t failAfterWrite() { return 0; }
 };
 void setIoFaultHook(IoFaultHook* hook);
 IoFaultHook* ioFaultHook();

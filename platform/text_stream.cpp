@@ -61,26 +61,22 @@ size_t TextReader::readLine(char* buffer, size_t size) {
 bool appendText(const char* path, const char* text, size_t length) {
   File file;
   if (!file.open(path, kGenericRead | kGenericWrite, kShareRead | kShareWrite, kOpenAlways)) return false;
-  uint32_t size = file.size();
-  if (size != kInvalidSize && size > 0) {
+  uint64_t size = 0;
+  if (file.size(&size) && size > 0) {
     unsigned char last = 0;
-    uint32_t got = 0;
-    if (file.seek(-1, SeekOrigin::End) != kInvalidPosition && file.read(&last, 1, &got) && got == 1 &&
-        last == kEndOfText) {
+    if (file.seek(-1, SeekOrigin::End) && file.readExactly(&last, 1) && last == kEndOfText) {
       file.seek(-1, SeekOrigin::End);
       file.truncateHere();
     }
   }
-  if (file.seek(0, SeekOrigin::End) == kInvalidPosition) return false;
+  if (!file.seek(0, SeekOrigin::End)) return false;
   std::string translated;
   translated.reserve(length + 16);
   for (size_t i = 0; i < length; ++i) {
     if (text[i] == '\n') translated.push_back('\r');
     translated.push_back(text[i]);
   }
-  uint32_t written = 0;
-  return file.write(translated.data(), static_cast<uint32_t>(translated.size()), &written) &&
-         written == translated.size();
+  return file.writeExactly(translated.data(), static_cast<uint32_t>(translated.size()));
 }
 
 }  // namespace plat

@@ -23,7 +23,8 @@ bool fileExists(const char* path) {
   plat::FoundFile found;
   if (!search.first(path, &found)) return false;
   do {
-    if (!(found.attributes & plat::kAttributeDirectory)) return true;
+    // A name that CP932 cannot write is no file the run could ever open.
+    if (found.nameable && !(found.attributes & plat::kAttributeDirectory)) return true;
   } while (search.next(&found));
   return false;
 }
@@ -42,8 +43,14 @@ struct Target {
 bool openTarget(const char* path, Target* target) {
   target->present = target->file.open(path, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting);
   if (!target->present) return true;
-  target->size = target->file.size();
-  return target->size != plat::kInvalidSize;
+  uint64_t size = 0;
+  if (!target->file.size(&size)) return false;
+  if (size > 0xFFFFFFFEu) {
+    plat::setLastError(plat::kErrorFileTooLarge);
+    return false;
+  }
+  target->size = static_cast<uint32_t>(size);
+  return true;
 }
 
 enum class Comparison { Identical, Different, Failed };

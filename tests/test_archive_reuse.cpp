@@ -32,7 +32,9 @@ std::string entryText(const std::string& archivePath, const char* name) {
 void changeFromOutside(const std::string& path, const char* name, const std::string& bytes, bool add) {
   plat::File file;
   ASSERT_TRUE(file.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting));
-  uint32_t end = file.seek(0, plat::SeekOrigin::End);
+  uint64_t end64 = 0;
+  ASSERT_TRUE(file.seek(0, plat::SeekOrigin::End, &end64));
+  uint32_t end = static_cast<uint32_t>(end64);
   std::string appended = add ? std::string(name) + '\0' + bytes : bytes;
   uint32_t put = 0;
   ASSERT_TRUE(file.write(appended.data(), static_cast<uint32_t>(appended.size()), &put));

@@ -13,6 +13,17 @@
 
 namespace {
 
+// The position after a seek, or ~0 when it failed.
+uint64_t seekTo(plat::File& file, int64_t distance, plat::SeekOrigin origin) {
+  uint64_t position = 0;
+  return file.seek(distance, origin, &position) ? position : ~0ull;
+}
+
+uint64_t sizeOf(plat::File& file) {
+  uint64_t size = 0;
+  return file.size(&size) ? size : ~0ull;
+}
+
 TEST(PlatformFile, OpenReadWriteSeekAndSize) {
   TempFolder folder;
   std::string path = folder / "file.bin";
@@ -22,23 +33,88 @@ TEST(PlatformFile, OpenReadWriteSeekAndSize) {
   uint32_t moved = 0;
   ASSERT_TRUE(file.write("0123456789", 10, &moved));
   EXPECT_EQ(moved, 10u);
-  EXPECT_EQ(file.size(), 10u);
-  EXPECT_EQ(file.seek(0, plat::SeekOrigin::End), 10u);
-  EXPECT_EQ(file.seek(-4, plat::SeekOrigin::End), 6u);
-  EXPECT_EQ(file.seek(2, plat::SeekOrigin::Current), 8u);
-  EXPECT_EQ(file.seek(3, plat::SeekOrigin::Begin), 3u);
+  EXPECT_TRUE(file.flush());
+  EXPECT_EQ(sizeOf(file), 10u);
+  EXPECT_EQ(seekTo(file, 0, plat::SeekOrigin::End), 10u);
+  EXPECT_EQ(seekTo(file, -4, plat::SeekOrigin::End), 6u);
+  EXPECT_EQ(seekTo(file, 2, plat::SeekOrigin::Current), 8u);
+  EXPECT_EQ(seekTo(file, 3, plat::SeekOrigin::Begin), 3u);
   char buffer[16] = {};
   ASSERT_TRUE(file.read(buffer, 16, &moved));
   EXPECT_EQ(moved, 7u) << "a read at the end delivers what is there";
   EXPECT_STREQ(buffer, "3456789");
   ASSERT_TRUE(file.read(buffer, 4, &moved));
   EXPECT_EQ(moved, 0u);
-  EXPECT_EQ(file.seek(-1, plat::SeekOrigin::Begin), plat::kInvalidPosition);
+  EXPECT_EQ(seekTo(file, -1, plat::SeekOrigin::Begin), ~0ull);
+  EXPECT_EQ(plat::lastError(), plat::kErrorNegativeSeek);
+
+  // Whole transfers: a read that ends early is a failure with its own code.
+  ASSERT_TRUE(file.seek(8, plat::SeekOrigin::Begin));
+  EXPECT_TRUE(file.readExactly(buffer, 2));
+  EXPECT_FALSE(file.readExactly(buffer, 1));
+  EXPECT_EQ(plat::lastError(), plat::kErrorHandleEof);
+  EXPECT_TRUE(file.writeExactly("ab", 2));
+  EXPECT_EQ(sizeOf(file), 12u);
   file.close();
 
   // CREATE_ALWAYS empties an existing file.
   ASSERT_TRUE(file.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kCreateAlways));
-  EXPECT_EQ(file.size(), 0u);
+  EXPECT_EQ(sizeOf(file), 0u);
+}
+
+// Positions and sizes keep all 64 bits: nothing wraps at 4 GiB. The file is
+// sparse where the file system allows it.
+TEST(PlatformFile, PositionsAndSizesBeyondFourGibibytes) {
+  TempFolder folder;
+  std::string path = folder / "large.bin";
+  const uint64_t far = (1ull << 32) + 8192;
+  {
+    plat::File file;
+    ASSERT_TRUE(file.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kCreateAlways));
+    EXPECT_EQ(seekTo(file, static_cast<int64_t>(far), plat::SeekOrigin::Begin), far);
+    if (!file.writeExactly("z", 1)) GTEST_SKIP() << "no room for a file beyond 4 GiB here";
+    EXPECT_EQ(sizeOf(file), far + 1);
+    EXPECT_EQ(seekTo(file, -1, plat::SeekOrigin::Current), far);
+    EXPECT_EQ(seekTo(file, 0, plat::SeekOrigin::End), far + 1);
+  }
+  plat::File file;
+  ASSERT_TRUE(file.open(path.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting));
+  char last = 0;
+  ASSERT_TRUE(file.seek(-1, plat::SeekOrigin::End));
+  ASSERT_TRUE(file.readExactly(&last, 1));
+  EXPECT_EQ(last, 'z');
+  file.close();
+  EXPECT_TRUE(plat::deleteFile(path.c_str()));
+}
+
+// The short and failed writes a full disk makes, through the fault hook.
+TEST(PlatformFile, WholeWritesReportShortAndFailedTransfers) {
+  struct Shortening : plat::IoFaultHook {
+    uint32_t keep = 0, failure = 0;
+    bool beforeWrite(uint32_t* count) override {
+      *count = keep;
+      return true;
+    }
+    uint32_t failAfterWrite() override { return failure; }
+  } hook;
+  TempFolder folder;
+  std::string path = folder / "full.bin";
+  const struct {
+    uint32_t failure, error;
+  } cases[] = {{0, plat::kErrorWriteFault}, {plat::kErrorDiskFull, plat::kErrorDiskFull}};
+  for (const auto& test : cases) {
+    plat::File file;
+    ASSERT_TRUE(file.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kCreateAlways));
+    hook.keep = 3;
+    hook.failure = test.failure;
+    plat::setIoFaultHook(&hook);
+    bool written = file.writeExactly("0123456", 7);
+    plat::setIoFaultHook(nullptr);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(plat::lastError(), test.error);
+    file.close();
+    EXPECT_EQ(readFileOrEmpty(path), "012") << "the bytes that fitted are there";
+  }
 }
 
 TEST(PlatformFile, OpensAreRefusedWithTheWindowsCodes) {
@@ -131,6 +207,30 @@ TEST(PlatformSearch, WildcardsFoldersMissesAndDoubleByteNames) {
   EXPECT_FALSE(file.open((folder / "\x81").c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting));
 }
 
+// A name that CP932 cannot write is reported as such on both sides: no
+// look-alike bytes, never skipped.
+TEST(PlatformSearch, NamesWithoutCp932FormAreFlaggedNotSkipped) {
+  TempFolder folder;
+  const std::string cafe = "caf\xC3\xA9.txt";  // U+00E9 has no CP932 form
+  ASSERT_TRUE(writeFileNamedInUtf8(folder.path(), cafe, "x"));
+  ASSERT_TRUE(writeFile(folder / (kSoHyou + ".txt"), "y"));
+  plat::FileSearch search;
+  plat::FoundFile found;
+  std::vector<std::string> nameable, unnameable;
+  ASSERT_TRUE(search.first((folder / "*.txt").c_str(), &found));
+  do {
+    if (found.nameable) {
+      nameable.push_back(found.name);
+      EXPECT_EQ(found.utf8Name, utf8Of(found.name));
+    } else {
+      unnameable.push_back(found.utf8Name);
+      EXPECT_EQ(found.name, "") << "no look-alike name that could open another file";
+    }
+  } while (search.next(&found));
+  EXPECT_EQ(nameable, std::vector<std::string>{kSoHyou + ".txt"});
+  EXPECT_EQ(unnameable, std::vector<std::string>{cafe});
+}
+
 TEST(PlatformCopy, CopiesAndHonoursFailIfExists) {
   TempFolder folder;
   ASSERT_TRUE(writeFile(folder / "from.dat", "new bytes"));
@@ -141,6 +241,43 @@ TEST(PlatformCopy, CopiesAndHonoursFailIfExists) {
   EXPECT_EQ(readFileOrEmpty(folder / "to.dat"), "new bytes");
   EXPECT_FALSE(plat::copyFile((folder / "absent.dat").c_str(), (folder / "to.dat").c_str(), false));
   EXPECT_EQ(plat::lastError(), plat::kErrorFileNotFound);
+}
+
+// The one-step replace: the target shows the old bytes or the new ones;
+// what an open for writing would refuse is refused with the same code and
+// changes nothing.
+TEST(PlatformReplace, ReplacesInOneStepOrChangesNothing) {
+  struct Case {
+    const char* what;
+    bool targetExists, replacementExists, holdTarget, readOnlyTarget;
+    uint32_t error;  // 0: replaced
+  };
+  const Case cases[] = {
+      {"an absent target is made", false, true, false, false, 0},
+      {"an existing target is replaced", true, true, false, false, 0},
+      {"a target held open", true, true, true, false, plat::kErrorSharingViolation},
+      {"a read-only target", true, true, false, true, plat::kErrorAccessDenied},
+      {"no replacement", true, false, false, false, plat::kErrorFileNotFound},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    if (test.readOnlyTarget && !readOnlyAttributeHolds()) continue;
+    TempFolder fresh;
+    const std::string target = fresh / "target.dat", replacement = fresh / "target.new";
+    ASSERT_TRUE(!test.targetExists || writeFile(target, "old"));
+    ASSERT_TRUE(!test.replacementExists || writeFile(replacement, "new bytes"));
+    ASSERT_TRUE(!test.readOnlyTarget || makeReadOnly(target));
+    plat::File holder;
+    ASSERT_TRUE(!test.holdTarget ||
+                holder.open(target.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting));
+    bool replaced = plat::replaceFile(target.c_str(), replacement.c_str());
+    uint32_t error = plat::lastError();
+    holder.close();
+    EXPECT_EQ(replaced, test.error == 0);
+    EXPECT_EQ(replaced ? 0u : error, test.error);
+    EXPECT_EQ(readFileOrEmpty(target), replaced ? "new bytes" : test.targetExists ? "old" : "");
+    EXPECT_EQ(fileIsPresent(replacement), !replaced && test.replacementExists);
+  }
 }
 
 TEST(PlatformErrors, LastErrorIsPerThreadAndMessagesExist) {

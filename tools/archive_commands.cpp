@@ -11,7 +11,7 @@
 
 namespace {
 
-bool inFile(uint64_t offset, uint64_t length, uint32_t fileSize) { return offset + length <= fileSize; }
+bool inFile(uint64_t offset, uint64_t length, uint64_t fileSize) { return offset + length <= fileSize; }
 
 std::string number(uint64_t value) { return std::to_string(value); }
 
@@ -21,7 +21,7 @@ bool inspectArchiveLayout(const std::string& path, ArchiveLayout* layout) {
   *layout = ArchiveLayout{};
   plat::File file;
   if (!file.open(path.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return false;
-  layout->fileSize = file.size();
+  if (!file.size(&layout->fileSize)) return false;
   unsigned char header[kArchiveHeaderSize];
   uint32_t got = 0;
   if (!file.read(header, sizeof header, &got)) return false;
@@ -34,11 +34,11 @@ bool inspectArchiveLayout(const std::string& path, ArchiveLayout* layout) {
   layout->indexInFile = inFile(layout->indexOffset, layout->indexSize, layout->fileSize);
   if (layout->indexOffset > layout->fileSize || layout->indexOffset > kArchiveMaxPosition) return true;
   // Only the part of the index inside the file can be read.
-  uint32_t readable = std::min<uint32_t>(layout->indexSize, layout->fileSize - layout->indexOffset);
+  uint32_t readable = static_cast<uint32_t>(std::min<uint64_t>(layout->indexSize, layout->fileSize - layout->indexOffset));
   readable -= readable % kArchiveRecordSize;
   std::vector<unsigned char> index(readable);
   if (readable == 0) return true;
-  if (file.seek(static_cast<int32_t>(layout->indexOffset), plat::SeekOrigin::Begin) == plat::kInvalidPosition) return false;
+  if (!file.seek(layout->indexOffset, plat::SeekOrigin::Begin)) return false;
   if (!file.read(index.data(), readable, &got)) return false;
   for (uint32_t at = 0; at + kArchiveRecordSize <= got; at += kArchiveRecordSize) {
     ArchiveRecordView record;

@@ -21,7 +21,7 @@ struct ArchiveRecordView {
 };
 
 struct ArchiveLayout {
-  uint32_t fileSize = 0;
+  uint64_t fileSize = 0;
   bool headerComplete = false;
   bool magicMatches = false;
   uint32_t indexOffset = 0;

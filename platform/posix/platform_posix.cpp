@@ -200,6 +200,8 @@ bool File::open(const char* path, uint32_t access, uint32_t share, uint32_t disp
     return false;
   }
 
+  if (gFaultHook && (disposition == kCreateAlways || (disposition == kOpenAlways && !existed)))
+    gFaultHook->beforeChange(FileChange::Create);
   int fd = ::open(native.c_str(), flags, 0666);
   if (fd < 0) {
     failOpenWithErrno(native);
@@ -280,6 +282,7 @@ bool File::write(const void* buffer, uint32_t count, uint32_t* transferred) {
     tlsLastError = kErrorWriteFault;
     return false;
   }
+  if (gFaultHook) gFaultHook->beforeChange(FileChange::Write);
   const char* in = static_cast<const char*>(buffer);
   uint32_t done = 0;
   while (done < count) {
@@ -293,30 +296,48 @@ bool File::write(const void* buffer, uint32_t count, uint32_t* transferred) {
     done += static_cast<uint32_t>(n);
   }
   *transferred = done;
+  if (uint32_t failure = gFaultHook ? gFaultHook->failAfterWrite() : 0) {
+    tlsLastError = failure;
+    return false;
+  }
   return true;
 }
 
-uint32_t File::seek(int32_t distance, SeekOrigin origin) {
+bool File::seek(int64_t distance, SeekOrigin origin, uint64_t* position) {
   if (fd_ < 0) {
     tlsLastError = kErrorInvalidHandle;
-    return kInvalidPosition;
+    return false;
   }
   int whence = origin == SeekOrigin::Begin ? SEEK_SET : origin == SeekOrigin::Current ? SEEK_CUR : SEEK_END;
   off_t result = ::lseek(fd_, static_cast<off_t>(distance), whence);
   if (result < 0) {
     tlsLastError = errno == EINVAL ? kErrorNegativeSeek : windowsErrorFromErrno(errno);
-    return kInvalidPosition;
+    return false;
   }
-  return static_cast<uint32_t>(static_cast<uint64_t>(result) & 0xFFFFFFFFu);
+  if (position != nullptr) *position = static_cast<uint64_t>(result);
+  return true;
 }
 
-uint32_t File::size() {
+bool File::size(uint64_t* bytes) {
   struct stat st;
   if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
     tlsLastError = kErrorInvalidHandle;
-    return kInvalidSize;
+    return false;
   }
-  return static_cast<uint32_t>(static_cast<uint64_t>(st.st_size) & 0xFFFFFFFFu);
+  *bytes = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+bool File::flush() {
+  if (fd_ < 0) {
+    tlsLastError = kErrorInvalidHandle;
+    return false;
+  }
+  if (::fsync(fd_) != 0) {
+    failWithErrno();
+    return false;
+  }
+  return true;
 }
 
 bool File::truncateHere() {
@@ -325,7 +346,12 @@ bool File::truncateHere() {
     return false;
   }
   off_t here = ::lseek(fd_, 0, SEEK_CUR);
-  if (here < 0 || ::ftruncate(fd_, here) != 0) {
+  if (here < 0) {
+    failWithErrno();
+    return false;
+  }
+  if (gFaultHook) gFaultHook->beforeChange(FileChange::Truncate);
+  if (::ftruncate(fd_, here) != 0) {
     failWithErrno();
     return false;
   }
@@ -349,12 +375,75 @@ bool copyFile(const char* from, const char* to, bool failIfExists) {
     uint32_t got = 0;
     if (!source.read(chunk.data(), static_cast<uint32_t>(chunk.size()), &got)) return false;
     if (got == 0) break;
-    uint32_t put = 0;
-    if (!target.write(chunk.data(), got, &put) || put != got) {
-      if (tlsLastError == 0) tlsLastError = kErrorDiskFull;
+    if (!target.writeExactly(chunk.data(), got)) return false;
+  }
+  tlsLastError = 0;
+  return true;
+}
+
+namespace {
+
+// Whether this process holds the file open; the program never shares
+// deletion, so any open refuses a rename over the file, as on Windows.
+bool heldOpen(const struct stat& st) {
+  std::lock_guard<std::mutex> lock(gShareMutex);
+  for (const OpenRecord& held : gOpenRecords)
+    if (held.device == st.st_dev && held.inode == st.st_ino) return true;
+  return false;
+}
+
+// A rename reaches the disk with the folder that holds the name.
+void flushFolderOf(const std::string& native) {
+  size_t slash = native.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : native.substr(0, slash == 0 ? 1 : slash);
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace
+
+bool replaceFile(const char* target, const char* replacement) {
+  std::string nativeTarget, nativeReplacement;
+  if (!nativePath(target, &nativeTarget) || !nativePath(replacement, &nativeReplacement)) return false;
+  struct stat from;
+  if (::stat(nativeReplacement.c_str(), &from) != 0) {
+    failOpenWithErrno(nativeReplacement);
+    return false;
+  }
+  if (S_ISDIR(from.st_mode)) {
+    tlsLastError = kErrorAccessDenied;
+    return false;
+  }
+  if (heldOpen(from)) {
+    tlsLastError = kErrorSharingViolation;
+    return false;
+  }
+  struct stat to;
+  bool targetExists = ::stat(nativeTarget.c_str(), &to) == 0;
+  if (targetExists) {
+    // Replacing opens the target for writing and deletion first.
+    if (S_ISDIR(to.st_mode) || (to.st_mode & 0222) == 0) {
+      tlsLastError = kErrorAccessDenied;
+      return false;
+    }
+    if (heldOpen(to)) {
+      tlsLastError = kErrorSharingViolation;
+      return false;
+    }
+    // The target's attributes stay with the name.
+    if (::chmod(nativeReplacement.c_str(), to.st_mode & 07777) != 0) {
+      failWithErrno();
       return false;
     }
   }
+  if (gFaultHook) gFaultHook->beforeChange(FileChange::Replace);
+  if (::rename(nativeReplacement.c_str(), nativeTarget.c_str()) != 0) {
+    failOpenWithErrno(nativeTarget);
+    return false;
+  }
+  flushFolderOf(nativeTarget);
   tlsLastError = 0;
   return true;
 }
@@ -378,7 +467,9 @@ bool FileSearch::first(const char* pattern, FoundFile* found) {
   auto state = std::make_unique<State>();
   auto addMatch = [&](const std::string& name, const struct stat& st) {
     FoundFile file;
-    if (!utf8ToCp932(name, &file.name)) return;
+    file.utf8Name = name;
+    file.nameable = utf8ToCp932(name, &file.name);
+    if (!file.nameable) file.name.clear();
     file.attributes = S_ISDIR(st.st_mode) ? kAttributeDirectory : kAttributeNormal;
     if (!S_ISDIR(st.st_mode) && (st.st_mode & 0222) == 0) file.attributes |= kAttributeReadOnly;
     state->matches.push_back(file);
@@ -429,6 +520,7 @@ void FileSearch::close() {
 bool createFolder(const char* path) {
   std::string native;
   if (!nativePath(path, &native)) return false;
+  if (gFaultHook) gFaultHook->beforeChange(FileChange::Create);
   if (::mkdir(native.c_str(), 0777) != 0) {
     tlsLastError = errno == EEXIST ? kErrorAlreadyExists : windowsErrorFromErrno(errno);
     return false;
@@ -439,6 +531,7 @@ bool createFolder(const char* path) {
 bool deleteFile(const char* path) {
   std::string native;
   if (!nativePath(path, &native)) return false;
+  if (gFaultHook) gFaultHook->beforeChange(FileChange::Delete);
   if (::unlink(native.c_str()) != 0) {
     failWithErrno();
     return false;

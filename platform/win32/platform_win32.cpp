@@ -115,6 +115,9 @@ bool File::open(const char* path, uint32_t access, uint32_t share, uint32_t disp
   }
   std::wstring wide;
   if (!widePath(path, &wide)) return false;
+  if (gFaultHook && (disposition == kCreateAlways ||
+                     (disposition == kOpenAlways && GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES)))
+    gFaultHook->beforeChange(FileChange::Create);
   handle_ = CreateFileW(wide.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   return handle_ != INVALID_HANDLE_VALUE;
 }
@@ -149,33 +152,84 @@ bool File::write(const void* buffer, uint32_t count, uint32_t* transferred) {
     SetLastError(kErrorWriteFault);
     return false;
   }
+  if (gFaultHook) gFaultHook->beforeChange(FileChange::Write);
   DWORD done = 0;
   BOOL ok = WriteFile(handle_, buffer, count, &done, nullptr);
   *transferred = done;
+  if (uint32_t failure = ok && gFaultHook ? gFaultHook->failAfterWrite() : 0) {
+    SetLastError(failure);
+    return false;
+  }
   return ok != FALSE;
 }
 
-uint32_t File::seek(int32_t distance, SeekOrigin origin) {
-  return SetFilePointer(handle_, distance, nullptr, static_cast<DWORD>(origin));
+bool File::seek(int64_t distance, SeekOrigin origin, uint64_t* position) {
+  LARGE_INTEGER move;
+  move.QuadPart = distance;
+  LARGE_INTEGER result;
+  if (!SetFilePointerEx(handle_, move, &result, static_cast<DWORD>(origin))) return false;
+  if (position != nullptr) *position = static_cast<uint64_t>(result.QuadPart);
+  return true;
 }
 
-uint32_t File::size() { return GetFileSize(handle_, nullptr); }
+bool File::size(uint64_t* bytes) {
+  LARGE_INTEGER result;
+  if (!GetFileSizeEx(handle_, &result)) return false;
+  *bytes = static_cast<uint64_t>(result.QuadPart);
+  return true;
+}
 
-bool File::truncateHere() { return SetEndOfFile(handle_) != FALSE; }
+bool File::flush() { return FlushFileBuffers(handle_) != FALSE; }
+
+bool File::truncateHere() {
+  if (gFaultHook) gFaultHook->beforeChange(FileChange::Truncate);
+  return SetEndOfFile(handle_) != FALSE;
+}
 
 bool copyFile(const char* from, const char* to, bool failIfExists) {
   std::wstring wideFrom, wideTo;
   if (!widePath(from, &wideFrom) || !widePath(to, &wideTo)) return false;
+  if (gFaultHook) gFaultHook->beforeChange(FileChange::Create);
   return CopyFileW(wideFrom.c_str(), wideTo.c_str(), failIfExists ? TRUE : FALSE) != FALSE;
+}
+
+bool replaceFile(const char* target, const char* replacement) {
+  std::wstring wideTarget, wideReplacement;
+  if (!widePath(target, &wideTarget) || !widePath(replacement, &wideReplacement)) return false;
+  if (gFaultHook) gFaultHook->beforeChange(FileChange::Replace);
+  constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+  if (GetFileAttributesW(wideTarget.c_str()) == INVALID_FILE_ATTRIBUTES)
+    return MoveFileExW(wideReplacement.c_str(), wideTarget.c_str(), kMoveFlags) != FALSE;
+  if (ReplaceFileW(wideTarget.c_str(), wideReplacement.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                   nullptr))
+    return true;
+  DWORD error = GetLastError();
+  // Without a backup name, this code means the old file is gone and the new
+  // one still has its own name: finish by moving it, so the target is never
+  // left absent. A target that vanished meanwhile is made by the move too.
+  if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
+      (error == ERROR_FILE_NOT_FOUND && GetFileAttributesW(wideTarget.c_str()) == INVALID_FILE_ATTRIBUTES))
+    return MoveFileExW(wideReplacement.c_str(), wideTarget.c_str(), kMoveFlags) != FALSE;
+  if (error == ERROR_UNABLE_TO_REMOVE_REPLACED) {
+    // Nothing changed; an open for writing tells why, in the code the
+    // open itself gives (a target held open, a read-only one).
+    HANDLE probe = CreateFileW(wideTarget.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(probe);
+  }
+  SetLastError(error);
+  return false;
 }
 
 namespace {
 
 bool foundFromWide(const WIN32_FIND_DATAW& data, FoundFile* found) {
   found->attributes = data.dwFileAttributes;
-  bool lossless = false;
-  wideToCp932(data.cFileName, &found->name, &lossless);
-  return lossless;
+  wideToCp932(data.cFileName, &found->name, &found->nameable);
+  if (!found->nameable) found->name.clear();
+  if (!wideToUtf8(data.cFileName, &found->utf8Name)) found->utf8Name.clear();
+  return found->nameable;
 }
 
 }  // namespace
@@ -209,12 +263,14 @@ void FileSearch::close() {
 bool createFolder(const char* path) {
   std::wstring wide;
   if (!widePath(path, &wide)) return false;
+  if (gFaultHook) gFaultHook->beforeChange(FileChange::Create);
   return CreateDirectoryW(wide.c_str(), nullptr) != FALSE;
 }
 
 bool deleteFile(const char* path) {
   std::wstring wide;
   if (!widePath(path, &wide)) return false;
+  if (gFaultHook) gFaultHook->beforeChange(FileChange::Delete);
   return DeleteFileW(wide.c_str()) != FALSE;
 }
 

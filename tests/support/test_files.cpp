@@ -126,19 +126,17 @@ CurrentDirectory::~CurrentDirectory() {
 bool writeFile(const std::string& path, const std::string& bytes) {
   plat::File file;
   if (!file.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kCreateAlways)) return false;
-  uint32_t written = 0;
-  return file.write(bytes.data(), static_cast<uint32_t>(bytes.size()), &written) && written == bytes.size();
+  return file.writeExactly(bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 
 bool readFile(const std::string& path, std::string* bytes) {
   plat::File file;
   if (!file.open(path.c_str(), plat::kGenericRead, plat::kShareRead | plat::kShareWrite, plat::kOpenExisting))
     return false;
-  uint32_t size = file.size();
-  bytes->assign(size, '\0');
-  uint32_t got = 0;
-  if (size > 0 && (!file.read(&(*bytes)[0], size, &got) || got != size)) return false;
-  return true;
+  uint64_t size = 0;
+  if (!file.size(&size)) return false;
+  bytes->assign(static_cast<size_t>(size), '\0');
+  return size == 0 || file.readExactly(&(*bytes)[0], static_cast<uint32_t>(size));
 }
 
 std::string readFileOrEmpty(const std::string& path) {
@@ -189,6 +187,26 @@ bool makeReadOnly(const std::string& path) {
   return SetFileAttributesW(wide(path).c_str(), FILE_ATTRIBUTE_READONLY) != FALSE;
 #else
   return chmod(native(path).c_str(), 0444) == 0;
+#endif
+}
+
+bool writeFileNamedInUtf8(const std::string& folder, const std::string& utf8Name, const std::string& bytes) {
+#ifdef _WIN32
+  int length = MultiByteToWideChar(CP_UTF8, 0, utf8Name.c_str(), -1, nullptr, 0);
+  std::vector<wchar_t> name(static_cast<size_t>(length > 0 ? length : 1));
+  MultiByteToWideChar(CP_UTF8, 0, utf8Name.c_str(), -1, name.data(), length);
+  HANDLE file = CreateFileW((wide(folder) + name.data()).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+  return ok && written == bytes.size();
+#else
+  FILE* file = std::fopen((native(folder) + utf8Name).c_str(), "wb");
+  if (file == nullptr) return false;
+  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  return std::fclose(file) == 0 && ok;
 #endif
 }
 

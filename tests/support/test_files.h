@@ -46,6 +46,9 @@ bool makeFolder(const std::string& path);  // with any missing parents
 // file system has them).
 int64_t modificationStamp(const std::string& path);
 bool makeReadOnly(const std::string& path);
+// Makes a file in a folder (CP932, ending with a backslash) under a name
+// given in UTF-8, which may hold characters that CP932 cannot write.
+bool writeFileNamedInUtf8(const std::string& folder, const std::string& utf8Name, const std::string& bytes);
 // True where the read-only attribute really keeps writers out. Wine run as
 // root maps it to Unix mode bits, which root ignores.
 bool readOnlyAttributeHolds();
