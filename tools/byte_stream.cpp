@@ -27,15 +27,10 @@ class RunReader {
     if (!file_.open(run.path.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return false;
     if (run.whole) {
       // Only sizes the buffer: a whole run ends where reading ends.
-      uint32_t size = file_.size();
-      run_.size = size == plat::kInvalidSize ? kPieceSize : size;
+      if (!file_.size(&run_.size)) run_.size = kPieceSize;
       return true;
     }
-    if (run.offset > kArchiveMaxPosition) {
-      plat::setLastError(plat::kErrorNegativeSeek);
-      return false;
-    }
-    return file_.seek(static_cast<int32_t>(run.offset), plat::SeekOrigin::Begin) != plat::kInvalidPosition;
+    return file_.seek(static_cast<int64_t>(run.offset), plat::SeekOrigin::Begin);
   }
   // The buffer a piece needs.
   uint32_t pieceSize() const {
@@ -49,9 +44,10 @@ class RunReader {
     if (!run_.whole) want = static_cast<uint32_t>(std::min<uint64_t>(capacity, run_.size - done_));
     *got = 0;
     if (want == 0) return true;
-    if (!file_.read(buffer, want, got)) return false;
-    if (!run_.whole && *got != want) {
-      plat::setLastError(plat::kErrorHandleEof);
+    if (!run_.whole) {
+      if (!file_.readExactly(buffer, want)) return false;
+      *got = want;
+    } else if (!file_.read(buffer, want, got)) {
       return false;
     }
     done_ += *got;
@@ -127,10 +123,7 @@ void Progress::show(bool force) {
 bool fileSizeOf(const std::string& path, uint64_t* size) {
   plat::File file;
   if (!file.open(path.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return false;
-  uint32_t low = file.size();
-  if (low == plat::kInvalidSize) return false;
-  *size = low;
-  return true;
+  return file.size(size);
 }
 
 bool sameBytes(const ByteRun& a, const ByteRun& b, bool* same, Progress* progress, std::string* failedPath) {
@@ -161,18 +154,7 @@ bool PartComparer::open(const std::string& first, const std::string& second) {
 }
 
 bool PartComparer::readPart(plat::File* file, uint64_t offset, uint32_t size, char* buffer) {
-  if (offset > kArchiveMaxPosition) {
-    plat::setLastError(plat::kErrorNegativeSeek);
-    return false;
-  }
-  if (file->seek(static_cast<int32_t>(offset), plat::SeekOrigin::Begin) == plat::kInvalidPosition) return false;
-  uint32_t got = 0;
-  if (!file->read(buffer, size, &got)) return false;
-  if (got != size) {
-    plat::setLastError(plat::kErrorHandleEof);
-    return false;
-  }
-  return true;
+  return file->seek(static_cast<int64_t>(offset), plat::SeekOrigin::Begin) && file->readExactly(buffer, size);
 }
 
 bool PartComparer::same(uint64_t firstOffset, uint64_t secondOffset, uint64_t size, bool* same, std::string* failedPath) {
@@ -200,9 +182,7 @@ bool appendBytes(const ByteRun& from, plat::File* to, uint64_t* copied, Progress
     uint32_t got = 0;
     if (!reader.next(buffer.get(), piece, &got)) return *failedPath = from.path, false;
     if (got == 0) return true;
-    uint32_t written = 0;
-    if (!to->write(buffer.get(), got, &written) || written != got) {
-      if (plat::lastError() == 0) plat::setLastError(plat::kErrorWriteFault);
+    if (!to->writeExactly(buffer.get(), got)) {
       failedPath->clear();  // the caller knows the file it writes
       return false;
     }
@@ -234,11 +214,7 @@ bool PackageWriter::open(const std::string& path) {
 }
 
 bool PackageWriter::put(const void* bytes, uint32_t count) {
-  uint32_t written = 0;
-  if (!file_.write(bytes, count, &written) || written != count) {
-    if (plat::lastError() == 0) plat::setLastError(plat::kErrorWriteFault);
-    return false;
-  }
+  if (!file_.writeExactly(bytes, count)) return false;
   position_ += count;
   return true;
 }
@@ -268,12 +244,7 @@ bool PackageWriter::finish() {
   unsigned char fields[8];
   putArchiveUint32(fields, static_cast<uint32_t>(indexOffset));
   putArchiveUint32(fields + 4, static_cast<uint32_t>(index_.size()));
-  if (file_.seek(16, plat::SeekOrigin::Begin) == plat::kInvalidPosition) return false;
-  uint32_t written = 0;
-  if (!file_.write(fields, sizeof fields, &written) || written != sizeof fields) {
-    if (plat::lastError() == 0) plat::setLastError(plat::kErrorWriteFault);
-    return false;
-  }
+  if (!file_.seek(16, plat::SeekOrigin::Begin) || !file_.writeExactly(fields, sizeof fields)) return false;
   file_.close();
   return true;
 }
