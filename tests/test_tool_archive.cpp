@@ -59,6 +59,15 @@ TEST(ToolArchive, CreateListAndExtractKeepEveryNameAndByte) {
   EXPECT_TRUE(fileIsPresent(work / "copy\\empty.dat"));
 
   tool({"archive", "verify", arg(work / "out.pak")}, kExitFine);
+
+  // A name code page 932 cannot write stops the archive until it is left out.
+  ASSERT_TRUE(writeFileNamedInUtf8(work / "src\\", "Caf\xC3\xA9.txt", "x"));
+  ToolOutput refused = tool({"archive", "create", arg(work / "named.pak"), arg(work / "src")}, kExitProblems);
+  EXPECT_TRUE(has(refused, "problem: \"Caf\xC3\xA9.txt\": code page 932 cannot write this name")) << refused.out;
+  EXPECT_FALSE(fileIsPresent(work / "named.pak"));
+  ToolOutput skipped = tool({"archive", "create", "--skip-unnameable", arg(work / "named.pak"), arg(work / "src")}, kExitFine);
+  EXPECT_TRUE(has(skipped, "skipped: \"Caf\xC3\xA9.txt\"")) << skipped.out;
+  EXPECT_EQ(PackageArchive((work / "named.pak").c_str()).loadedEntryCount(), 4);
 }
 
 TEST(ToolArchive, VerifyFindsEachLayoutFault) {

@@ -4,6 +4,7 @@
 // host, turns a copy of the old tree into the new one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <utility>
@@ -237,9 +238,31 @@ TEST(ToolMake, RoundTripThroughTheUpdaterMakesTheOldTreeNew) {
   // A file that only looks like an archive goes whole.
   put(oldTree, {{"fake.pak", "QRV001 but nothing more"}});
   put(newTree, {{"fake.pak", "QRV001 and still nothing"}});
+  // Names code page 932 cannot write, and names it writes with another
+  // character (U+301C WAVE DASH as U+FF5E, and the like).
+  const std::string unnameable[] = {"Caf\xC3\xA9.txt", "\xED\x95\x9C\xEA\xB8\x80.txt", "song\xF0\x9F\x8E\xB5.ogg"};
+  const std::string reshaped[] = {"\xE3\x80\x9Cwave.ogg", "\xE2\x88\x92minus.txt", "\xE2\x80\x96" "bar.txt",
+                                  "\xC2\xA2\xC2\xA3\xC2\xACsigns.txt"};
+  for (const std::string& name : unnameable) ASSERT_TRUE(writeFileNamedInUtf8(newTree, name, "left out"));
+  for (const std::string& name : reshaped) ASSERT_TRUE(writeFileNamedInUtf8(newTree + deep, name, "new: " + name));
+  const std::string waveDash = "\xE3\x80\x9Cold.ogg";
+  ASSERT_TRUE(writeFileNamedInUtf8(oldTree, waveDash, "old wave"));
+  ASSERT_TRUE(writeFileNamedInUtf8(newTree, waveDash, "new wave, longer"));
 
+  // The files the update would lack stop it, each named, until the publisher leaves them out.
+  ToolOutput refused;
+  ASSERT_EQ(runTool({"make", arg(oldTree), arg(newTree), arg(out)}, &refused), kExitProblems) << refused.err;
+  for (const std::string& name : unnameable) EXPECT_NE(refused.out.find("problem: \"" + name + "\""), std::string::npos) << name;
+  EXPECT_FALSE(fileIsPresent(out + "UpDate.lst"));
   ToolOutput made;
-  ASSERT_EQ(runTool({"make", arg(oldTree), arg(newTree), arg(out)}, &made), kExitFine) << made.out << made.err;
+  ASSERT_EQ(runTool({"make", "--skip-unnameable", arg(oldTree), arg(newTree), arg(out)}, &made), kExitFine)
+      << made.out << made.err;
+  for (const std::string& name : unnameable) EXPECT_NE(made.out.find("skipped: \"" + name + "\""), std::string::npos) << name;
+#ifndef _WIN32
+  // Windows itself cannot open these through code page 932: there they are unnameable.
+  for (const std::string& name : reshaped) EXPECT_NE(made.out.find(name + "\" will be named"), std::string::npos) << name;
+  EXPECT_NE(made.out.find("(U+301C becomes U+FF5E)"), std::string::npos);
+#endif
   std::string list = readFileOrEmpty(out + "UpDate.lst");
   expectInOrder(list, {"P\tUpDate.pak\r\n", "C\tdata\\" + kSoHyou + "\\added.txt\r\n", "R\tdata\\" + kSoHyou + "\\voice.ogg\r\n"});
   EXPECT_NE(list.find("R\tfake.pak\r\n"), std::string::npos);
@@ -257,10 +280,19 @@ TEST(ToolMake, RoundTripThroughTheUpdaterMakesTheOldTreeNew) {
   EXPECT_EQ(runTool({"plan", "--install", arg(oldTree), arg(out)}, &planned), kExitFine) << planned.out;
 
   copyTree(oldTree, game);
+  // The installed file keeps the name it really has, as in the old tree.
+  std::string waveDashCp932;
+  ASSERT_TRUE(argumentPath(waveDash, &waveDashCp932));
+  ASSERT_TRUE(plat::deleteFile((game + waveDashCp932).c_str()));
+  ASSERT_TRUE(writeFileNamedInUtf8(game, waveDash, "old wave"));
   RunOutcome run = applyUpdate(out, game);
   EXPECT_EQ(run.result, 1u);
   EXPECT_EQ(run.message, kMessageUpdateDone);
   expectTreeHolds(game, newTree);
+  // Each name is one file: the run changed the file it found, not a twin.
+  std::vector<std::string> installed;
+  ASSERT_TRUE(listFilesBelow(game, &installed));
+  EXPECT_EQ(std::adjacent_find(installed.begin(), installed.end()), installed.end());
   // The case of a stored name stays as stored.
   PackageArchive script((game + "data\\script.pak").c_str());
   EXPECT_STREQ(script.loadedEntry(0)->name, "scene\\01.txt");

@@ -148,18 +148,18 @@ bool isSoundArchive(const std::string& path) {
 namespace {
 
 const char kArchiveUsage[] =
-    "usage: updtool archive create OUT DIR\n"
+    "usage: updtool archive create [--skip-unnameable] OUT DIR\n"
     "       updtool archive list FILE\n"
     "       updtool archive extract FILE DIR\n"
     "       updtool archive verify FILE\n";
 
-int createArchive(const std::string& outText, const std::string& folderText, ToolOutput* output) {
+int createArchive(const std::string& outText, const std::string& folderText, bool skipUnnameable, ToolOutput* output) {
   std::string out, folder;
   if (!newPathOperand("OUT", outText, &out, output) || !folderOperand("DIR", folderText, &folder, output)) return kExitUsage;
   folder = asFolder(folder);
   std::vector<std::string> files;
-  std::vector<UnnameableFile> unnameable;
-  if (!listFilesBelow(folder, &files, &unnameable)) {
+  std::vector<OddName> unnameable, reshaped;
+  if (!listFilesBelow(folder, &files, &unnameable, &reshaped)) {
     output->err += "updtool: cannot read DIR \"" + folderText + "\": " + lastErrorText() + "\n";
     return kExitUsage;
   }
@@ -194,8 +194,15 @@ int createArchive(const std::string& outText, const std::string& folderText, Too
     contents += size;
     entries.push_back(Entry{name, size});
   }
-  for (const UnnameableFile& file : unnameable)
-    problems.push_back("\"" + file.utf8 + "\": code page 932 cannot write this name, so no archive entry can hold it");
+  std::vector<std::string> skipped;
+  for (const OddName& file : unnameable) {
+    std::string text = "\"" + file.utf8 + "\": code page 932 cannot write this name, so no archive entry can hold it";
+    if (skipUnnameable) skipped.push_back(text + "; left out (--skip-unnameable)");
+    else problems.push_back(text + "; rename it, or leave it out with --skip-unnameable");
+  }
+  for (const OddName& name : reshaped)
+    warnings.push_back("\"" + name.utf8 + "\" is stored as \"" + shown(name.path) + "\" (" + reshapedCharacters(name) +
+                       "): code page 932 has one character for both");
   if (total > kArchiveMaxPosition)
     problems.push_back("the archive would be " + number(total) + " bytes, past the 2 GiB that the updater can read");
   bool written = problems.empty();
@@ -220,11 +227,13 @@ int createArchive(const std::string& outText, const std::string& folderText, Too
   if (output->json) {
     JsonWriter json(&output->out);
     json.object().text("archive", outText).flag("written", written).number("entries", written ? entries.size() : 0);
-    json.number("bytes", written ? total : 0).texts("problems", problems).texts("warnings", warnings).end();
+    json.number("bytes", written ? total : 0).texts("problems", problems).texts("skipped", skipped);
+    json.texts("warnings", warnings).end();
   } else {
     if (written)
       for (const Entry& entry : entries) output->out += "  " + shown(entry.name) + "  " + number(entry.size) + " bytes\n";
     for (const std::string& warning : warnings) output->out += "warning: " + warning + "\n";
+    for (const std::string& left : skipped) output->out += "skipped: " + left + "\n";
     for (const std::string& problem : problems) output->out += "problem: " + problem + "\n";
     if (written)
       output->out += outText + ": " + number(entries.size()) + " entries, " + number(total) + " bytes";
@@ -398,12 +407,20 @@ int extractArchive(const std::string& text, const std::string& folderText, ToolO
 }  // namespace
 
 int runArchiveCommand(const std::vector<std::string>& arguments, ToolOutput* output) {
-  const std::string verb = arguments.empty() ? "" : arguments[0];
-  size_t operands = arguments.size() - (arguments.empty() ? 0 : 1);
-  if (verb == "create" && operands == 2) return createArchive(arguments[1], arguments[2], output);
-  if (verb == "list" && operands == 1) return listArchive(arguments[1], output);
-  if (verb == "extract" && operands == 2) return extractArchive(arguments[1], arguments[2], output);
-  if (verb == "verify" && operands == 1) return verifyArchive(arguments[1], output);
+  std::vector<std::string> words;
+  bool skipUnnameable = false;
+  for (const std::string& argument : arguments) {
+    if (argument == "--skip-unnameable") skipUnnameable = true;
+    else words.push_back(argument);
+  }
+  const std::string verb = words.empty() ? "" : words[0];
+  size_t operands = words.size() - (words.empty() ? 0 : 1);
+  if (verb == "create" && operands == 2) return createArchive(words[1], words[2], skipUnnameable, output);
+  if (!skipUnnameable) {
+    if (verb == "list" && operands == 1) return listArchive(words[1], output);
+    if (verb == "extract" && operands == 2) return extractArchive(words[1], words[2], output);
+    if (verb == "verify" && operands == 1) return verifyArchive(words[1], output);
+  }
   output->err += kArchiveUsage;
   return kExitUsage;
 }

@@ -175,16 +175,20 @@ void ioError(ToolOutput* output, const char* doing, const std::string& path) {
 
 bool compareTrees(MakeState* state, ToolOutput* output) {
   std::vector<std::string> oldFiles, newFiles;
-  std::vector<UnnameableFile> oldUnnameable, newUnnameable;
+  std::vector<OddName> oldUnnameable, newUnnameable, reshaped;
   if (!listFilesBelow(state->oldFolder, &oldFiles, &oldUnnameable)) {
     ioError(output, "read OLD_DIR", state->oldFolder);
     return false;
   }
-  if (!listFilesBelow(state->newFolder, &newFiles, &newUnnameable)) {
+  if (!listFilesBelow(state->newFolder, &newFiles, &newUnnameable, &reshaped)) {
     ioError(output, "read NEW_DIR", state->newFolder);
     return false;
   }
-  for (const UnnameableFile& file : newUnnameable) {
+  std::map<std::string, std::string> reshapedNotes;  // by CP932 path: said only when the file is sent
+  for (const OddName& name : reshaped)
+    reshapedNotes[name.path] = "\"" + name.utf8 + "\" will be named \"" + shown(name.path) + "\" on Windows (" +
+                               reshapedCharacters(name) + "): code page 932 has one character for both";
+  for (const OddName& file : newUnnameable) {
     std::string text = "\"" + file.utf8 + "\": code page 932 cannot write this name, so the updater cannot name it";
     if (state->skipUnnameable) state->skipped.push_back(text + "; left out (--skip-unnameable)");
     else state->problems.push_back(text + "; rename it, or leave it out with --skip-unnameable");
@@ -261,6 +265,11 @@ bool compareTrees(MakeState* state, ToolOutput* output) {
     planLoose(state, 'C', file, wholeFile(state->newFolder + file), newSizes[i], -1);
   }
   progress.finish();
+  // A file the update creates gets the name the code page gives it.
+  for (const PlannedEntry& entry : state->loose) {
+    auto note = reshapedNotes.find(entry.path);
+    if (entry.command == 'C' && note != reshapedNotes.end()) state->notes.push_back(note->second);
+  }
   for (const std::string& file : oldFiles)
     if (!newFolded.count(foldedName(file)) && foldedName(file) != foldedName(kSetupLogName))
       state->problems.push_back(q(file) + " is gone from NEW_DIR, but the updater cannot remove files; it stays");

@@ -256,6 +256,18 @@ std::string windowsNameProblem(const std::string& relative) {
 
 namespace {
 
+// The code point at *at of well-formed UTF-8 (as the converters give),
+// stepping past it.
+uint32_t nextCodePoint(const std::string& utf8, size_t* at) {
+  unsigned char lead = static_cast<unsigned char>(utf8[*at]);
+  size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+  length = std::min(length, utf8.size() - *at);
+  uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+  for (size_t k = 1; k < length; ++k) code = (code << 6) | (static_cast<unsigned char>(utf8[*at + k]) & 0x3F);
+  *at += length;
+  return code;
+}
+
 // The simple lower-case mappings of the letters CP932 holds in both cases.
 uint32_t foldedCodePoint(uint32_t code) {
   if (code >= 'A' && code <= 'Z') return code + 0x20;
@@ -274,14 +286,12 @@ std::string windowsFoldedName(const std::string& relative) {
   if (!plat::cp932ToUtf8(relative, &utf8)) return foldedName(relative);
   std::string folded;
   for (size_t i = 0; i < utf8.size();) {
-    unsigned char lead = static_cast<unsigned char>(utf8[i]);
-    size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    if (i + length > utf8.size()) length = utf8.size() - i;
-    uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
-    for (size_t k = 1; k < length; ++k) code = (code << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+    size_t start = i;
+    uint32_t code = nextCodePoint(utf8, &i);
+    size_t length = i - start;
     uint32_t fold = foldedCodePoint(code);
     if (fold == code) {
-      folded += utf8.substr(i, length);
+      folded += utf8.substr(start, length);
     } else if (fold < 0x80) {
       folded.push_back(static_cast<char>(fold));
     } else if (fold < 0x800) {
@@ -292,7 +302,6 @@ std::string windowsFoldedName(const std::string& relative) {
       folded.push_back(static_cast<char>(0x80 | ((fold >> 6) & 0x3F)));
       folded.push_back(static_cast<char>(0x80 | (fold & 0x3F)));
     }
-    i += length;
   }
   return folded;
 }
@@ -321,7 +330,14 @@ bool isReadOnlyFile(const std::string& path) {
 
 namespace {
 
-bool collectFiles(const std::string& folder, const std::string& prefix, std::vector<std::string>* files, int depth) {
+struct Collected {
+  std::vector<std::string>* files;
+  std::vector<OddName>* unnameable;
+  std::vector<OddName>* reshaped;
+};
+
+bool collectFiles(const std::string& folder, const std::string& prefix, const std::string& shownPrefix, Collected* into,
+                  int depth) {
   if (depth > 64) return false;  // a link loop, not a game tree
   plat::FileSearch search;
   plat::FoundFile found;
@@ -329,15 +345,24 @@ bool collectFiles(const std::string& folder, const std::string& prefix, std::vec
   if (!search.first(pattern.c_str(), &found)) return plat::lastError() == plat::kErrorFileNotFound;
   std::vector<plat::FoundFile> entries;
   do {
-    if (found.name == "." || found.name == "..") continue;
+    if (found.nameable && (found.name == "." || found.name == "..")) continue;
     entries.push_back(found);
   } while (search.next(&found));
   search.close();
   for (const plat::FoundFile& entry : entries) {
-    if (entry.attributes & plat::kAttributeDirectory) {
-      if (!collectFiles(folder + entry.name + "\\", prefix + entry.name + "\\", files, depth + 1)) return false;
+    bool isFolder = (entry.attributes & plat::kAttributeDirectory) != 0;
+    std::string shownPath = shownPrefix + entry.utf8Name + (isFolder ? "\\" : "");
+    if (!entry.nameable) {
+      if (into->unnameable) into->unnameable->push_back(OddName{"", shownPath});
+      continue;
+    }
+    std::string readBack;
+    if (into->reshaped && (!plat::cp932ToUtf8(entry.name, &readBack) || readBack != entry.utf8Name) && !isFolder)
+      into->reshaped->push_back(OddName{prefix + entry.name, shownPath});
+    if (isFolder) {
+      if (!collectFiles(folder + entry.name + "\\", prefix + entry.name + "\\", shownPath, into, depth + 1)) return false;
     } else {
-      files->push_back(prefix + entry.name);
+      into->files->push_back(prefix + entry.name);
     }
   }
   return true;
@@ -345,16 +370,34 @@ bool collectFiles(const std::string& folder, const std::string& prefix, std::vec
 
 }  // namespace
 
-bool listFilesBelow(const std::string& folder, std::vector<std::string>* files, std::vector<UnnameableFile>* unnameable) {
+bool listFilesBelow(const std::string& folder, std::vector<std::string>* files, std::vector<OddName>* unnameable,
+                    std::vector<OddName>* reshaped) {
   files->clear();
   if (unnameable) unnameable->clear();
+  if (reshaped) reshaped->clear();
   if (pathKind(folder) != PathKind::Folder) {
     plat::setLastError(plat::kErrorPathNotFound);
     return false;
   }
-  if (!collectFiles(asFolder(folder), "", files, 0)) return false;
+  Collected into{files, unnameable, reshaped};
+  if (!collectFiles(asFolder(folder), "", "", &into, 0)) return false;
   std::sort(files->begin(), files->end());
   return true;
+}
+
+std::string reshapedCharacters(const OddName& name) {
+  std::string readBack;
+  if (!plat::cp932ToUtf8(name.path, &readBack)) return "";
+  // Both sides step character by character: each CP932 character is one.
+  std::string changes;
+  char text[48];
+  for (size_t a = 0, b = 0; a < name.utf8.size() && b < readBack.size();) {
+    uint32_t real = nextCodePoint(name.utf8, &a), shownAs = nextCodePoint(readBack, &b);
+    if (real == shownAs) continue;
+    std::snprintf(text, sizeof text, "%sU+%04X becomes U+%04X", changes.empty() ? "" : ", ", real, shownAs);
+    changes += text;
+  }
+  return changes;
 }
 
 bool makeFolders(const std::string& folder) {

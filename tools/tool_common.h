@@ -115,18 +115,23 @@ enum class PathKind { Missing, File, Folder };
 PathKind pathKind(const std::string& path);
 bool isReadOnlyFile(const std::string& path);
 
-// A file whose name code page 932 cannot write: no list line, archive
-// entry or path of the updater can name it.
-struct UnnameableFile {
-  std::string utf8;  // its path below the folder, for the report
+// A file or folder found under a name that needs a word to the publisher.
+struct OddName {
+  std::string path;  // CP932 relative path; empty when CP932 cannot write it
+  std::string utf8;  // the relative path as the file system holds it
 };
 
 // Every file below `folder` (which ends with a backslash), as relative
-// CP932 paths with backslashes, sorted by bytes; files (and folders) whose
-// names CP932 cannot write go to *unnameable when it is given. False when
-// the folder cannot be searched.
+// CP932 paths with backslashes, sorted by bytes. Files and folders whose
+// names CP932 cannot write (no list line, archive entry or path of the
+// updater can name them) go to *unnameable; files whose CP932 name reads
+// back as other characters (U+301C WAVE DASH becomes U+FF5E) are listed
+// and also go to *reshaped. False when the folder cannot be searched.
 bool listFilesBelow(const std::string& folder, std::vector<std::string>* files,
-                    std::vector<UnnameableFile>* unnameable = nullptr);
+                    std::vector<OddName>* unnameable = nullptr, std::vector<OddName>* reshaped = nullptr);
+// What Windows shows for a reshaped name: "U+301C becomes U+FF5E" for each
+// character that differs.
+std::string reshapedCharacters(const OddName& name);
 // Creates the folder and any missing parents.
 bool makeFolders(const std::string& folder);
 bool writeWholeFile(const std::string& path, const char* bytes, uint32_t size);
