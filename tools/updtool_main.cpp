@@ -69,40 +69,16 @@ int runAndPrint(const std::vector<std::string>& arguments) {
 }  // namespace
 
 #ifdef _WIN32
-namespace {
-
-std::string utf8FromUtf16(const wchar_t* text) {
-  std::string utf8;
-  for (size_t i = 0; text[i] != 0; ++i) {
-    uint32_t code = static_cast<uint16_t>(text[i]);
-    if (code >= 0xD800 && code < 0xDC00 && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<uint16_t>(text[i + 1]) - 0xDC00);
-      ++i;
-    }
-    if (code < 0x80) {
-      utf8.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-      utf8.push_back(static_cast<char>(0xC0 | (code >> 6)));
-      utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-      utf8.push_back(static_cast<char>(0xE0 | (code >> 12)));
-      utf8.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-      utf8.push_back(static_cast<char>(0xF0 | (code >> 18)));
-      utf8.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-      utf8.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
-  }
-  return utf8;
-}
-
-}  // namespace
-
 int wmain(int argc, wchar_t** argv) {
   std::vector<std::string> arguments;
-  for (int i = 1; i < argc; ++i) arguments.push_back(utf8FromUtf16(argv[i]));
+  for (int i = 1; i < argc; ++i) {
+    std::string argument;
+    if (!wideToUtf8(argv[i], &argument)) {
+      std::fprintf(stderr, "updtool: argument %d cannot be read as text\n", i);
+      return kExitUsage;
+    }
+    arguments.push_back(argument);
+  }
   return runAndPrint(arguments);
 }
 #else
