@@ -214,7 +214,7 @@ TEST(ToolArchive, ErrorsNameTheOperandAndScriptsGetThemAsJson) {
       EXPECT_FALSE(plain.err.empty());
     }
   }
-  EXPECT_TRUE(has(tool({"--help"}, kExitFine), "archive create OUT DIR"));
+  EXPECT_TRUE(has(tool({"--help"}, kExitFine), "usage: updtool"));
 }
 
 #ifndef _WIN32

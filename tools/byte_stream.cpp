@@ -91,6 +91,12 @@ void Progress::start(const char* phase, uint64_t files, uint64_t bytes) {
 void Progress::nextFile(const std::string& cp932) {
   if (!current_.empty()) ++filesDone_;
   current_ = cp932;
+  fileStart_ = bytesDone_;
+  show(false);
+}
+
+void Progress::fileDone(uint64_t bytes) {
+  bytesDone_ = fileStart_ + bytes;
   show(false);
 }
 

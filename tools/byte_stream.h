@@ -35,6 +35,8 @@ class Progress {
   void start(const char* phase, uint64_t files, uint64_t bytes);
   void nextFile(const std::string& cp932);
   void advance(uint64_t bytes);
+  // The current file counts `bytes` in all, however much of it was read.
+  void fileDone(uint64_t bytes);
   void finish();  // clears the line
 
  private:
@@ -43,7 +45,7 @@ class Progress {
   ToolOutput* output_;
   bool active_ = false;
   std::string phase_, current_;
-  uint64_t files_ = 0, filesDone_ = 0, bytes_ = 0, bytesDone_ = 0;
+  uint64_t files_ = 0, filesDone_ = 0, bytes_ = 0, bytesDone_ = 0, fileStart_ = 0;
   uint64_t shownAt_ = 0;
   size_t lastWidth_ = 0;
 };

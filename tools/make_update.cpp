@@ -216,7 +216,7 @@ bool compareTrees(MakeState* state, ToolOutput* output) {
     newFolded.insert(foldedName(file));
     if (foldedName(file) == foldedName(kSetupLogName)) {
       state->notes.push_back(q(file) + " is left alone: the updater keeps it itself");
-      progress.advance(newSizes[i]);
+      progress.fileDone(newSizes[i]);
       continue;
     }
     auto old = oldByFolded.find(foldedName(file));
@@ -229,12 +229,12 @@ bool compareTrees(MakeState* state, ToolOutput* output) {
     std::string failedPath;
     bool same = false;
     if (present && oldSize == newSizes[i] &&
-        !sameBytes(wholeFile(state->oldFolder + old->second), wholeFile(state->newFolder + file), &same, nullptr,
+        !sameBytes(wholeFile(state->oldFolder + old->second), wholeFile(state->newFolder + file), &same, &progress,
                    &failedPath)) {
       ioError(output, "read", failedPath);
       return false;
     }
-    progress.advance(newSizes[i]);
+    progress.fileDone(newSizes[i]);
     if (same) continue;
     if (holdsListWhiteSpace(file)) {
       state->problems.push_back(q(file) + ": a path with white space cannot be written in a list; left out");
