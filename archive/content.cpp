@@ -28,12 +28,7 @@ bool readWholeFile(const char* path, Content* content, bool* opened) {
     plat::setLastError(plat::kErrorNotEnoughMemory);
     return false;
   }
-  uint32_t got = 0;
-  if (!file.read(bytes.get(), size, &got)) return false;
-  if (got != size) {
-    plat::setLastError(plat::kErrorHandleEof);
-    return false;
-  }
+  if (!file.readExactly(bytes.get(), size)) return false;
   bytes[size] = '\0';
   content->bytes = std::move(bytes);
   content->size = size;

@@ -228,10 +228,12 @@ class IoFaultHook {
   // stops the process here (without running any further code) sees what a
   // kill at that point leaves behind.
   virtual void beforeChange(FileChange change) {}
-  // Consulted after a write that beforeWrite let through: a nonzero code
-  // makes the write fail with it once its (possibly shortened) count is
-  // written, as a full disk does that took part of the bytes.
-  virtual uint32_t failAfterWrite() { return 0; }
+  // Consulted before every write that beforeWrite let through, with the
+  // number of bytes by which it would lengthen the file: a nonzero code
+  // makes the write put only *count bytes (which the hook may lower) and
+  // then fail with that code, as a full disk does that took part of the
+  // bytes. A full disk still lets a write within the file's length through.
+  virtual uint32_t failWrite(uint64_t growth, uint32_t* count) { return 0; }
 };
 void setIoFaultHook(IoFaultHook* hook);
 IoFaultHook* ioFaultHook();

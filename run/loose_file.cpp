@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <vector>
 
@@ -74,30 +75,110 @@ Comparison compareWithTarget(Target* target, const Content& source) {
   uint32_t compared = 0;
   while (compared < targetSize) {
     uint32_t wanted = targetSize - compared < kComparePieceSize ? targetSize - compared : kComparePieceSize;
-    uint32_t got = 0;
-    if (!target->file.read(piece.get(), wanted, &got)) return Comparison::Failed;
-    if (got == 0) return Comparison::Different;  // it shrank meanwhile
-    if (std::memcmp(piece.get(), source.bytes.get() + compared, got) != 0) return Comparison::Different;
-    compared += got;
+    if (!target->file.readExactly(piece.get(), wanted))
+      return plat::lastError() == plat::kErrorHandleEof ? Comparison::Different : Comparison::Failed;  // it shrank meanwhile
+    if (std::memcmp(piece.get(), source.bytes.get() + compared, wanted) != 0) return Comparison::Different;
+    compared += wanted;
   }
   return Comparison::Identical;
 }
 
-// Writes the whole content over the target (CREATE_ALWAYS). A write that
-// fails or falls short fails the attempt.
+// New content reaches a target through a temporary file beside it, which
+// is complete and flushed before it replaces the target in one step: a
+// failed, cancelled or killed attempt leaves the target as it was, absent
+// or with its old bytes. The name is fixed per target, so the next attempt
+// on that target removes what a killed one left. Four bytes keep a joined
+// path of 255 bytes within the system's path limit.
+constexpr char kTemporarySuffix[] = ".~up";
+
+std::string temporaryPathFor(const char* target) { return std::string(target) + kTemporarySuffix; }
+
+// Removes a temporary file that an earlier attempt left behind, if any,
+// without disturbing the last error.
+void removeStaleTemporary(const std::string& temporary) {
+  uint32_t saved = plat::lastError();
+  plat::FileSearch search;
+  plat::FoundFile found;
+  if (search.first(temporary.c_str(), &found)) {
+    search.close();
+    plat::deleteFile(temporary.c_str());
+  }
+  plat::setLastError(saved);
+}
+
+// The temporary file of one write, removed on every way out unless it has
+// become the target; removing it never changes the last error, which the
+// prompt shows.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(const char* target) : path_(temporaryPathFor(target)) {}
+  ~TemporaryFile() {
+    if (!owned_) return;
+    uint32_t saved = plat::lastError();
+    plat::deleteFile(path_.c_str());
+    plat::setLastError(saved);
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  const char* path() const { return path_.c_str(); }
+  // The file exists from now on, until it replaces the target.
+  void own() { owned_ = true; }
+  void replacedTarget() { owned_ = false; }
+
+ private:
+  std::string path_;
+  bool owned_ = false;
+};
+
 enum class WriteOutcome { NotOpened, Failed, Written };
 
-WriteOutcome writeTarget(const char* path, const Content& content) {
+// Whether the target could be opened for writing, as writing it in place
+// would open it: a target held open by the game or a read-only one is
+// refused here with the code that open gives, before any work. An absent
+// target passes: it is created by the replace.
+bool targetWritable(const char* path) {
+  plat::File probe;
+  if (probe.open(path, plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting)) return true;
+  return plat::lastError() == plat::kErrorFileNotFound;
+}
+
+// Writes the whole content to the temporary file and flushes it.
+bool writeTemporary(TemporaryFile& temporary, const Content& content) {
   plat::File file;
-  if (!file.open(path, plat::kGenericWrite, plat::kShareRead, plat::kCreateAlways)) return WriteOutcome::NotOpened;
-  uint32_t written = 0;
+  if (!file.open(temporary.path(), plat::kGenericWrite, plat::kShareNone, plat::kCreateAlways)) return false;
+  temporary.own();
   const char* bytes = content.bytes ? content.bytes.get() : "";
-  if (!file.write(bytes, content.size, &written)) return WriteOutcome::Failed;
-  if (written != content.size) {
-    plat::setLastError(plat::kErrorWriteFault);
-    return WriteOutcome::Failed;
-  }
-  return WriteOutcome::Written;
+  return file.writeExactly(bytes, content.size) && file.flush();
+}
+
+// Puts the complete temporary file in place of the target. A file that the
+// attempt creates is logged first (`logCreated`), so that it never appears
+// without its line.
+bool replaceTarget(const char* target, TemporaryFile& temporary, const std::function<void()>& logCreated) {
+  if (logCreated) logCreated();
+  if (!plat::replaceFile(target, temporary.path())) return false;
+  temporary.replacedTarget();
+  return true;
+}
+
+// Writes the whole content over the target through the temporary file.
+WriteOutcome writeTarget(const char* path, const Content& content, const std::function<void()>& logCreated) {
+  if (!targetWritable(path)) return WriteOutcome::NotOpened;
+  TemporaryFile temporary(path);
+  if (!writeTemporary(temporary, content)) return WriteOutcome::Failed;
+  return replaceTarget(path, temporary, logCreated) ? WriteOutcome::Written : WriteOutcome::Failed;
+}
+
+// The copy fallback, for a target that did not open for writing: the loose
+// source copied whole beside the target, then put in its place as a write
+// would be, once the target lets itself be written after all. Until then
+// nothing is logged: the target is still not this run's.
+bool copyOverTarget(const char* source, const char* target, const std::function<void()>& logCreated) {
+  TemporaryFile temporary(target);
+  temporary.own();
+  if (!plat::copyFile(source, temporary.path(), false) || !targetWritable(target)) return false;
+  return replaceTarget(target, temporary, logCreated);
 }
 
 // The prompt shows the path the attempt failed on even when it is too long
@@ -105,14 +186,16 @@ WriteOutcome writeTarget(const char* path, const Content& content) {
 std::string shownTargetPath(const std::string& relative) { return std::string(runInstallFolder) + relative; }
 
 // The first steps of every attempt: clear the last error, build the target
-// path (never cut: a path that does not fit fails the attempt) and open the
-// target for reading. False when the attempt has failed.
+// path (never cut: a path that does not fit fails the attempt), remove what
+// a killed attempt left beside the target and open the target for reading.
+// False when the attempt has failed.
 bool beginAttempt(const std::string& relative, char (&target)[kRunPathSize], Target* existing) {
   plat::setLastError(0);
   if (!joinTargetPath(runInstallFolder, relative.c_str(), target)) {
     plat::setLastError(plat::kErrorFilenameTooLong);
     return false;
   }
+  removeStaleTemporary(temporaryPathFor(target));
   return openTarget(target, existing);
 }
 
@@ -126,9 +209,9 @@ Comparison sourceAgainstTarget(const std::string& relative, Target* existing, Co
   return comparison;
 }
 
-// One attempt of "C". `createdByEntry` survives retries: a failed attempt
-// that created the target still makes the file this run's own creation.
-bool attemptCopy(const std::string& relative, bool* createdByEntry) {
+// One attempt of "C". `loggedByEntry` survives retries: a file that an
+// earlier attempt logged and then failed to put in place is not logged again.
+bool attemptCopy(const std::string& relative, bool* loggedByEntry) {
   char target[kRunPathSize];
   Target existing;
   if (!beginAttempt(relative, target, &existing)) return false;
@@ -140,19 +223,23 @@ bool attemptCopy(const std::string& relative, bool* createdByEntry) {
   if (comparison == Comparison::Failed) return false;
   if (comparison == Comparison::Identical) return true;
 
-  bool created = targetAbsent || *createdByEntry;
-  WriteOutcome outcome = writeTarget(target, source);
-  if (outcome != WriteOutcome::NotOpened && targetAbsent) *createdByEntry = true;
+  std::function<void()> logCreated;
+  if (targetAbsent && !*loggedByEntry) {
+    logCreated = [&] {
+      registerCreatedFile(target, runInstallFolder);
+      *loggedByEntry = true;
+    };
+  }
+  WriteOutcome outcome = writeTarget(target, source, logCreated);
   if (outcome == WriteOutcome::Failed) return false;
   if (outcome == WriteOutcome::NotOpened) {
     // The copy can only stand in for the write when it copies the very
     // bytes chosen: the loose file. A package source has no file to copy.
     if (origin != SourceOrigin::LooseFile) return false;
     source.release();
-    if (!plat::copyFile(relative.c_str(), target, false)) return false;
+    if (!copyOverTarget(relative.c_str(), target, logCreated)) return false;
   }
   ++runState.changedFileCount;
-  if (created) registerCreatedFile(target, runInstallFolder);
   return true;
 }
 
@@ -166,7 +253,7 @@ bool attemptReplace(const std::string& relative) {
   Comparison comparison = sourceAgainstTarget(relative, &existing, &source, &origin);
   if (comparison == Comparison::Failed) return false;
   if (comparison == Comparison::Identical) return true;
-  if (writeTarget(target, source) != WriteOutcome::Written) return false;
+  if (writeTarget(target, source, nullptr) != WriteOutcome::Written) return false;
   ++runState.changedFileCount;
   return true;
 }
@@ -175,8 +262,8 @@ bool attemptReplace(const std::string& relative) {
 
 bool copyLooseFile(int entryIndex) {
   const std::string& relative = updateList.paths[entryIndex];
-  bool createdByEntry = false;
-  while (!attemptCopy(relative, &createdByEntry)) {
+  bool loggedByEntry = false;
+  while (!attemptCopy(relative, &loggedByEntry)) {
     if (reportFileError(shownTargetPath(relative).c_str(), kCaptionCopyError) == FileErrorAnswer::Cancel)
       return false;
   }

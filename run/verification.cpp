@@ -87,9 +87,7 @@ bool beginsWithArchiveMagic(const char* path) {
   char magic[sizeof kArchiveMagic] = {};
   plat::File file;
   if (!file.open(path, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return false;
-  uint32_t got = 0;
-  file.read(magic, sizeof magic, &got);
-  return std::memcmp(magic, kArchiveMagic, sizeof magic) == 0;
+  return file.readExactly(magic, sizeof magic) && std::memcmp(magic, kArchiveMagic, sizeof magic) == 0;
 }
 
 // Pass 3: every target archive begins with the archive magic.

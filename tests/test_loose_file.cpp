@@ -34,16 +34,18 @@ class RefuseFirstWriteOpen : public plat::IoFaultHook {
   std::set<std::string> paths_;
 };
 
-// Lets every write move at most `limit` bytes, or fails writes outright.
+// Lets every write move at most `limit` bytes, then fail with `failure`
+// (a full disk) when set, or fails writes outright.
 class ShortWrites : public plat::IoFaultHook {
  public:
-  bool beforeRead(uint32_t*) override { return true; }
   bool beforeWrite(uint32_t* count) override {
     if (fail) return false;
     if (*count > limit) *count = limit;
     return true;
   }
+  uint32_t failWrite(uint64_t, uint32_t*) override { return failure; }
   uint32_t limit = 3;
+  uint32_t failure = 0;
   bool fail = false;
 };
 
@@ -171,27 +173,90 @@ TEST_F(LooseFileTest, ALooseFileNeverStandsInForAChosenPackageSource) {
   EXPECT_EQ(installed("both.dat"), "loose, not chosen");
 }
 
-TEST_F(LooseFileTest, AFailedOrShortWriteIsAFailedAttempt) {
-  deliver("short.dat", "0123456789");
-  deliverOver("fail.dat", "abcdef", "old");
-  useList("C\tshort.dat\nR\tfail.dat\n");
+// A write that fails, falls short or meets a full disk fails the attempt
+// and leaves the target as it was: absent, or its old bytes, never a
+// prefix; nothing is logged or left beside it.
+TEST_F(LooseFileTest, AFailedWriteLeavesTheTargetAsItWas) {
+  withSetupLog();
+  deliver("new.dat", "0123456789");
+  deliverOver("old.dat", "abcdef", "old");
+  useList("C\tnew.dat\nR\told.dat\nC\told.dat\n");
+  const struct {
+    const char* what;
+    bool fail;
+    uint32_t failure;
+    const char* hex;
+    uint32_t code;
+  } cases[] = {
+      {"short write", false, 0, "1d", plat::kErrorWriteFault},
+      {"refused write", true, 0, "1d", plat::kErrorWriteFault},
+      {"full disk", false, plat::kErrorDiskFull, "70", plat::kErrorDiskFull},
+  };
   ShortWrites faults;
-  plat::setIoFaultHook(&faults);
-  EXPECT_FALSE(copyLooseFile(0));
-  faults.fail = true;
-  EXPECT_FALSE(replaceLooseFile(1));
-  EXPECT_EQ(runState.changedFileCount, 0);
-  ASSERT_EQ(prompts().size(), 2u);
-  EXPECT_EQ(prompts()[0].text, expectedPrompt(game_ / "short.dat", "1d", plat::kErrorWriteFault));
-  EXPECT_EQ(prompts()[1].text, expectedPrompt(game_ / "fail.dat", "1d", plat::kErrorWriteFault));
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.what);
+    host_.calls.clear();
+    faults.fail = test.fail;
+    faults.failure = test.failure;
+    plat::setIoFaultHook(&faults);
+    EXPECT_FALSE(copyLooseFile(0));
+    EXPECT_FALSE(replaceLooseFile(1));
+    EXPECT_FALSE(copyLooseFile(2));
+    plat::setIoFaultHook(nullptr);
+    ASSERT_EQ(prompts().size(), 3u);
+    EXPECT_EQ(prompts()[0].text, expectedPrompt(game_ / "new.dat", test.hex, test.code));
+    EXPECT_EQ(prompts()[1].text, expectedPrompt(game_ / "old.dat", test.hex, test.code));
+    EXPECT_FALSE(isInstalled("new.dat"));
+    EXPECT_EQ(installed("old.dat"), "old");
+    EXPECT_FALSE(isInstalled("new.dat.~up") || isInstalled("old.dat.~up")) << "no temporary file stays";
+    EXPECT_EQ(setupLog(), "F\tC:\\old.dat\r\n");
+    EXPECT_EQ(runState.changedFileCount, 0);
+  }
 
   // Once the fault is gone a new attempt writes the whole content.
-  plat::setIoFaultHook(nullptr);
   ASSERT_TRUE(copyLooseFile(0));
   ASSERT_TRUE(replaceLooseFile(1));
-  EXPECT_EQ(installed("short.dat"), "0123456789");
-  EXPECT_EQ(installed("fail.dat"), "abcdef");
+  EXPECT_EQ(installed("new.dat"), "0123456789");
+  EXPECT_EQ(installed("old.dat"), "abcdef");
   EXPECT_EQ(runState.changedFileCount, 2);
+  EXPECT_EQ(setupLog(), "F\tC:\\old.dat\r\nF\t" + game_.path() + "new.dat\r\n");
+}
+
+// What a killed attempt leaves beside a target goes with the next attempt
+// on it, whether that attempt writes or finds the target up to date; a run
+// stopped between logging a new file and putting it in place logs it once.
+TEST_F(LooseFileTest, TheNextAttemptRemovesWhatAKilledOneLeft) {
+  deliverOver("same.dat", "same", "same");
+  deliver("new.dat", "new");
+  install("same.dat.~up", "sa");
+  install("new.dat.~up", "ne");
+  install(kSetupLogName, "F\t" + game_.path() + "new.dat\r\n");
+  useList("R\tsame.dat\nC\tnew.dat\n");
+  ASSERT_TRUE(replaceLooseFile(0));
+  ASSERT_TRUE(copyLooseFile(1));
+  EXPECT_FALSE(isInstalled("same.dat.~up"));
+  EXPECT_FALSE(isInstalled("new.dat.~up"));
+  EXPECT_EQ(installed("new.dat"), "new");
+  EXPECT_EQ(setupLog(), "F\t" + game_.path() + "new.dat\r\n");
+}
+
+// Contents are held whole with 32-bit sizes: a loose file of 4 GiB or more
+// is refused, never read in part. The file is sparse where the file system
+// allows it.
+TEST_F(LooseFileTest, LooseFilesOfFourGibibytesAreRefused) {
+  {
+    plat::File huge;
+    ASSERT_TRUE(huge.open((delivery_ / "huge.dat").c_str(), plat::kGenericWrite, plat::kShareRead, plat::kCreateAlways));
+    ASSERT_TRUE(huge.seek(int64_t{1} << 32, plat::SeekOrigin::Begin));
+    if (!huge.writeExactly("!", 1)) GTEST_SKIP() << "no room for a file beyond 4 GiB here";
+  }
+  install("huge.dat", "old");
+  useList("R\thuge.dat\n");
+  EXPECT_FALSE(replaceLooseFile(0));
+  ASSERT_EQ(prompts().size(), 1u);
+  EXPECT_EQ(prompts()[0].text, expectedPrompt(game_ / "huge.dat", "df", plat::kErrorFileTooLarge));
+  EXPECT_EQ(installed("huge.dat"), "old");
+  EXPECT_TRUE(plat::deleteFile((delivery_ / "huge.dat").c_str()));
 }
 
 TEST_F(LooseFileTest, LargeTargetsAreComparedToTheirLastByte) {

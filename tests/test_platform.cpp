@@ -91,11 +91,15 @@ TEST(PlatformFile, PositionsAndSizesBeyondFourGibibytes) {
 TEST(PlatformFile, WholeWritesReportShortAndFailedTransfers) {
   struct Shortening : plat::IoFaultHook {
     uint32_t keep = 0, failure = 0;
+    uint64_t growth = 0;
     bool beforeWrite(uint32_t* count) override {
       *count = keep;
       return true;
     }
-    uint32_t failAfterWrite() override { return failure; }
+    uint32_t failWrite(uint64_t bytesAdded, uint32_t*) override {
+      growth = bytesAdded;
+      return failure;
+    }
   } hook;
   TempFolder folder;
   std::string path = folder / "full.bin";
@@ -112,6 +116,7 @@ TEST(PlatformFile, WholeWritesReportShortAndFailedTransfers) {
     plat::setIoFaultHook(nullptr);
     EXPECT_FALSE(written);
     EXPECT_EQ(plat::lastError(), test.error);
+    EXPECT_EQ(hook.growth, 3u) << "the shortened write would add three bytes";
     file.close();
     EXPECT_EQ(readFileOrEmpty(path), "012") << "the bytes that fitted are there";
   }

@@ -28,6 +28,12 @@ TEST(SetupLog, EachCreatedFileBecomesOneLineOfAnExistingLog) {
       // Appending in text mode drops a final end-of-text byte first.
       {"end-of-text mark", "F\tD:\\Game\\old.dat\r\n\x1a", {"D:\\Game\\a.dat"},
        "F\tD:\\Game\\old.dat\r\nF\tD:\\Game\\a.dat\r\n"},
+      // A run stopped after logging a file, before making it, logs it again:
+      // the same last line is not written twice, an earlier one is.
+      {"already the last line",
+       "F\tD:\\Game\\a.dat\r\n",
+       {"D:\\Game\\a.dat", "D:\\Game\\b.dat", "D:\\Game\\a.dat"},
+       "F\tD:\\Game\\a.dat\r\nF\tD:\\Game\\b.dat\r\nF\tD:\\Game\\a.dat\r\n"},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.what);

@@ -417,14 +417,7 @@ bool makeFolders(const std::string& folder) {
 bool writeWholeFile(const std::string& path, const char* bytes, uint32_t size) {
   plat::File file;
   if (!file.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kCreateAlways)) return false;
-  uint32_t written = 0;
-  if (size == 0) return true;
-  if (!file.write(bytes, size, &written)) return false;
-  if (written != size) {
-    plat::setLastError(plat::kErrorWriteFault);
-    return false;
-  }
-  return true;
+  return size == 0 || file.writeExactly(bytes, size);
 }
 
 std::string lastErrorText() {

@@ -327,7 +327,15 @@ bool File::write(const void* buffer, uint32_t count, uint32_t* transferred) {
     tlsLastError = kErrorWriteFault;
     return false;
   }
-  if (gFaultHook) gFaultHook->beforeChange(FileChange::Write);
+  uint32_t failure = 0;
+  if (gFaultHook) {
+    struct stat st;
+    off_t here = ::lseek(fd_, 0, SEEK_CUR);
+    uint64_t end = here >= 0 && ::fstat(fd_, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    uint64_t reach = static_cast<uint64_t>(here < 0 ? 0 : here) + count;
+    failure = gFaultHook->failWrite(reach > end ? reach - end : 0, &count);
+    gFaultHook->beforeChange(FileChange::Write);
+  }
   const char* in = static_cast<const char*>(buffer);
   uint32_t done = 0;
   while (done < count) {
@@ -341,7 +349,7 @@ bool File::write(const void* buffer, uint32_t count, uint32_t* transferred) {
     done += static_cast<uint32_t>(n);
   }
   *transferred = done;
-  if (uint32_t failure = gFaultHook ? gFaultHook->failAfterWrite() : 0) {
+  if (failure != 0) {
     tlsLastError = failure;
     return false;
   }

@@ -152,11 +152,22 @@ bool File::write(const void* buffer, uint32_t count, uint32_t* transferred) {
     SetLastError(kErrorWriteFault);
     return false;
   }
-  if (gFaultHook) gFaultHook->beforeChange(FileChange::Write);
+  uint32_t failure = 0;
+  if (gFaultHook) {
+    LARGE_INTEGER zero, here, end;
+    zero.QuadPart = 0;
+    here.QuadPart = end.QuadPart = 0;
+    SetFilePointerEx(handle_, zero, &here, FILE_CURRENT);
+    GetFileSizeEx(handle_, &end);
+    uint64_t reach = static_cast<uint64_t>(here.QuadPart) + count;
+    uint64_t length = static_cast<uint64_t>(end.QuadPart);
+    failure = gFaultHook->failWrite(reach > length ? reach - length : 0, &count);
+    gFaultHook->beforeChange(FileChange::Write);
+  }
   DWORD done = 0;
   BOOL ok = WriteFile(handle_, buffer, count, &done, nullptr);
   *transferred = done;
-  if (uint32_t failure = ok && gFaultHook ? gFaultHook->failAfterWrite() : 0) {
+  if (ok && failure != 0) {
     SetLastError(failure);
     return false;
   }
