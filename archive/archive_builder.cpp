@@ -46,6 +46,5 @@ bool writeArchiveFile(const char* path, const std::vector<ArchiveBuilderEntry>& 
   std::string bytes = buildArchiveBytes(entries);
   plat::File file;
   if (!file.open(path, plat::kGenericWrite, plat::kShareRead, plat::kCreateAlways)) return false;
-  uint32_t written = 0;
-  return file.write(bytes.data(), static_cast<uint32_t>(bytes.size()), &written) && written == bytes.size();
+  return file.writeExactly(bytes.data(), static_cast<uint32_t>(bytes.size()));
 }

@@ -12,24 +12,17 @@
 
 namespace {
 
-// Appends bytes at the end of an open file: *start receives the end before
-// the write. True only when the file position advanced by exactly `count`,
-// so that a recorded size is never that of truncated content.
+// Appends bytes at the end of an open file, whole or not at all: *start
+// receives the end before the write, so that a recorded size is never that
+// of truncated content.
 bool appendAtEnd(plat::File& file, const char* bytes, uint32_t count, uint32_t* start) {
   uint64_t end = 0;
   if (!file.seek(0, plat::SeekOrigin::End, &end)) return false;
   if (end + count > kArchiveMaxPosition) {
-    plat::setLastError(kErrorFileTooLarge);
+    plat::setLastError(plat::kErrorFileTooLarge);
     return false;
   }
-  uint32_t put = 0;
-  if (count > 0 && !file.write(bytes, count, &put)) return false;
-  uint64_t after = 0;
-  if (!file.seek(0, plat::SeekOrigin::Current, &after)) return false;
-  if (after - end != count) {
-    plat::setLastError(plat::kErrorWriteFault);
-    return false;
-  }
+  if (count > 0 && !file.writeExactly(bytes, count)) return false;
   *start = static_cast<uint32_t>(end);
   return true;
 }
@@ -38,27 +31,67 @@ bool openTargetForWriting(const char* targetPath, plat::File* file) {
   return file->open(targetPath, plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting);
 }
 
+// Opens the target for appending `growth` bytes: *end receives its size.
+// An archive of 2 GiB or more, or one that the change would carry past the
+// positions the format can seek to, is refused before anything is written.
+bool openForAppending(const char* targetPath, uint64_t growth, plat::File* file, uint32_t* end) {
+  if (!openTargetForWriting(targetPath, file)) return false;
+  uint64_t size = 0;
+  if (!file->seek(0, plat::SeekOrigin::End, &size)) return false;
+  if (size > kArchiveMaxPosition || size + growth > kArchiveMaxPosition) {
+    plat::setLastError(plat::kErrorFileTooLarge);
+    return false;
+  }
+  *end = static_cast<uint32_t>(size);
+  return true;
+}
+
+// After a failure: the bytes appended since the file was `size` bytes long
+// go again, keeping the failure's own last error.
+void cutBack(PackageArchive& target, uint32_t size) {
+  uint32_t error = plat::lastError();
+  target.cutBackTo(size);
+  plat::setLastError(error);
+}
+
 bool replaceEntry(PackageArchive& target, const char* targetPath, const char* entryName, const Content& content) {
   uint32_t start = 0;
   {
     plat::File file;
-    if (!openTargetForWriting(targetPath, &file)) return false;
-    if (!appendAtEnd(file, content.bytes.get(), content.size, &start)) return false;
+    if (!openForAppending(targetPath, content.size, &file, &start)) return false;
+    // The content reaches the disk before the record that points at it.
+    if (!appendAtEnd(file, content.bytes.get(), content.size, &start) || !file.flush()) {
+      file.close();
+      cutBack(target, start);
+      return false;
+    }
   }
-  return target.relocateEntry(entryName, start, content.size);
+  if (target.relocateEntry(entryName, start, content.size)) return true;
+  cutBack(target, start);
+  return false;
 }
 
 bool addEntry(PackageArchive& target, const char* targetPath, const char* entryName, const Content& content) {
   uint32_t nameLength = static_cast<uint32_t>(std::strlen(entryName)) + 1;
+  uint64_t newIndexBytes = (static_cast<uint64_t>(target.loadedEntryCount()) + 1) * kArchiveRecordSize;
+  uint32_t end = 0;
   uint32_t nameOffset = 0;
   uint32_t dataOffset = 0;
   {
     plat::File file;
-    if (!openTargetForWriting(targetPath, &file)) return false;
-    if (!appendAtEnd(file, entryName, nameLength, &nameOffset)) return false;
-    if (!appendAtEnd(file, content.bytes.get(), content.size, &dataOffset)) return false;
+    if (!openForAppending(targetPath, nameLength + static_cast<uint64_t>(content.size) + newIndexBytes, &file, &end))
+      return false;
+    // The new index is flushed with them before the header is rewritten.
+    if (!appendAtEnd(file, entryName, nameLength, &nameOffset) ||
+        !appendAtEnd(file, content.bytes.get(), content.size, &dataOffset)) {
+      file.close();
+      cutBack(target, end);
+      return false;
+    }
   }
-  return target.appendNamedEntry(entryName, nameOffset, nameLength, dataOffset, content.size);
+  if (target.appendNamedEntry(entryName, nameOffset, nameLength, dataOffset, content.size)) return true;
+  cutBack(target, end);
+  return false;
 }
 
 // Target archives whose loaded index the next insertion may use again, the
@@ -95,13 +128,20 @@ bool insertInto(PackageArchive& target, const char* targetPath, const char* sour
 
 }  // namespace
 
-SourceOrigin readSourceContent(PackageArchive* package, const char* name, Content* content) {
+SourceOrigin readPackageSource(PackageArchive* package, const char* name, Content* content) {
   content->release();
-  if (package) {
-    if (package->readEntry(name, content) && content->present()) return SourceOrigin::Package;
-    content->release();
-    if (package->indexUnreadable() || package->holdsEntry(name)) return SourceOrigin::Unreadable;
-  }
+  if (!package) return SourceOrigin::None;
+  if (package->readEntry(name, content) && content->present()) return SourceOrigin::Package;
+  content->release();
+  uint32_t readError = plat::lastError();
+  if (!package->holdsEntry(name)) return SourceOrigin::None;
+  plat::setLastError(readError == 0 ? kErrorInvalidData : readError);
+  return SourceOrigin::Unreadable;
+}
+
+SourceOrigin readSourceContent(PackageArchive* package, const char* name, Content* content) {
+  SourceOrigin fromPackage = readPackageSource(package, name, content);
+  if (fromPackage != SourceOrigin::None) return fromPackage;
   bool opened = false;
   if (readWholeFile(name, content, &opened)) return SourceOrigin::LooseFile;
   return opened ? SourceOrigin::Unreadable : SourceOrigin::None;
@@ -127,9 +167,18 @@ bool insertIntoArchive(const char* targetPath, const char* sourceName, const cha
 
 namespace {
 
+// A record whose name or content lies where the change writes would see
+// its name or content change with it: such an archive is refused, unchanged.
+bool layoutAllowsChange(const PackageArchive& target) {
+  if (target.layoutAllowsChanges()) return true;
+  plat::setLastError(kErrorInvalidData);
+  return false;
+}
+
 bool insertInto(PackageArchive& target, const char* targetPath, const char* sourceName, const char* entryName) {
   Content existing;
   bool existingRead = target.readEntry(entryName, &existing);
+  uint32_t loadError = plat::lastError();
   PackageArchive::IndexState state = target.indexState();
   bool unreadable = target.indexUnreadable();
   // An entry that is listed but whose content cannot be read is replaced:
@@ -143,7 +192,13 @@ bool insertInto(PackageArchive& target, const char* targetPath, const char* sour
   // An index that could not be read says nothing about the entry (adding
   // one would hide a copy that is there), and a source that is there but
   // cannot be read says nothing about the new content.
-  if (unreadable) return false;
+  if (unreadable) {
+    // The failed read's own code; an index that lies outside the file or
+    // cannot be held says "invalid data".
+    plat::setLastError(state == PackageArchive::IndexState::Malformed || loadError == 0 ? kErrorInvalidData
+                                                                                          : loadError);
+    return false;
+  }
   if (source == SourceOrigin::Unreadable) {
     plat::setLastError(sourceError);
     return false;
@@ -157,17 +212,20 @@ bool insertInto(PackageArchive& target, const char* targetPath, const char* sour
       plat::setLastError(sourceError);
       return false;
     }
+    if (!layoutAllowsChange(target)) return false;
     if (!replaceEntry(target, targetPath, entryName, incoming)) return false;
   } else {
     // An absent entry counts as empty: an empty or missing source adds nothing.
     if (incoming.size == 0) return true;
-    if (state == PackageArchive::IndexState::NoHeader) {
-      // No index to extend: nothing is appended that could never be reached.
+    if (state == PackageArchive::IndexState::NoHeader || state == PackageArchive::IndexState::NotOpened) {
+      // No index to extend, or none that could be read: nothing is appended
+      // that could never be reached. A target that cannot be written says so.
       plat::File probe;
       if (!openTargetForWriting(targetPath, &probe)) return false;
-      plat::setLastError(plat::kErrorHandleEof);
+      plat::setLastError(state == PackageArchive::IndexState::NoHeader ? plat::kErrorHandleEof : loadError);
       return false;
     }
+    if (!layoutAllowsChange(target)) return false;
     if (!addEntry(target, targetPath, entryName, incoming)) return false;
   }
   runState.changedFileCount += 1;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -31,34 +32,17 @@ std::unique_ptr<unsigned char[]> allocateBytes(size_t size) {
 // One seek and one read of exactly `count` bytes; a read that delivers
 // fewer bytes than asked is a failure, never stale buffer bytes.
 bool readAt(plat::File& file, uint32_t offset, void* buffer, uint32_t count) {
-  if (offset > kArchiveMaxPosition || !file.seek(offset, plat::SeekOrigin::Begin)) return false;
-  uint32_t got = 0;
-  if (!file.read(buffer, count, &got)) return false;
-  if (got != count) {
-    plat::setLastError(plat::kErrorHandleEof);
-    return false;
-  }
-  return true;
+  return offset <= kArchiveMaxPosition && file.seek(offset, plat::SeekOrigin::Begin) &&
+         file.readExactly(buffer, count);
 }
 
-// One seek and one write of exactly `count` bytes; a write that moves the
-// file position less than asked is a failure.
+// One seek and one write of exactly `count` bytes.
 bool writeAt(plat::File& file, uint32_t offset, const void* buffer, uint32_t count) {
-  if (offset > kArchiveMaxPosition || !file.seek(offset, plat::SeekOrigin::Begin)) return false;
-  uint32_t put = 0;
-  if (!file.write(buffer, count, &put)) return false;
-  if (put != count) {
-    plat::setLastError(plat::kErrorWriteFault);
-    return false;
-  }
-  return true;
+  return offset <= kArchiveMaxPosition && file.seek(offset, plat::SeekOrigin::Begin) &&
+         file.writeExactly(buffer, count);
 }
 
-bool readHeader(plat::File& file, unsigned char* header) {
-  uint32_t got = 0;
-  return file.seek(0, plat::SeekOrigin::Begin) && file.read(header, kArchiveHeaderSize, &got) &&
-         got == kArchiveHeaderSize;
-}
+bool readHeader(plat::File& file, unsigned char* header) { return readAt(file, 0, header, kArchiveHeaderSize); }
 
 unsigned char foldAscii(unsigned char byte) { return byte >= 0x41 && byte <= 0x5A ? byte + 0x20 : byte; }
 
@@ -136,7 +120,9 @@ void PackageArchive::releaseIndex() {
   entriesLength_ = 0;
   entriesCapacity_ = 0;
   knownFileSize_ = kUnknownSize;
-  namesSettled_ = false;
+  indexBytes_.reset();
+  layoutAllowsChanges_ = false;
+  layoutSettled_ = false;
 }
 
 void PackageArchive::ensureLoaded() {
@@ -170,7 +156,7 @@ void PackageArchive::loadIndex() {
   // entry. An index that does not lie in the file gives no entries.
   uint32_t recordBytes = count * static_cast<uint32_t>(kArchiveRecordSize);
   if (!regionInFile(indexOffset, recordBytes, fileSize)) {
-    plat::setLastError(plat::kErrorHandleEof);
+    plat::setLastError(kErrorInvalidData);
     indexState_ = IndexState::Malformed;
     return;
   }
@@ -188,6 +174,7 @@ void PackageArchive::loadIndex() {
     releaseIndex();
     return;
   }
+  indexBytes_ = std::move(index);
   entriesLength_ = count;
   entriesCapacity_ = slots;
   entryCount_ = static_cast<int32_t>(count);
@@ -209,8 +196,10 @@ class NameRuns {
       uint64_t newEnd = std::max(runEnd_, fieldEnd);
       // Bytes of this field that the run does not hold yet.
       uint64_t newNameBytes = nameBytes_ + (newEnd - std::max<uint64_t>(runEnd_, offset));
-      if (offset <= runEnd_ + kNameGapBridged && newEnd - run_.start <= kNameRunLimit &&
-          newEnd - run_.start <= kNameReadFactor * newNameBytes) {
+      // A field that overlaps the run always joins it, so that no byte is
+      // read or held twice however many fields share it.
+      if (offset < runEnd_ || (offset <= runEnd_ + kNameGapBridged && newEnd - run_.start <= kNameRunLimit &&
+                               newEnd - run_.start <= kNameReadFactor * newNameBytes)) {
         runEnd_ = newEnd;
         nameBytes_ = newNameBytes;
         run_.endField = cursor + 1;
@@ -253,14 +242,18 @@ class NameRuns {
 
 }  // namespace
 
-// Fills the cache from the index records: offsets, sizes and names. False
-// when a read fails or the names would take more memory than the file's
-// size (then the state says which).
+// Fills the cache from the index records: offsets, sizes and names, and
+// tells whether the layout allows changes. False when a read fails or the
+// names without a NUL would need more memory than the file's size (then
+// the state says which).
 bool PackageArchive::readNames(plat::File& file, const unsigned char* index, uint32_t count, uint32_t indexOffset,
                                uint32_t fileSize) {
   ArchiveEntryInfo* entries = entries_.get();
   uint64_t* keys = nameKeys_.get();
   uint64_t indexEnd = static_cast<uint64_t>(indexOffset) + static_cast<uint64_t>(count) * kArchiveRecordSize;
+  auto overlapsIndex = [&](uint32_t offset, uint32_t length) {
+    return length != 0 && offset < indexEnd && static_cast<uint64_t>(offset) + length > indexOffset;
+  };
   // A record has a name when its field is not empty and lies in the file;
   // a record without one keeps its place but matches no lookup.
   auto fieldOf = [&](uint32_t i, uint32_t* offset, uint32_t* length) {
@@ -272,23 +265,33 @@ bool PackageArchive::readNames(plat::File& file, const unsigned char* index, uin
   // Fields mostly come in the order of their offsets: then the runs are
   // gathered on the way, with the records themselves as the cursor.
   NameRuns gathered;
-  bool settled = true;
+  bool allowsChanges = true;
+  bool inFile = true;
   bool inOrder = true;
   uint32_t lastOffset = 0;
   for (uint32_t i = 0; i < count; ++i) {
     const unsigned char* record = index + static_cast<size_t>(i) * kArchiveRecordSize;
-    entries[i].dataOffset = archiveUint32(record + 8);
-    entries[i].dataSize = archiveUint32(record + 12);
+    uint32_t dataOffset = archiveUint32(record + 8);
+    uint32_t dataSize = archiveUint32(record + 12);
+    entries[i].dataOffset = dataOffset;
+    entries[i].dataSize = dataSize;
     entries[i].name = nullptr;
     keys[i] = kNoNameKey;
+    // A content in the index or the header's index fields would change when
+    // they are rewritten; one past the end may take in appended bytes.
+    if (dataSize != 0) {
+      if (!regionInFile(dataOffset, dataSize, fileSize))
+        inFile = false;
+      else if (overlapsIndex(dataOffset, dataSize) || dataOffset < kArchiveHeaderSize)
+        allowsChanges = false;
+    }
     uint32_t offset, length;
     if (!fieldOf(i, &offset, &length)) {
-      if (length != 0) settled = false;  // appended bytes could give it a name
+      if (length != 0) allowsChanges = false;  // appended bytes could give it a name
       continue;
     }
     // A name in the header or the index would change when they are rewritten.
-    if (offset < kArchiveHeaderSize || (offset < indexEnd && static_cast<uint64_t>(offset) + length > indexOffset))
-      settled = false;
+    if (offset < kArchiveHeaderSize || overlapsIndex(offset, length)) allowsChanges = false;
     if (offset < lastOffset) inOrder = false;
     lastOffset = offset;
     if (inOrder) gathered.add(offset, length, i);
@@ -304,6 +307,8 @@ bool PackageArchive::readNames(plat::File& file, const unsigned char* index, uin
               [](const NameField& a, const NameField& b) { return a.offset < b.offset; });
     for (size_t f = 0; f < sorted.size(); ++f) gathered.add(sorted[f].offset, sorted[f].length, f);
   }
+  // The runs do not overlap and lie in the file: the store is never larger
+  // than the file, however many records share the same name bytes.
   const std::vector<NameRun>& runs = gathered.finish();
   std::unique_ptr<char[]> store(
       new (std::nothrow) char[gathered.totalBytes() == 0 ? 1 : static_cast<size_t>(gathered.totalBytes())]);
@@ -312,9 +317,10 @@ bool PackageArchive::readNames(plat::File& file, const unsigned char* index, uin
     return false;
   }
 
-  // The names together never take more memory than the file holds, however
-  // many records share the same name bytes.
-  uint64_t nameBudget = fileSize;
+  // Only a field without a NUL needs a copy of its own, one per distinct
+  // field; those copies together may not exceed the file's size.
+  uint64_t copyBudget = fileSize;
+  std::unordered_map<uint64_t, const char*> copies;
   size_t storeUsed = 0;
   for (const NameRun& run : runs) {
     char* bytes = store.get() + storeUsed;
@@ -330,34 +336,42 @@ bool PackageArchive::readNames(plat::File& file, const unsigned char* index, uin
         offset = sorted[cursor].offset;
         length = sorted[cursor].length;
       }
-      char* name = bytes + (offset - run.start);
+      const char* name = bytes + (offset - run.start);
       // The name is the bytes before the first NUL, or the whole field when
       // it holds none; then it is copied to put a NUL after it.
       const void* nul = std::memchr(name, 0, length);
       size_t nameLength = nul ? static_cast<size_t>(static_cast<const char*>(nul) - name) : length;
-      if (nameLength + 1 > nameBudget) {
-        plat::setLastError(plat::kErrorNotEnoughMemory);
-        indexState_ = IndexState::Malformed;
-        return false;
-      }
-      nameBudget -= nameLength + 1;
       if (!nul) {
-        std::unique_ptr<char[]> own(new (std::nothrow) char[nameLength + 1]);
-        if (!own) {
-          plat::setLastError(plat::kErrorNotEnoughMemory);
-          return false;
+        uint64_t field = static_cast<uint64_t>(offset) << 32 | length;
+        auto copied = copies.find(field);
+        if (copied != copies.end()) {
+          name = copied->second;
+        } else {
+          if (nameLength + 1 > copyBudget) {
+            plat::setLastError(kErrorInvalidData);
+            indexState_ = IndexState::Malformed;
+            return false;
+          }
+          copyBudget -= nameLength + 1;
+          std::unique_ptr<char[]> own(new (std::nothrow) char[nameLength + 1]);
+          if (!own) {
+            plat::setLastError(plat::kErrorNotEnoughMemory);
+            return false;
+          }
+          std::memcpy(own.get(), name, nameLength);
+          own[nameLength] = '\0';
+          name = own.get();
+          copies.emplace(field, name);
+          ownNames_.push_back(std::move(own));
         }
-        std::memcpy(own.get(), name, nameLength);
-        own[nameLength] = '\0';
-        name = own.get();
-        ownNames_.push_back(std::move(own));
       }
       entries[record].name = name;
       keys[record] = nameKey(name, nameLength);
     }
   }
   names_ = std::move(store);
-  namesSettled_ = settled;
+  layoutAllowsChanges_ = allowsChanges;
+  layoutSettled_ = allowsChanges && inFile;
   return true;
 }
 
@@ -442,8 +456,11 @@ bool PackageArchive::relocateEntry(const char* name, uint32_t dataOffset, uint32
   if (!regionInFile(recordOffset, kArchiveRecordSize, fileSize)) return false;
   unsigned char record[kArchiveRecordSize];
   if (!readAt(file, recordOffset, record, kArchiveRecordSize)) return false;
+  // The record must be byte for byte the one the cache was read from: a
+  // record changed in place (names swapped, say) is not rewritten.
   ArchiveEntryInfo& entry = entries_[position];
-  if (archiveUint32(record + 8) != entry.dataOffset || archiveUint32(record + 12) != entry.dataSize) {
+  unsigned char* cachedRecord = indexBytes_.get() + static_cast<size_t>(position) * kArchiveRecordSize;
+  if (std::memcmp(record, cachedRecord, kArchiveRecordSize) != 0) {
     plat::setLastError(plat::kErrorInvalidParameter);
     return false;
   }
@@ -461,6 +478,7 @@ bool PackageArchive::relocateEntry(const char* name, uint32_t dataOffset, uint32
   }
   entry.dataOffset = dataOffset;
   entry.dataSize = dataSize;
+  std::memcpy(cachedRecord + 8, changed, sizeof changed);
   if (sizeBefore != kUnknownSize && dataOffset == sizeBefore &&
       static_cast<uint64_t>(dataOffset) + dataSize == fileSize)
     knownFileSize_ = fileSize;
@@ -470,7 +488,8 @@ bool PackageArchive::relocateEntry(const char* name, uint32_t dataOffset, uint32
 bool PackageArchive::appendEntry(uint32_t nameOffset, uint32_t nameLength, uint32_t dataOffset, uint32_t dataSize) {
   unsigned char headerRead[kArchiveHeaderSize];
   uint32_t newIndexOffset = 0;
-  bool result = writeNewIndex(nameOffset, nameLength, dataOffset, dataSize, headerRead, &newIndexOffset);
+  std::unique_ptr<unsigned char[]> newIndex;
+  bool result = writeNewIndex(nameOffset, nameLength, dataOffset, dataSize, headerRead, &newIndexOffset, &newIndex);
   indexLoaded_ = false;
   indexState_ = IndexState::Unloaded;
   knownFileSize_ = kUnknownSize;
@@ -485,10 +504,11 @@ bool PackageArchive::appendNamedEntry(const char* name, uint32_t nameOffset, uin
                  static_cast<uint64_t>(nameOffset) + nameLength == dataOffset;
   unsigned char headerRead[kArchiveHeaderSize];
   uint32_t newIndexOffset = 0;
-  bool result = writeNewIndex(nameOffset, nameLength, dataOffset, dataSize, headerRead, &newIndexOffset);
+  std::unique_ptr<unsigned char[]> newIndex;
+  bool result = writeNewIndex(nameOffset, nameLength, dataOffset, dataSize, headerRead, &newIndexOffset, &newIndex);
   bool extended = result && follows && std::memcmp(headerRead, loadedHeader_, kArchiveHeaderSize) == 0 &&
                   static_cast<uint64_t>(dataOffset) + dataSize == newIndexOffset &&
-                  extendCache(name, dataOffset, dataSize, newIndexOffset);
+                  extendCache(name, dataOffset, dataSize, newIndexOffset, std::move(newIndex));
   if (!extended) {
     indexLoaded_ = false;
     indexState_ = IndexState::Unloaded;
@@ -499,10 +519,13 @@ bool PackageArchive::appendNamedEntry(const char* name, uint32_t nameOffset, uin
 
 // The cache as a load of the file just written would fill it: one more
 // record, last, and the header that points at the new index.
-bool PackageArchive::extendCache(const char* name, uint32_t dataOffset, uint32_t dataSize,
-                                 uint32_t newIndexOffset) {
+bool PackageArchive::extendCache(const char* name, uint32_t dataOffset, uint32_t dataSize, uint32_t newIndexOffset,
+                                 std::unique_ptr<unsigned char[]> newIndex) {
   size_t n = entriesLength_;
-  if (static_cast<size_t>(entryCount_) != n + 1) return false;
+  // The new index must be the cached records and the new one.
+  if (static_cast<size_t>(entryCount_) != n + 1 || !newIndex ||
+      (n > 0 && std::memcmp(newIndex.get(), indexBytes_.get(), n * kArchiveRecordSize) != 0))
+    return false;
   if (n + 1 > entriesCapacity_) {
     size_t capacity = std::max<size_t>(2 * entriesCapacity_, 16);
     std::unique_ptr<ArchiveEntryInfo[]> entries(new (std::nothrow) ArchiveEntryInfo[capacity]);
@@ -523,6 +546,7 @@ bool PackageArchive::extendCache(const char* name, uint32_t dataOffset, uint32_t
   entries_[n].name = own.get();
   nameKeys_[n] = nameKey(own.get(), length);
   ownNames_.push_back(std::move(own));
+  indexBytes_ = std::move(newIndex);
   entriesLength_ = n + 1;
   uint32_t newIndexSize = static_cast<uint32_t>((n + 1) * kArchiveRecordSize);
   putArchiveUint32(loadedHeader_ + 16, newIndexOffset);
@@ -534,7 +558,8 @@ bool PackageArchive::extendCache(const char* name, uint32_t dataOffset, uint32_t
 }
 
 bool PackageArchive::writeNewIndex(uint32_t nameOffset, uint32_t nameLength, uint32_t dataOffset,
-                                   uint32_t dataSize, unsigned char* header, uint32_t* newIndexOffset) {
+                                   uint32_t dataSize, unsigned char* header, uint32_t* newIndexOffset,
+                                   std::unique_ptr<unsigned char[]>* newIndex) {
   plat::File file;
   if (!file.open(path_, plat::kGenericRead | plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting))
     return false;
@@ -557,7 +582,7 @@ bool PackageArchive::writeNewIndex(uint32_t nameOffset, uint32_t nameLength, uin
   uint32_t end = fileSize;
   uint64_t newBytes = static_cast<uint64_t>(oldBytes) + kArchiveRecordSize;
   if (static_cast<uint64_t>(end) + newBytes > kArchiveMaxPosition) {
-    plat::setLastError(kErrorFileTooLarge);
+    plat::setLastError(plat::kErrorFileTooLarge);
     return false;
   }
   if (!regionInFile(nameOffset, nameLength, end) || !regionInFile(dataOffset, dataSize, end)) {
@@ -580,8 +605,11 @@ bool PackageArchive::writeNewIndex(uint32_t nameOffset, uint32_t nameLength, uin
 
   uint64_t position = 0;
   if (!file.seek(0, plat::SeekOrigin::End, &position) || position != end) return false;
-  // A short index leaves the header pointing at the old index.
-  if (!writeAt(file, end, index.get(), static_cast<uint32_t>(newBytes))) return false;
+  // A short index leaves the header pointing at the old index. The name,
+  // content and index reach the disk before the header that points at
+  // them, so that after a power cut the archive reads through its old
+  // index or its new one.
+  if (!writeAt(file, end, index.get(), static_cast<uint32_t>(newBytes)) || !file.flush()) return false;
 
   unsigned char newHeader[kArchiveHeaderSize];
   std::memcpy(newHeader, header, kArchiveHeaderSize);
@@ -595,11 +623,12 @@ bool PackageArchive::writeNewIndex(uint32_t nameOffset, uint32_t nameLength, uin
     return false;
   }
   *newIndexOffset = end;
+  *newIndex = std::move(index);
   return true;
 }
 
 bool PackageArchive::cacheInStep() const {
-  return indexLoaded_ && indexState_ == IndexState::Loaded && namesSettled_ && knownFileSize_ != kUnknownSize;
+  return indexLoaded_ && indexState_ == IndexState::Loaded && layoutSettled_ && knownFileSize_ != kUnknownSize;
 }
 
 bool PackageArchive::fileMatchesCache() {
@@ -608,8 +637,14 @@ bool PackageArchive::fileMatchesCache() {
   if (!file.open(path_, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return false;
   unsigned char header[kArchiveHeaderSize];
   uint64_t size = 0;
-  return file.size(&size) && size == knownFileSize_ && readHeader(file, header) &&
-         std::memcmp(header, loadedHeader_, kArchiveHeaderSize) == 0;
+  if (!file.size(&size) || size != knownFileSize_ || !readHeader(file, header) ||
+      std::memcmp(header, loadedHeader_, kArchiveHeaderSize) != 0)
+    return false;
+  size_t recordBytes = entriesLength_ * kArchiveRecordSize;
+  if (recordBytes == 0) return true;
+  std::unique_ptr<unsigned char[]> index = allocateBytes(recordBytes);
+  return index && readAt(file, loadedIndexOffset_, index.get(), static_cast<uint32_t>(recordBytes)) &&
+         std::memcmp(index.get(), indexBytes_.get(), recordBytes) == 0;
 }
 
 int32_t PackageArchive::loadedEntryCount() {
@@ -621,4 +656,20 @@ const ArchiveEntryInfo* PackageArchive::loadedEntry(int32_t index) {
   ensureLoaded();
   if (index < 0 || index >= entryCount_ || static_cast<size_t>(index) >= entriesLength_) return nullptr;
   return &entries_[index];
+}
+
+bool PackageArchive::cutBackTo(uint32_t size) {
+  if (!indexBytes_) return false;
+  plat::File file;
+  if (!file.open(path_, plat::kGenericRead | plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting))
+    return false;
+  unsigned char header[kArchiveHeaderSize];
+  if (!readHeader(file, header) || std::memcmp(header, loadedHeader_, kArchiveHeaderSize) != 0) return false;
+  size_t recordBytes = entriesLength_ * kArchiveRecordSize;
+  if (static_cast<uint64_t>(loadedIndexOffset_) + recordBytes > size) return false;
+  std::unique_ptr<unsigned char[]> index = allocateBytes(recordBytes);
+  if (!index || (recordBytes > 0 && !readAt(file, loadedIndexOffset_, index.get(), static_cast<uint32_t>(recordBytes))) ||
+      std::memcmp(index.get(), indexBytes_.get(), recordBytes) != 0)
+    return false;
+  return file.seek(size, plat::SeekOrigin::Begin) && file.truncateHere();
 }

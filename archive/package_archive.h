@@ -17,9 +17,17 @@
 //   matches no lookup;
 // - content not wholly inside the file: the record is found by a lookup,
 //   but reading it fails;
-// - an index not wholly inside the file, or names that together would
-//   take more memory than the file's size: the archive has no entries.
+// - an index not wholly inside the file, or name fields without a NUL that
+//   together would need own copies larger than the file: the archive has
+//   no entries. Records may share name bytes: a name is kept where it lies,
+//   so that costs nothing.
 // A read that delivers fewer bytes than asked fails the operation.
+//
+// An archive is changed only when the change cannot alter any entry but
+// the one it is for: no name may lie in the header, in the index or past
+// the end of the file, and no content in the index or in the header's
+// index fields, since rewriting a record or the header, or appending bytes,
+// would change those.
 #pragma once
 
 #include <cstddef>
@@ -39,9 +47,9 @@ constexpr size_t kArchivePathSize = 1000;
 constexpr char kArchiveMagic[6] = {'Q', 'R', 'V', '0', '0', '1'};
 // Positions are handed to the file services as signed 32-bit distances.
 constexpr uint32_t kArchiveMaxPosition = 0x7FFFFFFFu;
-// ERROR_FILE_TOO_LARGE: the last error when a change would carry the file
-// past kArchiveMaxPosition.
-constexpr uint32_t kErrorFileTooLarge = 223;
+// ERROR_INVALID_DATA: the last error when an index cannot be read, or its
+// layout does not allow a change that leaves the other entries as they are.
+constexpr uint32_t kErrorInvalidData = 13;
 
 // The format's integers: 32-bit, little-endian.
 inline uint32_t archiveUint32(const unsigned char* at) {
@@ -103,17 +111,25 @@ class PackageArchive {
   // or not its content can be read.
   bool holdsEntry(const char* name);
 
+  // Loaded, and the layout lets an entry be replaced or added without
+  // touching any other entry's name or content (see the top of this file).
+  bool layoutAllowsChanges() const { return indexState_ == IndexState::Loaded && layoutAllowsChanges_; }
+
   // For a caller that keeps one object across several changes of its
   // archive (the insertions of one run). The cache is in step with the file
-  // when it was loaded whole, no cached name can change as the file grows
-  // or its header and index are rewritten, and every change to the file
-  // since the load was this object's own and is in the cache.
+  // when it was loaded whole, its layout allows changes and stays so as the
+  // file grows (every record lies in the file), and every change to the
+  // file since the load was this object's own and is in the cache.
   bool cacheInStep() const;
-  // Opens the file and compares its size and its header with what the
-  // cache expects; true only when the cache is in step and both agree
-  // exactly. Any change that the format allows grows the file, so a change
-  // by anyone else shows in one or the other.
+  // Opens the file and compares its size, its header and its index bytes
+  // with what the cache was built from; true only when the cache is in step
+  // and all three agree exactly. A record changed in place by someone else
+  // shows in the index bytes even where the size and header stay.
   bool fileMatchesCache();
+  // Cuts the file back to `size` bytes after a failed change, only when it
+  // still reads through the index the cache was built from (the header and
+  // every whole record as loaded), so that no record points at what goes.
+  bool cutBackTo(uint32_t size);
   // appendEntry for content the caller has just appended as `name` with its
   // NUL, then the content: when the cache is in step and these are the only
   // bytes added since, the cache takes the new record and the new header
@@ -129,8 +145,9 @@ class PackageArchive {
   bool readNames(plat::File& file, const unsigned char* index, uint32_t count, uint32_t indexOffset,
                  uint32_t fileSize);
   bool writeNewIndex(uint32_t nameOffset, uint32_t nameLength, uint32_t dataOffset, uint32_t dataSize,
-                     unsigned char* header, uint32_t* newIndexOffset);
-  bool extendCache(const char* name, uint32_t dataOffset, uint32_t dataSize, uint32_t newIndexOffset);
+                     unsigned char* header, uint32_t* newIndexOffset, std::unique_ptr<unsigned char[]>* newIndex);
+  bool extendCache(const char* name, uint32_t dataOffset, uint32_t dataSize, uint32_t newIndexOffset,
+                   std::unique_ptr<unsigned char[]> newIndex);
 
   std::unique_ptr<ArchiveEntryInfo[]> entries_;
   // The name bytes as read, in runs: a name that ends with a NUL inside its
@@ -158,9 +175,16 @@ class PackageArchive {
   // its load or its last change left; 0xFFFFFFFF when not in step.
   unsigned char loadedHeader_[kArchiveHeaderSize] = {};
   uint32_t knownFileSize_ = 0xFFFFFFFFu;
-  // No cached name lies outside the file, in the header or in the index,
-  // so appended bytes and rewritten records leave every name as it was.
-  bool namesSettled_ = false;
+  // The whole records of the index as loaded, kept in step with this
+  // object's own rewrites: the file's index must still hold exactly these
+  // bytes before a cache position is trusted as a record position.
+  std::unique_ptr<unsigned char[]> indexBytes_;
+  // No name lies in the header, in the index or past the end, and no
+  // content in the index or the header's index fields.
+  bool layoutAllowsChanges_ = false;
+  // That, and every name and content lies wholly in the file, so that the
+  // file's growth cannot put a record over the bytes that it appends.
+  bool layoutSettled_ = false;
 };
 
 // The archive's name matching: bytes 'A'-'Z' fold to 'a'-'z', every other

@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 
+#include "archive/archive_update.h"
 #include "archive/package_archive.h"
 #include "platform/platform.h"
 #include "run/loose_file.h"
@@ -20,10 +21,11 @@ bool joinTargetPath(const char* installFolder, const char* relative, char (&join
 }
 
 bool sourceExists(PackageArchive* package, const char* name) {
-  if (package != nullptr) {
-    Content content;
-    if (package->readEntry(name, &content) && content.present()) return true;
-  }
+  // The apply pass's own rule: a package that lists the name and cannot
+  // deliver it fails here already rather than in the middle of the run.
+  Content content;
+  SourceOrigin origin = readPackageSource(package, name, &content);
+  if (origin != SourceOrigin::None) return origin == SourceOrigin::Package;
   return fileExists(name);
 }
 

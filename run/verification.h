@@ -20,8 +20,9 @@ constexpr size_t kRunPathSize = 256;
 bool joinTargetPath(const char* installFolder, const char* relative, char (&joined)[kRunPathSize]);
 
 // A source is the entry of that name in the package when there is one and
-// it holds the name, otherwise the loose file of that name relative to the
-// current directory.
+// it lists the name (then it must be readable), otherwise the loose file of
+// that name relative to the current directory; readPackageSource decides.
+// A package whose index cannot be read lists nothing.
 bool sourceExists(PackageArchive* package, const char* name);
 
 enum class VerificationStop {

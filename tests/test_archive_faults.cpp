@@ -119,9 +119,19 @@ TEST_P(ArchiveFaultTest, EveryCallCanFailOrFallShort) {
     for (int k = 1; k <= calls; ++k) {
       SCOPED_TRACE(std::string(kFaultNames[static_cast<int>(fault)]) + " at call " + std::to_string(k));
       prepare();
+      std::string before = readFileOrEmpty(target());
+      plat::setLastError(0);
       bool result = (KthCallFault(k, fault), insert());  // the hook lasts for the call only
-      // True means the new content is in; false means the archive reads as before.
+      uint32_t error = plat::lastError();
+      // True means the new content is in; false means the archive reads as
+      // before and, where it can still be written, is byte for byte as before.
       EXPECT_EQ(contents(), expected(result));
+      if (!result) {
+        EXPECT_NE(error, 0u);
+        if (fault != Fault::FailFromHereOn) {
+          EXPECT_EQ(readFileOrEmpty(target()), before);
+        }
+      }
       EXPECT_EQ(runState.changedFileCount, result ? 1 : 0);
       EXPECT_EQ(readFileOrEmpty(target()).substr(0, 16), header);
       // The retry that the run offers then completes the change, once.

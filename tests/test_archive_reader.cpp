@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "archive/archive_builder.h"
 #include "archive/package_archive.h"
@@ -175,13 +176,30 @@ TEST_F(ArchiveReaderTest, MalformedRecordsAreReadSafely) {
   EXPECT_TRUE(archive.holdsEntry("good"));
   EXPECT_FALSE(readAs(archive, "good", &text));
 
-  // 5,000 records all naming the same 64 KiB field would need 320 MB of names.
+  // Records may share name bytes: 5,000 records naming one 64 KiB field
+  // without a NUL, or one short name, cost one copy at most.
+  std::string names = std::string(65536, 'n') + std::string("s\0", 2);
+  for (auto [nameOffset, nameLength, name] : {std::tuple{24u, 65536u, std::string(65536, 'n')},
+                                              {24u + 65536u, 2u, std::string("s")}}) {
+    std::string index;
+    for (int i = 0; i < 5000; ++i) index += record(nameOffset, nameLength, 24, 1);
+    writeBytes(archiveOf(names, index));
+    PackageArchive shared(path().c_str());
+    EXPECT_EQ(shared.loadedEntryCount(), 5000);
+    EXPECT_EQ(shared.loadedEntry(4999)->name, shared.loadedEntry(0)->name);
+    ASSERT_TRUE(readAs(shared, name.c_str(), &text));
+    EXPECT_EQ(text, "n");
+  }
+  // ...but 5,000 distinct overlapping fields without a NUL would need 320 MB
+  // of copies from a file of 160 KB.
   std::string index;
-  for (int i = 0; i < 5000; ++i) index += record(24, 65536, 24, 1);
-  writeBytes(archiveOf(std::string(65536, 'n'), index));
+  for (uint32_t i = 0; i < 5000; ++i) index += record(24, 65536 - i, 24, 1);
+  writeBytes(archiveOf(names, index));
   PackageArchive huge(path().c_str());
+  plat::setLastError(0);
   EXPECT_EQ(huge.loadedEntryCount(), 0);
   EXPECT_EQ(huge.indexState(), PackageArchive::IndexState::Malformed);
+  EXPECT_EQ(plat::lastError(), kErrorInvalidData);
 }
 
 TEST_F(ArchiveReaderTest, NamesOutOfOrderFarApartOrInManyReadsAreAllFound) {

@@ -115,6 +115,18 @@ TEST_F(ArchiveReuseTest, ChangesByAnotherWriterBetweenTwoCallsAreSeen) {
   ASSERT_TRUE(writeFile(target(), withoutD + readFileOrEmpty(target()).substr(24)));
   insertBoth("delta 2", "d.txt");  // added again
   EXPECT_EQ(PackageArchive(target().c_str()).loadedEntryCount(), 4);
+
+  // The name fields of a.txt and b.txt swapped in place: the size and the
+  // header stay, the index bytes do not.
+  std::string bytes = readFileOrEmpty(target());
+  size_t index = static_cast<unsigned char>(bytes[16]) | static_cast<unsigned char>(bytes[17]) << 8;
+  std::string first = bytes.substr(index, 8);
+  bytes.replace(index, 8, bytes.substr(index + 20, 8));
+  bytes.replace(index + 20, 8, first);
+  ASSERT_TRUE(writeFile(target(), bytes));
+  insertBoth("alpha 4", "a.txt");
+  EXPECT_EQ(entryText(target(), "a.txt"), "alpha 4");
+  EXPECT_EQ(entryText(target(), "b.txt"), "alpha 2");
 }
 
 // A record whose name field lies past the end gets a name when an

@@ -10,6 +10,7 @@
 #include "archive/package_archive.h"
 #include "platform/platform.h"
 #include "run/run_state.h"
+#include "run/verification.h"
 #include "tests/support/run_reset.h"
 #include "tests/support/test_files.h"
 
@@ -162,13 +163,26 @@ TEST_F(ArchiveUpdateTest, PackageSourceTakesPrecedenceOverALooseFile) {
   EXPECT_EQ(entryText("c.txt"), "loose file");
   EXPECT_EQ(runState.changedFileCount, 3);
 
-  // ...but an entry it holds and cannot read is a failure, not a fallback.
+  // ...and so does a file that is no readable archive (a text file whose
+  // "index" lies outside it): it lists nothing, in the verification too.
+  ASSERT_TRUE(writeFile(folder / "readme.txt", "This text file is not an archive at all.\r\n"));
+  runState.currentPackage = std::make_unique<PackageArchive>("readme.txt");
+  EXPECT_TRUE(sourceExists(runState.currentPackage.get(), "new.bin"));
+  ASSERT_TRUE(insert("new.bin", "d.txt"));
+  EXPECT_EQ(entryText("d.txt"), "loose file");
+  EXPECT_EQ(runState.changedFileCount, 4);
+
+  // ...but an entry it holds and cannot read is a failure, not a fallback,
+  // and the verification says so before the run begins.
   std::string before = readFileOrEmpty(target());
   runState.currentPackage = std::make_unique<PackageArchive>("bad.qrv");
+  EXPECT_FALSE(sourceExists(runState.currentPackage.get(), "new.bin"));
+  plat::setLastError(0);
   EXPECT_FALSE(insert("new.bin", "a.txt"));
+  EXPECT_EQ(plat::lastError(), plat::kErrorHandleEof);
   EXPECT_FALSE(insert("new.bin", "other.txt"));
   EXPECT_EQ(readFileOrEmpty(target()), before);
-  EXPECT_EQ(runState.changedFileCount, 3);
+  EXPECT_EQ(runState.changedFileCount, 4);
 }
 
 // Failures leave the target as it was and count nothing.
@@ -183,10 +197,14 @@ TEST_F(ArchiveUpdateTest, MissingSourceOrTargetWithoutAUsableIndexChangesNothing
   sourceOf("new");
   // Shorter than its header: no index that an addition could extend; an
   // index beyond the end of the file: its entries cannot be known.
-  for (const std::string& bytes :
-       {std::string("QRV001short"), std::string("QRV001") + std::string(10, '\0') + u32(500) + u32(20)}) {
+  // Either way the failure has a code: the prompt never says "error 0".
+  for (auto [bytes, code] :
+       {std::pair{std::string("QRV001short"), plat::kErrorHandleEof},
+        {std::string("QRV001") + std::string(10, '\0') + u32(500) + u32(20), kErrorInvalidData}}) {
     ASSERT_TRUE(writeFile(target(), bytes));
+    plat::setLastError(0);
     EXPECT_FALSE(insert(source(), "a.txt"));
+    EXPECT_EQ(plat::lastError(), code);
     EXPECT_EQ(readFileOrEmpty(target()), bytes);
   }
   EXPECT_EQ(runState.changedFileCount, 0);
@@ -196,6 +214,78 @@ TEST_F(ArchiveUpdateTest, MissingSourceOrTargetWithoutAUsableIndexChangesNothing
   ASSERT_TRUE(insert(sourceOf("repaired"), "a.txt"));
   EXPECT_EQ(entryText("a.txt"), "repaired");
   EXPECT_EQ(PackageArchive(target().c_str()).loadedEntryCount(), 1);
+}
+
+// A change rewrites one record (replacement) or the header (addition) and
+// appends at the end: an archive where that would also change another
+// record's name or content is refused with a code and left as it is. Records
+// that merely share name bytes are fine.
+TEST_F(ArchiveUpdateTest, ChangesThatWouldAlterAnotherEntryAreRefused) {
+  std::string body = std::string("a.txt\0", 6) + "alpha" + std::string("b\0", 2) + "beta";  // from byte 24
+  auto archiveWith = [&](const std::string& secondRecord) {
+    std::string bytes = "QRV001" + std::string(10, '\0') + u32(24 + 17) + u32(40) + body;
+    return bytes + u32(24) + u32(6) + u32(30) + u32(5) + u32(0) + secondRecord;
+  };
+  uint32_t index = 24 + 17;
+  sourceOf("new");
+  for (auto [title, second] : {
+           std::pair{"name inside its own index record", u32(index + 20) + u32(2) + u32(37) + u32(4) + u32(0)},
+           {"name inside the other record", u32(index + 8) + u32(2) + u32(37) + u32(4) + u32(0)},
+           {"name in the header", u32(16) + u32(4) + u32(37) + u32(4) + u32(0)},
+           {"name past the end", u32(index + 40) + u32(2) + u32(37) + u32(4) + u32(0)},
+           {"content covering the index", u32(35) + u32(2) + u32(24) + u32(57) + u32(0)},
+           {"content covering the header's index fields", u32(35) + u32(2) + u32(0) + u32(20) + u32(0)}}) {
+    SCOPED_TRACE(title);
+    std::string bytes = archiveWith(second);
+    for (const char* entry : {"a.txt", "new.txt"}) {
+      ASSERT_TRUE(writeFile(target(), bytes));
+      plat::setLastError(0);
+      EXPECT_FALSE(insert(source(), entry));
+      EXPECT_EQ(plat::lastError(), kErrorInvalidData);
+      EXPECT_EQ(readFileOrEmpty(target()), bytes);
+    }
+  }
+  EXPECT_EQ(runState.changedFileCount, 0);
+
+  // 100 records naming the same 40 bytes: an archive like any other.
+  std::string name = std::string(39, 'n');
+  std::string shared = "QRV001" + std::string(10, '\0') + u32(24 + 40 + 4) + u32(2000) + name + '\0' + "data";
+  for (int i = 0; i < 100; ++i) shared += u32(24) + u32(40) + u32(64) + u32(4) + u32(0);
+  ASSERT_TRUE(writeFile(target(), shared));
+  ASSERT_TRUE(insert(source(), name.c_str()));
+  ASSERT_TRUE(insert(source(), "added"));
+  PackageArchive after(target().c_str());
+  EXPECT_EQ(after.loadedEntryCount(), 101);
+  EXPECT_EQ(entryText(name.c_str()), "new");
+  EXPECT_EQ(entryText("added"), "new");
+}
+
+// Positions are sought as signed 32-bit distances: an archive of 2 GiB or
+// more, or one that a change would carry past 2 GiB - 1, is refused before
+// anything is written. The files are sparse: only their ends are written.
+TEST_F(ArchiveUpdateTest, ArchivesReachingTwoGibibytesAreRefusedBeforeAnyWrite) {
+  sourceOf(std::string(20, 'n'));
+  for (uint64_t size : {uint64_t{0x80000000u}, uint64_t{0x7FFFFFFFu} - 10, uint64_t{0x100002000u}}) {
+    SCOPED_TRACE(size);
+    writeTarget({{"a.txt", "alpha"}});
+    {
+      plat::File file;
+      ASSERT_TRUE(file.open(target().c_str(), plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting));
+      ASSERT_TRUE(file.seek(static_cast<int64_t>(size - 1), plat::SeekOrigin::Begin));
+      ASSERT_TRUE(file.writeExactly("z", 1));
+    }
+    for (const char* entry : {"a.txt", "new.txt"}) {
+      plat::setLastError(0);
+      EXPECT_FALSE(insert(source(), entry));
+      EXPECT_EQ(plat::lastError(), plat::kErrorFileTooLarge);
+    }
+    plat::File file;
+    uint64_t after = 0;
+    ASSERT_TRUE(file.open(target().c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting));
+    ASSERT_TRUE(file.size(&after));
+    EXPECT_EQ(after, size);
+  }
+  EXPECT_EQ(runState.changedFileCount, 0);
 }
 
 TEST_F(ArchiveUpdateTest, TargetThatCannotBeWrittenFailsWithTheOpenError) {
