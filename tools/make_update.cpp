@@ -17,6 +17,9 @@ constexpr size_t kLongestListLine = kListLineBufferSize - 2;
 
 constexpr char kUpdaterName[] = "SoreluneUpdate.exe";
 
+// The updater holds a loose file's content whole, counted in 32 bits.
+constexpr uint64_t kLargestLooseFile = 0xFFFFFFFEull;
+
 struct PlannedEntry {
   char command = 0;
   std::string path;        // target, relative to the install folder
@@ -238,6 +241,10 @@ bool compareTrees(MakeState* state, ToolOutput* output) {
     if (same) continue;
     if (holdsListWhiteSpace(file)) {
       state->problems.push_back(q(file) + ": a path with white space cannot be written in a list; left out");
+      continue;
+    }
+    if (newSizes[i] > kLargestLooseFile) {
+      state->problems.push_back(q(file) + ": the updater refuses files of 4 GiB or more; left out");
       continue;
     }
     if (present) {
