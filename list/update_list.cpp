@@ -36,35 +36,49 @@ void scanListLine(const char* piece, ScannedLine* scanned) {
   }
 }
 
+bool holdsListWhiteSpace(const std::string& text) {
+  for (unsigned char byte : text)
+    if (isListWhiteSpace(byte)) return true;
+  return false;
+}
+
+int listFieldsNeeded(char letter) {
+  switch (letter) {
+    case 'C':
+    case 'R': return 1;
+    case 'I': return 3;
+    default: return 0;
+  }
+}
+
+int listFieldsKept(const ScannedLine& scanned) {
+  switch (scanned.letter) {
+    case 'C':
+    case 'R': return 1;
+    case 'P': return scanned.itemCount >= 2 ? 1 : 0;
+    case 'I': return 3;
+    default: return 0;
+  }
+}
+
 namespace {
 
+bool isCommandLetter(char letter) { return letter != '\0' && std::strchr("CRIPEN", letter) != nullptr; }
+
 PieceOutcome decide(const ScannedLine& scanned) {
-  switch (scanned.letter) {
-    case 'E':
-    case 'N':
-    case 'P': return scanned.itemCount >= 1 ? PieceOutcome::Stored : PieceOutcome::TooFewFields;
-    case 'C':
-    case 'R': return scanned.itemCount >= 2 ? PieceOutcome::Stored : PieceOutcome::TooFewFields;
-    case 'I': return scanned.itemCount >= 4 ? PieceOutcome::Stored : PieceOutcome::TooFewFields;
-    default: return PieceOutcome::UnknownLetter;
-  }
+  if (!isCommandLetter(scanned.letter)) return PieceOutcome::UnknownLetter;
+  // The letter is the first item the scan converts; each field one more.
+  return scanned.itemCount >= 1 + listFieldsNeeded(scanned.letter) ? PieceOutcome::Stored : PieceOutcome::TooFewFields;
 }
 
 void store(const ScannedLine& scanned, UpdateList* list) {
   int index = list->count;
   list->commands[index] = static_cast<unsigned char>(scanned.letter);
-  switch (scanned.letter) {
-    case 'C':
-    case 'R': list->paths[index] = scanned.fields[0]; break;
-    case 'P':
-      if (scanned.itemCount >= 2) list->paths[index] = scanned.fields[0];
-      break;
-    case 'I':
-      list->paths[index] = scanned.fields[0];
-      list->sourceNames[index] = scanned.fields[1];
-      list->entryNames[index] = scanned.fields[2];
-      break;
-    default: break;
+  int kept = listFieldsKept(scanned);
+  if (kept >= 1) list->paths[index] = scanned.fields[0];
+  if (kept == 3) {
+    list->sourceNames[index] = scanned.fields[1];
+    list->entryNames[index] = scanned.fields[2];
   }
   list->count = index + 1;
 }

@@ -70,3 +70,11 @@ bool loadUpdateListFrom(const char* fileName, UpdateList* list, ListObserver* ob
 bool loadUpdateList();
 
 bool isListWhiteSpace(unsigned char byte);
+// True when any byte of the text is list white space: no field can hold it.
+bool holdsListWhiteSpace(const std::string& text);
+
+// The fields a command letter needs for its line to be stored (C and R a
+// path, I an archive, a source and an entry name; E, N and P none), and the
+// fields that a stored line keeps (P keeps its package when it has one).
+int listFieldsNeeded(char letter);
+int listFieldsKept(const ScannedLine& scanned);

@@ -2,6 +2,7 @@
 // by the builder and by hand.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -34,12 +35,14 @@ TEST(ToolArchive, CreateListAndExtractKeepEveryNameAndByte) {
   ASSERT_TRUE(writeFile(work / "src\\top.txt", "top"));
   ASSERT_TRUE(writeFile(work / ("src\\" + kSoHyou + "\\deep\\a.bin"), std::string("\0\x01\x02", 3)));
   ASSERT_TRUE(writeFile(work / "src\\empty.dat", ""));
+  ASSERT_TRUE(writeFile(work / "src\\two words.txt", "kept, but no list can name it"));
 
-  tool({"archive", "create", arg(work / "out.pak"), arg(work / "src")}, kExitFine);
+  ToolOutput created = tool({"archive", "create", arg(work / "out.pak"), arg(work / "src")}, kExitFine, true);
+  EXPECT_TRUE(has(created, "\"warnings\":[\"\\\"two words.txt\\\" holds white space")) << created.out;
 
   // The updater's own reader finds each file under its relative CP932 name.
   PackageArchive archive((work / "out.pak").c_str());
-  ASSERT_EQ(archive.loadedEntryCount(), 3);
+  ASSERT_EQ(archive.loadedEntryCount(), 4);
   Content content;
   ASSERT_TRUE(archive.readEntry((kSoHyou + "\\deep\\a.bin").c_str(), &content));
   EXPECT_EQ(std::string(content.bytes.get(), content.size), std::string("\0\x01\x02", 3));
@@ -56,6 +59,15 @@ TEST(ToolArchive, CreateListAndExtractKeepEveryNameAndByte) {
   EXPECT_TRUE(fileIsPresent(work / "copy\\empty.dat"));
 
   tool({"archive", "verify", arg(work / "out.pak")}, kExitFine);
+
+  // A name code page 932 cannot write stops the archive until it is left out.
+  ASSERT_TRUE(writeFileNamedInUtf8(work / "src\\", "Caf\xC3\xA9.txt", "x"));
+  ToolOutput refused = tool({"archive", "create", arg(work / "named.pak"), arg(work / "src")}, kExitProblems);
+  EXPECT_TRUE(has(refused, "problem: \"Caf\xC3\xA9.txt\": code page 932 cannot write this name")) << refused.out;
+  EXPECT_FALSE(fileIsPresent(work / "named.pak"));
+  ToolOutput skipped = tool({"archive", "create", "--skip-unnameable", arg(work / "named.pak"), arg(work / "src")}, kExitFine);
+  EXPECT_TRUE(has(skipped, "skipped: \"Caf\xC3\xA9.txt\"")) << skipped.out;
+  EXPECT_EQ(PackageArchive((work / "named.pak").c_str()).loadedEntryCount(), 4);
 }
 
 TEST(ToolArchive, VerifyFindsEachLayoutFault) {
@@ -101,35 +113,108 @@ TEST(ToolArchive, VerifyFindsEachLayoutFault) {
 
   // An index the reader refuses lists no entry, and says so.
   ASSERT_TRUE(writeFile(work / "a.pak", indexOutside));
-  ToolOutput refused = tool({"archive", "list", arg(work / "a.pak")}, kExitFine, true);
+  ToolOutput refused = tool({"archive", "list", arg(work / "a.pak")}, kExitProblems, true);
   EXPECT_TRUE(has(refused, "\"indexReadable\":false")) << refused.out;
   EXPECT_TRUE(has(refused, "\"entries\":[]"));
 }
 
-TEST(ToolArchive, ExtractWritesNothingOutsideItsFolder) {
+// Whatever the build, extraction refuses every name that Windows would not
+// keep as that file, writes the rest, and reports exactly what it wrote.
+TEST(ToolArchive, ExtractRefusesNamesWindowsCannotKeepAndWritesTheRest) {
   TempFolder work;
-  ASSERT_TRUE(writeArchiveFile((work / "evil.pak").c_str(), {{"..\\escape.txt", "x"},
-                                                            {"\\rooted.txt", "x"},
-                                                            {"C:drive.txt", "x"},
-                                                            {"sub\\..\\..\\up.txt", "x"},
-                                                            {"good\\ok.txt", "fine"},
-                                                            {"GOOD\\OK.TXT", "shadowed"}}));
-  ToolOutput output = tool({"archive", "extract", arg(work / "evil.pak"), arg(work / "out")}, kExitProblems);
-  EXPECT_EQ(readFileOrEmpty(work / "out\\good\\ok.txt"), "fine");
+  const std::string fullWidthUpper = "\x82\x60.txt", fullWidthLower = "\x82\x81.txt";  // Ａ, ａ
+  const std::string greekUpper = "\x83\x9f.txt", greekLower = "\x83\xbf.txt";        // Α, α
+  struct Case {
+    std::string name;
+    const char* why;  // empty: extracted
+  };
+  std::vector<Case> cases = {
+      {"trail.txt", ""},
+      {"trail.txt.", "ends with a dot"},
+      {"space.txt ", "ends with a space"},
+      {". .\\x.txt", "ends with a dot"},
+      {"NUL", "device"},
+      {"com1", "device"},
+      {"CON", "device"},
+      {"LPT1.log", "device"},
+      {"aux .txt", "device"},
+      {"sub\\Prn.dat", "device"},
+      {"COM0.txt", ""},
+      {"console.txt", ""},
+      {fullWidthUpper, ""},
+      {fullWidthLower, "one file"},
+      {greekUpper, ""},
+      {greekLower, "one file"},
+      {"TRAIL.TXT", "the updater reads instead"},
+      {"..\\escape.txt", "leaves the folder"},
+      {"\\rooted.txt", "leaves the folder"},
+      {"C:drive.txt", "leaves the folder"},
+      {"sub\\..\\..\\up.txt", "leaves the folder"},
+  };
+  std::vector<ArchiveBuilderEntry> entries;
+  for (const Case& test : cases) entries.push_back({test.name, "bytes of " + test.name});
+  ASSERT_TRUE(writeArchiveFile((work / "odd.pak").c_str(), entries));
+  ToolOutput output = tool({"archive", "extract", arg(work / "odd.pak"), arg(work / "out")}, kExitProblems, true);
+  std::vector<std::string> onDisk;
+  ASSERT_TRUE(listFilesBelow(work / "out\\", &onDisk));
+  std::vector<std::string> expected;
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    std::string written = "{\"name\":" + jsonName(cases[i].name) + ",\"bytes\":";
+    if (*cases[i].why == '\0') {
+      EXPECT_TRUE(has(output, written)) << output.out;
+      EXPECT_EQ(readFileOrEmpty(work / ("out\\" + cases[i].name)), "bytes of " + cases[i].name);
+      expected.push_back(cases[i].name);
+    } else {
+      EXPECT_FALSE(has(output, written));
+      size_t at = output.out.find("{\"entry\":" + std::to_string(i + 1) + ",\"name\":" + jsonName(cases[i].name));
+      ASSERT_NE(at, std::string::npos) << output.out;
+      EXPECT_NE(output.out.find(cases[i].why, at), std::string::npos) << output.out.substr(at, 200);
+    }
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(onDisk, expected);  // nothing more, nothing less than reported
   EXPECT_FALSE(fileIsPresent(work / "escape.txt"));
   EXPECT_FALSE(fileIsPresent(work / "up.txt"));
-  EXPECT_FALSE(fileIsPresent(work / "out\\drive.txt"));
-  EXPECT_TRUE(has(output, "not extracted"));
 }
 
-TEST(ToolArchive, UsageAndInputErrorsExitWithTwo) {
+TEST(ToolArchive, ErrorsNameTheOperandAndScriptsGetThemAsJson) {
   TempFolder work;
-  tool({"archive", "list"}, kExitUsage);
-  tool({"archive", "list", arg(work / "missing.pak")}, kExitUsage);
-  tool({"archive", "create", arg(work / "x.pak"), arg(work / "no-such-folder")}, kExitUsage);
-  tool({"frobnicate"}, kExitUsage);
-  tool({}, kExitUsage);
-  EXPECT_TRUE(has(tool({"--help"}, kExitFine), "archive create OUT DIR"));
+  ASSERT_TRUE(writeFile(work / "plain.txt", "not an archive"));
+  ASSERT_TRUE(makeFolder(work / "folder"));
+  struct Case {
+    std::vector<std::string> arguments;
+    int exit;
+    std::string text;  // in the JSON on standard output
+  };
+  std::vector<Case> cases = {
+      {{"archive", "list"}, kExitUsage, "usage: updtool archive"},
+      {{"archive", "list", arg(work / "missing.pak")}, kExitUsage, "missing.pak\\\" does not exist"},
+      {{"archive", "verify", arg(work / "folder")}, kExitUsage, "FILE \\\""},
+      {{"archive", "extract", arg(work / "folder"), arg(work / "out")}, kExitUsage, "is a folder, not a file"},
+      {{"archive", "create", arg(work / "x.pak"), arg(work / "no-such-folder")}, kExitUsage, "DIR \\\""},
+      {{"archive", "create", arg(work / "x.pak"), arg(work / "plain.txt")}, kExitUsage, "is a file, not a folder"},
+      {{"list", "check", arg(work / "folder")}, kExitUsage, "the list \\\""},
+      {{"frobnicate"}, kExitUsage, "unknown command"},
+      {{}, kExitUsage, "no command"},
+      // A file that is not a readable archive: a problem, not a success.
+      {{"archive", "list", arg(work / "plain.txt")}, kExitProblems, "QRV001"},
+      {{"archive", "extract", arg(work / "plain.txt"), arg(work / "out")}, kExitProblems, "QRV001"},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.text);
+    ToolOutput plain = tool(test.arguments, test.exit);
+    std::vector<std::string> withJson = test.arguments;
+    withJson.insert(withJson.begin(), "--json");
+    ToolOutput json = tool(withJson, test.exit);
+    EXPECT_TRUE(has(json, test.text)) << json.out;
+    if (test.exit == kExitUsage) {
+      EXPECT_EQ(json.out.rfind("{\"error\":", 0), 0u) << json.out;
+      EXPECT_TRUE(has(json, ",\"exit\":2}\n")) << json.out;
+      EXPECT_FALSE(plain.err.empty());
+    }
+  }
+  EXPECT_TRUE(has(tool({"--help"}, kExitFine), "usage: updtool"));
 }
 
 #ifndef _WIN32

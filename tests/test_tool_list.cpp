@@ -83,7 +83,29 @@ TEST(ToolListCheck, ListBeyondCapacityAndEmptyListStopTheRun) {
   TempFolder work;
   ToolOutput output;
   EXPECT_EQ(runTool({"list", "check", arg(work / "missing.lst")}, &output), kExitUsage);
-  EXPECT_NE(output.err.find("cannot read"), std::string::npos);
+  EXPECT_NE(output.err.find("missing.lst\" does not exist"), std::string::npos) << output.err;
+}
+
+// A list saved as UTF-8 often reads as valid CP932 too, naming other files.
+TEST(ToolListCheck, ListSavedAsUtf8IsFlagged) {
+  const std::string music = "\xe9\x9f\xb3\xe6\xa5\xbd";  // 音楽 in UTF-8: valid CP932 as well
+  struct Case {
+    std::string bytes;
+    std::vector<std::string> findings;
+  };
+  std::vector<Case> cases = {
+      {"C\tbgm.ogg\r\nC\t" + music + "\\bgm02.ogg\r\n", {"2:utf8-text"}},
+      {"C\t" + kSoHyou + "\\a.txt\r\nC\t\x89\xb9\x8a\x79.ogg\r\n", {}},  // CP932 kanji
+      {"C\t\xb1\xb2.txt\r\n", {}},                                        // half-width kana
+      {"C\tplain.txt\r\n", {}},                                             // ASCII alone says nothing
+      {"C\t\xed\xa0\x80.txt\r\n", {"1:invalid-cp932"}},                   // a UTF-8 surrogate is no UTF-8
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.bytes);
+    EXPECT_EQ(findingsOf(test.bytes), test.findings);
+  }
+  ToolOutput output = check(cases[0].bytes, kExitProblems);
+  EXPECT_NE(output.out.find("\"C\t" + utf8Of("\xe9\x9f\xb3\xe6\xa5\xbd") + "\\bgm02.ogg\" to it"), std::string::npos) << output.out;
 }
 
 TEST(ToolListCheck, SplitLineTellsWhatEachPieceBecomes) {

@@ -4,6 +4,7 @@
 // host, turns a copy of the old tree into the new one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <utility>
@@ -128,9 +129,10 @@ TEST_F(ToolPlan, NamesTheEntryLineAndFileWhereEachPassStops) {
     SCOPED_TRACE(test.list);
     ASSERT_TRUE(writeFile(update_ / "UpDate.lst", test.list));
     ToolOutput output = plan(kExitProblems);
+    // The updater applies nothing after a stop: no step, no change.
     expectInOrder(output.out, {"\"verification\":{\"passed\":false,\"pass\":" + std::to_string(test.pass),
                                "\"line\":" + std::to_string(test.line) + ",\"path\":" + jsonName(test.path),
-                               "\"message\":" + jsonName(test.message)});
+                               "\"steps\":[],\"changes\":0,", "\"message\":" + jsonName(test.message)});
     // The updater itself stops with that message.
     EXPECT_EQ(applyUpdate(update_.path(), game_.path()).message, test.message);
   }
@@ -160,6 +162,12 @@ TEST_F(ToolPlan, PredictsEveryEntryChangingNothingAndTheRunAgrees) {
                              "\"action\":\"checking-off\"",
                              "\"changes\":4", "\"message\":" + jsonName(kMessageUpdateDone)});
   EXPECT_EQ(snapshot(game_.path()), before);  // a dry run writes nothing
+  // Without the install folder the sources are checked, but the outcome is not known.
+  ToolOutput sourcesOnly;
+  sourcesOnly.json = true;
+  EXPECT_EQ(runTool({"plan", arg(update_.path())}, &sourcesOnly), kExitFine) << sourcesOnly.err;
+  expectInOrder(sourcesOnly.out, {"\"action\":\"source-only\"", "\"changes\":null,\"caption\":null,\"message\":null",
+                                  "needs an install folder"});
 
   uint32_t archiveSize = static_cast<uint32_t>(readFileOrEmpty(game_ / "data.pak").size());
   RunOutcome run = applyUpdate(update_.path(), game_.path());
@@ -230,9 +238,31 @@ TEST(ToolMake, RoundTripThroughTheUpdaterMakesTheOldTreeNew) {
   // A file that only looks like an archive goes whole.
   put(oldTree, {{"fake.pak", "QRV001 but nothing more"}});
   put(newTree, {{"fake.pak", "QRV001 and still nothing"}});
+  // Names code page 932 cannot write, and names it writes with another
+  // character (U+301C WAVE DASH as U+FF5E, and the like).
+  const std::string unnameable[] = {"Caf\xC3\xA9.txt", "\xED\x95\x9C\xEA\xB8\x80.txt", "song\xF0\x9F\x8E\xB5.ogg"};
+  const std::string reshaped[] = {"\xE3\x80\x9Cwave.ogg", "\xE2\x88\x92minus.txt", "\xE2\x80\x96" "bar.txt",
+                                  "\xC2\xA2\xC2\xA3\xC2\xACsigns.txt"};
+  for (const std::string& name : unnameable) ASSERT_TRUE(writeFileNamedInUtf8(newTree, name, "left out"));
+  for (const std::string& name : reshaped) ASSERT_TRUE(writeFileNamedInUtf8(newTree + deep, name, "new: " + name));
+  const std::string waveDash = "\xE3\x80\x9Cold.ogg";
+  ASSERT_TRUE(writeFileNamedInUtf8(oldTree, waveDash, "old wave"));
+  ASSERT_TRUE(writeFileNamedInUtf8(newTree, waveDash, "new wave, longer"));
 
+  // The files the update would lack stop it, each named, until the publisher leaves them out.
+  ToolOutput refused;
+  ASSERT_EQ(runTool({"make", arg(oldTree), arg(newTree), arg(out)}, &refused), kExitProblems) << refused.err;
+  for (const std::string& name : unnameable) EXPECT_NE(refused.out.find("problem: \"" + name + "\""), std::string::npos) << name;
+  EXPECT_FALSE(fileIsPresent(out + "UpDate.lst"));
   ToolOutput made;
-  ASSERT_EQ(runTool({"make", arg(oldTree), arg(newTree), arg(out)}, &made), kExitFine) << made.out << made.err;
+  ASSERT_EQ(runTool({"make", "--skip-unnameable", arg(oldTree), arg(newTree), arg(out)}, &made), kExitFine)
+      << made.out << made.err;
+  for (const std::string& name : unnameable) EXPECT_NE(made.out.find("skipped: \"" + name + "\""), std::string::npos) << name;
+#ifndef _WIN32
+  // Windows itself cannot open these through code page 932: there they are unnameable.
+  for (const std::string& name : reshaped) EXPECT_NE(made.out.find(name + "\" will be named"), std::string::npos) << name;
+  EXPECT_NE(made.out.find("(U+301C becomes U+FF5E)"), std::string::npos);
+#endif
   std::string list = readFileOrEmpty(out + "UpDate.lst");
   expectInOrder(list, {"P\tUpDate.pak\r\n", "C\tdata\\" + kSoHyou + "\\added.txt\r\n", "R\tdata\\" + kSoHyou + "\\voice.ogg\r\n"});
   EXPECT_NE(list.find("R\tfake.pak\r\n"), std::string::npos);
@@ -250,10 +280,21 @@ TEST(ToolMake, RoundTripThroughTheUpdaterMakesTheOldTreeNew) {
   EXPECT_EQ(runTool({"plan", "--install", arg(oldTree), arg(out)}, &planned), kExitFine) << planned.out;
 
   copyTree(oldTree, game);
+#ifndef _WIN32
+  // The installed file keeps the name it really has, as in the old tree.
+  std::string waveDashCp932;
+  ASSERT_TRUE(argumentPath(waveDash, &waveDashCp932));
+  ASSERT_TRUE(plat::deleteFile((game + waveDashCp932).c_str()));
+  ASSERT_TRUE(writeFileNamedInUtf8(game, waveDash, "old wave"));
+#endif
   RunOutcome run = applyUpdate(out, game);
   EXPECT_EQ(run.result, 1u);
   EXPECT_EQ(run.message, kMessageUpdateDone);
   expectTreeHolds(game, newTree);
+  // Each name is one file: the run changed the file it found, not a twin.
+  std::vector<std::string> installed;
+  ASSERT_TRUE(listFilesBelow(game, &installed));
+  EXPECT_EQ(std::adjacent_find(installed.begin(), installed.end()), installed.end());
   // The case of a stored name stays as stored.
   PackageArchive script((game + "data\\script.pak").c_str());
   EXPECT_STREQ(script.loadedEntry(0)->name, "scene\\01.txt");
@@ -291,6 +332,66 @@ TEST(ToolMake, ReportsWhatTheUpdaterCannotDo) {
 
   ToolOutput refused;
   EXPECT_EQ(runTool({"make", arg(oldTree), arg(newTree), arg(work / "out")}, &refused), kExitUsage);  // not empty
+}
+
+// The folder make writes is ready to ship: it holds the updater. Progress
+// goes only to a terminal's line, never into the report or under --json.
+TEST(ToolMake, CopiesTheUpdaterAndShowsProgressOnlyWhereAsked) {
+  TempFolder work;
+  std::string oldTree = work / "old\\", newTree = work / "new\\";
+  ASSERT_TRUE(makeFolder(oldTree));
+  ASSERT_TRUE(makeFolder(newTree));
+  ASSERT_TRUE(makeFolder(work / "bin"));
+  put(oldTree, {{"game.exe", "old"}});
+  put(newTree, {{"game.exe", "new"}, {"added.txt", "added"}});
+  put(work.path(), {{"bin\\SoreluneUpdate.exe", "MZ beside the tool"}, {"Other.exe", "MZ named"}});
+
+  struct Case {
+    std::vector<std::string> options;
+    bool json;
+    std::string updater;  // the file expected in OUT_DIR, or empty
+    std::string bytes;
+  };
+  std::vector<Case> cases = {
+      {{}, false, "SoreluneUpdate.exe", "MZ beside the tool"},
+      {{"--updater", arg(work / "Other.exe")}, true, "Other.exe", "MZ named"},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(i);
+    ToolOutput output;
+    output.json = cases[i].json;
+    output.programFolder = work / "bin\\";
+    std::string progress;
+    output.progress = [&](const std::string& text) { progress += text; };
+    std::string out = work / ("out" + std::to_string(i) + "\\");
+    std::vector<std::string> arguments = {"make"};
+    arguments.insert(arguments.end(), cases[i].options.begin(), cases[i].options.end());
+    arguments.insert(arguments.end(), {arg(oldTree), arg(newTree), arg(out)});
+    ASSERT_EQ(runTool(arguments, &output), kExitFine) << output.out << output.err;
+    EXPECT_EQ(readFileOrEmpty(out + cases[i].updater), cases[i].bytes);
+    EXPECT_EQ(output.out.find('\r'), std::string::npos);
+    if (cases[i].json) {
+      EXPECT_EQ(progress, "");
+      EXPECT_NE(output.out.find("\"updater\":\"Other.exe\""), std::string::npos) << output.out;
+    } else {
+      expectInOrder(progress, {"\rcomparing: 0 of 2 files", "\rwriting: ", "\r"});
+      EXPECT_NE(output.out.find(", the updater SoreluneUpdate.exe; 0 problems"), std::string::npos) << output.out;
+    }
+  }
+
+  // Without an updater the folder is still written, and the report says what it lacks.
+  ToolOutput bare;
+  ASSERT_EQ(runTool({"make", arg(oldTree), arg(newTree), arg(work / "out-bare")}, &bare), kExitFine) << bare.err;
+  EXPECT_NE(bare.out.find("note: no SoreluneUpdate.exe beside updtool"), std::string::npos) << bare.out;
+  // Each operand that fails is named.
+  for (const auto& failing : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"make", arg(oldTree), arg(work / "nowhere"), arg(work / "o1")}, "NEW_DIR \""},
+           {{"make", arg(work / "bin\\SoreluneUpdate.exe"), arg(newTree), arg(work / "o2")}, "OLD_DIR \""},
+           {{"make", "--updater", arg(work / "none.exe"), arg(oldTree), arg(newTree), arg(work / "o3")}, "--updater \""}}) {
+    ToolOutput refused;
+    EXPECT_EQ(runTool(failing.first, &refused), kExitUsage);
+    EXPECT_EQ(refused.err.find("updtool: " + failing.second), 0u) << refused.err;
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "archive/archive_builder.h"
 #include "archive/package_archive.h"
 #include "platform/platform.h"
+#include "tools/byte_stream.h"
 
 namespace {
 
@@ -147,73 +148,116 @@ bool isSoundArchive(const std::string& path) {
 namespace {
 
 const char kArchiveUsage[] =
-    "usage: updtool archive create OUT DIR\n"
+    "usage: updtool archive create [--skip-unnameable] OUT DIR\n"
     "       updtool archive list FILE\n"
     "       updtool archive extract FILE DIR\n"
     "       updtool archive verify FILE\n";
 
-bool pathArgument(const std::string& text, std::string* path, ToolOutput* output) {
-  if (argumentPath(text, path)) return true;
-  output->err += "updtool: the path " + text + " has no CP932 form\n";
-  return false;
-}
-
-int createArchive(const std::string& outText, const std::string& folderText, ToolOutput* output) {
+int createArchive(const std::string& outText, const std::string& folderText, bool skipUnnameable, ToolOutput* output) {
   std::string out, folder;
-  if (!pathArgument(outText, &out, output) || !pathArgument(folderText, &folder, output)) return kExitUsage;
+  if (!newPathOperand("OUT", outText, &out, output) || !folderOperand("DIR", folderText, &folder, output)) return kExitUsage;
   folder = asFolder(folder);
   std::vector<std::string> files;
-  if (!listFilesBelow(folder, &files)) {
-    output->err += "updtool: cannot read the folder " + folderText + ": " + lastErrorText() + "\n";
+  std::vector<OddName> unnameable, reshaped;
+  if (!listFilesBelow(folder, &files, &unnameable, &reshaped)) {
+    output->err += "updtool: cannot read DIR \"" + folderText + "\": " + lastErrorText() + "\n";
     return kExitUsage;
   }
   std::string outAbsolute, folderAbsolute;
   absolutePath(out, &outAbsolute);
   absolutePath(folder, &folderAbsolute);
-  std::vector<ArchiveBuilderEntry> entries;
+  struct Entry {
+    std::string name;
+    uint64_t size;
+  };
+  std::vector<Entry> entries;
+  std::vector<std::string> problems, warnings;  // UTF-8
   std::map<std::string, std::string> names;
-  uint64_t total = kArchiveHeaderSize;
-  int problems = 0;
+  uint64_t total = kArchiveHeaderSize, contents = 0;
   for (const std::string& name : files) {
     if (foldedName(folderAbsolute + name) == foldedName(outAbsolute)) continue;  // the archive being written
     auto clash = names.find(foldedName(name));
     if (clash != names.end()) {
-      output->err += "updtool: \"" + shown(name) + "\" and \"" + shown(clash->second) +
-                     "\" are one name to the archive (letters fold to lower case); the second could never be read\n";
-      ++problems;
+      problems.push_back("\"" + shown(name) + "\" and \"" + shown(clash->second) +
+                         "\" are one name to the archive (letters fold to lower case); the second could never be read");
       continue;
     }
     names[foldedName(name)] = name;
-    Content content;
-    if (!readWholeFile((folder + name).c_str(), &content)) {
-      output->err += "updtool: cannot read " + shown(folder + name) + ": " + lastErrorText() + "\n";
+    uint64_t size = 0;
+    if (!fileSizeOf(folder + name, &size)) {
+      output->err += "updtool: cannot read \"" + shown(folder + name) + "\": " + lastErrorText() + "\n";
       return kExitUsage;
     }
-    total += name.size() + 1 + content.size + kArchiveRecordSize;
-    if (total > kArchiveMaxPosition) {
-      output->err += "updtool: the archive would pass 2 GiB, which the updater cannot read\n";
-      return kExitProblems;
-    }
-    entries.push_back(ArchiveBuilderEntry{name, std::string(content.bytes.get(), content.size)});
+    if (holdsListWhiteSpace(name))
+      warnings.push_back("\"" + shown(name) + "\" holds white space: no line of an update list can name this entry");
+    total += name.size() + 1 + size + kArchiveRecordSize;
+    contents += size;
+    entries.push_back(Entry{name, size});
   }
-  if (problems > 0) return kExitProblems;
-  if (!writeArchiveFile(out.c_str(), entries)) {
-    output->err += "updtool: cannot write " + outText + ": " + lastErrorText() + "\n";
-    return kExitUsage;
+  std::vector<std::string> skipped;
+  for (const OddName& file : unnameable) {
+    std::string text = "\"" + file.utf8 + "\": code page 932 cannot write this name, so no archive entry can hold it";
+    if (skipUnnameable) skipped.push_back(text + "; left out (--skip-unnameable)");
+    else problems.push_back(text + "; rename it, or leave it out with --skip-unnameable");
+  }
+  for (const OddName& name : reshaped)
+    warnings.push_back("\"" + name.utf8 + "\" is stored as \"" + shown(name.path) + "\" (" + reshapedCharacters(name) +
+                       "): code page 932 has one character for both");
+  if (total > kArchiveMaxPosition)
+    problems.push_back("the archive would be " + number(total) + " bytes, past the 2 GiB that the updater can read");
+  bool written = problems.empty();
+  if (written) {
+    Progress progress(output);
+    progress.start("writing", entries.size(), contents);
+    PackageWriter writer;
+    std::string failedPath;
+    bool fine = writer.open(out);
+    for (size_t i = 0; fine && i < entries.size(); ++i) {
+      progress.nextFile(entries[i].name);
+      fine = writer.add(entries[i].name, wholeFile(folder + entries[i].name), &progress, &failedPath);
+    }
+    if (fine && !writer.finish()) fine = false, failedPath = out;
+    if (!fine) {
+      bool reading = !failedPath.empty() && failedPath != out;
+      output->err += "updtool: cannot " + std::string(reading ? "read \"" + shown(failedPath) + "\"" : "write OUT \"" + outText + "\"") +
+                     ": " + lastErrorText() + "\n";
+      return kExitUsage;
+    }
   }
   if (output->json) {
-    output->out += "{\"archive\":" + jsonText(outText) + ",\"entries\":" + number(entries.size()) + ",\"bytes\":" + number(total) + "}\n";
+    JsonWriter json(&output->out);
+    json.object().text("archive", outText).flag("written", written).number("entries", written ? entries.size() : 0);
+    json.number("bytes", written ? total : 0).texts("problems", problems).texts("skipped", skipped);
+    json.texts("warnings", warnings).end();
   } else {
-    for (const ArchiveBuilderEntry& entry : entries) output->out += "  " + shown(entry.name) + "  " + number(entry.content.size()) + " bytes\n";
-    output->out += outText + ": " + number(entries.size()) + " entries, " + number(total) + " bytes\n";
+    if (written)
+      for (const Entry& entry : entries) output->out += "  " + shown(entry.name) + "  " + number(entry.size) + " bytes\n";
+    for (const std::string& warning : warnings) output->out += "warning: " + warning + "\n";
+    for (const std::string& left : skipped) output->out += "skipped: " + left + "\n";
+    for (const std::string& problem : problems) output->out += "problem: " + problem + "\n";
+    if (written)
+      output->out += outText + ": " + number(entries.size()) + " entries, " + number(total) + " bytes";
+    else
+      output->out += outText + ": nothing written; " + number(problems.size()) + (problems.size() == 1 ? " problem" : " problems");
+    output->out += warnings.empty() ? "\n" : "; " + number(warnings.size()) + (warnings.size() == 1 ? " warning\n" : " warnings\n");
   }
-  return kExitFine;
+  return written ? kExitFine : kExitProblems;
+}
+
+// Why the updater's reader finds no entries where the file promises some;
+// empty for a readable archive.
+std::string unreadableArchiveReason(const ArchiveLayout& layout, PackageArchive* archive) {
+  if (!layout.magicMatches) return "the file is not a package archive: it does not begin with \"QRV001\"";
+  if (!layout.headerComplete) return "the file is shorter than the 24-byte archive header";
+  archive->loadedEntryCount();
+  if (archive->indexUnreadable()) return "the archive's index cannot be read (see archive verify)";
+  return "";
 }
 
 bool openForReading(const std::string& text, std::string* path, ArchiveLayout* layout, ToolOutput* output) {
-  if (!pathArgument(text, path, output)) return false;
+  if (!fileOperand("FILE", text, path, output)) return false;
   if (inspectArchiveLayout(*path, layout)) return true;
-  output->err += "updtool: cannot read " + text + ": " + lastErrorText() + "\n";
+  output->err += "updtool: cannot read FILE \"" + text + "\": " + lastErrorText() + "\n";
   return false;
 }
 
@@ -224,19 +268,24 @@ int listArchive(const std::string& text, ToolOutput* output) {
   PackageArchive archive(path.c_str());
   int32_t count = archive.loadedEntryCount();
   uint64_t unreferenced = unreferencedBytes(layout);
+  std::string unreadable = unreadableArchiveReason(layout, &archive);
   std::string& out = output->out;
   if (output->json) {
-    out += "{\"archive\":" + jsonText(text) + ",\"fileSize\":" + number(layout.fileSize) + ",\"magic\":" +
-           (layout.magicMatches ? "true" : "false") + ",\"indexOffset\":" + number(layout.indexOffset) +
-           ",\"indexSize\":" + number(layout.indexSize) + ",\"indexReadable\":" + (archive.indexUnreadable() ? "false" : "true") +
-           ",\"unreferencedBytes\":" + number(unreferenced) + ",\"entries\":[";
+    JsonWriter json(&out);
+    json.object().text("archive", text).number("fileSize", layout.fileSize).flag("magic", layout.magicMatches);
+    if (unreadable.empty()) json.null("problem");
+    else json.text("problem", unreadable);
+    json.number("indexOffset", layout.indexOffset).number("indexSize", layout.indexSize);
+    json.flag("indexReadable", !archive.indexUnreadable()).number("unreferencedBytes", unreferenced).array("entries");
     for (int32_t i = 0; i < count; ++i) {
       const ArchiveEntryInfo* info = archive.loadedEntry(i);
-      std::string name = info && info->name ? info->name : "";
-      out += std::string(i ? "," : "") + "{\"name\":" + jsonName(name) + ",\"dataOffset\":" + number(info ? info->dataOffset : 0) +
-             ",\"dataSize\":" + number(info ? info->dataSize : 0) + "}";
+      json.object()
+          .name("name", info && info->name ? info->name : "")
+          .number("dataOffset", info ? info->dataOffset : 0)
+          .number("dataSize", info ? info->dataSize : 0)
+          .end();
     }
-    out += "]}\n";
+    json.end().end();
   } else {
     char line[96];
     std::snprintf(line, sizeof line, "%6s %12s %12s  %s\n", "#", "offset", "size", "name");
@@ -251,10 +300,9 @@ int listArchive(const std::string& text, ToolOutput* output) {
     }
     out += text + ": " + number(count) + " entries, " + number(contents) + " bytes of contents; file " + number(layout.fileSize) +
            " bytes, index at " + number(layout.indexOffset) + " (" + number(layout.indexSize) + " bytes), " + number(unreferenced) +
-           " bytes unreferenced" + (layout.magicMatches ? "" : "; no \"QRV001\" magic") +
-           (archive.indexUnreadable() ? "; the updater cannot read its index (see archive verify)" : "") + "\n";
+           " bytes unreferenced" + (unreadable.empty() ? "" : "; problem: " + unreadable) + "\n";
   }
-  return kExitFine;
+  return unreadable.empty() ? kExitFine : kExitProblems;
 }
 
 int verifyArchive(const std::string& text, ToolOutput* output) {
@@ -267,13 +315,17 @@ int verifyArchive(const std::string& text, ToolOutput* output) {
   int problems = 0;
   for (const ArchiveFinding& finding : findings) problems += finding.problem ? 1 : 0;
   if (output->json) {
-    output->out += "{\"archive\":" + jsonText(text) + ",\"entries\":" + number(archive.loadedEntryCount()) +
-                   ",\"unreferencedBytes\":" + number(unreferencedBytes(layout)) + ",\"problems\":" + number(problems) + ",\"findings\":[";
-    for (size_t i = 0; i < findings.size(); ++i)
-      output->out += std::string(i ? "," : "") + "{\"entry\":" + std::to_string(findings[i].entry + 1) + ",\"code\":" +
-                     jsonText(findings[i].code) + ",\"severity\":" + (findings[i].problem ? "\"problem\"" : "\"note\"") +
-                     ",\"message\":" + jsonText(findings[i].message) + "}";
-    output->out += "]}\n";
+    JsonWriter json(&output->out);
+    json.object().text("archive", text).number("entries", archive.loadedEntryCount());
+    json.number("unreferencedBytes", unreferencedBytes(layout)).number("problems", problems).array("findings");
+    for (const ArchiveFinding& finding : findings)
+      json.object()
+          .number("entry", finding.entry + 1)
+          .text("code", finding.code)
+          .text("severity", finding.problem ? "problem" : "note")
+          .text("message", finding.message)
+          .end();
+    json.end().end();
   } else {
     for (const ArchiveFinding& finding : findings)
       output->out += text + ": " + (finding.entry >= 0 ? "entry " + number(finding.entry + 1) + ": " : "") +
@@ -287,66 +339,88 @@ int verifyArchive(const std::string& text, ToolOutput* output) {
 int extractArchive(const std::string& text, const std::string& folderText, ToolOutput* output) {
   std::string path, folder;
   ArchiveLayout layout;
-  if (!openForReading(text, &path, &layout, output) || !pathArgument(folderText, &folder, output)) return kExitUsage;
+  if (!openForReading(text, &path, &layout, output) || !newPathOperand("DIR", folderText, &folder, output)) return kExitUsage;
   folder = asFolder(folder);
   if (!makeFolders(folder)) {
-    output->err += "updtool: cannot make the folder " + folderText + ": " + lastErrorText() + "\n";
+    output->err += "updtool: cannot make DIR \"" + folderText + "\": " + lastErrorText() + "\n";
     return kExitUsage;
   }
   PackageArchive archive(path.c_str());
   int32_t count = archive.loadedEntryCount();
-  std::map<std::string, int> written;
-  int problems = 0;
-  int extracted = 0;
-  std::string report;
+  struct Refusal {
+    int32_t entry;
+    std::string name, why;
+  };
+  std::vector<Refusal> refused;
+  std::vector<std::pair<std::string, uint32_t>> extracted;
+  std::string unreadable = unreadableArchiveReason(layout, &archive);
+  if (!unreadable.empty()) refused.push_back(Refusal{-1, "", unreadable});
+  std::map<std::string, int32_t> firstByArchiveName;  // the entry the updater reads under a name
+  std::map<std::string, int32_t> fileByWindowsName;   // the entry written to a file of that name
   for (int32_t i = 0; i < count; ++i) {
     const ArchiveEntryInfo* info = archive.loadedEntry(i);
     std::string name = info && info->name ? info->name : "";
-    std::string refusal;
-    std::vector<std::string> parts = pathParts(name);
-    if (name.empty()) refusal = "it has an empty name";
-    else if (!pathEscape(name).empty()) refusal = "its name leaves the folder: " + pathEscape(name);
-    else if (parts.back().empty()) refusal = "its name ends with a backslash";
-    else if (written.count(foldedName(name))) refusal = "it has the name of entry " + number(written[foldedName(name)] + 1) + ", which the updater reads instead";
+    std::string why;
     std::string converted;
-    if (refusal.empty() && !plat::cp932ToUtf8(name, &converted)) refusal = "its name is not valid CP932";
-    if (refusal.empty()) {
-      Content content;
-      std::string target = folder + name;
-      if (!archive.readEntry(name.c_str(), &content)) {
-        refusal = "its content cannot be read";
-      } else if (!makeFolders(folder + parentFolder(name)) ||
-                 !writeWholeFile(target, content.bytes.get(), content.size)) {
-        output->err += "updtool: cannot write " + shown(target) + ": " + lastErrorText() + "\n";
-        return kExitUsage;
-      } else {
-        written[foldedName(name)] = i;
-        ++extracted;
-        if (!output->json) report += "  " + shown(name) + "  " + number(content.size) + " bytes\n";
-        continue;
-      }
+    auto first = firstByArchiveName.emplace(foldedName(name), i).first;
+    auto sameFile = fileByWindowsName.find(windowsFoldedName(name));
+    if (name.empty()) why = "it has an empty name";
+    else if (!pathEscape(name).empty()) why = "its name leaves the folder: " + pathEscape(name);
+    else if (pathParts(name).back().empty()) why = "its name ends with a backslash";
+    else if (!plat::cp932ToUtf8(name, &converted)) why = "its name is not valid CP932";
+    else if (first->second != i) why = "it has the name of entry " + number(first->second + 1) + ", which the updater reads instead";
+    else if (!windowsNameProblem(name).empty()) why = windowsNameProblem(name);
+    else if (sameFile != fileByWindowsName.end())
+      why = "Windows takes its name for that of entry " + number(sameFile->second + 1) + ": both would be one file";
+    Content content;
+    std::string target = folder + name;
+    if (why.empty() && !archive.readEntry(name.c_str(), &content)) why = "its content cannot be read";
+    if (why.empty()) {
+      fileByWindowsName[windowsFoldedName(name)] = i;
+      if (!makeFolders(folder + parentFolder(name)) || !writeWholeFile(target, content.bytes.get(), content.size))
+        why = "cannot write " + shown(target) + ": " + lastErrorText();
     }
-    ++problems;
-    report += "  entry " + number(i + 1) + " \"" + shown(name) + "\" not extracted: " + refusal + "\n";
+    if (why.empty()) extracted.emplace_back(name, content.size);
+    else refused.push_back(Refusal{i, name, why});
   }
   if (output->json) {
-    output->out += "{\"archive\":" + jsonText(text) + ",\"extracted\":" + number(extracted) + ",\"problems\":" + number(problems) + "}\n";
-    if (problems > 0) output->err += report;
+    JsonWriter json(&output->out);
+    json.object().text("archive", text).number("entries", count).number("extracted", extracted.size());
+    json.number("problems", refused.size()).array("files");
+    for (const auto& file : extracted) json.object().name("name", file.first).number("bytes", file.second).end();
+    json.end().array("refused");
+    for (const Refusal& refusal : refused)
+      json.object().number("entry", refusal.entry + 1).name("name", refusal.name).text("reason", refusal.why).end();
+    json.end().end();
   } else {
-    output->out += report + text + ": " + number(extracted) + " of " + number(count) + " entries extracted to " + folderText + "\n";
+    for (const auto& file : extracted) output->out += "  " + shown(file.first) + "  " + number(file.second) + " bytes\n";
+    for (const Refusal& refusal : refused)
+      output->out += refusal.entry < 0 ? "  " + refusal.why + "\n"
+                                       : "  entry " + number(refusal.entry + 1) + " \"" + shown(refusal.name) +
+                                             "\" not extracted: " + refusal.why + "\n";
+    output->out += text + ": " + number(extracted.size()) + " of " + number(count) + " entries extracted to " + folderText +
+                   "; " + number(refused.size()) + (refused.size() == 1 ? " problem\n" : " problems\n");
   }
-  return problems > 0 ? kExitProblems : kExitFine;
+  return refused.empty() ? kExitFine : kExitProblems;
 }
 
 }  // namespace
 
 int runArchiveCommand(const std::vector<std::string>& arguments, ToolOutput* output) {
-  const std::string verb = arguments.empty() ? "" : arguments[0];
-  size_t operands = arguments.size() - (arguments.empty() ? 0 : 1);
-  if (verb == "create" && operands == 2) return createArchive(arguments[1], arguments[2], output);
-  if (verb == "list" && operands == 1) return listArchive(arguments[1], output);
-  if (verb == "extract" && operands == 2) return extractArchive(arguments[1], arguments[2], output);
-  if (verb == "verify" && operands == 1) return verifyArchive(arguments[1], output);
+  std::vector<std::string> words;
+  bool skipUnnameable = false;
+  for (const std::string& argument : arguments) {
+    if (argument == "--skip-unnameable") skipUnnameable = true;
+    else words.push_back(argument);
+  }
+  const std::string verb = words.empty() ? "" : words[0];
+  size_t operands = words.size() - (words.empty() ? 0 : 1);
+  if (verb == "create" && operands == 2) return createArchive(words[1], words[2], skipUnnameable, output);
+  if (!skipUnnameable) {
+    if (verb == "list" && operands == 1) return listArchive(words[1], output);
+    if (verb == "extract" && operands == 2) return extractArchive(words[1], words[2], output);
+    if (verb == "verify" && operands == 1) return verifyArchive(words[1], output);
+  }
   output->err += kArchiveUsage;
   return kExitUsage;
 }

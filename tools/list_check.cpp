@@ -42,31 +42,12 @@ bool onlyWhiteSpace(const std::string& bytes) {
   return true;
 }
 
-int fieldsNeeded(char letter) {
-  switch (letter) {
-    case 'C':
-    case 'R': return 1;
-    case 'I': return 3;
-    default: return 0;
-  }
-}
-
-int fieldsStored(const ScannedLine& scanned) {
-  switch (scanned.letter) {
-    case 'C':
-    case 'R':
-    case 'P': return scanned.itemCount >= 2 ? 1 : 0;
-    case 'I': return 3;
-    default: return 0;
-  }
-}
-
 // What follows the fields that the entry keeps, trimmed; the scanner's own
 // field lengths say where they end.
 std::string ignoredRest(const PieceCopy& piece) {
   const std::string& bytes = piece.bytes;
   size_t at = 1;
-  int kept = fieldsStored(piece.scanned);
+  int kept = listFieldsKept(piece.scanned);
   for (int field = 0; field < kept; ++field) {
     while (at < bytes.size() && isListWhiteSpace(static_cast<unsigned char>(bytes[at]))) ++at;
     at += std::strlen(piece.scanned.fields[field]);
@@ -127,6 +108,37 @@ size_t firstInvalidCp932(const std::string& bytes) {
   return std::string::npos;
 }
 
+// True when the text has non-ASCII bytes and every one of them belongs to
+// a well-formed UTF-8 character: a list saved by an editor as UTF-8, whose
+// names the updater would read as other CP932 characters. Real CP932 text
+// with kanji or kana is almost never well-formed UTF-8.
+bool looksLikeUtf8(const std::string& bytes, size_t* firstNonAscii) {
+  bool any = false;
+  for (size_t i = 0; i < bytes.size();) {
+    unsigned char lead = static_cast<unsigned char>(bytes[i]);
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    if (!any) *firstNonAscii = i;
+    any = true;
+    size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+    if (length == 0 || i + length > bytes.size()) return false;
+    uint32_t code = lead & (0x7F >> length);
+    for (size_t k = 1; k < length; ++k) {
+      unsigned char next = static_cast<unsigned char>(bytes[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = (code << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8.
+    if ((length == 3 && code < 0x800) || (length == 4 && (code < 0x10000 || code > 0x10FFFF)) ||
+        (code >= 0xD800 && code <= 0xDFFF))
+      return false;
+    i += length;
+  }
+  return any;
+}
+
 void add(ListReport* report, int line, const char* code, const std::string& message, bool problem = true) {
   report->findings.push_back(ListFinding{line, code, problem, message});
 }
@@ -158,7 +170,7 @@ void checkPiece(const PieceCopy& piece, ListReport* report, bool* capacityReport
       return;
     }
     case PieceOutcome::TooFewFields: {
-      int needed = fieldsNeeded(scanned.letter);
+      int needed = listFieldsNeeded(scanned.letter);
       int found = scanned.itemCount - 1;
       std::string what = scanned.letter == 'I' ? "a target archive, a source and an entry name" : "a path";
       add(report, line, "too-few-fields",
@@ -259,6 +271,20 @@ bool checkUpdateList(const char* fileName, ListReport* report) {
     for (const PieceCopy* piece : pieces) checkPiece(*piece, report, &capacityReported);
   }
 
+  const std::string whole(raw.bytes.get() ? raw.bytes.get() : "", raw.size);
+  size_t firstNonAscii = 0;
+  if (looksLikeUtf8(whole, &firstNonAscii)) {
+    int line = 1;
+    for (size_t i = 0; i < firstNonAscii; ++i) line += whole[i] == '\n' ? 1 : 0;
+    size_t start = whole.rfind('\n', firstNonAscii);
+    start = start == std::string::npos ? 0 : start + 1;
+    size_t end = whole.find_first_of("\r\n", firstNonAscii);
+    std::string text = whole.substr(start, (end == std::string::npos ? whole.size() : end) - start);
+    add(report, line, "utf8-text",
+        "the list looks like UTF-8 (every non-ASCII byte is part of a UTF-8 character): the updater reads code page 932, "
+        "so this line means " + quoted(text) + " to it, not \"" + text + "\"; save the list as code page 932 (Shift-JIS)");
+  }
+
   // A 0x1A ends the text for the updater's text-mode reading.
   const char* bytes = raw.bytes.get();
   const void* mark = raw.size > 0 ? std::memchr(bytes, 0x1A, raw.size) : nullptr;
@@ -284,28 +310,26 @@ int runListCheck(const std::vector<std::string>& arguments, ToolOutput* output) 
   }
   std::string name = arguments.empty() ? "UpDate.lst" : arguments[0];
   std::string path;
-  if (!argumentPath(name, &path)) {
-    output->err += "updtool: the path " + name + " has no CP932 form\n";
-    return kExitUsage;
-  }
+  if (!fileOperand("the list", name, &path, output)) return kExitUsage;
   ListReport report;
   if (!checkUpdateList(path.c_str(), &report)) {
-    output->err += "updtool: cannot read " + name + ": " + lastErrorText() + "\n";
+    output->err += "updtool: cannot read the list \"" + name + "\": " + lastErrorText() + "\n";
     return kExitUsage;
   }
   int problems = report.problemCount();
   int notes = static_cast<int>(report.findings.size()) - problems;
   if (output->json) {
-    std::string& out = output->out;
-    out += "{\"file\":" + jsonText(name) + ",\"lines\":" + std::to_string(report.lineCount) +
-           ",\"entries\":" + std::to_string(report.list->count) + ",\"problems\":" + std::to_string(problems) +
-           ",\"findings\":[";
-    for (size_t i = 0; i < report.findings.size(); ++i) {
-      const ListFinding& finding = report.findings[i];
-      out += std::string(i ? "," : "") + "{\"line\":" + std::to_string(finding.line) + ",\"code\":" + jsonText(finding.code) +
-             ",\"severity\":" + (finding.problem ? "\"problem\"" : "\"note\"") + ",\"message\":" + jsonText(finding.message) + "}";
-    }
-    out += "]}\n";
+    JsonWriter json(&output->out);
+    json.object().text("file", name).number("lines", report.lineCount).number("entries", report.list->count);
+    json.number("problems", problems).array("findings");
+    for (const ListFinding& finding : report.findings)
+      json.object()
+          .number("line", finding.line)
+          .text("code", finding.code)
+          .text("severity", finding.problem ? "problem" : "note")
+          .text("message", finding.message)
+          .end();
+    json.end().end();
   } else {
     for (const ListFinding& finding : report.findings)
       output->out += name + ":" + (finding.line > 0 ? std::to_string(finding.line) + ":" : "") +

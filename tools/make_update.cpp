@@ -3,45 +3,52 @@
 #include <map>
 #include <set>
 
-#include "archive/archive_builder.h"
-#include "archive/content.h"
 #include "archive/package_archive.h"
 #include "list/update_list.h"
 #include "platform/platform.h"
 #include "run/setup_log.h"
 #include "tools/archive_commands.h"
+#include "tools/byte_stream.h"
 
 namespace {
 
 // A list line keeps its fields and its LF within one 255-byte piece.
 constexpr size_t kLongestListLine = kListLineBufferSize - 2;
 
+constexpr char kUpdaterName[] = "SoreluneUpdate.exe";
+
+// The updater holds a loose file's content whole, counted in 32 bits.
+constexpr uint64_t kLargestLooseFile = 0xFFFFFFFEull;
+
 struct PlannedEntry {
   char command = 0;
   std::string path;        // target, relative to the install folder
   std::string sourceName;  // what the list names as the source
   std::string entryName;   // for I
-  std::string content;
+  ByteRun content;         // where the new bytes lie in NEW_DIR
+  uint64_t newBytes = 0;
   int64_t oldBytes = -1;
   bool inPackage = false;
 };
 
 struct MakeState {
   std::string oldFolder, newFolder, outFolder, packageName;
+  std::string updater;  // CP932 path of the updater to copy, or empty
+  bool skipUnnameable = false;
+  bool unnameableLeft = false;  // NEW_DIR holds a file the update cannot carry and nobody said to skip it
   std::vector<PlannedEntry> loose;   // C and R, in file order
   std::vector<PlannedEntry> entries; // I, in archive and entry order
   std::vector<std::string> problems; // UTF-8
   std::vector<std::string> notes;    // UTF-8
+  std::vector<std::string> skipped;  // UTF-8: files left out because CP932 cannot name them
   std::set<std::string> sourceNames; // folded: package entries and loose files share one namespace
 };
 
 std::string q(const std::string& cp932) { return "\"" + shown(cp932) + "\""; }
 
-bool readBytes(const std::string& path, std::string* bytes) {
-  Content content;
-  if (!readWholeFile(path.c_str(), &content)) return false;
-  bytes->assign(content.bytes.get(), content.size);
-  return true;
+std::string fileNameOf(const std::string& path) {
+  std::vector<std::string> parts = pathParts(path);
+  return parts.back();
 }
 
 // A source name for an archive entry: the archive's path and the entry's
@@ -57,13 +64,14 @@ std::string entrySourceName(MakeState* state, const std::string& archive, const 
   return name;
 }
 
-void planLoose(MakeState* state, char command, const std::string& path, std::string content, int64_t oldBytes) {
+void planLoose(MakeState* state, char command, const std::string& path, const ByteRun& content, uint64_t newBytes,
+               int64_t oldBytes) {
   if (2 + path.size() > kLongestListLine) {
     state->problems.push_back(q(path) + ": the path is too long for a line of the list");
     return;
   }
   if (state->sourceNames.count(foldedName(path))) {
-    state->problems.push_back(q(path) + ": another source already has this name under the archive's case folding");
+    state->problems.push_back(q(path) + ": another source of the update folder already has this name");
     return;
   }
   state->sourceNames.insert(foldedName(path));
@@ -71,18 +79,34 @@ void planLoose(MakeState* state, char command, const std::string& path, std::str
   entry.command = command;
   entry.path = path;
   entry.sourceName = path;
-  entry.content = std::move(content);
+  entry.content = content;
+  entry.newBytes = newBytes;
   entry.oldBytes = oldBytes;
   state->loose.push_back(std::move(entry));
 }
 
 // Entry by entry, by the archive's own name matching. False when the
-// archive cannot be expressed entry by entry and goes whole instead.
-bool planArchive(MakeState* state, const std::string& path, std::string* why) {
-  PackageArchive oldArchive((state->oldFolder + path).c_str());
-  PackageArchive newArchive((state->newFolder + path).c_str());
+// archive cannot be expressed entry by entry and goes whole instead; an
+// I/O error sets *failedPath.
+bool planArchive(MakeState* state, const std::string& path, std::string* why, Progress* progress,
+                 std::string* failedPath) {
+  std::string oldPath = state->oldFolder + path, newPath = state->newFolder + path;
+  PackageArchive oldArchive(oldPath.c_str());
+  PackageArchive newArchive(newPath.c_str());
   std::vector<PlannedEntry> planned;
   std::set<std::string> seen;
+  // The first record of a name is the one the updater reads.
+  std::map<std::string, const ArchiveEntryInfo*> oldByName;
+  int32_t oldCount = oldArchive.loadedEntryCount();
+  for (int32_t i = 0; i < oldCount; ++i) {
+    const ArchiveEntryInfo* info = oldArchive.loadedEntry(i);
+    if (info && info->name) oldByName.emplace(foldedName(info->name), info);
+  }
+  PartComparer parts;
+  if (!parts.open(oldPath, newPath)) {
+    *failedPath = newPath;
+    return false;
+  }
   int32_t count = newArchive.loadedEntryCount();
   for (int32_t i = 0; i < count; ++i) {
     const ArchiveEntryInfo* info = newArchive.loadedEntry(i);
@@ -97,15 +121,26 @@ bool planArchive(MakeState* state, const std::string& path, std::string* why) {
       *why = "the entry name " + q(name) + " cannot be written in a list";
       return false;
     }
-    Content fresh;
-    if (!newArchive.readEntry(name.c_str(), &fresh)) {
-      *why = "the entry " + q(name) + " cannot be read";
-      return false;
+    ByteRun fresh = partOfFile(newPath, info->dataOffset, info->dataSize);
+    auto stored = oldByName.find(foldedName(name));
+    if (stored != oldByName.end()) {
+      const ArchiveEntryInfo* before = stored->second;
+      bool same = false;
+      if (before->dataSize == info->dataSize &&
+          !parts.same(before->dataOffset, info->dataOffset, info->dataSize, &same, failedPath))
+        return false;
+      if (same) continue;
+      PlannedEntry entry;
+      entry.oldBytes = before->dataSize;
+      entry.command = 'I';
+      entry.path = path;
+      entry.entryName = name;
+      entry.content = fresh;
+      entry.newBytes = info->dataSize;
+      planned.push_back(std::move(entry));
+      continue;
     }
-    Content stored;
-    bool held = oldArchive.readEntry(name.c_str(), &stored);
-    if (held && sameContent(stored, fresh)) continue;
-    if (!held && fresh.size == 0) {
+    if (info->dataSize == 0) {
       *why = "the new entry " + q(name) + " is empty, and the updater adds no empty entry";
       return false;
     }
@@ -113,15 +148,14 @@ bool planArchive(MakeState* state, const std::string& path, std::string* why) {
     entry.command = 'I';
     entry.path = path;
     entry.entryName = name;
-    entry.content.assign(fresh.bytes.get(), fresh.size);
-    entry.oldBytes = held ? static_cast<int64_t>(stored.size) : -1;
+    entry.content = fresh;
+    entry.newBytes = info->dataSize;
     planned.push_back(std::move(entry));
   }
-  int32_t oldCount = oldArchive.loadedEntryCount();
   for (int32_t i = 0; i < oldCount; ++i) {
     const ArchiveEntryInfo* info = oldArchive.loadedEntry(i);
     std::string name = info && info->name ? info->name : "";
-    if (!newArchive.holdsEntry(name.c_str()))
+    if (!seen.count(foldedName(name)))
       state->problems.push_back(q(path) + ": the entry " + q(name) +
                                 " is gone from the new archive, but the updater cannot remove entries; it stays");
   }
@@ -138,47 +172,95 @@ bool planArchive(MakeState* state, const std::string& path, std::string* why) {
   return true;
 }
 
+void ioError(ToolOutput* output, const char* doing, const std::string& path) {
+  output->err += std::string("updtool: cannot ") + doing + " " + q(path) + ": " + lastErrorText() + "\n";
+}
+
 bool compareTrees(MakeState* state, ToolOutput* output) {
   std::vector<std::string> oldFiles, newFiles;
-  if (!listFilesBelow(state->oldFolder, &oldFiles) || !listFilesBelow(state->newFolder, &newFiles)) {
-    output->err += "updtool: cannot read OLD_DIR or NEW_DIR: " + lastErrorText() + "\n";
+  std::vector<OddName> oldUnnameable, newUnnameable, reshaped;
+  if (!listFilesBelow(state->oldFolder, &oldFiles, &oldUnnameable)) {
+    ioError(output, "read OLD_DIR", state->oldFolder);
     return false;
+  }
+  if (!listFilesBelow(state->newFolder, &newFiles, &newUnnameable, &reshaped)) {
+    ioError(output, "read NEW_DIR", state->newFolder);
+    return false;
+  }
+  std::map<std::string, std::string> reshapedNotes;  // by CP932 path: said only when the file is sent
+  for (const OddName& name : reshaped)
+    reshapedNotes[name.path] = "\"" + name.utf8 + "\" will be named \"" + shown(name.path) + "\" on Windows (" +
+                               reshapedCharacters(name) + "): code page 932 has one character for both";
+  for (const OddName& file : newUnnameable) {
+    std::string text = "\"" + file.utf8 + "\": code page 932 cannot write this name, so the updater cannot name it";
+    if (state->skipUnnameable) state->skipped.push_back(text + "; left out (--skip-unnameable)");
+    else state->problems.push_back(text + "; rename it, or leave it out with --skip-unnameable");
+    state->unnameableLeft = state->unnameableLeft || !state->skipUnnameable;
   }
   std::map<std::string, std::string> oldByFolded;
   for (const std::string& file : oldFiles) oldByFolded[foldedName(file)] = file;
+
+  // Sizes first: the total for the progress line, and most changes show there.
+  std::vector<uint64_t> newSizes(newFiles.size()), oldSizes(newFiles.size());
+  uint64_t compareBytes = 0;
+  for (size_t i = 0; i < newFiles.size(); ++i) {
+    if (!fileSizeOf(state->newFolder + newFiles[i], &newSizes[i])) {
+      ioError(output, "read", state->newFolder + newFiles[i]);
+      return false;
+    }
+    compareBytes += newSizes[i];
+  }
+  Progress progress(output);
+  progress.start("comparing", newFiles.size(), compareBytes);
   std::set<std::string> newFolded;
-  for (const std::string& file : newFiles) {
+  for (size_t i = 0; i < newFiles.size(); ++i) {
+    const std::string& file = newFiles[i];
+    progress.nextFile(file);
     newFolded.insert(foldedName(file));
     if (foldedName(file) == foldedName(kSetupLogName)) {
       state->notes.push_back(q(file) + " is left alone: the updater keeps it itself");
+      progress.fileDone(newSizes[i]);
       continue;
-    }
-    std::string fresh, stored;
-    if (!readBytes(state->newFolder + file, &fresh)) {
-      output->err += "updtool: cannot read " + q(state->newFolder + file) + ": " + lastErrorText() + "\n";
-      return false;
     }
     auto old = oldByFolded.find(foldedName(file));
     bool present = old != oldByFolded.end();
-    if (present && !readBytes(state->oldFolder + old->second, &stored)) {
-      output->err += "updtool: cannot read " + q(state->oldFolder + old->second) + ": " + lastErrorText() + "\n";
+    uint64_t oldSize = 0;
+    if (present && !fileSizeOf(state->oldFolder + old->second, &oldSize)) {
+      ioError(output, "read", state->oldFolder + old->second);
       return false;
     }
-    if (present && fresh == stored) continue;
+    std::string failedPath;
+    bool same = false;
+    if (present && oldSize == newSizes[i] &&
+        !sameBytes(wholeFile(state->oldFolder + old->second), wholeFile(state->newFolder + file), &same, &progress,
+                   &failedPath)) {
+      ioError(output, "read", failedPath);
+      return false;
+    }
+    progress.fileDone(newSizes[i]);
+    if (same) continue;
     if (holdsListWhiteSpace(file)) {
       state->problems.push_back(q(file) + ": a path with white space cannot be written in a list; left out");
+      continue;
+    }
+    if (newSizes[i] > kLargestLooseFile) {
+      state->problems.push_back(q(file) + ": the updater refuses files of 4 GiB or more; left out");
       continue;
     }
     if (present) {
       std::string why;
       if (isSoundArchive(state->oldFolder + old->second) && isSoundArchive(state->newFolder + file)) {
-        if (planArchive(state, old->second, &why)) continue;
+        if (planArchive(state, old->second, &why, nullptr, &failedPath)) continue;
+        if (!failedPath.empty()) {
+          ioError(output, "read", failedPath);
+          return false;
+        }
         state->notes.push_back(q(file) + " goes whole: " + why);
       }
-      planLoose(state, 'R', old->second, std::move(fresh), static_cast<int64_t>(stored.size()));
+      planLoose(state, 'R', old->second, wholeFile(state->newFolder + file), newSizes[i], static_cast<int64_t>(oldSize));
       continue;
     }
-    if (fresh.empty()) {
+    if (newSizes[i] == 0) {
       state->problems.push_back(q(file) + ": the updater does not create an empty file; left out");
       continue;
     }
@@ -187,7 +269,13 @@ bool compareTrees(MakeState* state, ToolOutput* output) {
       state->problems.push_back(q(file) + ": its folder " + q(folder) + " is new, and the updater makes no folders; left out");
       continue;
     }
-    planLoose(state, 'C', file, std::move(fresh), -1);
+    planLoose(state, 'C', file, wholeFile(state->newFolder + file), newSizes[i], -1);
+  }
+  progress.finish();
+  // A file the update creates gets the name the code page gives it.
+  for (const PlannedEntry& entry : state->loose) {
+    auto note = reshapedNotes.find(entry.path);
+    if (entry.command == 'C' && note != reshapedNotes.end()) state->notes.push_back(note->second);
   }
   for (const std::string& file : oldFiles)
     if (!newFolded.count(foldedName(file)) && foldedName(file) != foldedName(kSetupLogName))
@@ -198,52 +286,92 @@ bool compareTrees(MakeState* state, ToolOutput* output) {
 // Sources of R and I go into the package; C sources stay loose, so that
 // the copy fallback of "C" (which takes the loose file) finds them, and so
 // does anything that would carry the package past 2 GiB.
-bool writeUpdate(MakeState* state, std::string* listText, std::vector<ArchiveBuilderEntry>* package, int* looseCount,
+bool writeUpdate(MakeState* state, std::string* listText, int* packageEntries, uint64_t* packageBytes, int* looseCount,
                  ToolOutput* output) {
   uint64_t packageSize = kArchiveHeaderSize;
   auto intoPackage = [&](PlannedEntry* entry) {
-    uint64_t size = entry->sourceName.size() + 1 + entry->content.size() + kArchiveRecordSize;
+    uint64_t size = entry->sourceName.size() + 1 + entry->newBytes + kArchiveRecordSize;
     if (packageSize + size > kArchiveMaxPosition) return;
     packageSize += size;
     entry->inPackage = true;
-    package->push_back(ArchiveBuilderEntry{entry->sourceName, entry->content});
+    ++*packageEntries;
+    *packageBytes += entry->newBytes;
   };
   for (PlannedEntry& entry : state->loose)
     if (entry.command == 'R') intoPackage(&entry);
   for (PlannedEntry& entry : state->entries) intoPackage(&entry);
 
   if (!makeFolders(state->outFolder)) {
-    output->err += "updtool: cannot make " + q(state->outFolder) + ": " + lastErrorText() + "\n";
+    ioError(output, "make OUT_DIR", state->outFolder);
     return false;
   }
+  uint64_t total = 0;
+  size_t files = 0;
+  for (const std::vector<PlannedEntry>* group : {&state->loose, &state->entries})
+    for (const PlannedEntry& entry : *group) {
+      total += entry.newBytes;
+      ++files;
+    }
+  Progress progress(output);
+  progress.start("writing", files, total);
+  std::string failedPath;
   auto writeLoose = [&](const PlannedEntry& entry) {
     if (entry.inPackage) return true;
+    progress.nextFile(entry.sourceName);
     std::string target = state->outFolder + entry.sourceName;
-    if (!makeFolders(state->outFolder + parentFolder(entry.sourceName)) ||
-        !writeWholeFile(target, entry.content.data(), static_cast<uint32_t>(entry.content.size()))) {
-      output->err += "updtool: cannot write " + q(target) + ": " + lastErrorText() + "\n";
+    uint64_t copied = 0;
+    if (!makeFolders(state->outFolder + parentFolder(entry.sourceName))) {
+      ioError(output, "make the folder of", target);
+      return false;
+    }
+    if (!copyToFile(entry.content, target, &copied, &progress, &failedPath)) {
+      ioError(output, failedPath == target ? "write" : "read", failedPath);
       return false;
     }
     ++*looseCount;
     return true;
   };
-  for (const PlannedEntry& entry : state->loose)
-    if (!writeLoose(entry)) return false;
-  for (const PlannedEntry& entry : state->entries)
-    if (!writeLoose(entry)) return false;
-  if (!package->empty()) {
-    if (!writeArchiveFile((state->outFolder + state->packageName).c_str(), *package)) {
-      output->err += "updtool: cannot write the package: " + lastErrorText() + "\n";
+  for (const std::vector<PlannedEntry>* group : {&state->loose, &state->entries})
+    for (const PlannedEntry& entry : *group)
+      if (!writeLoose(entry)) return false;
+  if (*packageEntries > 0) {
+    std::string packagePath = state->outFolder + state->packageName;
+    PackageWriter package;
+    if (!package.open(packagePath)) {
+      ioError(output, "write", packagePath);
+      return false;
+    }
+    for (const std::vector<PlannedEntry>* group : {&state->loose, &state->entries})
+      for (const PlannedEntry& entry : *group) {
+        if (!entry.inPackage) continue;
+        progress.nextFile(entry.sourceName);
+        if (!package.add(entry.sourceName, entry.content, &progress, &failedPath)) {
+          ioError(output, failedPath == packagePath ? "write" : "read", failedPath);
+          return false;
+        }
+      }
+    if (!package.finish()) {
+      ioError(output, "write", packagePath);
       return false;
     }
     *listText += "P\t" + state->packageName + "\r\n";
   }
+  if (!state->updater.empty()) {
+    std::string target = state->outFolder + fileNameOf(state->updater);
+    progress.nextFile(target);
+    uint64_t copied = 0;
+    if (!copyToFile(wholeFile(state->updater), target, &copied, nullptr, &failedPath)) {
+      ioError(output, failedPath == target ? "write" : "read", failedPath);
+      return false;
+    }
+  }
+  progress.finish();
   for (const PlannedEntry& entry : state->loose) *listText += std::string(1, entry.command) + "\t" + entry.path + "\r\n";
   for (const PlannedEntry& entry : state->entries)
     *listText += "I\t" + entry.path + "\t" + entry.sourceName + "\t" + entry.entryName + "\r\n";
   std::string listPath = state->outFolder + "UpDate.lst";
   if (!writeWholeFile(listPath, listText->data(), static_cast<uint32_t>(listText->size()))) {
-    output->err += "updtool: cannot write " + q(listPath) + ": " + lastErrorText() + "\n";
+    ioError(output, "write", listPath);
     return false;
   }
   return true;
@@ -254,48 +382,83 @@ std::string plannedText(const PlannedEntry& entry) {
   text += " " + shown(entry.path);
   if (entry.command == 'I') text += " " + shown(entry.sourceName) + " " + shown(entry.entryName);
   text += "  (" + (entry.oldBytes >= 0 ? std::to_string(entry.oldBytes) + " -> " : std::string("new, ")) +
-          std::to_string(entry.content.size()) + " bytes, " + (entry.inPackage ? "in the package" : "loose") + ")";
+          std::to_string(entry.newBytes) + " bytes, " + (entry.inPackage ? "in the package" : "loose") + ")";
   return text;
 }
 
-const char kMakeUsage[] = "usage: updtool make [--package NAME] OLD_DIR NEW_DIR OUT_DIR\n";
+const char kMakeUsage[] =
+    "usage: updtool make [--package NAME] [--updater PATH] [--skip-unnameable] OLD_DIR NEW_DIR OUT_DIR\n";
+
+// The updater that goes into the folder: the one named, else the one
+// beside this tool, else none (and a note says so).
+bool chooseUpdater(const std::string& named, MakeState* state, ToolOutput* output) {
+  if (!named.empty()) return fileOperand("--updater", named, &state->updater, output);
+  std::string beside = output->programFolder.empty() ? "" : asFolder(output->programFolder) + kUpdaterName;
+  if (!beside.empty() && pathKind(beside) == PathKind::File) {
+    state->updater = beside;
+  } else {
+    state->notes.push_back(std::string("no ") + kUpdaterName +
+                           " beside updtool: the folder lacks the updater; copy it in, or name it with --updater");
+  }
+  return true;
+}
 
 }  // namespace
 
 int runMake(const std::vector<std::string>& arguments, ToolOutput* output) {
   std::vector<std::string> operands;
-  std::string packageText = "UpDate.pak";
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    if (arguments[i] == "--package" && i + 1 < arguments.size()) packageText = arguments[++i];
-    else operands.push_back(arguments[i]);
-  }
+  std::string packageText = "UpDate.pak", updaterText;
   MakeState state;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "--package" && i + 1 < arguments.size()) {
+      packageText = arguments[++i];
+    } else if (argument == "--updater" && i + 1 < arguments.size()) {
+      updaterText = arguments[++i];
+    } else if (argument == "--skip-unnameable") {
+      state.skipUnnameable = true;
+    } else if (argument.rfind("--", 0) == 0) {
+      output->err += "updtool: make has no option " + argument + "\n" + kMakeUsage;
+      return kExitUsage;
+    } else {
+      operands.push_back(argument);
+    }
+  }
   if (operands.size() != 3) {
     output->err += kMakeUsage;
     return kExitUsage;
   }
-  if (!argumentPath(operands[0], &state.oldFolder) || !argumentPath(operands[1], &state.newFolder) ||
-      !argumentPath(operands[2], &state.outFolder) || !argumentPath(packageText, &state.packageName)) {
-    output->err += "updtool: a path has no CP932 form\n";
+  if (!folderOperand("OLD_DIR", operands[0], &state.oldFolder, output) ||
+      !folderOperand("NEW_DIR", operands[1], &state.newFolder, output) ||
+      !newPathOperand("OUT_DIR", operands[2], &state.outFolder, output) ||
+      !newPathOperand("--package", packageText, &state.packageName, output))
     return kExitUsage;
-  }
-  if (state.packageName.empty() || holdsListWhiteSpace(state.packageName) || pathParts(state.packageName).size() != 1 ||
+  if (holdsListWhiteSpace(state.packageName) || pathParts(state.packageName).size() != 1 ||
       foldedName(state.packageName) == "update.lst") {
-    output->err += "updtool: the package name must be a plain file name without white space\n";
+    output->err += "updtool: --package must be a plain file name without white space\n";
     return kExitUsage;
   }
   state.oldFolder = asFolder(state.oldFolder);
   state.newFolder = asFolder(state.newFolder);
   state.outFolder = asFolder(state.outFolder);
   std::vector<std::string> existing;
-  if (pathKind(state.outFolder) == PathKind::File ||
-      (pathKind(state.outFolder) == PathKind::Folder && (!listFilesBelow(state.outFolder, &existing) || !existing.empty()))) {
-    output->err += "updtool: OUT_DIR " + operands[2] + " must be a new or empty folder\n";
+  PathKind outKind = pathKind(state.outFolder);
+  if (outKind == PathKind::File || (outKind == PathKind::Folder && (!listFilesBelow(state.outFolder, &existing) || !existing.empty()))) {
+    output->err += "updtool: OUT_DIR \"" + operands[2] + "\" must be a new or empty folder\n";
     return kExitUsage;
   }
-  // The list and the package lie beside the sources: no source may take their names.
+  if (!chooseUpdater(updaterText, &state, output)) return kExitUsage;
+  // The list, the package and the updater lie beside the sources: no source may take their names.
   state.sourceNames.insert("update.lst");
   state.sourceNames.insert(foldedName(state.packageName));
+  if (!state.updater.empty()) {
+    std::string updaterName = foldedName(fileNameOf(state.updater));
+    if (updaterName == "update.lst" || updaterName == foldedName(state.packageName)) {
+      output->err += "updtool: the updater cannot take the name of the list or the package\n";
+      return kExitUsage;
+    }
+    state.sourceNames.insert(updaterName);
+  }
   if (!compareTrees(&state, output)) return kExitUsage;
 
   int entryCount = static_cast<int>(state.loose.size() + state.entries.size());
@@ -305,47 +468,57 @@ int runMake(const std::vector<std::string>& arguments, ToolOutput* output) {
     state.problems.push_back("the update needs " + std::to_string(entryCount + 1) +
                              " entries, more than the 512 a list can hold; nothing is written");
   }
+  // Files that the update would silently lack stop it, unless the publisher
+  // asked to leave them out.
+  bool unnameableStops = state.unnameableLeft;
+  if (unnameableStops) state.problems.push_back("nothing is written: NEW_DIR holds files the update could not carry");
   std::string listText;
-  std::vector<ArchiveBuilderEntry> package;
-  int looseCount = 0;
-  bool written = entryCount > 0 && entryCount + 1 <= kUpdateListCapacity;
-  if (written && !writeUpdate(&state, &listText, &package, &looseCount, output)) return kExitUsage;
-
+  int packageEntries = 0;
   uint64_t packageBytes = 0;
-  for (const ArchiveBuilderEntry& entry : package) packageBytes += entry.content.size();
+  int looseCount = 0;
+  bool written = entryCount > 0 && entryCount + 1 <= kUpdateListCapacity && !unnameableStops;
+  if (written && !writeUpdate(&state, &listText, &packageEntries, &packageBytes, &looseCount, output)) return kExitUsage;
+  bool withUpdater = written && !state.updater.empty();
+
   std::string& out = output->out;
   if (output->json) {
-    out += "{\"out\":" + jsonText(operands[2]) + ",\"written\":" + (written ? "true" : "false") + ",\"entries\":[";
-    bool first = true;
+    JsonWriter json(&out);
+    json.object().text("out", operands[2]).flag("written", written).array("entries");
     for (const std::vector<PlannedEntry>* group : {&state.loose, &state.entries})
-      for (const PlannedEntry& entry : *group) {
-        out += std::string(first ? "" : ",") + "{\"command\":\"" + entry.command + "\",\"path\":" + jsonName(entry.path) +
-               ",\"source\":" + jsonName(entry.sourceName) + ",\"entryName\":" + jsonName(entry.entryName) +
-               ",\"oldBytes\":" + std::to_string(entry.oldBytes) + ",\"newBytes\":" + std::to_string(entry.content.size()) +
-               ",\"inPackage\":" + (entry.inPackage ? "true" : "false") + "}";
-        first = false;
-      }
-    out += "],\"package\":" + (package.empty() ? std::string("null") : jsonName(state.packageName)) +
-           ",\"packageEntries\":" + std::to_string(package.size()) + ",\"looseFiles\":" + std::to_string(looseCount) +
-           ",\"problems\":[";
-    for (size_t i = 0; i < state.problems.size(); ++i) out += (i ? "," : "") + jsonText(state.problems[i]);
-    out += "],\"notes\":[";
-    for (size_t i = 0; i < state.notes.size(); ++i) out += (i ? "," : "") + jsonText(state.notes[i]);
-    out += "]}\n";
+      for (const PlannedEntry& entry : *group)
+        json.object()
+            .text("command", std::string(1, entry.command))
+            .name("path", entry.path)
+            .name("source", entry.sourceName)
+            .name("entryName", entry.entryName)
+            .number("oldBytes", entry.oldBytes)
+            .number("newBytes", static_cast<int64_t>(entry.newBytes))
+            .flag("inPackage", entry.inPackage)
+            .end();
+    json.end();
+    if (packageEntries > 0) json.name("package", state.packageName);
+    else json.null("package");
+    json.number("packageEntries", packageEntries).number("looseFiles", looseCount);
+    if (withUpdater) json.name("updater", fileNameOf(state.updater));
+    else json.null("updater");
+    json.texts("problems", state.problems).texts("skipped", state.skipped).texts("notes", state.notes).end();
   } else {
     for (const std::vector<PlannedEntry>* group : {&state.loose, &state.entries})
       for (const PlannedEntry& entry : *group) out += "  " + plannedText(entry) + "\n";
     for (const std::string& note : state.notes) out += "note: " + note + "\n";
+    for (const std::string& skipped : state.skipped) out += "skipped: " + skipped + "\n";
     for (const std::string& problem : state.problems) out += "problem: " + problem + "\n";
+    std::string problems = std::to_string(state.problems.size()) + (state.problems.size() == 1 ? " problem" : " problems") +
+                           (state.skipped.empty() ? "" : ", " + std::to_string(state.skipped.size()) + " files left out");
     if (written)
-      out += operands[2] + ": UpDate.lst with " + std::to_string(entryCount + (package.empty() ? 0 : 1)) + " entries" +
-             (package.empty() ? std::string() : ", package " + shown(state.packageName) + " (" + std::to_string(package.size()) +
-                                                    " entries, " + std::to_string(packageBytes) + " bytes)") +
-             ", " + std::to_string(looseCount) + " loose files; " + std::to_string(state.problems.size()) +
-             (state.problems.size() == 1 ? " problem\n" : " problems\n");
+      out += operands[2] + ": UpDate.lst with " + std::to_string(entryCount + (packageEntries > 0 ? 1 : 0)) + " entries" +
+             (packageEntries == 0 ? std::string()
+                                  : ", package " + shown(state.packageName) + " (" + std::to_string(packageEntries) +
+                                        " entries, " + std::to_string(packageBytes) + " bytes)") +
+             ", " + std::to_string(looseCount) + " loose files" +
+             (withUpdater ? ", the updater " + shown(fileNameOf(state.updater)) : std::string()) + "; " + problems + "\n";
     else
-      out += operands[2] + ": nothing written; " + std::to_string(state.problems.size()) +
-             (state.problems.size() == 1 ? " problem\n" : " problems\n");
+      out += operands[2] + ": nothing written; " + problems + "\n";
   }
   return state.problems.empty() ? kExitFine : kExitProblems;
 }

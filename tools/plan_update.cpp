@@ -331,20 +331,19 @@ int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
   }
   std::string install, folder;
   bool haveInstall = !installText.empty();
-  if ((haveInstall && !argumentPath(installText, &install)) || !argumentPath(folderText, &folder)) {
-    output->err += "updtool: a path has no CP932 form\n";
+  if ((haveInstall && !folderOperand("--install", installText, &install, output)) ||
+      !folderOperand("UPDATE_DIR", folderText, &folder, output))
     return kExitUsage;
-  }
   if (haveInstall) {
-    if (!absolutePath(install, &install) || pathKind(install) != PathKind::Folder) {
-      output->err += "updtool: the install folder " + installText + " does not exist\n";
+    if (!absolutePath(install, &install)) {
+      output->err += "updtool: cannot find the current folder: " + lastErrorText() + "\n";
       return kExitUsage;
     }
     install = asFolder(install);  // the updater's folder text ends with a backslash
   }
   FolderVisit visit;
   if (!visit.enter(folder)) {
-    output->err += "updtool: cannot enter the update folder " + folderText + ": " + lastErrorText() + "\n";
+    output->err += "updtool: cannot enter UPDATE_DIR \"" + folderText + "\": " + lastErrorText() + "\n";
     return kExitUsage;
   }
 
@@ -378,18 +377,21 @@ int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
                  stopReason(verification);
       ++problems;
     }
-    ApplySimulation simulation(list, install, haveInstall);
-    for (int i = 0; i < list.count; ++i) {
-      PlanStep step = simulation.step(i);
-      step.line = static_cast<size_t>(i) < report.entryLines.size() ? report.entryLines[i] : 0;
-      if (step.problem) ++problems;
-      steps.push_back(step);
-    }
-    changes = simulation.changes();
+    // After a stop the updater applies nothing: no step is predicted.
     if (message == nullptr) {
+      ApplySimulation simulation(list, install, haveInstall);
+      for (int i = 0; i < list.count; ++i) {
+        PlanStep step = simulation.step(i);
+        step.line = static_cast<size_t>(i) < report.entryLines.size() ? report.entryLines[i] : 0;
+        if (step.problem) ++problems;
+        steps.push_back(step);
+      }
+      changes = simulation.changes();
       bool prompts = false;
       for (const PlanStep& step : steps) prompts = prompts || step.problem;
-      if (prompts) {
+      if (!haveInstall) {
+        // What the targets hold decides the outcome; without them it is not known.
+      } else if (prompts) {
         message = kMessageUpdateFailed;  // once the user cancels the prompt
       } else {
         message = changes > 0 ? kMessageUpdateDone : kMessageAllUpToDate;
@@ -397,30 +399,45 @@ int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
       }
     }
   }
+  bool outcomeKnown = message != nullptr;
+  const char* kOutcomeNeedsInstall = "the outcome needs an install folder: give it with --install DIR";
 
   std::string& out = output->out;
   if (output->json) {
-    out += "{\"updateFolder\":" + jsonText(folderText) + ",\"installFolder\":" + (haveInstall ? jsonName(install) : "null") +
-           ",\"entries\":" + std::to_string(list.count) + ",\"listProblems\":" + std::to_string(report.problemCount()) +
-           ",\"targetsChecked\":" + (targetsChecked ? "true" : "false") + ",\"verification\":";
+    JsonWriter json(&out);
+    json.object().text("updateFolder", folderText);
+    if (haveInstall) json.name("installFolder", install);
+    else json.null("installFolder");
+    json.number("entries", list.count).number("listProblems", report.problemCount()).flag("targetsChecked", targetsChecked);
+    json.object("verification");
     if (verification.stop == VerificationStop::None && message != kMessageListUnreadable) {
-      out += "{\"passed\":true}";
+      json.flag("passed", true);
     } else {
-      out += "{\"passed\":false,\"pass\":" + std::to_string(verification.pass) + ",\"entry\":" +
-             std::to_string(verification.entryIndex + 1) + ",\"line\":" + std::to_string(stopLine) + ",\"path\":" +
-             jsonName(verification.path) + ",\"reason\":" + jsonText(stopText) + "}";
+      json.flag("passed", false).number("pass", verification.pass).number("entry", verification.entryIndex + 1);
+      json.number("line", stopLine).name("path", verification.path).text("reason", stopText);
     }
-    out += ",\"steps\":[";
-    for (size_t i = 0; i < steps.size(); ++i) {
-      const PlanStep& step = steps[i];
-      out += std::string(i ? "," : "") + "{\"entry\":" + std::to_string(step.index + 1) + ",\"line\":" + std::to_string(step.line) +
-             ",\"command\":" + jsonText(step.entry) + ",\"action\":" + jsonText(step.action) + ",\"target\":" + jsonName(step.target) +
-             ",\"from\":" + jsonText(step.from) + ",\"sourceBytes\":" + std::to_string(step.sourceBytes) + ",\"targetBytes\":" +
-             std::to_string(step.targetBytes) + ",\"growth\":" + std::to_string(step.growth) + ",\"problem\":" +
-             (step.problem ? "true" : "false") + ",\"note\":" + jsonText(step.note) + "}";
+    json.end().array("steps");
+    for (const PlanStep& step : steps)
+      json.object()
+          .number("entry", step.index + 1)
+          .number("line", step.line)
+          .text("command", step.entry)
+          .text("action", step.action)
+          .name("target", step.target)
+          .text("from", step.from)
+          .number("sourceBytes", step.sourceBytes)
+          .number("targetBytes", step.targetBytes)
+          .number("growth", step.growth)
+          .flag("problem", step.problem)
+          .text("note", step.note)
+          .end();
+    json.end();
+    if (outcomeKnown) {
+      json.number("changes", changes).name("caption", caption).name("message", message);
+    } else {
+      json.null("changes").null("caption").null("message").text("outcome", kOutcomeNeedsInstall);
     }
-    out += "],\"changes\":" + std::to_string(changes) + ",\"caption\":" + jsonName(caption) + ",\"message\":" + jsonName(message) +
-           ",\"problems\":" + std::to_string(problems) + "}\n";
+    json.number("problems", problems).end();
   } else {
     out += "update folder " + folderText + ", install folder " + (haveInstall ? shown(install) : "not given: targets not checked") + "\n";
     out += "UpDate.lst: " + std::to_string(list.count) + " entries";
@@ -428,15 +445,20 @@ int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
       out += "; list check finds " + std::to_string(report.problemCount()) + " problems (see updtool list check)";
     out += "\n";
     out += "verification: " + (stopText.empty() ? std::string(haveInstall ? "passes 1 to 3 succeed" : "pass 1 succeeds") : stopText) + "\n";
+    if (!stopText.empty()) out += "apply pass: not reached; the updater changes nothing\n";
     if (!steps.empty()) out += "apply pass:\n";
     for (const PlanStep& step : steps) {
       char head[32];
       std::snprintf(head, sizeof head, "  line %-4d ", step.line);
       out += head + step.entry + "\n      " + stepDetail(step) + "\n";
     }
-    out += "the updater would end with \"" + shown(message) + "\" (" + shown(caption) + ")\n";
-    out += std::to_string(changes) + (changes == 1 ? " change, " : " changes, ") + std::to_string(problems) +
-           (problems == 1 ? " problem\n" : " problems\n");
+    std::string problemText = std::to_string(problems) + (problems == 1 ? " problem\n" : " problems\n");
+    if (outcomeKnown) {
+      out += "the updater would end with \"" + shown(message) + "\" (" + shown(caption) + ")\n";
+      out += std::to_string(changes) + (changes == 1 ? " change, " : " changes, ") + problemText;
+    } else {
+      out += std::string(kOutcomeNeedsInstall) + "\n" + problemText;
+    }
   }
   return problems > 0 ? kExitProblems : kExitFine;
 }

@@ -62,11 +62,106 @@ std::string jsonText(const std::string& utf8) {
 
 std::string jsonName(const std::string& cp932) { return jsonText(shown(cp932)); }
 
+void JsonWriter::member(const char* key) {
+  if (!empty_.empty()) {
+    if (!empty_.back()) out_->push_back(',');
+    empty_.back() = false;
+  }
+  if (key != nullptr) *out_ += jsonText(key) + ":";
+}
+
+JsonWriter& JsonWriter::object(const char* key) {
+  member(key);
+  out_->push_back('{');
+  closers_.push_back('}');
+  empty_.push_back(true);
+  return *this;
+}
+
+JsonWriter& JsonWriter::array(const char* key) {
+  member(key);
+  out_->push_back('[');
+  closers_.push_back(']');
+  empty_.push_back(true);
+  return *this;
+}
+
+JsonWriter& JsonWriter::end() {
+  if (closers_.empty()) return *this;
+  out_->push_back(closers_.back());
+  closers_.pop_back();
+  empty_.pop_back();
+  if (closers_.empty()) out_->push_back('\n');
+  return *this;
+}
+
+JsonWriter& JsonWriter::text(const char* key, const std::string& utf8) {
+  member(key);
+  *out_ += jsonText(utf8);
+  return *this;
+}
+
+JsonWriter& JsonWriter::name(const char* key, const std::string& cp932) { return text(key, shown(cp932)); }
+
+JsonWriter& JsonWriter::number(const char* key, int64_t value) {
+  member(key);
+  *out_ += std::to_string(value);
+  return *this;
+}
+
+JsonWriter& JsonWriter::flag(const char* key, bool value) {
+  member(key);
+  *out_ += value ? "true" : "false";
+  return *this;
+}
+
+JsonWriter& JsonWriter::null(const char* key) {
+  member(key);
+  *out_ += "null";
+  return *this;
+}
+
+JsonWriter& JsonWriter::texts(const char* key, const std::vector<std::string>& utf8) {
+  array(key);
+  for (const std::string& item : utf8) text(nullptr, item);
+  return end();
+}
+
 bool argumentPath(const std::string& utf8, std::string* cp932) {
   if (!plat::utf8ToCp932(utf8, cp932)) return false;
   for (char& c : *cp932)
     if (c == '/') c = '\\';  // 0x2F is never a CP932 trail byte
   return true;
+}
+
+bool newPathOperand(const char* role, const std::string& utf8, std::string* cp932, ToolOutput* output) {
+  if (argumentPath(utf8, cp932) && !cp932->empty()) return true;
+  output->err += std::string("updtool: ") + role + " \"" + utf8 + "\" " +
+                 (utf8.empty() ? "is empty" : "has no CP932 form, which every name of an update needs") + "\n";
+  return false;
+}
+
+namespace {
+
+bool existingOperand(const char* role, const std::string& utf8, std::string* cp932, PathKind wanted, ToolOutput* output) {
+  if (!newPathOperand(role, utf8, cp932, output)) return false;
+  PathKind kind = pathKind(*cp932);
+  if (kind == wanted) return true;
+  std::string what = kind == PathKind::Missing ? "does not exist"
+                     : kind == PathKind::File  ? "is a file, not a folder"
+                                               : "is a folder, not a file";
+  output->err += std::string("updtool: ") + role + " \"" + utf8 + "\" " + what + "\n";
+  return false;
+}
+
+}  // namespace
+
+bool folderOperand(const char* role, const std::string& utf8, std::string* cp932, ToolOutput* output) {
+  return existingOperand(role, utf8, cp932, PathKind::Folder, output);
+}
+
+bool fileOperand(const char* role, const std::string& utf8, std::string* cp932, ToolOutput* output) {
+  return existingOperand(role, utf8, cp932, PathKind::File, output);
 }
 
 std::string asFolder(const std::string& path) {
@@ -131,16 +226,83 @@ std::string pathEscape(const std::string& path) {
   return "";
 }
 
-bool holdsListWhiteSpace(const std::string& text) {
-  for (unsigned char byte : text)
-    if (byte == ' ' || byte == '\t' || byte == '\n' || byte == '\v' || byte == '\f' || byte == '\r') return true;
-  return false;
-}
-
 std::string foldedName(const std::string& name) {
   std::string folded = name;
   for (char& c : folded)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
+  return folded;
+}
+
+std::string windowsNameProblem(const std::string& relative) {
+  static const char* const kDevices[] = {"con", "prn", "aux", "nul"};
+  for (const std::string& part : pathParts(relative)) {
+    if (part.empty()) continue;
+    char last = part.back();
+    // A trail byte is never 0x20 or 0x2E, so the last byte is a character.
+    if (last == '.' || last == ' ') return "\"" + shown(part) + "\" ends with " + (last == '.' ? "a dot" : "a space") +
+                                           ", which Windows drops from a file name";
+    // The device is the part before its first dot, spaces before the dot ignored.
+    std::string stem = foldedName(part.substr(0, part.find('.')));
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    bool device = false;
+    for (const char* name : kDevices) device = device || stem == name;
+    if (stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) && stem[3] >= '1' &&
+        stem[3] <= '9')
+      device = true;
+    if (device) return "\"" + shown(part) + "\" names the Windows device " + shown(stem) + ", not a file";
+  }
+  return "";
+}
+
+namespace {
+
+// The code point at *at of well-formed UTF-8 (as the converters give),
+// stepping past it.
+uint32_t nextCodePoint(const std::string& utf8, size_t* at) {
+  unsigned char lead = static_cast<unsigned char>(utf8[*at]);
+  size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+  length = std::min(length, utf8.size() - *at);
+  uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+  for (size_t k = 1; k < length; ++k) code = (code << 6) | (static_cast<unsigned char>(utf8[*at + k]) & 0x3F);
+  *at += length;
+  return code;
+}
+
+// The simple lower-case mappings of the letters CP932 holds in both cases.
+uint32_t foldedCodePoint(uint32_t code) {
+  if (code >= 'A' && code <= 'Z') return code + 0x20;
+  if (code >= 0xFF21 && code <= 0xFF3A) return code + 0x20;  // full-width Latin
+  if (code >= 0x0391 && code <= 0x03A9) return code + 0x20;  // Greek
+  if (code >= 0x0410 && code <= 0x042F) return code + 0x20;  // Cyrillic
+  if (code == 0x0401) return 0x0451;                         // Ё
+  if (code >= 0x2160 && code <= 0x216F) return code + 0x10;  // Roman numerals
+  return code;
+}
+
+}  // namespace
+
+std::string windowsFoldedName(const std::string& relative) {
+  std::string utf8;
+  if (!plat::cp932ToUtf8(relative, &utf8)) return foldedName(relative);
+  std::string folded;
+  for (size_t i = 0; i < utf8.size();) {
+    size_t start = i;
+    uint32_t code = nextCodePoint(utf8, &i);
+    size_t length = i - start;
+    uint32_t fold = foldedCodePoint(code);
+    if (fold == code) {
+      folded += utf8.substr(start, length);
+    } else if (fold < 0x80) {
+      folded.push_back(static_cast<char>(fold));
+    } else if (fold < 0x800) {
+      folded.push_back(static_cast<char>(0xC0 | (fold >> 6)));
+      folded.push_back(static_cast<char>(0x80 | (fold & 0x3F)));
+    } else {  // every folded letter lies below U+10000
+      folded.push_back(static_cast<char>(0xE0 | (fold >> 12)));
+      folded.push_back(static_cast<char>(0x80 | ((fold >> 6) & 0x3F)));
+      folded.push_back(static_cast<char>(0x80 | (fold & 0x3F)));
+    }
+  }
   return folded;
 }
 
@@ -168,7 +330,14 @@ bool isReadOnlyFile(const std::string& path) {
 
 namespace {
 
-bool collectFiles(const std::string& folder, const std::string& prefix, std::vector<std::string>* files, int depth) {
+struct Collected {
+  std::vector<std::string>* files;
+  std::vector<OddName>* unnameable;
+  std::vector<OddName>* reshaped;
+};
+
+bool collectFiles(const std::string& folder, const std::string& prefix, const std::string& shownPrefix, Collected* into,
+                  int depth) {
   if (depth > 64) return false;  // a link loop, not a game tree
   plat::FileSearch search;
   plat::FoundFile found;
@@ -176,15 +345,24 @@ bool collectFiles(const std::string& folder, const std::string& prefix, std::vec
   if (!search.first(pattern.c_str(), &found)) return plat::lastError() == plat::kErrorFileNotFound;
   std::vector<plat::FoundFile> entries;
   do {
-    if (found.name == "." || found.name == "..") continue;
+    if (found.nameable && (found.name == "." || found.name == "..")) continue;
     entries.push_back(found);
   } while (search.next(&found));
   search.close();
   for (const plat::FoundFile& entry : entries) {
-    if (entry.attributes & plat::kAttributeDirectory) {
-      if (!collectFiles(folder + entry.name + "\\", prefix + entry.name + "\\", files, depth + 1)) return false;
+    bool isFolder = (entry.attributes & plat::kAttributeDirectory) != 0;
+    std::string shownPath = shownPrefix + entry.utf8Name + (isFolder ? "\\" : "");
+    if (!entry.nameable) {
+      if (into->unnameable) into->unnameable->push_back(OddName{"", shownPath});
+      continue;
+    }
+    std::string readBack;
+    if (into->reshaped && (!plat::cp932ToUtf8(entry.name, &readBack) || readBack != entry.utf8Name) && !isFolder)
+      into->reshaped->push_back(OddName{prefix + entry.name, shownPath});
+    if (isFolder) {
+      if (!collectFiles(folder + entry.name + "\\", prefix + entry.name + "\\", shownPath, into, depth + 1)) return false;
     } else {
-      files->push_back(prefix + entry.name);
+      into->files->push_back(prefix + entry.name);
     }
   }
   return true;
@@ -192,15 +370,34 @@ bool collectFiles(const std::string& folder, const std::string& prefix, std::vec
 
 }  // namespace
 
-bool listFilesBelow(const std::string& folder, std::vector<std::string>* files) {
+bool listFilesBelow(const std::string& folder, std::vector<std::string>* files, std::vector<OddName>* unnameable,
+                    std::vector<OddName>* reshaped) {
   files->clear();
+  if (unnameable) unnameable->clear();
+  if (reshaped) reshaped->clear();
   if (pathKind(folder) != PathKind::Folder) {
     plat::setLastError(plat::kErrorPathNotFound);
     return false;
   }
-  if (!collectFiles(asFolder(folder), "", files, 0)) return false;
+  Collected into{files, unnameable, reshaped};
+  if (!collectFiles(asFolder(folder), "", "", &into, 0)) return false;
   std::sort(files->begin(), files->end());
   return true;
+}
+
+std::string reshapedCharacters(const OddName& name) {
+  std::string readBack;
+  if (!plat::cp932ToUtf8(name.path, &readBack)) return "";
+  // Both sides step character by character: each CP932 character is one.
+  std::string changes;
+  char text[48];
+  for (size_t a = 0, b = 0; a < name.utf8.size() && b < readBack.size();) {
+    uint32_t real = nextCodePoint(name.utf8, &a), shownAs = nextCodePoint(readBack, &b);
+    if (real == shownAs) continue;
+    std::snprintf(text, sizeof text, "%sU+%04X becomes U+%04X", changes.empty() ? "" : ", ", real, shownAs);
+    changes += text;
+  }
+  return changes;
 }
 
 bool makeFolders(const std::string& folder) {

@@ -5,10 +5,12 @@
 #include "platform/cp932.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "archive/content.h"
+#include "list/update_list.h"
 
 // Exit codes a script can rely on.
 constexpr int kExitFine = 0;
@@ -16,11 +18,17 @@ constexpr int kExitProblems = 1;
 constexpr int kExitUsage = 2;
 
 // Everything a command prints: `out` for its report, `err` for usage and
-// I/O errors. The entry point writes both; tests read them.
+// I/O errors. The entry point writes both; tests read them. `progress`,
+// set by the entry point only while standard error is a terminal, shows a
+// line of progress as it goes (never under --json).
 struct ToolOutput {
   bool json = false;
   std::string out;
   std::string err;
+  std::function<void(const std::string& utf8)> progress;
+  // The folder the tool's program lies in (CP932, ending with a
+  // backslash; empty when unknown): make takes the updater from beside it.
+  std::string programFolder;
 };
 
 // The tool's whole command line, without the program name, as UTF-8.
@@ -34,10 +42,46 @@ std::string jsonText(const std::string& utf8);
 // A CP932 name as a quoted JSON string (through shown()).
 std::string jsonName(const std::string& cp932);
 
+// The one JSON writer of every command: compact objects and arrays with
+// the separators kept right. A key is given inside an object and left out
+// (nullptr) inside an array. Closing the outermost value ends the line.
+class JsonWriter {
+ public:
+  explicit JsonWriter(std::string* out) : out_(out) {}
+
+  JsonWriter& object(const char* key = nullptr);
+  JsonWriter& array(const char* key = nullptr);
+  JsonWriter& end();  // of the innermost open object or array
+
+  JsonWriter& text(const char* key, const std::string& utf8);
+  JsonWriter& name(const char* key, const std::string& cp932);
+  JsonWriter& number(const char* key, int64_t value);
+  JsonWriter& flag(const char* key, bool value);
+  JsonWriter& null(const char* key);
+  // A text list, each element UTF-8.
+  JsonWriter& texts(const char* key, const std::vector<std::string>& utf8);
+
+ private:
+  void member(const char* key);
+
+  std::string* out_;
+  std::string closers_;      // what each open level ends with
+  std::vector<bool> empty_;  // whether each open level has no member yet
+};
+
 // A path typed on the command line (UTF-8, either slash) as the CP932 path
 // with backslashes that the platform layer takes. False when the text has
 // no CP932 form.
 bool argumentPath(const std::string& utf8, std::string* cp932);
+// An operand that must name an existing folder or file: converted as
+// argumentPath does, and checked, so that an error names the operand by its
+// role ("NEW_DIR game-1.1 does not exist") instead of a bare system code.
+// False after writing the error to output->err.
+bool folderOperand(const char* role, const std::string& utf8, std::string* cp932, ToolOutput* output);
+bool fileOperand(const char* role, const std::string& utf8, std::string* cp932, ToolOutput* output);
+// An operand that is only converted (a file or folder still to be made).
+bool newPathOperand(const char* role, const std::string& utf8, std::string* cp932, ToolOutput* output);
+
 // The path with exactly one backslash at its end.
 std::string asFolder(const std::string& path);
 // An absolute form of a path, against the current folder.
@@ -52,20 +96,42 @@ std::vector<std::string> pathParts(const std::string& path);
 // stay in: "..", a drive or stream colon, a leading backslash. Empty when it
 // stays inside.
 std::string pathEscape(const std::string& path);
-// True when any byte is list white space (the list cannot hold the name).
-bool holdsListWhiteSpace(const std::string& text);
 
 // ASCII case folding, the archive's name rule.
 std::string foldedName(const std::string& name);
+
+// Why Windows cannot hold a relative CP932 path as a file of that name: a
+// part that is a device (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or
+// without an extension) or that ends in a dot or a space (Windows drops
+// them, and the file gets another name). Empty when it can. Checked the
+// same on every build, so the tool's output never depends on where it runs.
+std::string windowsNameProblem(const std::string& relative);
+// The path as Windows compares file names: case folded for every letter
+// that has a case in CP932 (Latin, full-width Latin, Greek, Cyrillic,
+// Roman numerals), so that two names that open one file fold alike.
+std::string windowsFoldedName(const std::string& relative);
 
 enum class PathKind { Missing, File, Folder };
 PathKind pathKind(const std::string& path);
 bool isReadOnlyFile(const std::string& path);
 
+// A file or folder found under a name that needs a word to the publisher.
+struct OddName {
+  std::string path;  // CP932 relative path; empty when CP932 cannot write it
+  std::string utf8;  // the relative path as the file system holds it
+};
+
 // Every file below `folder` (which ends with a backslash), as relative
-// CP932 paths with backslashes, sorted by bytes. False when the folder
-// cannot be searched.
-bool listFilesBelow(const std::string& folder, std::vector<std::string>* files);
+// CP932 paths with backslashes, sorted by bytes. Files and folders whose
+// names CP932 cannot write (no list line, archive entry or path of the
+// updater can name them) go to *unnameable; files whose CP932 name reads
+// back as other characters (U+301C WAVE DASH becomes U+FF5E) are listed
+// and also go to *reshaped. False when the folder cannot be searched.
+bool listFilesBelow(const std::string& folder, std::vector<std::string>* files,
+                    std::vector<OddName>* unnameable = nullptr, std::vector<OddName>* reshaped = nullptr);
+// What Windows shows for a reshaped name: "U+301C becomes U+FF5E" for each
+// character that differs.
+std::string reshapedCharacters(const OddName& name);
 // Creates the folder and any missing parents.
 bool makeFolders(const std::string& folder);
 bool writeWholeFile(const std::string& path, const char* bytes, uint32_t size);

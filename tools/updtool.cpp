@@ -15,26 +15,33 @@ const char kHelp[] =
     "\n"
     "usage: updtool [--json] COMMAND ...\n"
     "\n"
-    "  archive create OUT DIR     write a package archive of the files below DIR\n"
+    "  archive create [--skip-unnameable] OUT DIR\n"
+    "                             write a package archive of the files below DIR\n"
     "  archive list FILE          entries with offsets and sizes, unreferenced bytes\n"
-    "  archive extract FILE DIR   write every entry below DIR\n"
+    "  archive extract FILE DIR   write below DIR every entry Windows can hold as a file\n"
     "  archive verify FILE        magic, records in bounds, duplicate names, unreferenced bytes\n"
     "  list check [UpDate.lst]    every line the updater skips or reads otherwise than it looks\n"
     "  plan [--install DIR] [UPDATE_DIR]\n"
     "                             dry run: where the updater would stop, what each entry\n"
     "                             would do, and the message it would end with\n"
-    "  make [--package NAME] OLD_DIR NEW_DIR OUT_DIR\n"
-    "                             an update folder that brings OLD_DIR to NEW_DIR\n"
+    "  make [--package NAME] [--updater PATH] [--skip-unnameable] OLD_DIR NEW_DIR OUT_DIR\n"
+    "                             an update folder, ready to ship, that brings OLD_DIR\n"
+    "                             to NEW_DIR; the updater comes from PATH or beside updtool\n"
     "\n"
+    "  --skip-unnameable          leave out files whose names code page 932 cannot write\n"
+    "                             (without it they stop the command)\n"
     "  --json                     machine-readable output\n"
     "  --help                     this text\n"
     "\n"
-    "Exit codes: 0 fine, 1 problems found, 2 usage or I/O error.\n"
+    "Exit codes: 0 fine, 1 problems found, 2 usage or I/O error (under --json also\n"
+    "given on standard output as {\"error\":...,\"exit\":2}).\n"
     "Names are shown as UTF-8; the files keep CP932.\n";
 
 }  // namespace
 
-int runTool(const std::vector<std::string>& arguments, ToolOutput* output) {
+namespace {
+
+int runCommand(const std::vector<std::string>& arguments, ToolOutput* output) {
   std::vector<std::string> rest;
   bool help = false;
   bool optionsEnded = false;
@@ -49,7 +56,7 @@ int runTool(const std::vector<std::string>& arguments, ToolOutput* output) {
     return kExitFine;
   }
   if (rest.empty()) {
-    output->err += kHelp;
+    output->err += std::string("updtool: no command given\n\n") + kHelp;
     return kExitUsage;
   }
   std::string command = rest[0];
@@ -66,4 +73,20 @@ int runTool(const std::vector<std::string>& arguments, ToolOutput* output) {
   if (command == "make") return runMake(operands, output);
   output->err += "updtool: unknown command \"" + command + "\"\n\n" + kHelp;
   return kExitUsage;
+}
+
+}  // namespace
+
+int runTool(const std::vector<std::string>& arguments, ToolOutput* output) {
+  int code = runCommand(arguments, output);
+  // A script that asked for JSON reads standard output: it gets the error
+  // there too, as the first line of what was written to standard error.
+  if (output->json && code == kExitUsage) {
+    std::string error = output->err.substr(0, output->err.find('\n'));
+    const std::string prefix = "updtool: ";
+    if (error.compare(0, prefix.size(), prefix) == 0) error.erase(0, prefix.size());
+    output->out.clear();
+    JsonWriter(&output->out).object().text("error", error).number("exit", code).end();
+  }
+  return code;
 }

@@ -5,14 +5,58 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+
+#include "platform/win32/wide_text.h"
+#else
+#include <unistd.h>
+#endif
+
 #include "platform/platform.h"
 #include "tools/tool_common.h"
 
 namespace {
 
+bool standardErrorIsTerminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+// The folder of this program as CP932, or empty when it has no CP932 name.
+std::string programFolder() {
+  std::string path;
+#ifdef _WIN32
+  std::wstring wide(32768, L'\0');
+  DWORD length = GetModuleFileNameW(nullptr, &wide[0], static_cast<DWORD>(wide.size()));
+  if (length == 0 || length >= wide.size()) return "";
+  wide.resize(length);
+  bool lossless = false;
+  wideToCp932(wide.c_str(), &path, &lossless);
+  if (!lossless) return "";
+#else
+  std::vector<char> buffer(4096);
+  ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+  if (length <= 0) return "";
+  if (!argumentPath(std::string(buffer.data(), static_cast<size_t>(length)), &path)) return "";
+#endif
+  std::string folder = parentFolder(path);
+  return folder.empty() ? "" : asFolder(folder);
+}
+
 int runAndPrint(const std::vector<std::string>& arguments) {
   plat::useUtf8ConsoleOutput();
   ToolOutput output;
+  output.programFolder = programFolder();
+  if (standardErrorIsTerminal())
+    output.progress = [](const std::string& text) {
+      std::fwrite(text.data(), 1, text.size(), stderr);
+      std::fflush(stderr);
+    };
   int code = runTool(arguments, &output);
   std::fwrite(output.out.data(), 1, output.out.size(), stdout);
   std::fflush(stdout);
@@ -25,40 +69,16 @@ int runAndPrint(const std::vector<std::string>& arguments) {
 }  // namespace
 
 #ifdef _WIN32
-namespace {
-
-std::string utf8FromUtf16(const wchar_t* text) {
-  std::string utf8;
-  for (size_t i = 0; text[i] != 0; ++i) {
-    uint32_t code = static_cast<uint16_t>(text[i]);
-    if (code >= 0xD800 && code < 0xDC00 && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<uint16_t>(text[i + 1]) - 0xDC00);
-      ++i;
-    }
-    if (code < 0x80) {
-      utf8.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-      utf8.push_back(static_cast<char>(0xC0 | (code >> 6)));
-      utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-      utf8.push_back(static_cast<char>(0xE0 | (code >> 12)));
-      utf8.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-      utf8.push_back(static_cast<char>(0xF0 | (code >> 18)));
-      utf8.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-      utf8.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
-  }
-  return utf8;
-}
-
-}  // namespace
-
 int wmain(int argc, wchar_t** argv) {
   std::vector<std::string> arguments;
-  for (int i = 1; i < argc; ++i) arguments.push_back(utf8FromUtf16(argv[i]));
+  for (int i = 1; i < argc; ++i) {
+    std::string argument;
+    if (!wideToUtf8(argv[i], &argument)) {
+      std::fprintf(stderr, "updtool: argument %d cannot be read as text\n", i);
+      return kExitUsage;
+    }
+    arguments.push_back(argument);
+  }
   return runAndPrint(arguments);
 }
 #else

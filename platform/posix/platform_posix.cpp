@@ -80,6 +80,51 @@ bool convert(const char* from, const char* to, const std::string& in, std::strin
   return true;
 }
 
+bool cp932FromUtf8(const std::string& utf8, std::string* cp932) { return convert("UTF-8", "CP932", utf8, cp932); }
+
+// Characters that one CP932 code converts back to although another
+// character converts to that code too: U+301C WAVE DASH and U+FF5E both
+// become 0x8160, which reads back as U+FF5E. A file named with the other
+// character (as Linux and macOS input methods type it) is found only by
+// looking through its folder.
+bool holdsSharedCode(const std::string& utf8) {
+  static const char* const kShared[] = {"\xEF\xBD\x9E", "\xEF\xBC\x8D", "\xE2\x88\xA5", "\xEF\xBF\xA0",
+                                        "\xEF\xBF\xA1", "\xEF\xBF\xA2", "\xE2\x80\x95"};
+  for (const char* shared : kShared)
+    if (utf8.find(shared) != std::string::npos) return true;
+  return false;
+}
+
+// The path as the file system holds it: a part that is missing as converted
+// takes the name in its folder that has the same CP932 form.
+std::string pathOnDisk(const std::string& utf8) {
+  struct stat st;
+  if (!holdsSharedCode(utf8) || ::lstat(utf8.c_str(), &st) == 0) return utf8;
+  std::string resolved;
+  size_t start = 0;
+  for (;;) {
+    size_t slash = utf8.find('/', start);
+    std::string part = utf8.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    std::string wanted;
+    if (holdsSharedCode(part) && ::lstat((resolved + part).c_str(), &st) != 0 && cp932FromUtf8(part, &wanted)) {
+      if (DIR* dir = ::opendir(resolved.empty() ? "." : resolved.c_str())) {
+        while (struct dirent* entry = ::readdir(dir)) {
+          std::string form;
+          if (cp932FromUtf8(entry->d_name, &form) && form == wanted) {
+            part = entry->d_name;
+            break;
+          }
+        }
+        ::closedir(dir);
+      }
+    }
+    resolved += part;
+    if (slash == std::string::npos) return resolved;
+    resolved += '/';
+    start = slash + 1;
+  }
+}
+
 // CP932 path with backslashes -> UTF-8 path with slashes. Converting first
 // means a 0x5C trail byte (as in ソ or 表) never becomes a separator.
 bool nativePath(const char* path, std::string* out) {
@@ -94,7 +139,7 @@ bool nativePath(const char* path, std::string* out) {
   }
   for (char& c : utf8)
     if (c == '\\') c = '/';
-  *out = utf8;
+  *out = pathOnDisk(utf8);
   return true;
 }
 

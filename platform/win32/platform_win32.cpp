@@ -41,12 +41,6 @@ void wideToCp932(const wchar_t* wide, std::string* text, bool* lossless) {
   if (lossless != nullptr) *lossless = !usedDefault;
 }
 
-namespace plat {
-
-namespace {
-
-IoFaultHook* gFaultHook = nullptr;
-
 bool wideToUtf8(const wchar_t* wide, std::string* text) {
   text->clear();
   if (*wide == L'\0') return true;
@@ -58,6 +52,12 @@ bool wideToUtf8(const wchar_t* wide, std::string* text) {
   text->assign(buffer.data());
   return true;
 }
+
+namespace plat {
+
+namespace {
+
+IoFaultHook* gFaultHook = nullptr;
 
 // A path whose bytes are not CP932 names no file.
 bool widePath(const char* path, std::wstring* wide) {

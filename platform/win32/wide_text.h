@@ -12,3 +12,7 @@ bool cp932ToWide(const char* text, std::wstring* wide);
 // best-fit look-alike ("é" must not quietly become "e" and name another
 // file); *lossless says whether every character crossed.
 void wideToCp932(const wchar_t* wide, std::string* text, bool* lossless = nullptr);
+
+// UTF-16 to UTF-8 (the console text and the publisher tool's arguments).
+// False when the system's conversion fails.
+bool wideToUtf8(const wchar_t* wide, std::string* text);
