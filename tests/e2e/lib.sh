@@ -10,6 +10,10 @@ CURRENT_VERSION_KEY='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion'
 # is no window manager on Xvfb) unless "managed" is asked for.
 prepare_prefix() {
   "$E2E_WINE" wineboot -i || return 1
+  # Marlett draws the caption buttons; this Wine does not find the copy that
+  # fonts-wine installs, but finds every font in the prefix's Fonts folder.
+  local marlett=/usr/share/wine/fonts/marlett.ttf
+  [ -f "$marlett" ] && cp "$marlett" "$WINEPREFIX/drive_c/windows/Fonts/"
   local substitutes='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' face
   for face in 'ＭＳ Ｐゴシック' 'MS UI Gothic' 'MS Shell Dlg' 'MS Shell Dlg 2' 'ＭＳ ゴシック'; do
     "$E2E_WINE" reg add "$substitutes" /v "$face" /t REG_SZ /d 'IPAPGothic' /f || return 1
