@@ -16,10 +16,16 @@ struct RegistryKey {
   }
 };
 
-bool openMachineKey(const char* keyCp932, RegistryKey* opened) {
+// The game's installer is a 32-bit program: on 64-bit Windows its key lies
+// in the 32-bit view of HKEY_LOCAL_MACHINE\SOFTWARE (WOW6432Node), which a
+// 64-bit program reaches only by asking for it. A 64-bit installer's key is
+// in the 64-bit view.
+constexpr REGSAM kInstallerViews[] = {KEY_WOW64_32KEY, KEY_WOW64_64KEY};
+
+bool openMachineKey(const char* keyCp932, REGSAM view, RegistryKey* opened) {
   std::wstring keyName;
   if (!cp932ToWide(keyCp932, &keyName)) return false;
-  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName.c_str(), 0, KEY_READ, &opened->key) == ERROR_SUCCESS;
+  return RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName.c_str(), 0, KEY_READ | view, &opened->key) == ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -47,10 +53,12 @@ bool readRegistryString(HKEY key, const char* valueCp932, std::string* text) {
 
 namespace {
 
+// Program Files as a 32-bit program sees it: "C:\Program Files (x86)" on
+// 64-bit Windows, which is where a 32-bit installer puts the game by default.
 std::string derivedInstallFolder() {
   std::string base = kLastResortProgramFiles;
   RegistryKey currentVersion;
-  if (openMachineKey(kCurrentVersionKey, &currentVersion)) {
+  if (openMachineKey(kCurrentVersionKey, KEY_WOW64_32KEY, &currentVersion)) {
     std::string programFiles;
     if (readRegistryString(currentVersion.key, kProgramFilesValue, &programFiles)) base = programFiles;
   }
@@ -76,10 +84,12 @@ struct ItemList {
 }  // namespace
 
 std::string initialInstallFolder() {
-  RegistryKey game;
-  if (openMachineKey(loadCp932String(IDS_GAME_REGISTRY_KEY).c_str(), &game)) {
+  const std::string gameKey = loadCp932String(IDS_GAME_REGISTRY_KEY);
+  for (REGSAM view : kInstallerViews) {
+    RegistryKey game;
     std::string folder;
-    if (readRegistryString(game.key, kInstallFolderValue, &folder)) return folder;
+    if (openMachineKey(gameKey.c_str(), view, &game) && readRegistryString(game.key, kInstallFolderValue, &folder))
+      return folder;
   }
   return derivedInstallFolder();
 }
@@ -88,6 +98,19 @@ std::string chosenFolderText(const std::string& path) {
   if (path.empty() || endsWithBackslash(path)) return path;
   if (path.size() + 1 >= kBrowsePathBufferSize) return path;  // no room for one more byte and the NUL
   return path + "\\";
+}
+
+ChosenFolder chosenFolderFromPath(const wchar_t* widePath) {
+  ChosenFolder chosen;
+  std::string path;
+  bool lossless = true;
+  wideToCp932(widePath, &path, &lossless);
+  if (!lossless || path.size() >= kBrowsePathBufferSize) {
+    chosen.usable = false;
+    return chosen;
+  }
+  chosen.text = chosenFolderText(path);
+  return chosen;
 }
 
 int CALLBACK browseCallback(HWND browser, UINT message, LPARAM, LPARAM data) {
@@ -120,13 +143,14 @@ void browseForInstallFolder(HWND dialog, HWND owner) {
   chosen.items = SHBrowseForFolderW(&settings);
   if (chosen.items == nullptr) return;  // cancelled: the text stays
 
-  // An item without a file-system path, or one that CP932 cannot spell
-  // within the buffer, gives an empty text.
+  // The result is not examined: an item without a file-system path leaves
+  // the buffer empty.
   wchar_t widePath[kBrowsePathBufferSize] = {};
   SHGetPathFromIDListW(chosen.items, widePath);
-  std::string path;
-  bool lossless = true;
-  wideToCp932(widePath, &path, &lossless);
-  if (!lossless || path.size() >= kBrowsePathBufferSize) path.clear();
-  setWindowTextCp932(GetDlgItem(dialog, IDC_INSTALL_FOLDER), chosenFolderText(path).c_str());
+  ChosenFolder folder = chosenFolderFromPath(widePath);
+  if (!folder.usable) {
+    messageBoxCp932(dialog, kUnusableFolderText, kBrowseTitle, kUnusableFolderStyle);
+    return;
+  }
+  setWindowTextCp932(GetDlgItem(dialog, IDC_INSTALL_FOLDER), folder.text.c_str());
 }

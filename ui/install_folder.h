@@ -13,8 +13,9 @@ constexpr size_t kRegistryValueBufferSize = 128;
 constexpr size_t kBrowsePathBufferSize = 260;
 
 // The folder the edit control starts with: the game's registry entry
-// "Directory" exactly as stored, or, when the game's key is missing or its
-// value cannot be read into the buffer, the Program Files folder (or
+// "Directory" exactly as stored, looked up first in the 32-bit registry view
+// and then in the 64-bit one; when neither view has a key whose value can be
+// read into the buffer, the 32-bit view's Program Files folder (or
 // "C:\Program Files") followed by string 1.
 std::string initialInstallFolder();
 
@@ -28,6 +29,18 @@ bool readRegistryString(HKEY key, const char* valueCp932, std::string* text);
 // the 260-byte buffer. The last character is looked at, not the last byte,
 // so a folder whose name ends in ソ or 表 still gets its separator.
 std::string chosenFolderText(const std::string& path);
+
+// What a chosen item does to the install folder field.
+struct ChosenFolder {
+  bool usable = true;  // false: the field keeps its text and the player is told
+  std::string text;    // the field's new text when usable
+};
+
+// The decision for the chosen item's file-system path (empty for an item
+// without one, which empties the field). A path that CP932 cannot spell, or
+// that does not fit the 260-byte buffer, cannot be used: emptying the field
+// would send a run to the update folder itself.
+ChosenFolder chosenFolderFromPath(const wchar_t* widePath);
 
 // Shows the folder browser over `owner`, preselecting the folder in edit
 // control 1000 of `dialog`, and puts the chosen item's path into it.

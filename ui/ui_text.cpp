@@ -27,3 +27,10 @@ void setWindowTextCp932(HWND window, const char* text) {
   cp932ToWide(text, &wide);
   SendMessageW(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()));
 }
+
+int messageBoxCp932(HWND owner, const char* text, const char* caption, UINT style) {
+  std::wstring wideText, wideCaption;
+  cp932ToWide(text, &wideText);
+  cp932ToWide(caption, &wideCaption);
+  return MessageBoxW(owner, wideText.c_str(), wideCaption.c_str(), style);
+}

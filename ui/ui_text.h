@@ -18,3 +18,6 @@ std::string loadCp932String(UINT id);
 // Window text through the wide functions, in CP932.
 std::string windowTextCp932(HWND window);
 void setWindowTextCp932(HWND window, const char* text);
+
+// A message box whose text and caption are CP932.
+int messageBoxCp932(HWND owner, const char* text, const char* caption, UINT style);

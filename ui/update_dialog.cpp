@@ -21,13 +21,6 @@ HWND labelWindow(HWND dialog) {
   return nullptr;
 }
 
-int messageBoxCp932(HWND owner, const char* text, const char* caption, UINT style) {
-  std::wstring wideText, wideCaption;
-  cp932ToWide(text, &wideText);
-  cp932ToWide(caption, &wideCaption);
-  return MessageBoxW(owner, wideText.c_str(), wideCaption.c_str(), style);
-}
-
 void signalPause() {
   plat::EventHandle pause = runState.pauseEvent.load();
   if (pause) plat::setEvent(pause);

@@ -10,12 +10,20 @@ CURRENT_VERSION_KEY='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion'
 # is no window manager on Xvfb) unless "managed" is asked for.
 prepare_prefix() {
   "$E2E_WINE" wineboot -i || return 1
+  # Marlett draws the caption buttons; this Wine does not find the copy that
+  # fonts-wine installs, but finds every font in the prefix's Fonts folder.
+  local marlett=/usr/share/wine/fonts/marlett.ttf
+  [ -f "$marlett" ] && cp "$marlett" "$WINEPREFIX/drive_c/windows/Fonts/"
   local substitutes='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' face
   for face in 'ＭＳ Ｐゴシック' 'MS UI Gothic' 'MS Shell Dlg' 'MS Shell Dlg 2' 'ＭＳ ゴシック'; do
     "$E2E_WINE" reg add "$substitutes" /v "$face" /t REG_SZ /d 'IPAPGothic' /f || return 1
   done
   "$E2E_WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v Tahoma \
     /t REG_MULTI_SZ /d 'ipagp.ttf,IPAPGothic' /f || return 1
+  # As 64-bit Windows has it: a 32-bit program's Program Files is the (x86)
+  # one. A wine64 prefix has the 32-bit view's key but not this value.
+  "$E2E_WINE" reg add "$CURRENT_VERSION_KEY" /v ProgramFilesDir /t REG_SZ /d 'C:\Program Files (x86)' /reg:32 /f \
+    || return 1
   if [ "${1:-}" != managed ]; then
     "$E2E_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f || return 1
     "$E2E_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f || return 1
@@ -35,8 +43,15 @@ winpath() {
 
 drive() { "$E2E_WINE" "$E2E_DRIVER" "$@"; }
 
-set_install_folder() { "$E2E_WINE" reg add "$GAME_KEY" /v Directory /t REG_SZ /d "$1" /f >/dev/null; }
-remove_game_key() { "$E2E_WINE" reg delete "$GAME_KEY" /f >/dev/null 2>&1 || true; }
+# The game's key where its 32-bit installer puts it (the 32-bit view), or
+# in the view given: 32 or 64.
+set_install_folder() {
+  "$E2E_WINE" reg add "$GAME_KEY" /v Directory /t REG_SZ /d "$1" /reg:"${2:-32}" /f >/dev/null
+}
+remove_game_key() {
+  "$E2E_WINE" reg delete "$GAME_KEY" /reg:32 /f >/dev/null 2>&1 || true
+  "$E2E_WINE" reg delete "$GAME_KEY" /reg:64 /f >/dev/null 2>&1 || true
+}
 
 # Starts the updater with the update folder as its current directory.
 start_updater() {

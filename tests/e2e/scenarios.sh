@@ -20,6 +20,8 @@ ABORT_MAGIC='更新先ファイルが壊れている可能性がありますの�
 ABORT_USER='ユーザーにより更新処理を中止しました。'
 ABORT_FILE='ファイルの更新が出来ませんでした。更新処理を中止します。'
 COPY_ERROR='Copy File Access Error'
+BROWSE_TITLE='インストールフォルダの選択'
+UNUSABLE_FOLDER='選択されたフォルダはインストールフォルダとして使用出来ません。\n（フォルダ名に使用出来ない文字が含まれているか、パスが長すぎます）'
 FILE_ERROR_HEAD='ファイルの更新中にエラーが発生しました\n\nfilename:'
 
 # --- sample data ---
@@ -145,46 +147,60 @@ scenario_escape_while_idle() {
   updater_ended
 }
 
+# Shows the dialog on an empty update folder, checks the install folder
+# field and closes.
+expect_install_folder() {
+  start_updater "$E2E_CASE/update"
+  drive wait-dialog expect-text 1000 "$1" click 2 wait-closed
+  updater_ended
+}
+
 scenario_install_folder_from_registry() {
   mkdir -p "$E2E_CASE/update"
   # Used exactly as stored: with its backslash, and without one.
   set_install_folder 'D:\Games\ソレルーン\'
-  start_updater "$E2E_CASE/update"
-  drive wait-dialog expect-text 1000 'D:\Games\ソレルーン\' click 2 wait-closed
-  updater_ended
+  expect_install_folder 'D:\Games\ソレルーン\'
   set_install_folder 'D:\Games\Sorelune'
-  start_updater "$E2E_CASE/update"
-  drive wait-dialog expect-text 1000 'D:\Games\Sorelune' click 2 wait-closed
-  updater_ended
+  expect_install_folder 'D:\Games\Sorelune'
+  # A 64-bit installer's key (the 64-bit view) is found too; when both views
+  # have one, the 32-bit installer's wins.
+  remove_game_key
+  set_install_folder 'E:\Sixty-four\' 64
+  expect_install_folder 'E:\Sixty-four\'
+  set_install_folder 'D:\Thirty-two\' 32
+  expect_install_folder 'D:\Thirty-two\'
+  # A 32-bit key whose value cannot be read leaves it to the 64-bit one.
+  "$E2E_WINE" reg add "$GAME_KEY" /v Directory /t REG_DWORD /d 7 /reg:32 /f >/dev/null
+  expect_install_folder 'E:\Sixty-four\'
 }
 
 scenario_install_folder_fallbacks() {
   mkdir -p "$E2E_CASE/update"
-  # global: the EXIT trap runs after the function has returned
-  saved=$("$E2E_WINE" reg query "$CURRENT_VERSION_KEY" /v ProgramFilesDir | tr -d '\r' | awk -F'REG_SZ' '/ProgramFilesDir/ {sub(/^[ \t]+/, "", $2); print $2}')
-  restore() { "$E2E_WINE" reg add "$CURRENT_VERSION_KEY" /v ProgramFilesDir /t REG_SZ /d "$saved" /f >/dev/null; }
+  # The prefix's values come back for the scenarios that follow (the EXIT
+  # trap of the scenario's subshell).
+  restore() {
+    "$E2E_WINE" reg add "$CURRENT_VERSION_KEY" /v ProgramFilesDir /t REG_SZ /d 'C:\Program Files (x86)' /reg:32 /f
+    "$E2E_WINE" reg add "$CURRENT_VERSION_KEY" /v ProgramFilesDir /t REG_SZ /d 'C:\Program Files' /reg:64 /f
+  } >/dev/null
   trap restore EXIT
+  # As on 64-bit Windows: the 32-bit view's Program Files is the (x86) one,
+  # and the 64-bit view's is not used.
   remove_game_key
-  "$E2E_WINE" reg add "$CURRENT_VERSION_KEY" /v ProgramFilesDir /t REG_SZ /d 'E:\Apps' /f >/dev/null
-  start_updater "$E2E_CASE/update"
-  drive wait-dialog expect-text 1000 'E:\Apps\Quorvane\Sorelune\' click 2 wait-closed
-  updater_ended
+  "$E2E_WINE" reg add "$CURRENT_VERSION_KEY" /v ProgramFilesDir /t REG_SZ /d 'E:\Sixty-four' /reg:64 /f >/dev/null
+  expect_install_folder 'C:\Program Files (x86)\Quorvane\Sorelune\'
+  "$E2E_WINE" reg add "$CURRENT_VERSION_KEY" /v ProgramFilesDir /t REG_SZ /d 'E:\Apps' /reg:32 /f >/dev/null
+  expect_install_folder 'E:\Apps\Quorvane\Sorelune\'
   # A game key whose value cannot be read (not a string, or longer than the
   # 128-byte buffer) gives the derived default, never stale text.
-  "$E2E_WINE" reg add "$GAME_KEY" /v Directory /t REG_DWORD /d 7 /f >/dev/null
-  start_updater "$E2E_CASE/update"
-  drive wait-dialog expect-text 1000 'E:\Apps\Quorvane\Sorelune\' click 2 wait-closed
-  updater_ended
-  set_install_folder "C:\\$(printf 'x%.0s' $(seq 130))\\"
-  start_updater "$E2E_CASE/update"
-  drive wait-dialog expect-text 1000 'E:\Apps\Quorvane\Sorelune\' click 2 wait-closed
-  updater_ended
-  # Neither key: the last-resort folder.
+  "$E2E_WINE" reg add "$GAME_KEY" /v Directory /t REG_DWORD /d 7 /reg:32 /f >/dev/null
+  expect_install_folder 'E:\Apps\Quorvane\Sorelune\'
+  set_install_folder "C:\\$(printf 'x%.0s' $(seq 130))\\" 32
+  set_install_folder "C:\\$(printf 'y%.0s' $(seq 130))\\" 64
+  expect_install_folder 'E:\Apps\Quorvane\Sorelune\'
+  # Neither key in the 32-bit view: the last-resort folder.
   remove_game_key
-  "$E2E_WINE" reg delete "$CURRENT_VERSION_KEY" /v ProgramFilesDir /f >/dev/null
-  start_updater "$E2E_CASE/update"
-  drive wait-dialog expect-text 1000 'C:\Program Files\Quorvane\Sorelune\' click 2 wait-closed
-  updater_ended
+  "$E2E_WINE" reg delete "$CURRENT_VERSION_KEY" /v ProgramFilesDir /reg:32 /f >/dev/null
+  expect_install_folder 'C:\Program Files\Quorvane\Sorelune\'
 }
 
 scenario_browse() {
@@ -197,6 +213,21 @@ scenario_browse() {
   start_updater "$E2E_CASE/update"
   drive wait-dialog click 1001 wait-browser sleep 700 answer Cancel expect-text 1000 "$(winpath "$folder")"
   drive click 1001 wait-browser sleep 700 answer OK expect-text 1000 "$(winpath "$folder" folder)"
+  drive click 2 wait-closed
+  updater_ended
+}
+
+# A folder whose name CP932 cannot spell: the field keeps its text and a
+# warning box owned by the dialog says so.
+# The folder lies on drive C:, few levels down, where Wine's browser gets to
+# the folder to preselect quickly.
+scenario_browse_unnameable_folder() {
+  rm -rf "$WINEPREFIX/drive_c/Café"
+  mkdir -p "$E2E_CASE/update" "$WINEPREFIX/drive_c/Café"
+  start_updater "$E2E_CASE/update"
+  drive wait-dialog set-text 1000 'C:\Café' browse-to Café answer OK wait-box "$BROWSE_TITLE" expect-box "$BROWSE_TITLE" "$UNUSABLE_FOLDER" OK dialog
+  shot unusable-folder "$(union_rect "$(drive wait-dialog rect)" "$(drive wait-box "$BROWSE_TITLE" rect)")"
+  drive wait-box "$BROWSE_TITLE" answer OK expect-no-box '*' expect-text 1000 'C:\Café'
   drive click 2 wait-closed
   updater_ended
 }

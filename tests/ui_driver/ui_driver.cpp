@@ -111,6 +111,42 @@ bool hasChildOfClass(HWND window, const wchar_t* className) {
   return false;
 }
 
+// The text of the item selected in the folder browser's tree. The tree
+// lives in the updater's process, so the item record and its text buffer
+// are placed in that process's memory.
+std::wstring browserSelection(HWND browser) {
+  HWND tree = nullptr;
+  for (HWND child = GetWindow(browser, GW_CHILD); child != nullptr && tree == nullptr;
+       child = GetWindow(child, GW_HWNDNEXT))
+    if (_wcsicmp(classOf(child).c_str(), L"SysTreeView32") == 0) tree = child;
+  if (tree == nullptr) return std::wstring();
+  auto item = reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
+  DWORD processId = 0;
+  GetWindowThreadProcessId(tree, &processId);
+  HANDLE process = item != nullptr ? OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, processId)
+                                   : nullptr;
+  if (process == nullptr) return std::wstring();
+  const size_t textChars = 260;
+  auto* remote = static_cast<BYTE*>(
+      VirtualAllocEx(process, nullptr, sizeof(TVITEMW) + textChars * sizeof(wchar_t), MEM_COMMIT, PAGE_READWRITE));
+  std::wstring text;
+  if (remote != nullptr) {
+    TVITEMW request = {};
+    request.mask = TVIF_TEXT;
+    request.hItem = item;
+    request.pszText = reinterpret_cast<wchar_t*>(remote + sizeof(TVITEMW));
+    request.cchTextMax = static_cast<int>(textChars);
+    wchar_t buffer[textChars] = {};
+    if (WriteProcessMemory(process, remote, &request, sizeof(request), nullptr) &&
+        SendMessageW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(remote)) &&
+        ReadProcessMemory(process, remote + sizeof(TVITEMW), buffer, sizeof(buffer) - sizeof(wchar_t), nullptr))
+      text = buffer;
+    VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  }
+  CloseHandle(process);
+  return text;
+}
+
 // The box's message: its static control with text (the icon has none).
 std::wstring boxText(HWND box) {
   for (HWND child = GetWindow(box, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
@@ -536,6 +572,26 @@ bool runStep(int argc, wchar_t** argv, int* index) {
     if (!needDialog()) return false;
     if (!waitFor([&] { return (gBox = findBrowser()) != nullptr; }, gTimeoutMs)) return fail("the folder browser did not open");
     return true;
+  }
+  if (step == L"browse-to") {
+    // Opens the folder browser with 参照 until it has preselected the item
+    // named (Wine's browser does not always get as far as the folder when it
+    // first opens; it is cancelled and opened again). It stays open as the
+    // current box.
+    if (!argument(&a) || !needDialog()) return false;
+    HWND browse = control(gDialog, 1001);
+    if (browse == nullptr) return fail("no control 1001");
+    std::wstring seen;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      if (!clickButton(gDialog, browse)) return false;
+      if (!waitFor([&] { return (gBox = findBrowser()) != nullptr; }, gTimeoutMs)) return fail("the folder browser did not open");
+      if (waitFor([&] { return (seen = browserSelection(gBox)) == a; }, 15000)) return true;
+      HWND browser = gBox, cancel = control(browser, IDCANCEL);
+      if (cancel == nullptr || !clickButton(browser, cancel) || !waitFor([&] { return !IsWindow(browser); }, gTimeoutMs))
+        return fail("the folder browser did not close");
+      gBox = nullptr;
+    }
+    return fail("the browser selected \"" + utf8(seen) + "\", not \"" + utf8(a) + "\"");
   }
   if (step == L"rect") {
     // The current box if there is one, else the dialog: WxH+X+Y on screen.

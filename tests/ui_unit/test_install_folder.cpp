@@ -68,6 +68,23 @@ TEST(ChosenFolder, OneBackslashUnlessThereIsOneOrNoRoom) {
   EXPECT_FALSE(endsWithBackslash(kSo));
 }
 
+// A path CP932 cannot name never reaches the field (it would empty it and
+// send a run to the update folder); an item without a path still empties it.
+TEST(ChosenFolder, UnnameablePathsKeepTheFieldAnItemWithoutAPathEmptiesIt) {
+  const std::wstring longJapanese = L"C:\\" + std::wstring(129, L'\x30bd');  // 261 bytes in CP932
+  struct Case { std::wstring path; bool usable; std::string text; };
+  for (const Case& c : {Case{L"", true, ""},
+                        Case{L"D:\\\x30bd", true, std::string("D:\\") + kSo + "\\"},
+                        Case{L"Z:\\tmp\\Caf\x00e9", false, ""},
+                        Case{L"C:\\Users\\Jos\x00e9\\Sorelune\\", false, ""},
+                        Case{L"C:\\\x00c5sa", false, ""},  // no best-fit "A" either
+                        Case{longJapanese, false, ""}}) {
+    ChosenFolder chosen = chosenFolderFromPath(c.path.c_str());
+    EXPECT_EQ(chosen.usable, c.usable) << c.path.size();
+    EXPECT_EQ(chosen.text, c.text) << c.path.size();
+  }
+}
+
 // A key of its own under HKEY_CURRENT_USER, removed afterwards.
 class RegistryValues : public ::testing::Test {
  protected:
