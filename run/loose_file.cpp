@@ -75,8 +75,9 @@ Comparison compareWithTarget(Target* target, const Content& source) {
   uint32_t compared = 0;
   while (compared < targetSize) {
     uint32_t wanted = targetSize - compared < kComparePieceSize ? targetSize - compared : kComparePieceSize;
+    // A target that shrank meanwhile differs.
     if (!target->file.readExactly(piece.get(), wanted))
-      return plat::lastError() == plat::kErrorHandleEof ? Comparison::Different : Comparison::Failed;  // it shrank meanwhile
+      return plat::lastError() == plat::kErrorHandleEof ? Comparison::Different : Comparison::Failed;
     if (std::memcmp(piece.get(), source.bytes.get() + compared, wanted) != 0) return Comparison::Different;
     compared += wanted;
   }
@@ -179,6 +180,14 @@ bool copyOverTarget(const char* source, const char* target, const std::function<
   TemporaryFile temporary(target);
   temporary.own();
   if (!plat::copyFile(source, temporary.path(), false) || !targetWritable(target)) return false;
+  {
+    // The copy's bytes reach the disk before its name does. A copy that
+    // took the source's read-only attribute cannot be opened to flush;
+    // it goes in as the copy left it.
+    plat::File copy;
+    if (copy.open(temporary.path(), plat::kGenericWrite, plat::kShareNone, plat::kOpenExisting) && !copy.flush())
+      return false;
+  }
   return replaceTarget(target, temporary, logCreated);
 }
 
