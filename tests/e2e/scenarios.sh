@@ -211,8 +211,10 @@ scenario_browse() {
   # the backslash. Cancelling leaves the text.
   set_install_folder "$(winpath "$folder")"
   start_updater "$E2E_CASE/update"
-  drive wait-dialog click 1001 wait-browser sleep 700 answer Cancel expect-text 1000 "$(winpath "$folder")"
-  drive click 1001 wait-browser sleep 700 answer OK expect-text 1000 "$(winpath "$folder" folder)"
+  drive wait-dialog click 1001 wait-browser answer Cancel expect-text 1000 "$(winpath "$folder")"
+  # Waits until the browser has preselected the folder: a loaded machine may
+  # take longer than any fixed pause.
+  drive browse-to ゲームソ answer OK expect-text 1000 "$(winpath "$folder" folder)"
   drive click 2 wait-closed
   updater_ended
 }
