@@ -104,7 +104,7 @@ ApplySimulation::Source ApplySimulation::source(const std::string& name, std::st
 }
 
 KnownFile ApplySimulation::looseTarget(const std::string& path) {
-  auto known = looseFiles_.find(foldedName(path));
+  auto known = looseFiles_.find(archiveFoldedName(path));
   if (known != looseFiles_.end()) return known->second;
   KnownFile file;
   Content content;
@@ -172,7 +172,7 @@ void ApplySimulation::loose(PlanStep* step, const UpdateEntry& entry) {
   step->growth = static_cast<int64_t>(bytes.size()) - step->targetBytes * (target.present ? 1 : 0);
   if (!target.present && pathKind(install_ + kSetupLogName) == PathKind::File)
     step->note = "recorded in Setup.log";
-  looseFiles_[foldedName(joined)] = KnownFile{true, bytes};
+  looseFiles_[archiveFoldedName(joined)] = KnownFile{true, bytes};
   ++changes_;
 }
 
@@ -193,7 +193,7 @@ void ApplySimulation::insert(PlanStep* step, const UpdateEntry& entry) {
     failStep(step, std::string("the target archive's index cannot be read") + prompt);
     return;
   }
-  KnownArchive& known = archives_.emplace(foldedName(joined), KnownArchive{records, {}}).first->second;
+  KnownArchive& known = archives_.emplace(archiveFoldedName(joined), KnownArchive{records, {}}).first->second;
   bool held = false;
   std::string existing;
   for (const auto& written : known.written)
