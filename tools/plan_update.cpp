@@ -169,7 +169,7 @@ std::string failureText(const EntryDecision& decision, bool fromPackage, Package
     case FailReason::None: break;
   }
   plat::setLastError(decision.error);
-  return why + ", " + lastErrorText();
+  return why + " (" + lastErrorText() + ")";
 }
 
 void ApplySimulation::loose(PlanStep* step, const UpdateEntry& entry) {
@@ -273,7 +273,7 @@ void ApplySimulation::insert(PlanStep* step, const UpdateEntry& entry) {
   }
   if (!archiveGrowthFits(known->size, growth)) {
     plat::setLastError(plat::kErrorFileTooLarge);
-    failStep(step, "the archive would reach 2 GiB, which the updater refuses, " + lastErrorText() + prompt);
+    failStep(step, "the archive would reach 2 GiB, which the updater refuses (" + lastErrorText() + ")" + prompt);
     return;
   }
   step->growth = static_cast<int64_t>(growth);
