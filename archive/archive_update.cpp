@@ -38,7 +38,7 @@ bool openForAppending(const char* targetPath, uint64_t growth, plat::File* file,
   if (!openTargetForWriting(targetPath, file)) return false;
   uint64_t size = 0;
   if (!file->seek(0, plat::SeekOrigin::End, &size)) return false;
-  if (size > kArchiveMaxPosition || size + growth > kArchiveMaxPosition) {
+  if (!archiveGrowthFits(size, growth)) {
     plat::setLastError(plat::kErrorFileTooLarge);
     return false;
   }
@@ -73,14 +73,13 @@ bool replaceEntry(PackageArchive& target, const char* targetPath, const char* en
 
 bool addEntry(PackageArchive& target, const char* targetPath, const char* entryName, const Content& content) {
   uint32_t nameLength = static_cast<uint32_t>(std::strlen(entryName)) + 1;
-  uint64_t newIndexBytes = (static_cast<uint64_t>(target.loadedEntryCount()) + 1) * kArchiveRecordSize;
   uint32_t end = 0;
   uint32_t nameOffset = 0;
   uint32_t dataOffset = 0;
   {
     plat::File file;
-    if (!openForAppending(targetPath, nameLength + static_cast<uint64_t>(content.size) + newIndexBytes, &file, &end))
-      return false;
+    uint64_t growth = addedEntryGrowth(nameLength - 1, content.size, target.loadedEntryCount());
+    if (!openForAppending(targetPath, growth, &file, &end)) return false;
     // The new index is flushed with them before the header is rewritten.
     if (!appendAtEnd(file, entryName, nameLength, &nameOffset) ||
         !appendAtEnd(file, content.bytes.get(), content.size, &dataOffset)) {
@@ -165,68 +164,94 @@ bool insertIntoArchive(const char* targetPath, const char* sourceName, const cha
   return result;
 }
 
+bool archiveGrowthFits(uint64_t size, uint64_t growth) {
+  return size <= kArchiveMaxPosition && size + growth <= kArchiveMaxPosition;
+}
+
+uint64_t addedEntryGrowth(size_t nameLength, uint32_t contentSize, int32_t records) {
+  return nameLength + 1 + static_cast<uint64_t>(contentSize) + (static_cast<uint64_t>(records) + 1) * kArchiveRecordSize;
+}
+
+InsertionFacts gatherInsertionFacts(PackageArchive& target, PackageArchive* package, const char* sourceName,
+                                    const char* entryName, Content* existing, Content* incoming) {
+  InsertionFacts facts;
+  facts.entryRead = target.readEntry(entryName, existing);
+  facts.loadError = plat::lastError();
+  facts.state = target.indexState();
+  facts.indexUnreadable = target.indexUnreadable();
+  // An entry that is listed but whose content cannot be read is replaced:
+  // the new content is written whatever the old one was.
+  facts.entryHeld = facts.entryRead || (!facts.indexUnreadable && target.holdsEntry(entryName));
+  facts.layoutAllowsChanges = target.layoutAllowsChanges();
+  facts.source = readSourceContent(package, sourceName, incoming);
+  facts.sourceError = plat::lastError();
+  facts.sourceSize = incoming->size;
+  facts.sameContent = facts.entryRead && sameContent(*existing, *incoming);
+  return facts;
+}
+
 namespace {
 
-// A record whose name or content lies where the change writes would see
-// its name or content change with it: such an archive is refused, unchanged.
-bool layoutAllowsChange(const PackageArchive& target) {
-  if (target.layoutAllowsChanges()) return true;
-  plat::setLastError(kErrorInvalidData);
-  return false;
+EntryDecision fails(FailReason reason, uint32_t error) { return EntryDecision{EntryAction::Fails, reason, error}; }
+
+}  // namespace
+
+EntryDecision decideInsertion(const InsertionFacts& facts) {
+  // An index that could not be read says nothing about the entry (adding
+  // one would hide a copy that is there), and a source that is there but
+  // cannot be read says nothing about the new content. The failed read's
+  // own code; an index that lies outside the file or cannot be held says
+  // "invalid data".
+  if (facts.indexUnreadable)
+    return fails(FailReason::IndexUnreadable,
+                 facts.state == PackageArchive::IndexState::Malformed || facts.loadError == 0 ? kErrorInvalidData
+                                                                                              : facts.loadError);
+  if (facts.source == SourceOrigin::Unreadable) return fails(FailReason::SourceUnreadable, facts.sourceError);
+
+  if (facts.entryHeld) {
+    if (facts.sameContent) return EntryDecision{EntryAction::Identical};
+    // Nothing to put in place of a stored content: the archive stays as it
+    // is and the run offers its retry.
+    if (facts.source == SourceOrigin::None) return fails(FailReason::SourceMissing, facts.sourceError);
+    // A record whose name or content lies where the change writes would
+    // see its name or content change with it: such an archive is refused.
+    if (!facts.layoutAllowsChanges) return fails(FailReason::LayoutRefused, kErrorInvalidData);
+    return EntryDecision{EntryAction::ReplaceEntry};
+  }
+  // An absent entry counts as empty: an empty or missing source adds nothing.
+  if (facts.sourceSize == 0) return EntryDecision{EntryAction::Identical};
+  // No index to extend, or none that could be read: nothing is appended
+  // that could never be reached.
+  if (facts.state == PackageArchive::IndexState::NoHeader)
+    return fails(FailReason::NoIndex, plat::kErrorHandleEof);
+  if (facts.state == PackageArchive::IndexState::NotOpened) return fails(FailReason::NoIndex, facts.loadError);
+  if (!facts.layoutAllowsChanges) return fails(FailReason::LayoutRefused, kErrorInvalidData);
+  return EntryDecision{EntryAction::AddEntry};
 }
+
+namespace {
 
 bool insertInto(PackageArchive& target, const char* targetPath, const char* sourceName, const char* entryName) {
   Content existing;
-  bool existingRead = target.readEntry(entryName, &existing);
-  uint32_t loadError = plat::lastError();
-  PackageArchive::IndexState state = target.indexState();
-  bool unreadable = target.indexUnreadable();
-  // An entry that is listed but whose content cannot be read is replaced:
-  // the new content is written whatever the old one was.
-  bool entryHeld = existingRead || (!unreadable && target.holdsEntry(entryName));
-
   Content incoming;
-  SourceOrigin source = readSourceContent(runState.currentPackage.get(), sourceName, &incoming);
-  uint32_t sourceError = plat::lastError();
-
-  // An index that could not be read says nothing about the entry (adding
-  // one would hide a copy that is there), and a source that is there but
-  // cannot be read says nothing about the new content.
-  if (unreadable) {
-    // The failed read's own code; an index that lies outside the file or
-    // cannot be held says "invalid data".
-    plat::setLastError(state == PackageArchive::IndexState::Malformed || loadError == 0 ? kErrorInvalidData
-                                                                                          : loadError);
-    return false;
-  }
-  if (source == SourceOrigin::Unreadable) {
-    plat::setLastError(sourceError);
-    return false;
-  }
-
-  if (entryHeld) {
-    if (existingRead && sameContent(existing, incoming)) return true;
-    // Nothing to put in place of a stored content: the archive stays as it
-    // is and the run offers its retry.
-    if (source == SourceOrigin::None) {
-      plat::setLastError(sourceError);
-      return false;
-    }
-    if (!layoutAllowsChange(target)) return false;
-    if (!replaceEntry(target, targetPath, entryName, incoming)) return false;
-  } else {
-    // An absent entry counts as empty: an empty or missing source adds nothing.
-    if (incoming.size == 0) return true;
-    if (state == PackageArchive::IndexState::NoHeader || state == PackageArchive::IndexState::NotOpened) {
-      // No index to extend, or none that could be read: nothing is appended
-      // that could never be reached. A target that cannot be written says so.
+  InsertionFacts facts =
+      gatherInsertionFacts(target, runState.currentPackage.get(), sourceName, entryName, &existing, &incoming);
+  EntryDecision decision = decideInsertion(facts);
+  switch (decision.action) {
+    case EntryAction::Identical: return true;
+    case EntryAction::ReplaceEntry:
+      if (!replaceEntry(target, targetPath, entryName, incoming)) return false;
+      break;
+    case EntryAction::AddEntry:
+      if (!addEntry(target, targetPath, entryName, incoming)) return false;
+      break;
+    default: {
+      // A target without an index that cannot be written says so.
       plat::File probe;
-      if (!openTargetForWriting(targetPath, &probe)) return false;
-      plat::setLastError(state == PackageArchive::IndexState::NoHeader ? plat::kErrorHandleEof : loadError);
+      if (decision.reason == FailReason::NoIndex && !openTargetForWriting(targetPath, &probe)) return false;
+      plat::setLastError(decision.error);
       return false;
     }
-    if (!layoutAllowsChange(target)) return false;
-    if (!addEntry(target, targetPath, entryName, incoming)) return false;
   }
   runState.changedFileCount += 1;
   return true;

@@ -2,9 +2,10 @@
 // that name, or adds a new entry, or does nothing when the bytes are equal.
 #pragma once
 
-#include "archive/content.h"
+#include <cstdint>
 
-class PackageArchive;
+#include "archive/content.h"
+#include "archive/package_archive.h"
 
 // Where a source's content came from.
 enum class SourceOrigin {
@@ -26,6 +27,63 @@ SourceOrigin readPackageSource(PackageArchive* package, const char* name, Conten
 // name, relative to the current directory. A loose file that reads short is
 // Unreadable too: other bytes than the ones chosen are never used.
 SourceOrigin readSourceContent(PackageArchive* package, const char* name, Content* content);
+
+// What the apply pass does with one entry of "C", "R" or "I", decided from
+// what the target and the source hold before anything is written. The run
+// then acts on it; the dry run shows it. Writing can still fail after a
+// change was decided (a target that cannot be written, a full disk).
+enum class EntryAction { Identical, Create, Replace, AddEntry, ReplaceEntry, Fails };
+
+// Why an entry fails before anything is written.
+enum class FailReason {
+  None,
+  TargetMissing,     // "R": the target does not open for reading
+  TargetUnusable,    // its size cannot be had, or it is 4 GiB or more
+  SourceMissing,     // neither the package nor a loose file has it
+  SourceUnreadable,  // it is there but cannot be read whole
+  CompareFailed,     // reading the target to compare it failed
+  IndexUnreadable,   // the target archive's index cannot be read
+  NoIndex,           // the archive did not open, or is shorter than its header
+  LayoutRefused,     // the change could alter another entry
+};
+
+struct EntryDecision {
+  EntryAction action = EntryAction::Fails;
+  FailReason reason = FailReason::None;
+  uint32_t error = 0;  // on Fails: the last error the file-error prompt shows
+};
+
+// What an insertion finds in the target archive and the source.
+struct InsertionFacts {
+  PackageArchive::IndexState state = PackageArchive::IndexState::Unloaded;
+  bool indexUnreadable = false;
+  uint32_t loadError = 0;    // the last error after the entry's lookup
+  bool entryHeld = false;    // listed, whether or not its content reads
+  bool entryRead = false;    // listed and its content read whole
+  bool layoutAllowsChanges = false;
+  SourceOrigin source = SourceOrigin::None;
+  uint32_t sourceError = 0;  // the last error after the source was sought
+  uint32_t sourceSize = 0;
+  bool sameContent = false;  // entryRead and the source holds the same bytes
+};
+
+// The rule for "I". NoIndex: when the archive opens for writing after all,
+// `error` is what the prompt shows; the run probes that open first.
+EntryDecision decideInsertion(const InsertionFacts& facts);
+
+// The facts of one insertion, read from the target archive (its index
+// loaded through `target`) and the source; *existing and *incoming receive
+// the entry's old content and the new one. Writes nothing.
+InsertionFacts gatherInsertionFacts(PackageArchive& target, PackageArchive* package, const char* sourceName,
+                                    const char* entryName, Content* existing, Content* incoming);
+
+// Whether an archive of `size` bytes may grow by `growth`: every position
+// must stay within what the format can seek to (below 2 GiB).
+bool archiveGrowthFits(uint64_t size, uint64_t growth);
+
+// The bytes an added entry appends: its name with the NUL, its content and
+// a new index of `records` + 1 records.
+uint64_t addedEntryGrowth(size_t nameLength, uint32_t contentSize, int32_t records);
 
 // The source is taken from runState.currentPackage when it holds that name,
 // else from the loose file of that name. Adds 1 to

@@ -105,6 +105,12 @@ bool archiveNamesEqual(const char* a, const char* b) {
   }
 }
 
+std::string archiveFoldedName(const std::string& name) {
+  std::string folded = name;
+  for (char& c : folded) c = static_cast<char>(foldAscii(static_cast<unsigned char>(c)));
+  return folded;
+}
+
 PackageArchive::PackageArchive(const char* path) {
   std::strncpy(path_, path, kArchivePathSize - 1);
   path_[kArchivePathSize - 1] = '\0';

@@ -33,6 +33,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "archive/content.h"
@@ -190,3 +191,7 @@ class PackageArchive {
 // The archive's name matching: bytes 'A'-'Z' fold to 'a'-'z', every other
 // byte must match exactly; double-byte characters are not recognised.
 bool archiveNamesEqual(const char* a, const char* b);
+
+// A name as that matching sees it, 'A'-'Z' folded to 'a'-'z': two names are
+// equal exactly when their folded forms are, so the form can key a map.
+std::string archiveFoldedName(const std::string& name);

@@ -32,57 +32,77 @@ bool fileExists(const char* path) {
 
 namespace {
 
-// The target as an attempt finds it: open for reading with its size, or
-// absent (it did not open for reading, for whatever reason).
-struct Target {
-  plat::File file;
-  bool present = false;
-  uint32_t size = 0;
-};
+constexpr uint32_t kComparePieceSize = 256 * 1024;
 
-// False when the target opened but its size could not be had.
-bool openTarget(const char* path, Target* target) {
-  target->present = target->file.open(path, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting);
-  if (!target->present) return true;
+}  // namespace
+
+LooseEntryProbe::TargetState LooseEntryProbe::readTarget() {
+  targetPresent_ = targetFile_.open(targetPath_, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting);
+  if (!targetPresent_) return TargetState::Absent;
   uint64_t size = 0;
-  if (!target->file.size(&size)) return false;
+  if (!targetFile_.size(&size)) return TargetState::Unusable;
   if (size > 0xFFFFFFFEu) {
     plat::setLastError(plat::kErrorFileTooLarge);
-    return false;
+    return TargetState::Unusable;
   }
-  target->size = static_cast<uint32_t>(size);
-  return true;
+  targetSize_ = static_cast<uint32_t>(size);
+  return TargetState::Present;
 }
 
-enum class Comparison { Identical, Different, Failed };
-
-constexpr uint32_t kComparePieceSize = 256 * 1024;
+SourceOrigin LooseEntryProbe::readSource() {
+  origin_ = readSourceContent(package_, sourceName_, &source_);
+  return origin_;
+}
 
 // Identical: the same size and the same bytes; an absent target is empty.
 // The target is read piece by piece against the whole source, so only the
 // source is ever held whole, and a difference stops the reading. A read
 // that fails fails the attempt: nothing could be compared, and the target
 // is no new file either.
-Comparison compareWithTarget(Target* target, const Content& source) {
-  uint32_t targetSize = target->present ? target->size : 0;
-  if (targetSize != source.size) return Comparison::Different;
-  if (targetSize == 0) return Comparison::Identical;
+LooseEntryProbe::Comparison LooseEntryProbe::compare() {
+  plat::File file(std::move(targetFile_));
+  uint32_t size = targetPresent_ ? targetSize_ : 0;
+  if (size != source_.size) return Comparison::Different;
+  if (size == 0) return Comparison::Identical;
   std::unique_ptr<char[]> piece(new (std::nothrow) char[kComparePieceSize]);
   if (!piece) {
     plat::setLastError(plat::kErrorNotEnoughMemory);
     return Comparison::Failed;
   }
   uint32_t compared = 0;
-  while (compared < targetSize) {
-    uint32_t wanted = targetSize - compared < kComparePieceSize ? targetSize - compared : kComparePieceSize;
+  while (compared < size) {
+    uint32_t wanted = size - compared < kComparePieceSize ? size - compared : kComparePieceSize;
     // A target that shrank meanwhile differs.
-    if (!target->file.readExactly(piece.get(), wanted))
+    if (!file.readExactly(piece.get(), wanted))
       return plat::lastError() == plat::kErrorHandleEof ? Comparison::Different : Comparison::Failed;
-    if (std::memcmp(piece.get(), source.bytes.get() + compared, wanted) != 0) return Comparison::Different;
+    if (std::memcmp(piece.get(), source_.bytes.get() + compared, wanted) != 0) return Comparison::Different;
     compared += wanted;
   }
   return Comparison::Identical;
 }
+
+namespace {
+
+EntryDecision fails(FailReason reason) { return EntryDecision{EntryAction::Fails, reason, plat::lastError()}; }
+
+}  // namespace
+
+EntryDecision decideLooseEntry(bool mustExist, LooseEntryProbe& probe) {
+  LooseEntryProbe::TargetState target = probe.readTarget();
+  if (target == LooseEntryProbe::TargetState::Unusable) return fails(FailReason::TargetUnusable);
+  if (mustExist && target == LooseEntryProbe::TargetState::Absent) return fails(FailReason::TargetMissing);
+  SourceOrigin origin = probe.readSource();
+  if (origin == SourceOrigin::None) return fails(FailReason::SourceMissing);
+  if (origin == SourceOrigin::Unreadable) return fails(FailReason::SourceUnreadable);
+  switch (probe.compare()) {
+    case LooseEntryProbe::Comparison::Failed: return fails(FailReason::CompareFailed);
+    case LooseEntryProbe::Comparison::Identical: return EntryDecision{EntryAction::Identical};
+    case LooseEntryProbe::Comparison::Different: break;
+  }
+  return EntryDecision{target == LooseEntryProbe::TargetState::Present ? EntryAction::Replace : EntryAction::Create};
+}
+
+namespace {
 
 // New content reaches a target through a temporary file beside it, which
 // is complete and flushed before it replaces the target in one step: a
@@ -196,45 +216,31 @@ bool copyOverTarget(const char* source, const char* target, const std::function<
 std::string shownTargetPath(const std::string& relative) { return std::string(runInstallFolder) + relative; }
 
 // The first steps of every attempt: clear the last error, build the target
-// path (never cut: a path that does not fit fails the attempt), remove what
-// a killed attempt left beside the target and open the target for reading.
-// False when the attempt has failed.
-bool beginAttempt(const std::string& relative, char (&target)[kRunPathSize], Target* existing) {
+// path (never cut: a path that does not fit fails the attempt) and remove
+// what a killed attempt left beside the target. False when the attempt has
+// failed.
+bool beginAttempt(const std::string& relative, char (&target)[kRunPathSize]) {
   plat::setLastError(0);
   if (!joinTargetPath(runInstallFolder, relative.c_str(), target)) {
     plat::setLastError(plat::kErrorFilenameTooLong);
     return false;
   }
   removeStaleTemporary(temporaryPathFor(target));
-  return openTarget(target, existing);
-}
-
-// Gets the source and compares the target with it; the target is closed
-// afterwards, before anything writes it. No source fails the attempt.
-Comparison sourceAgainstTarget(const std::string& relative, Target* existing, Content* source, SourceOrigin* origin) {
-  *origin = readSourceContent(runState.currentPackage.get(), relative.c_str(), source);
-  if (*origin == SourceOrigin::None || *origin == SourceOrigin::Unreadable) return Comparison::Failed;
-  Comparison comparison = compareWithTarget(existing, *source);
-  existing->file.close();
-  return comparison;
+  return true;
 }
 
 // One attempt of "C". `loggedByEntry` survives retries: a file that an
 // earlier attempt logged and then failed to put in place is not logged again.
 bool attemptCopy(const std::string& relative, bool* loggedByEntry) {
   char target[kRunPathSize];
-  Target existing;
-  if (!beginAttempt(relative, target, &existing)) return false;
-  bool targetAbsent = !existing.present;
-
-  Content source;
-  SourceOrigin origin;
-  Comparison comparison = sourceAgainstTarget(relative, &existing, &source, &origin);
-  if (comparison == Comparison::Failed) return false;
-  if (comparison == Comparison::Identical) return true;
+  if (!beginAttempt(relative, target)) return false;
+  LooseEntryProbe probe(target, runState.currentPackage.get(), relative.c_str());
+  EntryDecision decision = decideLooseEntry(false, probe);
+  if (decision.action == EntryAction::Fails) return false;
+  if (decision.action == EntryAction::Identical) return true;
 
   std::function<bool()> logCreated;
-  if (targetAbsent && !*loggedByEntry) {
+  if (decision.action == EntryAction::Create && !*loggedByEntry) {
     logCreated = [&] {
       bool lineMissing = false;
       registerCreatedFile(target, runInstallFolder, &lineMissing);
@@ -242,13 +248,13 @@ bool attemptCopy(const std::string& relative, bool* loggedByEntry) {
       return !lineMissing;
     };
   }
-  WriteOutcome outcome = writeTarget(target, source, logCreated);
+  WriteOutcome outcome = writeTarget(target, probe.source(), logCreated);
   if (outcome == WriteOutcome::Failed) return false;
   if (outcome == WriteOutcome::NotOpened) {
     // The copy can only stand in for the write when it copies the very
     // bytes chosen: the loose file. A package source has no file to copy.
-    if (origin != SourceOrigin::LooseFile) return false;
-    source.release();
+    if (probe.origin() != SourceOrigin::LooseFile) return false;
+    probe.source().release();
     if (!copyOverTarget(relative.c_str(), target, logCreated)) return false;
   }
   ++runState.changedFileCount;
@@ -258,14 +264,12 @@ bool attemptCopy(const std::string& relative, bool* loggedByEntry) {
 // One attempt of "R": the target must open for reading; nothing is created.
 bool attemptReplace(const std::string& relative) {
   char target[kRunPathSize];
-  Target existing;
-  if (!beginAttempt(relative, target, &existing) || !existing.present) return false;
-  Content source;
-  SourceOrigin origin;
-  Comparison comparison = sourceAgainstTarget(relative, &existing, &source, &origin);
-  if (comparison == Comparison::Failed) return false;
-  if (comparison == Comparison::Identical) return true;
-  if (writeTarget(target, source, nullptr) != WriteOutcome::Written) return false;
+  if (!beginAttempt(relative, target)) return false;
+  LooseEntryProbe probe(target, runState.currentPackage.get(), relative.c_str());
+  EntryDecision decision = decideLooseEntry(true, probe);
+  if (decision.action == EntryAction::Fails) return false;
+  if (decision.action == EntryAction::Identical) return true;
+  if (writeTarget(target, probe.source(), nullptr) != WriteOutcome::Written) return false;
   ++runState.changedFileCount;
   return true;
 }

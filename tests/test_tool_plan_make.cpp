@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -59,6 +61,7 @@ struct RunOutcome {
   uint32_t result = 0;
   int changed = 0;
   std::string message;
+  std::string prompt;  // the first file-error prompt, cancelled
 };
 
 RunOutcome applyUpdate(const std::string& updateFolder, const std::string& installFolder) {
@@ -76,6 +79,8 @@ RunOutcome applyUpdate(const std::string& updateFolder, const std::string& insta
   outcome.changed = runState.changedFileCount;
   std::vector<HostCall> messages = host.messages();
   if (!messages.empty()) outcome.message = messages.back().text;
+  for (const HostCall& call : messages)
+    if (call.style == kStyleFileError && outcome.prompt.empty()) outcome.prompt = call.text;
   resetRunState();
   return outcome;
 }
@@ -191,6 +196,84 @@ TEST_F(ToolPlan, EntriesThatWouldMeetTheFilePromptAreProblems) {
   expectInOrder(output.out, {"\"verification\":{\"passed\":true}", "\"action\":\"fails\"", "does not exist",
                              "\"action\":\"fails\"", "read-only", "\"action\":\"fails\"", "makes no folders",
                              "\"message\":" + jsonName(kMessageUpdateFailed)});
+}
+
+// Makes the file `size` bytes long by writing its last byte: sparse where
+// the file system allows it. False when there is no room for it.
+bool growSparse(const std::string& path, uint64_t size) {
+  plat::File file;
+  return file.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting) &&
+         file.seek(static_cast<int64_t>(size - 1), plat::SeekOrigin::Begin) && file.writeExactly("z", 1);
+}
+
+std::string u32(uint32_t value) { return std::string(reinterpret_cast<const char*>(&value), 4); }
+
+// The dry run and the run take each entry's decision from one rule: what
+// plan predicts per entry (the failing one with the prompt's code), the
+// count of changes and the final message are what the run then does,
+// refusals included. The failing entry comes last: the prompt is cancelled.
+TEST_F(ToolPlan, PredictionsEqualTheRunIncludingItsRefusals) {
+  // "b"'s record names bytes of the header: a change would rewrite them.
+  const std::string nameInHeader = "QRV001" + std::string(10, '\0') + u32(41) + u32(40) + std::string("a.txt\0", 6) +
+                                   "alpha" + std::string("b\0", 2) + "beta" + u32(24) + u32(6) + u32(30) + u32(5) +
+                                   u32(0) + u32(16) + u32(4) + u32(37) + u32(4) + u32(0);
+  struct Case {
+    const char* title;
+    std::string list;
+    std::function<bool(const std::string& game)> prepare;  // false: no room here
+    std::vector<std::string> actions;
+    int changes;
+    uint32_t promptCode;  // 0: no prompt
+  };
+  auto archiveOf = [](uint64_t size) {
+    return [size](const std::string& game) {
+      return writeArchiveFile((game + "data.pak").c_str(), {{"a.txt", "alpha"}}) && growSparse(game + "data.pak", size);
+    };
+  };
+  std::vector<Case> cases = {
+      {"layout that a change could alter", "C\tnew.txt\r\nI\tdata.pak\tsrc.bin\ta.txt\r\n",
+       [&](const std::string& game) { return writeFile(game + "data.pak", nameInHeader); },
+       {"create", "fails"}, 1, kErrorInvalidData},
+      {"archive of 2 GiB", "I\tdata.pak\tsrc.bin\tnew.txt\r\n", archiveOf(0x80000000u), {"fails"}, 0,
+       plat::kErrorFileTooLarge},
+      // The first replacement fits; the archive it leaves cannot take the second.
+      {"archive that two changes carry past 2 GiB", "I\tdata.pak\tsrc.bin\ta.txt\r\nI\tdata.pak\tsrc2.bin\ta.txt\r\n",
+       archiveOf(0x7FFFFFFFu - 30), {"replace-entry", "fails"}, 1, plat::kErrorFileTooLarge},
+      {"loose target of 4 GiB", "C\tnew.txt\r\n",
+       [](const std::string& game) { return writeFile(game + "new.txt", "") && growSparse(game + "new.txt", (1ull << 32) + 1); },
+       {"fails"}, 0, plat::kErrorFileTooLarge},
+      {"no refusal", "C\tnew.txt\r\nI\tdata.pak\tsrc.bin\ta.txt\r\nI\tdata.pak\tsrc.bin\tb.txt\r\nI\tdata.pak\tsrc.bin\tb.txt\r\n",
+       archiveOf(100), {"create", "replace-entry", "add-entry", "identical"}, 3, 0},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.title);
+    TempFolder game, update;
+    put(update.path(), {{"new.txt", "new"}, {"src.bin", std::string(20, 's')}, {"src2.bin", std::string(20, 't')},
+                        {"UpDate.lst", test.list}});
+    if (!test.prepare(game.path())) {
+      std::printf("skipped \"%s\": no room for the file here\n", test.title);
+      continue;
+    }
+    ToolOutput output;
+    output.json = true;
+    runTool({"plan", "--install", arg(game.path()), arg(update.path())}, &output);
+    std::vector<std::string> actions;
+    for (size_t at = output.out.find("\"action\":\""); at != std::string::npos; at = output.out.find("\"action\":\"", at + 1))
+      actions.push_back(output.out.substr(at + 10, output.out.find('"', at + 10) - at - 10));
+    EXPECT_EQ(actions, test.actions) << output.out;
+    RunOutcome run = applyUpdate(update.path(), game.path());
+    expectInOrder(output.out, {"\"changes\":" + std::to_string(run.changed), "\"message\":" + jsonName(run.message)});
+    EXPECT_EQ(run.changed, test.changes);
+    if (test.promptCode == 0) {
+      EXPECT_EQ(run.prompt, "");
+      continue;
+    }
+    // The prompt shows its code in hexadecimal, plan in decimal.
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "errorcode:%x\n", test.promptCode);
+    EXPECT_NE(run.prompt.find(hex), std::string::npos) << run.prompt;
+    EXPECT_NE(output.out.find("(error " + std::to_string(test.promptCode)), std::string::npos) << output.out;
+  }
 }
 
 // Equal in every loose file, and in every entry of every archive.

@@ -121,9 +121,9 @@ void checkArchive(const ArchiveLayout& layout, PackageArchive* archive, std::vec
         inFile(layout.records[i].nameOffset, layout.records[i].nameLength, layout.fileSize) &&
         name.size() + 1 > layout.records[i].nameLength)
       add(i, "unterminated-name", "the name has no NUL within its " + number(layout.records[i].nameLength) + " bytes");
-    auto found = firstOfName.find(foldedName(name));
+    auto found = firstOfName.find(archiveFoldedName(name));
     if (found == firstOfName.end()) {
-      firstOfName[foldedName(name)] = i;
+      firstOfName[archiveFoldedName(name)] = i;
     } else {
       add(i, "duplicate-name", "\"" + shown(name) + "\" is the same name as entry " + number(found->second + 1) +
                                    " under the archive's case folding: this entry is never read");
@@ -175,14 +175,14 @@ int createArchive(const std::string& outText, const std::string& folderText, boo
   std::map<std::string, std::string> names;
   uint64_t total = kArchiveHeaderSize, contents = 0;
   for (const std::string& name : files) {
-    if (foldedName(folderAbsolute + name) == foldedName(outAbsolute)) continue;  // the archive being written
-    auto clash = names.find(foldedName(name));
+    if (archiveFoldedName(folderAbsolute + name) == archiveFoldedName(outAbsolute)) continue;  // the archive being written
+    auto clash = names.find(archiveFoldedName(name));
     if (clash != names.end()) {
       problems.push_back("\"" + shown(name) + "\" and \"" + shown(clash->second) +
                          "\" are one name to the archive (letters fold to lower case); the second could never be read");
       continue;
     }
-    names[foldedName(name)] = name;
+    names[archiveFoldedName(name)] = name;
     uint64_t size = 0;
     if (!fileSizeOf(folder + name, &size)) {
       output->err += "updtool: cannot read \"" + shown(folder + name) + "\": " + lastErrorText() + "\n";
@@ -362,7 +362,7 @@ int extractArchive(const std::string& text, const std::string& folderText, ToolO
     std::string name = info && info->name ? info->name : "";
     std::string why;
     std::string converted;
-    auto first = firstByArchiveName.emplace(foldedName(name), i).first;
+    auto first = firstByArchiveName.emplace(archiveFoldedName(name), i).first;
     auto sameFile = fileByWindowsName.find(windowsFoldedName(name));
     if (name.empty()) why = "it has an empty name";
     else if (!pathEscape(name).empty()) why = "its name leaves the folder: " + pathEscape(name);

@@ -56,7 +56,7 @@ std::string fileNameOf(const std::string& path) {
 std::string entrySourceName(MakeState* state, const std::string& archive, const std::string& entry) {
   std::string name = archive + "\\" + entry;
   size_t lineLength = 1 + 1 + archive.size() + 1 + name.size() + 1 + entry.size();
-  for (int serial = 1; state->sourceNames.count(foldedName(name)) || lineLength > kLongestListLine; ++serial) {
+  for (int serial = 1; state->sourceNames.count(archiveFoldedName(name)) || lineLength > kLongestListLine; ++serial) {
     name = "entry" + std::to_string(serial);
     lineLength = 1 + 1 + archive.size() + 1 + name.size() + 1 + entry.size();
     if (serial > 100000) break;
@@ -70,11 +70,11 @@ void planLoose(MakeState* state, char command, const std::string& path, const By
     state->problems.push_back(q(path) + ": the path is too long for a line of the list");
     return;
   }
-  if (state->sourceNames.count(foldedName(path))) {
+  if (state->sourceNames.count(archiveFoldedName(path))) {
     state->problems.push_back(q(path) + ": another source of the update folder already has this name");
     return;
   }
-  state->sourceNames.insert(foldedName(path));
+  state->sourceNames.insert(archiveFoldedName(path));
   PlannedEntry entry;
   entry.command = command;
   entry.path = path;
@@ -100,7 +100,7 @@ bool planArchive(MakeState* state, const std::string& path, std::string* why, Pr
   int32_t oldCount = oldArchive.loadedEntryCount();
   for (int32_t i = 0; i < oldCount; ++i) {
     const ArchiveEntryInfo* info = oldArchive.loadedEntry(i);
-    if (info && info->name) oldByName.emplace(foldedName(info->name), info);
+    if (info && info->name) oldByName.emplace(archiveFoldedName(info->name), info);
   }
   PartComparer parts;
   if (!parts.open(oldPath, newPath)) {
@@ -111,18 +111,18 @@ bool planArchive(MakeState* state, const std::string& path, std::string* why, Pr
   for (int32_t i = 0; i < count; ++i) {
     const ArchiveEntryInfo* info = newArchive.loadedEntry(i);
     std::string name = info && info->name ? info->name : "";
-    if (seen.count(foldedName(name))) {
+    if (seen.count(archiveFoldedName(name))) {
       state->notes.push_back(q(path) + ": entry " + std::to_string(i + 1) + " " + q(name) +
                              " repeats an earlier name and is never read; it is left out");
       continue;
     }
-    seen.insert(foldedName(name));
+    seen.insert(archiveFoldedName(name));
     if (name.empty() || holdsListWhiteSpace(name)) {
       *why = "the entry name " + q(name) + " cannot be written in a list";
       return false;
     }
     ByteRun fresh = partOfFile(newPath, info->dataOffset, info->dataSize);
-    auto stored = oldByName.find(foldedName(name));
+    auto stored = oldByName.find(archiveFoldedName(name));
     if (stored != oldByName.end()) {
       const ArchiveEntryInfo* before = stored->second;
       bool same = false;
@@ -155,7 +155,7 @@ bool planArchive(MakeState* state, const std::string& path, std::string* why, Pr
   for (int32_t i = 0; i < oldCount; ++i) {
     const ArchiveEntryInfo* info = oldArchive.loadedEntry(i);
     std::string name = info && info->name ? info->name : "";
-    if (!seen.count(foldedName(name)))
+    if (!seen.count(archiveFoldedName(name)))
       state->problems.push_back(q(path) + ": the entry " + q(name) +
                                 " is gone from the new archive, but the updater cannot remove entries; it stays");
   }
@@ -166,7 +166,7 @@ bool planArchive(MakeState* state, const std::string& path, std::string* why, Pr
       state->problems.push_back(q(path) + ": the entry " + q(entry.entryName) + " makes a line too long for the list");
       continue;
     }
-    state->sourceNames.insert(foldedName(entry.sourceName));
+    state->sourceNames.insert(archiveFoldedName(entry.sourceName));
     state->entries.push_back(std::move(entry));
   }
   return true;
@@ -198,7 +198,7 @@ bool compareTrees(MakeState* state, ToolOutput* output) {
     state->unnameableLeft = state->unnameableLeft || !state->skipUnnameable;
   }
   std::map<std::string, std::string> oldByFolded;
-  for (const std::string& file : oldFiles) oldByFolded[foldedName(file)] = file;
+  for (const std::string& file : oldFiles) oldByFolded[archiveFoldedName(file)] = file;
 
   // Sizes first: the total for the progress line, and most changes show there.
   std::vector<uint64_t> newSizes(newFiles.size()), oldSizes(newFiles.size());
@@ -216,13 +216,13 @@ bool compareTrees(MakeState* state, ToolOutput* output) {
   for (size_t i = 0; i < newFiles.size(); ++i) {
     const std::string& file = newFiles[i];
     progress.nextFile(file);
-    newFolded.insert(foldedName(file));
-    if (foldedName(file) == foldedName(kSetupLogName)) {
+    newFolded.insert(archiveFoldedName(file));
+    if (archiveFoldedName(file) == archiveFoldedName(kSetupLogName)) {
       state->notes.push_back(q(file) + " is left alone: the updater keeps it itself");
       progress.fileDone(newSizes[i]);
       continue;
     }
-    auto old = oldByFolded.find(foldedName(file));
+    auto old = oldByFolded.find(archiveFoldedName(file));
     bool present = old != oldByFolded.end();
     uint64_t oldSize = 0;
     if (present && !fileSizeOf(state->oldFolder + old->second, &oldSize)) {
@@ -278,7 +278,7 @@ bool compareTrees(MakeState* state, ToolOutput* output) {
     if (entry.command == 'C' && note != reshapedNotes.end()) state->notes.push_back(note->second);
   }
   for (const std::string& file : oldFiles)
-    if (!newFolded.count(foldedName(file)) && foldedName(file) != foldedName(kSetupLogName))
+    if (!newFolded.count(archiveFoldedName(file)) && archiveFoldedName(file) != archiveFoldedName(kSetupLogName))
       state->problems.push_back(q(file) + " is gone from NEW_DIR, but the updater cannot remove files; it stays");
   return true;
 }
@@ -434,7 +434,7 @@ int runMake(const std::vector<std::string>& arguments, ToolOutput* output) {
       !newPathOperand("--package", packageText, &state.packageName, output))
     return kExitUsage;
   if (holdsListWhiteSpace(state.packageName) || pathParts(state.packageName).size() != 1 ||
-      foldedName(state.packageName) == "update.lst") {
+      archiveFoldedName(state.packageName) == "update.lst") {
     output->err += "updtool: --package must be a plain file name without white space\n";
     return kExitUsage;
   }
@@ -450,10 +450,10 @@ int runMake(const std::vector<std::string>& arguments, ToolOutput* output) {
   if (!chooseUpdater(updaterText, &state, output)) return kExitUsage;
   // The list, the package and the updater lie beside the sources: no source may take their names.
   state.sourceNames.insert("update.lst");
-  state.sourceNames.insert(foldedName(state.packageName));
+  state.sourceNames.insert(archiveFoldedName(state.packageName));
   if (!state.updater.empty()) {
-    std::string updaterName = foldedName(fileNameOf(state.updater));
-    if (updaterName == "update.lst" || updaterName == foldedName(state.packageName)) {
+    std::string updaterName = archiveFoldedName(fileNameOf(state.updater));
+    if (updaterName == "update.lst" || updaterName == archiveFoldedName(state.packageName)) {
       output->err += "updtool: the updater cannot take the name of the list or the package\n";
       return kExitUsage;
     }

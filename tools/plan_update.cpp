@@ -8,6 +8,7 @@
 #include "archive/package_archive.h"
 #include "list/update_list.h"
 #include "platform/platform.h"
+#include "run/loose_file.h"
 #include "run/run_messages.h"
 #include "run/setup_log.h"
 #include "run/verification.h"
@@ -47,16 +48,37 @@ class FolderVisit {
   bool entered_ = false;
 };
 
-// A loose file or an archive entry as earlier entries of the same run left
-// it: the dry run writes nothing, so later entries must see these.
-struct KnownFile {
-  bool present = false;
-  std::string bytes;
-};
-
+// An archive as earlier entries of the same run left it: the dry run
+// writes nothing, so later entries must see what those would have written.
 struct KnownArchive {
   int32_t records = 0;
+  uint64_t size = 0;
   std::vector<std::pair<std::string, std::string>> written;  // entry name, content
+};
+
+// The run's loose-file probe, except that a target an earlier entry would
+// have written holds those bytes.
+class PlannedLooseProbe : public LooseEntryProbe {
+ public:
+  PlannedLooseProbe(const char* target, PackageArchive* package, const char* sourceName, const std::string* written)
+      : LooseEntryProbe(target, package, sourceName), written_(written) {}
+  TargetState readTarget() override {
+    state_ = written_ ? TargetState::Present : LooseEntryProbe::readTarget();
+    return state_;
+  }
+  uint32_t targetSize() const override {
+    return written_ ? static_cast<uint32_t>(written_->size()) : LooseEntryProbe::targetSize();
+  }
+  Comparison compare() override {
+    if (!written_) return LooseEntryProbe::compare();
+    return *written_ == std::string(source().bytes ? source().bytes.get() : "", source().size) ? Comparison::Identical
+                                                                                              : Comparison::Different;
+  }
+  TargetState state() const { return state_; }
+
+ private:
+  const std::string* written_;
+  TargetState state_ = TargetState::Absent;
 };
 
 class ApplySimulation {
@@ -70,9 +92,8 @@ class ApplySimulation {
  private:
   enum class Source { Found, Missing, Unreadable };
   Source source(const std::string& name, std::string* bytes, std::string* from);
-  bool sourceAndTarget(PlanStep* step, const std::string& sourceName, const std::string& path, std::string* bytes,
-                       Source* found, char (&joined)[kRunPathSize]);
-  KnownFile looseTarget(const std::string& path);
+  bool targetPath(PlanStep* step, const std::string& sourceName, const std::string& path,
+                  char (&joined)[kRunPathSize]);
   void failStep(PlanStep* step, const std::string& note) {
     step->action = "fails";
     step->problem = true;
@@ -85,7 +106,7 @@ class ApplySimulation {
   std::string install_;
   bool haveInstall_;
   std::unique_ptr<PackageArchive> package_;
-  std::map<std::string, KnownFile> looseFiles_;   // by folded target path
+  std::map<std::string, std::string> looseFiles_;  // by folded target path
   std::map<std::string, KnownArchive> archives_;  // by folded archive path
   int changes_ = 0;
 };
@@ -103,29 +124,18 @@ ApplySimulation::Source ApplySimulation::source(const std::string& name, std::st
   return Source::Found;
 }
 
-KnownFile ApplySimulation::looseTarget(const std::string& path) {
-  auto known = looseFiles_.find(foldedName(path));
-  if (known != looseFiles_.end()) return known->second;
-  KnownFile file;
-  Content content;
-  if (readWholeFile(path.c_str(), &content)) {
-    file.present = true;
-    file.bytes.assign(content.bytes.get(), content.size);
-  }
-  return file;
-}
-
 std::string bytesText(int64_t count) { return std::to_string(count) + (count == 1 ? " byte" : " bytes"); }
 
-// The first steps of every entry that has a source and a target: the
-// source, then the joined target path. False when the step ends there.
-bool ApplySimulation::sourceAndTarget(PlanStep* step, const std::string& sourceName, const std::string& path,
-                                      std::string* bytes, Source* found, char (&joined)[kRunPathSize]) {
-  *found = source(sourceName, bytes, &step->from);
-  if (*found == Source::Found) step->sourceBytes = static_cast<int64_t>(bytes->size());
+// The joined target path, after the source alone when no install folder
+// was given. False when the step ends there.
+bool ApplySimulation::targetPath(PlanStep* step, const std::string& sourceName, const std::string& path,
+                                 char (&joined)[kRunPathSize]) {
   if (!haveInstall_) {
+    std::string bytes;
+    Source found = source(sourceName, &bytes, &step->from);
+    if (found == Source::Found) step->sourceBytes = static_cast<int64_t>(bytes.size());
     step->action = "source-only";
-    if (*found != Source::Found) failStep(step, "the source is missing");
+    if (found != Source::Found) failStep(step, "the source is missing");
     return false;
   }
   if (!joinTargetPath(install_.c_str(), path.c_str(), joined)) {
@@ -136,118 +146,147 @@ bool ApplySimulation::sourceAndTarget(PlanStep* step, const std::string& sourceN
   return true;
 }
 
+// Why the decision fails the entry, with the code the prompt would show.
+std::string failureText(const EntryDecision& decision, bool fromPackage, PackageArchive::IndexState state) {
+  std::string why;
+  switch (decision.reason) {
+    case FailReason::TargetMissing: why = "the target does not exist or cannot be read"; break;
+    case FailReason::TargetUnusable: why = "the target cannot be read whole (a loose file must be under 4 GiB)"; break;
+    case FailReason::SourceMissing: why = "the source is missing"; break;
+    case FailReason::SourceUnreadable:
+      why = fromPackage ? "the package lists the source but cannot deliver it"
+                        : "the source cannot be read whole (a loose file must be under 4 GiB)";
+      break;
+    case FailReason::CompareFailed: why = "the target cannot be read"; break;
+    case FailReason::IndexUnreadable: why = "the target archive's index cannot be read"; break;
+    case FailReason::NoIndex:
+      why = state == PackageArchive::IndexState::NoHeader ? "the target is shorter than an archive header"
+                                                            : "the target archive cannot be opened";
+      break;
+    case FailReason::LayoutRefused:
+      why = "the archive's layout would let the change alter another entry, so the updater refuses it";
+      break;
+    case FailReason::None: break;
+  }
+  plat::setLastError(decision.error);
+  return why + " (" + lastErrorText() + ")";
+}
+
 void ApplySimulation::loose(PlanStep* step, const UpdateEntry& entry) {
-  std::string bytes;
-  Source found;
   char joined[kRunPathSize];
-  if (!sourceAndTarget(step, entry.path, entry.path, &bytes, &found, joined)) return;
-  KnownFile target = looseTarget(joined);
-  if (target.present) step->targetBytes = static_cast<int64_t>(target.bytes.size());
+  if (!targetPath(step, entry.path, entry.path, joined)) return;
+  auto known = looseFiles_.find(archiveFoldedName(joined));
+  PlannedLooseProbe probe(joined, package_.get(), entry.path.c_str(),
+                          known == looseFiles_.end() ? nullptr : &known->second);
+  // The run's own decision, from the same reads.
+  EntryDecision decision = decideLooseEntry(entry.command == 'R', probe);
+  bool present = probe.state() == LooseEntryProbe::TargetState::Present;
+  if (present) step->targetBytes = probe.targetSize();
+  SourceOrigin origin = probe.origin();
+  bool fromPackage = origin == SourceOrigin::Package ||
+                     (origin == SourceOrigin::Unreadable && package_ && package_->holdsEntry(entry.path.c_str()));
+  if (origin != SourceOrigin::None) step->from = fromPackage ? "package" : "loose";
+  if (origin == SourceOrigin::Package || origin == SourceOrigin::LooseFile) step->sourceBytes = probe.source().size;
   const char* prompt = " (file-error prompt \"Copy File Access Error\")";
-  if (entry.command == 'R' && !target.present) {
-    failStep(step, std::string("the target does not exist or cannot be read") + prompt);
+  if (decision.action == EntryAction::Fails) {
+    failStep(step, failureText(decision, fromPackage, PackageArchive::IndexState::Unloaded) + prompt);
     return;
   }
-  if (found != Source::Found) {
-    failStep(step, std::string("the source is missing") + prompt);
-    return;
-  }
-  if (bytes == target.bytes) {
+  if (decision.action == EntryAction::Identical) {
     step->action = "identical";
-    if (!target.present) step->note = "an empty source for a missing target creates nothing";
+    if (!present) step->note = "an empty source for a missing target creates nothing";
     return;
   }
-  if (target.present && isReadOnlyFile(joined)) {
+  // What writing would meet after the decision.
+  if (present && isReadOnlyFile(joined)) {
     failStep(step, std::string("the target is read-only") + prompt);
     return;
   }
-  if (!target.present) {
+  if (!present) {
     std::string folder = parentFolder(entry.path);
     if (!folder.empty() && pathKind(install_ + folder) != PathKind::Folder) {
       failStep(step, "the folder \"" + shown(install_ + folder) + "\" does not exist and the updater makes no folders" + prompt);
       return;
     }
   }
-  step->action = target.present ? "replace" : "create";
-  step->growth = static_cast<int64_t>(bytes.size()) - step->targetBytes * (target.present ? 1 : 0);
-  if (!target.present && pathKind(install_ + kSetupLogName) == PathKind::File)
-    step->note = "recorded in Setup.log";
-  looseFiles_[foldedName(joined)] = KnownFile{true, bytes};
+  step->action = decision.action == EntryAction::Replace ? "replace" : "create";
+  step->growth = step->sourceBytes - (present ? step->targetBytes : 0);
+  if (!present && pathKind(install_ + kSetupLogName) == PathKind::File) step->note = "recorded in Setup.log";
+  looseFiles_[archiveFoldedName(joined)].assign(probe.source().bytes ? probe.source().bytes.get() : "",
+                                                probe.source().size);
   ++changes_;
 }
 
+// The size of the file at `path`, 0 when it cannot be had.
+uint64_t fileSizeOf(const char* path) {
+  plat::File file;
+  uint64_t size = 0;
+  if (!file.open(path, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting) || !file.size(&size)) return 0;
+  return size;
+}
+
 void ApplySimulation::insert(PlanStep* step, const UpdateEntry& entry) {
-  std::string bytes;
-  Source found;
   char joined[kRunPathSize];
-  if (!sourceAndTarget(step, entry.sourceName, entry.path, &bytes, &found, joined)) return;
+  if (!targetPath(step, entry.sourceName, entry.path, joined)) return;
   const char* prompt = " (file-error prompt \"Update File Access Error\")";
   PackageArchive target(joined);
-  int32_t records = target.loadedEntryCount();
-  PackageArchive::IndexState state = target.indexState();
-  if (state == PackageArchive::IndexState::NotOpened) {
-    failStep(step, std::string("the target archive cannot be opened") + prompt);
+  Content existing, incoming;
+  InsertionFacts facts =
+      gatherInsertionFacts(target, package_.get(), entry.sourceName.c_str(), entry.entryName.c_str(), &existing, &incoming);
+  std::string incomingBytes(incoming.bytes ? incoming.bytes.get() : "", incoming.size);
+  std::string existingBytes(existing.bytes ? existing.bytes.get() : "", existing.size);
+  KnownArchive* known = nullptr;
+  if (facts.state == PackageArchive::IndexState::Loaded) {
+    known = &archives_.emplace(archiveFoldedName(joined), KnownArchive{target.loadedEntryCount(), fileSizeOf(joined), {}})
+                 .first->second;
+    // What earlier entries would have written into this archive.
+    for (const auto& written : known->written)
+      if (archiveNamesEqual(written.first.c_str(), entry.entryName.c_str())) {
+        facts.entryHeld = facts.entryRead = true;
+        existingBytes = written.second;
+        facts.sameContent = existingBytes == incomingBytes;
+      }
+  }
+  bool fromPackage = facts.source == SourceOrigin::Package ||
+                     (facts.source == SourceOrigin::Unreadable && package_ && package_->holdsEntry(entry.sourceName.c_str()));
+  if (facts.source != SourceOrigin::None) step->from = fromPackage ? "package" : "loose";
+  if (facts.source == SourceOrigin::Package || facts.source == SourceOrigin::LooseFile) step->sourceBytes = incoming.size;
+  if (facts.entryHeld) step->targetBytes = static_cast<int64_t>(existingBytes.size());
+
+  // The run's own decision, from the same reads.
+  EntryDecision decision = decideInsertion(facts);
+  if (decision.action == EntryAction::Fails) {
+    failStep(step, failureText(decision, fromPackage, facts.state) + prompt);
     return;
   }
-  if (target.indexUnreadable()) {
-    failStep(step, std::string("the target archive's index cannot be read") + prompt);
-    return;
-  }
-  KnownArchive& known = archives_.emplace(foldedName(joined), KnownArchive{records, {}}).first->second;
-  bool held = false;
-  std::string existing;
-  for (const auto& written : known.written)
-    if (archiveNamesEqual(written.first.c_str(), entry.entryName.c_str())) {
-      held = true;
-      existing = written.second;
-    }
-  if (!held) {
-    Content content;
-    if (target.readEntry(entry.entryName.c_str(), &content)) {
-      held = true;
-      existing.assign(content.bytes.get(), content.size);
-    } else {
-      held = target.holdsEntry(entry.entryName.c_str());
-    }
-  }
-  if (held) step->targetBytes = static_cast<int64_t>(existing.size());
-  if (found == Source::Unreadable) {
-    failStep(step, std::string("the package lists the source but cannot deliver it") + prompt);
-    return;
-  }
-  if (held && found == Source::Found && bytes == existing) {
+  if (decision.action == EntryAction::Identical) {
     step->action = "identical";
+    if (!facts.entryHeld) step->note = "an empty or missing source adds no entry";
     return;
   }
-  if (held && found == Source::Missing) {
-    failStep(step, std::string("the source is missing") + prompt);
-    return;
-  }
-  if (!held && bytes.empty()) {
-    step->action = "identical";
-    step->note = "an empty or missing source adds no entry";
-    return;
-  }
-  if (state == PackageArchive::IndexState::NoHeader) {
-    failStep(step, std::string("the target is shorter than an archive header") + prompt);
-    return;
-  }
+  bool replacing = decision.action == EntryAction::ReplaceEntry;
+  uint64_t growth = replacing ? incoming.size : addedEntryGrowth(entry.entryName.size(), incoming.size, known->records);
+  // What writing would meet after the decision, in the run's order.
   if (isReadOnlyFile(joined)) {
     failStep(step, std::string("the target archive is read-only") + prompt);
     return;
   }
-  if (held) {
+  if (!archiveGrowthFits(known->size, growth)) {
+    plat::setLastError(plat::kErrorFileTooLarge);
+    failStep(step, "the archive would reach 2 GiB, which the updater refuses (" + lastErrorText() + ")" + prompt);
+    return;
+  }
+  step->growth = static_cast<int64_t>(growth);
+  if (replacing) {
     step->action = "replace-entry";
-    step->growth = static_cast<int64_t>(bytes.size());
     step->note = "the old content stays in the file, unreferenced";
   } else {
     step->action = "add-entry";
-    step->growth = static_cast<int64_t>(entry.entryName.size() + 1 + bytes.size()) +
-                   static_cast<int64_t>(known.records + 1) * static_cast<int64_t>(kArchiveRecordSize);
-    step->note = "a new index of " + std::to_string(known.records + 1) + " records is written at the end";
-    ++known.records;
+    step->note = "a new index of " + std::to_string(known->records + 1) + " records is written at the end";
+    ++known->records;
   }
-  known.written.emplace_back(entry.entryName, bytes);
+  known->size += growth;
+  known->written.emplace_back(entry.entryName, incomingBytes);
   ++changes_;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "archive/package_archive.h"
 #include "platform/platform.h"
 
 std::string shown(const std::string& cp932) {
@@ -226,13 +227,6 @@ std::string pathEscape(const std::string& path) {
   return "";
 }
 
-std::string foldedName(const std::string& name) {
-  std::string folded = name;
-  for (char& c : folded)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
-  return folded;
-}
-
 std::string windowsNameProblem(const std::string& relative) {
   static const char* const kDevices[] = {"con", "prn", "aux", "nul"};
   for (const std::string& part : pathParts(relative)) {
@@ -242,7 +236,7 @@ std::string windowsNameProblem(const std::string& relative) {
     if (last == '.' || last == ' ') return "\"" + shown(part) + "\" ends with " + (last == '.' ? "a dot" : "a space") +
                                            ", which Windows drops from a file name";
     // The device is the part before its first dot, spaces before the dot ignored.
-    std::string stem = foldedName(part.substr(0, part.find('.')));
+    std::string stem = archiveFoldedName(part.substr(0, part.find('.')));
     while (!stem.empty() && stem.back() == ' ') stem.pop_back();
     bool device = false;
     for (const char* name : kDevices) device = device || stem == name;
@@ -283,7 +277,7 @@ uint32_t foldedCodePoint(uint32_t code) {
 
 std::string windowsFoldedName(const std::string& relative) {
   std::string utf8;
-  if (!plat::cp932ToUtf8(relative, &utf8)) return foldedName(relative);
+  if (!plat::cp932ToUtf8(relative, &utf8)) return archiveFoldedName(relative);
   std::string folded;
   for (size_t i = 0; i < utf8.size();) {
     size_t start = i;

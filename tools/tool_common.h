@@ -97,9 +97,6 @@ std::vector<std::string> pathParts(const std::string& path);
 // stays inside.
 std::string pathEscape(const std::string& path);
 
-// ASCII case folding, the archive's name rule.
-std::string foldedName(const std::string& name);
-
 // Why Windows cannot hold a relative CP932 path as a file of that name: a
 // part that is a device (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or
 // without an extension) or that ends in a dot or a space (Windows drops
