@@ -235,7 +235,9 @@ TEST_F(ArchiveReaderTest, NamesOutOfOrderFarApartOrInManyReadsAreAllFound) {
   ASSERT_EQ(many.loadedEntryCount(), 40000);
   for (int i = 0; i < 40000; ++i) {
     ASSERT_NE(many.loadedEntry(i)->name, nullptr) << i;
-    if (i % 997 == 0) EXPECT_EQ(many.loadedEntry(i)->name, entries[i].name);
+    if (i % 997 == 0) {
+      EXPECT_EQ(many.loadedEntry(i)->name, entries[i].name);
+    }
   }
   ASSERT_TRUE(readAs(many, "DIR\\ENTRY39999.BIN", &text));
   EXPECT_EQ(text, entries[39999].content);

@@ -121,7 +121,12 @@ bool planArchive(MakeState* state, const std::string& path, std::string* why, Pr
       *why = "the entry name " + q(name) + " cannot be written in a list";
       return false;
     }
-    ByteRun fresh = partOfFile(newPath, info->dataOffset, info->dataSize);
+    PlannedEntry entry;
+    entry.command = 'I';
+    entry.path = path;
+    entry.entryName = name;
+    entry.content = partOfFile(newPath, info->dataOffset, info->dataSize);
+    entry.newBytes = info->dataSize;
     auto stored = oldByName.find(archiveFoldedName(name));
     if (stored != oldByName.end()) {
       const ArchiveEntryInfo* before = stored->second;
@@ -130,26 +135,11 @@ bool planArchive(MakeState* state, const std::string& path, std::string* why, Pr
           !parts.same(before->dataOffset, info->dataOffset, info->dataSize, &same, failedPath))
         return false;
       if (same) continue;
-      PlannedEntry entry;
       entry.oldBytes = before->dataSize;
-      entry.command = 'I';
-      entry.path = path;
-      entry.entryName = name;
-      entry.content = fresh;
-      entry.newBytes = info->dataSize;
-      planned.push_back(std::move(entry));
-      continue;
-    }
-    if (info->dataSize == 0) {
+    } else if (info->dataSize == 0) {
       *why = "the new entry " + q(name) + " is empty, and the updater adds no empty entry";
       return false;
     }
-    PlannedEntry entry;
-    entry.command = 'I';
-    entry.path = path;
-    entry.entryName = name;
-    entry.content = fresh;
-    entry.newBytes = info->dataSize;
     planned.push_back(std::move(entry));
   }
   for (int32_t i = 0; i < oldCount; ++i) {
