@@ -399,6 +399,16 @@ bool runStep(int argc, wchar_t** argv, int* index) {
     Sleep(static_cast<DWORD>(std::wcstoul(a, nullptr, 10)));
     return true;
   }
+  if (step == L"clock") {
+    // Seconds on the performance counter, for timing a run between steps.
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    char line[64];
+    std::snprintf(line, sizeof(line), "clock %.6f", static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart));
+    say(line);
+    return true;
+  }
   if (step == L"dump-template") return argument(&a) && dumpTemplate(a);
   if (step == L"wait-dialog") {
     if (!waitFor([] { return (gDialog = findDialog()) != nullptr; }, gTimeoutMs))
