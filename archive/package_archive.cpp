@@ -421,6 +421,16 @@ bool PackageArchive::readEntry(const char* name, Content* content) {
     plat::setLastError(plat::kErrorHandleEof);
     return false;
   }
+  // A large content is only located: it is read piece by piece where it
+  // is compared or written.
+  if (entry.dataSize > contentHeldWholeLimit) {
+    content->release();
+    content->path = path_;
+    content->offset = entry.dataOffset;
+    content->size = entry.dataSize;
+    content->located = true;
+    return true;
+  }
   std::unique_ptr<char[]> bytes = allocateContent(entry.dataSize);
   if (!bytes) {
     plat::setLastError(plat::kErrorNotEnoughMemory);

@@ -78,8 +78,9 @@ class PackageArchive {
   PackageArchive(const PackageArchive&) = delete;
   PackageArchive& operator=(const PackageArchive&) = delete;
 
-  // The whole content of the first entry of that name. On false the outputs
-  // are left untouched.
+  // The content of the first entry of that name: held whole, or located
+  // when it is larger than contentHeldWholeLimit. On false the outputs are
+  // left untouched.
   bool readEntry(const char* name, Content* content);
   // Points the entry's record at content the caller appended.
   bool relocateEntry(const char* name, uint32_t dataOffset, uint32_t dataSize);
