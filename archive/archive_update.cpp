@@ -268,6 +268,9 @@ bool insertInto(PackageArchive& target, const char* targetPath, const char* sour
   Content incoming;
   InsertionFacts facts =
       gatherInsertionFacts(target, runState.currentPackage.get(), sourceName, entryName, &existing, &incoming);
+  // The checked file stays open through the decision only: a write opens
+  // the archive afresh.
+  target.releaseFile();
   EntryDecision decision = decideInsertion(facts);
   switch (decision.action) {
     case EntryAction::Identical: return true;
