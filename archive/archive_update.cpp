@@ -27,6 +27,27 @@ bool appendAtEnd(plat::File& file, const char* bytes, uint32_t count, uint32_t* 
   return true;
 }
 
+// appendAtEnd for a content, which a located one reaches piece by piece.
+bool appendContent(plat::File& file, const Content& content, uint32_t* start) {
+  if (!content.located) return appendAtEnd(file, content.bytes.get(), content.size, start);
+  uint64_t end = 0;
+  if (!file.seek(0, plat::SeekOrigin::End, &end)) return false;
+  if (end + content.size > kArchiveMaxPosition) {
+    plat::setLastError(plat::kErrorFileTooLarge);
+    return false;
+  }
+  // *start is set first: a failure midway cuts back to it.
+  *start = static_cast<uint32_t>(end);
+  ContentReader reader(content);
+  const char* piece = nullptr;
+  uint32_t count = 0;
+  do {
+    if (!reader.next(&piece, &count)) return false;
+    if (count > 0 && !file.writeExactly(piece, count)) return false;
+  } while (count > 0);
+  return reader.finish();
+}
+
 bool openTargetForWriting(const char* targetPath, plat::File* file) {
   return file->open(targetPath, plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting);
 }
@@ -60,7 +81,7 @@ bool replaceEntry(PackageArchive& target, const char* targetPath, const char* en
     plat::File file;
     if (!openForAppending(targetPath, content.size, &file, &start)) return false;
     // The content reaches the disk before the record that points at it.
-    if (!appendAtEnd(file, content.bytes.get(), content.size, &start) || !file.flush()) {
+    if (!appendContent(file, content, &start) || !file.flush()) {
       file.close();
       cutBack(target, start);
       return false;
@@ -82,7 +103,7 @@ bool addEntry(PackageArchive& target, const char* targetPath, const char* entryN
     if (!openForAppending(targetPath, growth, &file, &end)) return false;
     // The new index is flushed with them before the header is rewritten.
     if (!appendAtEnd(file, entryName, nameLength, &nameOffset) ||
-        !appendAtEnd(file, content.bytes.get(), content.size, &dataOffset)) {
+        !appendContent(file, content, &dataOffset)) {
       file.close();
       cutBack(target, end);
       return false;
@@ -142,7 +163,7 @@ SourceOrigin readSourceContent(PackageArchive* package, const char* name, Conten
   SourceOrigin fromPackage = readPackageSource(package, name, content);
   if (fromPackage != SourceOrigin::None) return fromPackage;
   bool opened = false;
-  if (readWholeFile(name, content, &opened)) return SourceOrigin::LooseFile;
+  if (readFileContent(name, content, &opened)) return SourceOrigin::LooseFile;
   return opened ? SourceOrigin::Unreadable : SourceOrigin::None;
 }
 
@@ -186,7 +207,18 @@ InsertionFacts gatherInsertionFacts(PackageArchive& target, PackageArchive* pack
   facts.source = readSourceContent(package, sourceName, incoming);
   facts.sourceError = plat::lastError();
   facts.sourceSize = incoming->size;
-  facts.sameContent = facts.entryRead && sameContent(*existing, *incoming);
+  if (!facts.entryRead) return facts;
+  // Located contents are read here for the first time: an old content that
+  // cannot be read is replaced, a source that cannot be read fails.
+  switch (matchContent(*existing, *incoming)) {
+    case ContentMatch::Same: facts.sameContent = true; break;
+    case ContentMatch::Different: break;
+    case ContentMatch::FirstUnreadable: facts.entryRead = false; break;
+    case ContentMatch::SecondUnreadable:
+      facts.source = SourceOrigin::Unreadable;
+      facts.sourceError = plat::lastError();
+      break;
+  }
   return facts;
 }
 
@@ -236,6 +268,9 @@ bool insertInto(PackageArchive& target, const char* targetPath, const char* sour
   Content incoming;
   InsertionFacts facts =
       gatherInsertionFacts(target, runState.currentPackage.get(), sourceName, entryName, &existing, &incoming);
+  // The checked file stays open through the decision only: a write opens
+  // the archive afresh.
+  target.releaseFile();
   EntryDecision decision = decideInsertion(facts);
   switch (decision.action) {
     case EntryAction::Identical: return true;

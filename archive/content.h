@@ -1,18 +1,56 @@
-// Whole contents in memory: an entry's or a file's bytes in a buffer one
-// byte longer than the content, the last byte a NUL that is not counted.
+// Contents of entries and files: small ones held whole in a buffer one byte
+// longer than the content, the last byte a NUL that is not counted; larger
+// ones only located (a file, an offset, a size) and read piece by piece
+// whenever they are compared or written, so that memory stays bounded
+// whatever the sizes.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <string>
+
+namespace plat {
+class File;
+}
+
+// Contents larger than this are located rather than held, and are read in
+// pieces of at most this size. Tests lower it to stream small files.
+constexpr uint32_t kContentPieceSize = 1u << 20;
+extern uint32_t contentHeldWholeLimit;  // kContentPieceSize
+
+// While one lives, every content is held whole: for a caller that keeps
+// contents as bytes of its own (a dry run that remembers what it would have
+// written).
+class ContentsHeldWhole {
+ public:
+  ContentsHeldWhole() : saved_(contentHeldWholeLimit) { contentHeldWholeLimit = 0xFFFFFFFFu; }
+  ~ContentsHeldWhole() { contentHeldWholeLimit = saved_; }
+  ContentsHeldWhole(const ContentsHeldWhole&) = delete;
+  ContentsHeldWhole& operator=(const ContentsHeldWhole&) = delete;
+
+ private:
+  uint32_t saved_;
+};
 
 struct Content {
-  std::unique_ptr<char[]> bytes;  // none when there is no content
+  std::unique_ptr<char[]> bytes;  // the whole content when it is held
   uint32_t size = 0;
+  // A located content: `size` bytes at `offset` of the file at `path`.
+  // `fileSize` is the file's size when the content was located, for a file
+  // whose whole content this is (0 for an entry inside an archive).
+  std::string path;
+  uint32_t offset = 0;
+  uint32_t fileSize = 0;
+  bool located = false;
 
-  bool present() const { return bytes != nullptr; }
+  bool present() const { return bytes != nullptr || located; }
   void release() {
     bytes.reset();
     size = 0;
+    path.clear();
+    offset = 0;
+    fileSize = 0;
+    located = false;
   }
 };
 
@@ -28,6 +66,41 @@ std::unique_ptr<char[]> allocateContent(uint32_t size);
 // file that did not open from one that could not be read.
 bool readWholeFile(const char* path, Content* content, bool* opened = nullptr);
 
+// As readWholeFile, but a file larger than contentHeldWholeLimit is only
+// located: opened and sized, not read.
+bool readFileContent(const char* path, Content* content, bool* opened = nullptr);
+
+// Delivers a content piece by piece, at most contentHeldWholeLimit bytes at
+// a time. A located content is read from its file, which must still hold
+// it: a whole file whose size changed since it was located, or an entry
+// that no longer lies in its file, fails the reading (kErrorInvalidData or
+// the read's own error) rather than deliver other bytes.
+class ContentReader {
+ public:
+  explicit ContentReader(const Content& content);
+  ~ContentReader();
+  ContentReader(const ContentReader&) = delete;
+  ContentReader& operator=(const ContentReader&) = delete;
+
+  // The next piece: *bytes and *count (0 at the end). False when the
+  // reading failed; the last error says why.
+  bool next(const char** bytes, uint32_t* count);
+  // True once every byte was delivered and a whole file still has the size
+  // it had when located, so that a file that grew while it was read fails.
+  bool finish();
+
+ private:
+  bool open();
+
+  const Content& content_;
+  std::unique_ptr<plat::File> file_;
+  std::unique_ptr<char[]> piece_;
+  uint32_t delivered_ = 0;
+};
+
 // Identical: the same size and the same bytes over that size. Two absent
-// contents (size 0) are identical.
-bool sameContent(const Content& a, const Content& b);
+// contents (size 0) are identical. A located content whose reading fails
+// says which; the last error then says why.
+enum class ContentMatch { Same, Different, FirstUnreadable, SecondUnreadable };
+ContentMatch matchContent(const Content& a, const Content& b);
+inline bool sameContent(const Content& a, const Content& b) { return matchContent(a, b) == ContentMatch::Same; }

@@ -411,8 +411,9 @@ bool PackageArchive::readEntry(const char* name, Content* content) {
   int32_t position = findEntry(name);
   if (position < 0) return false;
   const ArchiveEntryInfo& entry = entries_[position];
-  plat::File file;
-  if (!file.open(path_, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return false;
+  plat::File opened;
+  if (!checkedFile_ && !opened.open(path_, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return false;
+  plat::File& file = checkedFile_ ? *checkedFile_ : opened;
   uint32_t fileSize = 0;
   if (!archiveFileSize(file, &fileSize)) return false;
   // Checked against the file before anything is allocated: the buffer is
@@ -420,6 +421,16 @@ bool PackageArchive::readEntry(const char* name, Content* content) {
   if (!regionInFile(entry.dataOffset, entry.dataSize, fileSize)) {
     plat::setLastError(plat::kErrorHandleEof);
     return false;
+  }
+  // A large content is only located: it is read piece by piece where it
+  // is compared or written.
+  if (entry.dataSize > contentHeldWholeLimit) {
+    content->release();
+    content->path = path_;
+    content->offset = entry.dataOffset;
+    content->size = entry.dataSize;
+    content->located = true;
+    return true;
   }
   std::unique_ptr<char[]> bytes = allocateContent(entry.dataSize);
   if (!bytes) {
@@ -638,8 +649,11 @@ bool PackageArchive::cacheInStep() const {
 }
 
 bool PackageArchive::fileMatchesCache() {
+  releaseFile();
   if (!cacheInStep()) return false;
-  plat::File file;
+  std::unique_ptr<plat::File> opened(new (std::nothrow) plat::File);
+  if (!opened) return false;
+  plat::File& file = *opened;
   if (!file.open(path_, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return false;
   unsigned char header[kArchiveHeaderSize];
   uint64_t size = 0;
@@ -647,11 +661,17 @@ bool PackageArchive::fileMatchesCache() {
       std::memcmp(header, loadedHeader_, kArchiveHeaderSize) != 0)
     return false;
   size_t recordBytes = entriesLength_ * kArchiveRecordSize;
-  if (recordBytes == 0) return true;
-  std::unique_ptr<unsigned char[]> index = allocateBytes(recordBytes);
-  return index && readAt(file, loadedIndexOffset_, index.get(), static_cast<uint32_t>(recordBytes)) &&
-         std::memcmp(index.get(), indexBytes_.get(), recordBytes) == 0;
+  if (recordBytes > 0) {
+    std::unique_ptr<unsigned char[]> index = allocateBytes(recordBytes);
+    if (!index || !readAt(file, loadedIndexOffset_, index.get(), static_cast<uint32_t>(recordBytes)) ||
+        std::memcmp(index.get(), indexBytes_.get(), recordBytes) != 0)
+      return false;
+  }
+  checkedFile_ = std::move(opened);
+  return true;
 }
+
+void PackageArchive::releaseFile() { checkedFile_.reset(); }
 
 int32_t PackageArchive::loadedEntryCount() {
   ensureLoaded();

@@ -78,8 +78,9 @@ class PackageArchive {
   PackageArchive(const PackageArchive&) = delete;
   PackageArchive& operator=(const PackageArchive&) = delete;
 
-  // The whole content of the first entry of that name. On false the outputs
-  // are left untouched.
+  // The content of the first entry of that name: held whole, or located
+  // when it is larger than contentHeldWholeLimit. On false the outputs are
+  // left untouched.
   bool readEntry(const char* name, Content* content);
   // Points the entry's record at content the caller appended.
   bool relocateEntry(const char* name, uint32_t dataOffset, uint32_t dataSize);
@@ -125,8 +126,12 @@ class PackageArchive {
   // Opens the file and compares its size, its header and its index bytes
   // with what the cache was built from; true only when the cache is in step
   // and all three agree exactly. A record changed in place by someone else
-  // shows in the index bytes even where the size and header stay.
+  // shows in the index bytes even where the size and header stay. On true
+  // the file stays open for reading, and readEntry reads through that very
+  // handle, until releaseFile: what is read is what was checked.
   bool fileMatchesCache();
+  // Closes the file that fileMatchesCache left open; before any write.
+  void releaseFile();
   // Cuts the file back to `size` bytes after a failed change, only when it
   // still reads through the index the cache was built from (the header and
   // every whole record as loaded), so that no record points at what goes.
@@ -150,6 +155,8 @@ class PackageArchive {
   bool extendCache(const char* name, uint32_t dataOffset, uint32_t dataSize, uint32_t newIndexOffset,
                    std::unique_ptr<unsigned char[]> newIndex);
 
+  // The file as fileMatchesCache checked it, until releaseFile.
+  std::unique_ptr<plat::File> checkedFile_;
   std::unique_ptr<ArchiveEntryInfo[]> entries_;
   // The name bytes as read, in runs: a name that ends with a NUL inside its
   // field is used where it lies.

@@ -55,30 +55,38 @@ SourceOrigin LooseEntryProbe::readSource() {
 }
 
 // Identical: the same size and the same bytes; an absent target is empty.
-// The target is read piece by piece against the whole source, so only the
-// source is ever held whole, and a difference stops the reading. A read
-// that fails fails the attempt: nothing could be compared, and the target
-// is no new file either.
+// The target is read piece by piece against the source, itself held whole
+// or read piece by piece, and a difference stops the reading. A read that
+// fails fails the attempt: nothing could be compared, and the target is no
+// new file either.
 LooseEntryProbe::Comparison LooseEntryProbe::compare() {
   plat::File file(std::move(targetFile_));
   uint32_t size = targetPresent_ ? targetSize_ : 0;
   if (size != source_.size) return Comparison::Different;
   if (size == 0) return Comparison::Identical;
-  std::unique_ptr<char[]> piece(new (std::nothrow) char[kComparePieceSize]);
+  uint32_t pieceSize = size < kComparePieceSize ? size : kComparePieceSize;
+  std::unique_ptr<char[]> piece(new (std::nothrow) char[pieceSize]);
   if (!piece) {
     plat::setLastError(plat::kErrorNotEnoughMemory);
     return Comparison::Failed;
   }
+  ContentReader source(source_);
+  const char* sourceBytes = nullptr;
+  uint32_t sourceLeft = 0;
   uint32_t compared = 0;
   while (compared < size) {
-    uint32_t wanted = size - compared < kComparePieceSize ? size - compared : kComparePieceSize;
+    if (sourceLeft == 0 && (!source.next(&sourceBytes, &sourceLeft) || sourceLeft == 0)) return Comparison::Failed;
+    uint32_t wanted = size - compared < pieceSize ? size - compared : pieceSize;
+    if (wanted > sourceLeft) wanted = sourceLeft;
     // A target that shrank meanwhile differs.
     if (!file.readExactly(piece.get(), wanted))
       return plat::lastError() == plat::kErrorHandleEof ? Comparison::Different : Comparison::Failed;
-    if (std::memcmp(piece.get(), source_.bytes.get() + compared, wanted) != 0) return Comparison::Different;
+    if (std::memcmp(piece.get(), sourceBytes, wanted) != 0) return Comparison::Different;
+    sourceBytes += wanted;
+    sourceLeft -= wanted;
     compared += wanted;
   }
-  return Comparison::Identical;
+  return source.finish() ? Comparison::Identical : Comparison::Failed;
 }
 
 namespace {
@@ -164,13 +172,24 @@ bool targetWritable(const char* path) {
   return plat::lastError() == plat::kErrorFileNotFound;
 }
 
-// Writes the whole content to the temporary file and flushes it.
+// Writes the whole content to the temporary file, piece by piece, and
+// flushes it.
 bool writeTemporary(TemporaryFile& temporary, const Content& content) {
   plat::File file;
   if (!file.open(temporary.path(), plat::kGenericWrite, plat::kShareNone, plat::kCreateAlways)) return false;
   temporary.own();
-  const char* bytes = content.bytes ? content.bytes.get() : "";
-  return file.writeExactly(bytes, content.size) && file.flush();
+  if (!content.located) {
+    const char* bytes = content.bytes ? content.bytes.get() : "";
+    return file.writeExactly(bytes, content.size) && file.flush();
+  }
+  ContentReader reader(content);
+  const char* piece = nullptr;
+  uint32_t count = 0;
+  do {
+    if (!reader.next(&piece, &count)) return false;
+    if (count > 0 && !file.writeExactly(piece, count)) return false;
+  } while (count > 0);
+  return reader.finish() && file.flush();
 }
 
 // Puts the complete temporary file in place of the target. A file that the

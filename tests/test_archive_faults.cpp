@@ -53,11 +53,15 @@ struct Scenario {
   const char* entryName;   // as the list gives it
   const char* storedName;  // the name the archive holds it under afterwards
   bool fromPackage;
+  uint32_t pieceLimit = 0;  // contents above it are streamed in such pieces; 0: as built
 };
 
 class ArchiveFaultTest : public ::testing::TestWithParam<Scenario> {
  protected:
-  void SetUp() override { resetRunState(); }
+  void SetUp() override {
+    resetRunState();
+    if (GetParam().pieceLimit != 0) contentHeldWholeLimit = GetParam().pieceLimit;
+  }
   void TearDown() override {
     plat::setIoFaultHook(nullptr);
     resetRunState();
@@ -81,6 +85,7 @@ class ArchiveFaultTest : public ::testing::TestWithParam<Scenario> {
   // Reads the whole archive through a fresh object: every entry by name.
   std::map<std::string, std::string> contents() {
     std::map<std::string, std::string> found;
+    ContentsHeldWhole heldWhole;
     PackageArchive archive(target().c_str());
     EXPECT_GE(archive.loadedEntryCount(), 3);
     for (int32_t i = 0; i < archive.loadedEntryCount(); ++i) {
@@ -147,7 +152,9 @@ INSTANTIATE_TEST_SUITE_P(Insertions, ArchiveFaultTest,
                          ::testing::Values(Scenario{"ReplaceFromFile", "DATA\\B.BIN", "data\\b.bin", false},
                                            Scenario{"AddFromFile", "d.txt", "d.txt", false},
                                            Scenario{"ReplaceFromPackage", "c.txt", "c.txt", true},
-                                           Scenario{"AddFromPackage", "e.txt", "e.txt", true}),
+                                           Scenario{"AddFromPackage", "e.txt", "e.txt", true},
+                                           Scenario{"ReplaceStreamedFromFile", "DATA\\B.BIN", "data\\b.bin", false, 5},
+                                           Scenario{"AddStreamedFromPackage", "e.txt", "e.txt", true, 5}),
                          [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.title; });
 
 // Plain reads that fall short fail rather than hand out stale buffer bytes.

@@ -88,6 +88,21 @@ TEST_F(ArchiveReuseTest, SecondInsertionIntoTheSameTargetSeesTheFirst) {
   insertBoth("alpha 2", "a.txt");  // replace, then replace the same entry
   insertBoth("alpha 3", "A.TXT");
   insertBoth("alpha 3", "a.txt");  // now identical: nothing written
+  {
+    // The kept index is checked and the entry read through one open.
+    struct CountOpens : plat::IoFaultHook {
+      explicit CountOpens(std::string path) : path(std::move(path)) { plat::setIoFaultHook(this); }
+      ~CountOpens() override { plat::setIoFaultHook(nullptr); }
+      bool beforeOpen(const char* opened, uint32_t, uint32_t, uint32_t*) override {
+        opens += path == opened;
+        return true;
+      }
+      std::string path;
+      int opens = 0;
+    } counter(target());
+    ASSERT_TRUE(insertIntoArchive(target().c_str(), (folder / "src.bin").c_str(), "a.txt"));
+    EXPECT_EQ(counter.opens, 1);
+  }
   insertBoth("new one", "n.txt");  // add, then replace the new entry
   insertBoth("new two", "N.txt");
   insertBoth("x", "x.txt");  // add twice

@@ -3,6 +3,8 @@
 // and the existence test of the verification passes.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 
@@ -193,8 +195,11 @@ TEST_F(LooseFileTest, AFailedWriteLeavesTheTargetAsItWas) {
       {"full disk", false, plat::kErrorDiskFull, "70", plat::kErrorDiskFull},
   };
   ShortWrites faults;
+  // Held whole, then streamed in pieces of four bytes.
+  for (uint32_t limit : {contentHeldWholeLimit, 4u})
   for (const auto& test : cases) {
-    SCOPED_TRACE(test.what);
+    SCOPED_TRACE(std::string(test.what) + ", pieces of " + std::to_string(limit));
+    contentHeldWholeLimit = limit;
     host_.calls.clear();
     faults.fail = test.fail;
     faults.failure = test.failure;
@@ -259,20 +264,85 @@ TEST_F(LooseFileTest, LooseFilesOfFourGibibytesAreRefused) {
   EXPECT_TRUE(plat::deleteFile((delivery_ / "huge.dat").c_str()));
 }
 
+// Held whole or streamed in pieces that do not divide the target's, from a
+// loose file or a package entry.
 TEST_F(LooseFileTest, LargeTargetsAreComparedToTheirLastByte) {
   std::string big(700 * 1024 + 17, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) >> 3);
   std::string changed = big;
   changed.back() ^= 1;
-  deliverOver("same.bin", big, big);
-  deliverOver("last.bin", changed, big);
-  int64_t before = modificationStamp(game_ / "same.bin");
+  ASSERT_TRUE(writeArchiveFile((delivery_ / "pack.qrv").c_str(), {{"same.bin", big}, {"last.bin", changed}}));
   useList("R\tsame.bin\nC\tlast.bin\n");
-  ASSERT_TRUE(replaceLooseFile(0));
-  ASSERT_TRUE(copyLooseFile(1));
-  EXPECT_EQ(modificationStamp(game_ / "same.bin"), before);
-  EXPECT_EQ(installed("last.bin"), changed);
-  EXPECT_EQ(runState.changedFileCount, 1);
+  int expectedCount = 0;
+  for (uint32_t limit : {contentHeldWholeLimit, 64u * 1024 + 5})
+    for (bool fromPackage : {false, true}) {
+      SCOPED_TRACE(std::to_string(limit) + (fromPackage ? " from the package" : " from loose files"));
+      contentHeldWholeLimit = limit;
+      runState.currentPackage.reset(fromPackage ? new PackageArchive("pack.qrv") : nullptr);
+      deliverOver("same.bin", fromPackage ? "unused" : big, big);
+      deliverOver("last.bin", fromPackage ? "unused" : changed, big);
+      int64_t before = modificationStamp(game_ / "same.bin");
+      ASSERT_TRUE(replaceLooseFile(0));
+      ASSERT_TRUE(copyLooseFile(1));
+      EXPECT_EQ(modificationStamp(game_ / "same.bin"), before);
+      EXPECT_EQ(installed("last.bin"), changed);
+      EXPECT_EQ(runState.changedFileCount, ++expectedCount);
+    }
+}
+
+// A source whose size changes between the decision and the write, or while
+// it is streamed (where the system lets it change while it is open), fails
+// the attempt: the target never receives a mixture.
+TEST_F(LooseFileTest, ASourceChangingSizeWhileStreamedFailsTheAttempt) {
+  class Resize : public plat::IoFaultHook {
+   public:
+    Resize(std::string path, int atRead, uint64_t size) : path_(std::move(path)), atRead_(atRead), size_(size) {}
+    bool beforeRead(uint32_t*) override {
+      if (++reads_ == atRead_) resize();
+      return true;
+    }
+    bool beforeOpen(const char* path, uint32_t, uint32_t, uint32_t*) override {
+      if (atRead_ == 0 && std::strstr(path, ".~up")) resize();
+      return true;
+    }
+    bool resized = false;
+
+   private:
+    void resize() {
+      std::error_code error;
+      std::filesystem::resize_file(path_, size_, error);
+      resized = !error;
+    }
+    std::string path_;
+    int atRead_;  // 0: when the temporary file is opened
+    int reads_ = 0;
+    uint64_t size_;
+  };
+  const std::string content(40, 'n');
+  contentHeldWholeLimit = 8;
+  useList("C\tnew.dat\n");
+  for (uint64_t size : {41u, 20u})
+    for (int atRead = 0; atRead <= 5; ++atRead) {
+      SCOPED_TRACE("to " + std::to_string(size) + " bytes at read " + std::to_string(atRead));
+      host_.calls.clear();
+      deliver("new.dat", content);
+      plat::deleteFile((game_ / "new.dat").c_str());
+      Resize resize("new.dat", atRead, size);  // the delivery folder is the current one
+      plat::setIoFaultHook(&resize);
+      bool written = copyLooseFile(0);
+      plat::setIoFaultHook(nullptr);
+      EXPECT_TRUE(resize.resized || atRead > 0) << "a closed source can always change";
+      EXPECT_FALSE(isInstalled("new.dat.~up"));
+      if (resize.resized) {
+        EXPECT_FALSE(written);
+        ASSERT_EQ(prompts().size(), 1u);
+        EXPECT_EQ(prompts()[0].text, expectedPrompt(game_ / "new.dat", "d", kErrorInvalidData));
+        EXPECT_FALSE(isInstalled("new.dat"));
+      } else {
+        EXPECT_TRUE(written);
+        EXPECT_EQ(installed("new.dat"), content);
+      }
+    }
 }
 
 TEST_F(LooseFileTest, ATargetThatOpensButCannotBeReadFailsTheAttempt) {

@@ -374,6 +374,7 @@ int extractArchive(const std::string& text, const std::string& folderText, ToolO
       why = "Windows takes its name for that of entry " + number(sameFile->second + 1) + ": both would be one file";
     Content content;
     std::string target = folder + name;
+    ContentsHeldWhole heldWhole;  // extracted as one buffer
     if (why.empty() && !archive.readEntry(name.c_str(), &content)) why = "its content cannot be read";
     if (why.empty()) {
       fileByWindowsName[windowsFoldedName(name)] = i;

@@ -355,6 +355,8 @@ const char kPlanUsage[] = "usage: updtool plan [--install DIR] [UPDATE_DIR]\n";
 }  // namespace
 
 int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
+  // The plan keeps what each step would write as bytes of its own.
+  ContentsHeldWhole heldWhole;
   std::string installText, folderText = ".";
   bool haveFolder = false;
   for (size_t i = 0; i < arguments.size(); ++i) {

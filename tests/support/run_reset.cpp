@@ -16,6 +16,7 @@ void resetRunState() {
   runState.changedFileCount = 0;
   runState.currentPackage.reset();
   forgetTargetArchives();
+  contentHeldWholeLimit = kContentPieceSize;
   runState.worker.threadHandle = plat::ThreadHandle{};
   runState.worker.cancelRequested.store(0);
   runState.worker.threadProc = runUpdate;
