@@ -38,14 +38,7 @@ bool appendContent(plat::File& file, const Content& content, uint32_t* start) {
   }
   // *start is set first: a failure midway cuts back to it.
   *start = static_cast<uint32_t>(end);
-  ContentReader reader(content);
-  const char* piece = nullptr;
-  uint32_t count = 0;
-  do {
-    if (!reader.next(&piece, &count)) return false;
-    if (count > 0 && !file.writeExactly(piece, count)) return false;
-  } while (count > 0);
-  return reader.finish();
+  return writeContent(file, content);
 }
 
 bool openTargetForWriting(const char* targetPath, plat::File* file) {

@@ -123,6 +123,18 @@ bool ContentReader::finish() {
   return true;
 }
 
+bool writeContent(plat::File& file, const Content& content) {
+  if (!content.located) return file.writeExactly(content.bytes ? content.bytes.get() : "", content.size);
+  ContentReader reader(content);
+  const char* piece = nullptr;
+  uint32_t count = 0;
+  do {
+    if (!reader.next(&piece, &count)) return false;
+    if (count > 0 && !file.writeExactly(piece, count)) return false;
+  } while (count > 0);
+  return reader.finish();
+}
+
 ContentMatch matchContent(const Content& a, const Content& b) {
   if (a.size != b.size) return ContentMatch::Different;
   if (a.size == 0) return ContentMatch::Same;

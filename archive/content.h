@@ -98,6 +98,11 @@ class ContentReader {
   uint32_t delivered_ = 0;
 };
 
+// Writes the whole content at the file's position: a held one in one
+// transfer, a located one piece by piece. False on a failed or short write,
+// or when a located content could not be delivered whole.
+bool writeContent(plat::File& file, const Content& content);
+
 // Identical: the same size and the same bytes over that size. Two absent
 // contents (size 0) are identical. A located content whose reading fails
 // says which; the last error then says why.

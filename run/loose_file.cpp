@@ -178,18 +178,7 @@ bool writeTemporary(TemporaryFile& temporary, const Content& content) {
   plat::File file;
   if (!file.open(temporary.path(), plat::kGenericWrite, plat::kShareNone, plat::kCreateAlways)) return false;
   temporary.own();
-  if (!content.located) {
-    const char* bytes = content.bytes ? content.bytes.get() : "";
-    return file.writeExactly(bytes, content.size) && file.flush();
-  }
-  ContentReader reader(content);
-  const char* piece = nullptr;
-  uint32_t count = 0;
-  do {
-    if (!reader.next(&piece, &count)) return false;
-    if (count > 0 && !file.writeExactly(piece, count)) return false;
-  } while (count > 0);
-  return reader.finish() && file.flush();
+  return writeContent(file, content) && file.flush();
 }
 
 // Puts the complete temporary file in place of the target. A file that the
