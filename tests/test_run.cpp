@@ -11,6 +11,7 @@
 #include "run/run_messages.h"
 #include "run/setup_log.h"
 #include "run/verification.h"
+#include "tests/support/fault_plan.h"
 #include "tests/support/run_fixture.h"
 
 namespace {
@@ -59,26 +60,10 @@ class RunTest : public RunFixture {
   }
 };
 
-// Counts the opens of files under one folder.
-class OpenCounter : public plat::IoFaultHook {
- public:
-  explicit OpenCounter(std::string folder) : folder_(std::move(folder)) {}
-  bool beforeRead(uint32_t*) override { return true; }
-  bool beforeWrite(uint32_t*) override { return true; }
-  bool beforeOpen(const char* path, uint32_t, uint32_t, uint32_t*) override {
-    if (std::string(path).compare(0, folder_.size(), folder_) == 0) ++opens;
-    return true;
-  }
-  int opens = 0;
-
- private:
-  std::string folder_;
-};
-
 TEST_F(RunTest, MissingOrEmptyListAbortsWithLBeforeTheBarMoves) {
   install("a.dat", "old");
-  OpenCounter installOpens(game_.path());
-  plat::setIoFaultHook(&installOpens);
+  FaultPlan installOpens(FaultPlan::kOpens, 0, FaultPlan::Spoil::Count);
+  installOpens.onlyOpens(game_.path());
   EXPECT_EQ(runUpdate(nullptr), 0u);
   expectEnding(kL, true);
   EXPECT_TRUE(host_.positions().empty());
@@ -88,8 +73,7 @@ TEST_F(RunTest, MissingOrEmptyListAbortsWithLBeforeTheBarMoves) {
   EXPECT_EQ(run("\n c\tlower.dat\nX\tunknown\n"), 0u);
   expectEnding(kL, true);
   EXPECT_TRUE(host_.positions().empty());
-  plat::setIoFaultHook(nullptr);
-  EXPECT_EQ(installOpens.opens, 0) << "nothing in the install folder is opened";
+  EXPECT_EQ(installOpens.calls(), 0) << "nothing in the install folder is opened";
 }
 
 // The verification passes stop the run with one box before anything is
