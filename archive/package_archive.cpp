@@ -80,6 +80,13 @@ constexpr uint32_t kUnknownSize = 0xFFFFFFFFu;
 constexpr uint32_t kNameGapBridged = 4096;
 constexpr uint32_t kNameReadFactor = 4;
 constexpr uint32_t kNameRunLimit = 1u << 20;
+// Runs that lie close together are read with one call and their bytes
+// copied to the store: a call costs more than copying the few KiB of
+// content between two names, and on disk those bytes share the pages and
+// the read-ahead that the names need anyway. The buffer of such a read is
+// bounded, so that memory stays what the store needs and that much more.
+constexpr uint32_t kNameReadGapBridged = 32 * 1024;
+constexpr uint32_t kNameReadLimit = 1u << 20;
 
 struct NameField {
   uint32_t record;
@@ -246,6 +253,44 @@ class NameRuns {
   bool open_ = false;
 };
 
+// Fills the store with the runs' bytes, one run after the other. Runs
+// separated by small gaps are read together through a bounded buffer; a
+// run read alone goes straight to the store.
+bool readRuns(plat::File& file, const std::vector<NameRun>& runs, char* store) {
+  std::unique_ptr<char[]> buffer;
+  bool buffered = true;
+  for (size_t first = 0; first < runs.size();) {
+    uint64_t start = runs[first].start;
+    uint64_t end = start + runs[first].length;
+    size_t last = first + 1;
+    while (buffered && last < runs.size() && runs[last].start <= end + kNameReadGapBridged &&
+           runs[last].start + static_cast<uint64_t>(runs[last].length) - start <= kNameReadLimit) {
+      end = runs[last].start + static_cast<uint64_t>(runs[last].length);
+      ++last;
+    }
+    if (last - first > 1 && !buffer) {
+      buffer.reset(new (std::nothrow) char[kNameReadLimit]);
+      // Without the buffer every run is read on its own.
+      if (!buffer) {
+        buffered = false;
+        continue;
+      }
+    }
+    if (last - first == 1) {
+      if (!readAt(file, runs[first].start, store, runs[first].length)) return false;
+      store += runs[first].length;
+    } else {
+      if (!readAt(file, static_cast<uint32_t>(start), buffer.get(), static_cast<uint32_t>(end - start))) return false;
+      for (size_t r = first; r < last; ++r) {
+        std::memcpy(store, buffer.get() + (runs[r].start - start), runs[r].length);
+        store += runs[r].length;
+      }
+    }
+    first = last;
+  }
+  return true;
+}
+
 }  // namespace
 
 // Fills the cache from the index records: offsets, sizes and names, and
@@ -323,6 +368,8 @@ bool PackageArchive::readNames(plat::File& file, const unsigned char* index, uin
     return false;
   }
 
+  if (!readRuns(file, runs, store.get())) return false;
+
   // Only a field without a NUL needs a copy of its own, one per distinct
   // field; those copies together may not exceed the file's size.
   uint64_t copyBudget = fileSize;
@@ -330,7 +377,6 @@ bool PackageArchive::readNames(plat::File& file, const unsigned char* index, uin
   size_t storeUsed = 0;
   for (const NameRun& run : runs) {
     char* bytes = store.get() + storeUsed;
-    if (!readAt(file, run.start, bytes, run.length)) return false;
     storeUsed += run.length;
     for (size_t cursor = run.firstField; cursor < run.endField; ++cursor) {
       uint32_t record, offset, length;
@@ -662,9 +708,14 @@ bool PackageArchive::fileMatchesCache() {
     return false;
   size_t recordBytes = entriesLength_ * kArchiveRecordSize;
   if (recordBytes > 0) {
-    std::unique_ptr<unsigned char[]> index = allocateBytes(recordBytes);
-    if (!index || !readAt(file, loadedIndexOffset_, index.get(), static_cast<uint32_t>(recordBytes)) ||
-        std::memcmp(index.get(), indexBytes_.get(), recordBytes) != 0)
+    // One buffer for every check of this object: a run checks before each
+    // of its insertions.
+    if (checkBytesSize_ < recordBytes) {
+      checkBytes_ = allocateBytes(recordBytes);
+      checkBytesSize_ = checkBytes_ ? recordBytes : 0;
+    }
+    if (!checkBytes_ || !readAt(file, loadedIndexOffset_, checkBytes_.get(), static_cast<uint32_t>(recordBytes)) ||
+        std::memcmp(checkBytes_.get(), indexBytes_.get(), recordBytes) != 0)
       return false;
   }
   checkedFile_ = std::move(opened);

@@ -187,6 +187,9 @@ class PackageArchive {
   // object's own rewrites: the file's index must still hold exactly these
   // bytes before a cache position is trusted as a record position.
   std::unique_ptr<unsigned char[]> indexBytes_;
+  // What fileMatchesCache reads the file's index into, kept between checks.
+  std::unique_ptr<unsigned char[]> checkBytes_;
+  size_t checkBytesSize_ = 0;
   // No name lies in the header, in the index or past the end, and no
   // content in the index or the header's index fields.
   bool layoutAllowsChanges_ = false;
