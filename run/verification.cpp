@@ -3,6 +3,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <unordered_set>
 
 #include "archive/archive_update.h"
 #include "archive/package_archive.h"
@@ -68,8 +70,21 @@ VerificationResult verifySources(const UpdateList& list) {
 
 bool namesTarget(char command) { return command == 'C' || command == 'R' || command == 'I'; }
 
+// A path that a pass has already found good, so that a target named by
+// many entries (an archive, mostly) is looked at once per pass. Nothing is
+// written during the passes.
+class PathsFound {
+ public:
+  bool contains(const char* path) const { return paths_.count(path) != 0; }
+  void add(const char* path) { paths_.insert(path); }
+
+ private:
+  std::unordered_set<std::string> paths_;
+};
+
 // Pass 2: every target path can be built, and the targets that must exist do.
 VerificationResult verifyTargetsExist(const UpdateList& list, const char* installFolder) {
+  PathsFound existing;
   bool verifyTargets = true;
   for (int i = 0; i < list.count; ++i) {
     UpdateEntry entry = updateEntry(list, i);
@@ -79,8 +94,9 @@ VerificationResult verifyTargetsExist(const UpdateList& list, const char* instal
     char target[kRunPathSize];
     if (!joinTargetPath(installFolder, entry.path.c_str(), target))
       return stopAt(VerificationStop::TargetPathTooLong, 2, i, std::string(installFolder) + entry.path);
-    if (verifyTargets && entry.command != 'C' && !fileExists(target))
-      return stopAt(VerificationStop::TargetMissing, 2, i, target);
+    if (!verifyTargets || entry.command == 'C' || existing.contains(target)) continue;
+    if (!fileExists(target)) return stopAt(VerificationStop::TargetMissing, 2, i, target);
+    existing.add(target);
   }
   return VerificationResult();
 }
@@ -94,6 +110,7 @@ bool beginsWithArchiveMagic(const char* path) {
 
 // Pass 3: every target archive begins with the archive magic.
 VerificationResult verifyArchiveMagic(const UpdateList& list, const char* installFolder) {
+  PathsFound archives;
   bool verifyTargets = true;
   for (int i = 0; i < list.count; ++i) {
     UpdateEntry entry = updateEntry(list, i);
@@ -103,7 +120,9 @@ VerificationResult verifyArchiveMagic(const UpdateList& list, const char* instal
     char target[kRunPathSize];
     if (!joinTargetPath(installFolder, entry.path.c_str(), target))
       return stopAt(VerificationStop::TargetPathTooLong, 3, i, std::string(installFolder) + entry.path);
+    if (archives.contains(target)) continue;
     if (!beginsWithArchiveMagic(target)) return stopAt(VerificationStop::TargetDamaged, 3, i, target);
+    archives.add(target);
   }
   return VerificationResult();
 }
