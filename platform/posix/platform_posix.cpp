@@ -15,6 +15,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -63,9 +64,40 @@ void failOpenWithErrno(const std::string& native) {
   if (::stat(native.substr(0, slash).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) tlsLastError = kErrorPathNotFound;
 }
 
-bool convert(const char* from, const char* to, const std::string& in, std::string* out) {
-  iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+// A conversion descriptor of one thread for one direction, opened on first
+// use and kept: opening one costs far more than converting a path.
+class Converter {
+ public:
+  Converter(const char* from, const char* to) : cd_(iconv_open(to, from)) {}
+  ~Converter() {
+    if (valid()) iconv_close(cd_);
+  }
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+  bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+  // Back to the initial state, as a freshly opened descriptor is.
+  iconv_t reset() {
+    iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+    return cd_;
+  }
+
+ private:
+  iconv_t cd_;
+};
+
+enum class Conversion { Cp932ToUtf8, Utf8ToCp932 };
+
+bool convert(Conversion conversion, const std::string& in, std::string* out) {
+  thread_local Converter toUtf8("CP932", "UTF-8");
+  thread_local Converter toCp932("UTF-8", "CP932");
+  // Both encodings write ASCII as ASCII, and most paths are nothing else.
+  if (std::all_of(in.begin(), in.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    *out = in;
+    return true;
+  }
+  Converter& converter = conversion == Conversion::Cp932ToUtf8 ? toUtf8 : toCp932;
+  if (!converter.valid()) return false;
+  iconv_t cd = converter.reset();
   std::string result;
   result.resize(in.size() * 4 + 4);
   char* inPtr = const_cast<char*>(in.data());
@@ -73,14 +105,13 @@ bool convert(const char* from, const char* to, const std::string& in, std::strin
   char* outPtr = &result[0];
   size_t outLeft = result.size();
   size_t rc = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-  iconv_close(cd);
   if (rc == static_cast<size_t>(-1) || inLeft != 0) return false;
   result.resize(result.size() - outLeft);
   *out = result;
   return true;
 }
 
-bool cp932FromUtf8(const std::string& utf8, std::string* cp932) { return convert("UTF-8", "CP932", utf8, cp932); }
+bool cp932FromUtf8(const std::string& utf8, std::string* cp932) { return convert(Conversion::Utf8ToCp932, utf8, cp932); }
 
 // Characters that one CP932 code converts back to although another
 // character converts to that code too: U+301C WAVE DASH and U+FF5E both
@@ -188,11 +219,11 @@ void unregisterOpen(uint64_t id) {
 }  // namespace
 
 bool cp932ToUtf8(const std::string& cp932, std::string* utf8) {
-  return convert("CP932", "UTF-8", cp932, utf8);
+  return convert(Conversion::Cp932ToUtf8, cp932, utf8);
 }
 
 bool utf8ToCp932(const std::string& utf8, std::string* cp932) {
-  return convert("UTF-8", "CP932", utf8, cp932);
+  return convert(Conversion::Utf8ToCp932, utf8, cp932);
 }
 
 void setIoFaultHook(IoFaultHook* hook) { gFaultHook = hook; }
@@ -234,8 +265,11 @@ bool File::open(const char* path, uint32_t access, uint32_t share, uint32_t disp
 
   // A file without any write bit stands for the read-only attribute, which
   // refuses writers even to an administrator (root ignores the mode bits).
+  // A reader of an existing file needs no look first: the open itself
+  // tells a missing file, and the check after it a folder.
+  bool readsExisting = !(access & kGenericWrite) && disposition == kOpenExisting;
   struct stat before;
-  bool existed = ::stat(native.c_str(), &before) == 0;
+  bool existed = !readsExisting && ::stat(native.c_str(), &before) == 0;
   if (existed && S_ISDIR(before.st_mode)) {
     tlsLastError = kErrorAccessDenied;
     return false;
