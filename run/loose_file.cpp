@@ -65,7 +65,10 @@ LooseEntryProbe::Comparison LooseEntryProbe::compare() {
   if (size != source_.size) return Comparison::Different;
   if (size == 0) return Comparison::Identical;
   uint32_t pieceSize = size < kComparePieceSize ? size : kComparePieceSize;
-  std::unique_ptr<char[]> piece(new (std::nothrow) char[pieceSize]);
+  // One buffer for every comparison of the thread: a run compares a
+  // thousand small files as often as one large one.
+  thread_local std::unique_ptr<char[]> piece;
+  if (!piece) piece.reset(new (std::nothrow) char[kComparePieceSize]);
   if (!piece) {
     plat::setLastError(plat::kErrorNotEnoughMemory);
     return Comparison::Failed;
