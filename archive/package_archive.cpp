@@ -130,6 +130,7 @@ void PackageArchive::releaseIndex() {
   names_.reset();
   ownNames_.clear();
   nameKeys_.reset();
+  keyTable_.reset();
   entriesLength_ = 0;
   entriesCapacity_ = 0;
   knownFileSize_ = kUnknownSize;
@@ -189,6 +190,7 @@ void PackageArchive::loadIndex() {
   }
   indexBytes_ = std::move(index);
   entriesLength_ = count;
+  buildKeyTable();
   entriesCapacity_ = slots;
   entryCount_ = static_cast<int32_t>(count);
   loadedIndexOffset_ = indexOffset;
@@ -427,23 +429,62 @@ bool PackageArchive::readNames(plat::File& file, const unsigned char* index, uin
   return true;
 }
 
+namespace {
+
+// A key's home in a table of `mask` + 1 slots.
+size_t keySlot(uint64_t key, size_t mask) {
+  uint64_t mixed = key * 0x9E3779B97F4A7C15ull;
+  return static_cast<size_t>(mixed ^ (mixed >> 32)) & mask;
+}
+
+// Equal keys: the names are equal when every folded byte agrees.
+bool storedNameEquals(const char* stored, const char* wanted, size_t length) {
+  const unsigned char* a = reinterpret_cast<const unsigned char*>(stored);
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(wanted);
+  size_t at = length;
+  while (at > 0 && foldAscii(a[at - 1]) == foldAscii(b[at - 1])) --at;
+  return at == 0;
+}
+
+}  // namespace
+
+void PackageArchive::addToKeyTable(int32_t record) {
+  size_t slot = keySlot(nameKeys_[record], keyTableMask_);
+  while (keyTable_[slot] >= 0) slot = (slot + 1) & keyTableMask_;
+  keyTable_[slot] = record;
+}
+
+void PackageArchive::buildKeyTable() {
+  keyTable_.reset();
+  size_t slots = 16;
+  while (slots < 2 * entriesLength_) slots *= 2;
+  keyTable_.reset(new (std::nothrow) int32_t[slots]);
+  // Without the table, lookups go through every key.
+  if (!keyTable_) return;
+  keyTableMask_ = slots - 1;
+  std::fill(keyTable_.get(), keyTable_.get() + slots, -1);
+  for (size_t i = 0; i < entriesLength_; ++i)
+    if (nameKeys_[i] != kNoNameKey) addToKeyTable(static_cast<int32_t>(i));
+}
+
 int32_t PackageArchive::findEntry(const char* name) const {
   if (entryCount_ <= 0 || !entries_) return -1;
   size_t length = std::strlen(name);
   if (length >= kNoName) return -1;
   uint64_t wantedKey = nameKey(name, length);
-  const unsigned char* wanted = reinterpret_cast<const unsigned char*>(name);
   const uint64_t* keys = nameKeys_.get();
   int32_t end = static_cast<int32_t>(std::min<size_t>(static_cast<size_t>(entryCount_), entriesLength_));
-  for (int32_t i = 0; i < end; ++i) {
-    if (keys[i] != wantedKey) continue;
-    // Equal lengths and equal ends: the names are equal when every folded
-    // byte agrees.
-    const unsigned char* stored = reinterpret_cast<const unsigned char*>(entries_[i].name);
-    size_t at = length;
-    while (at > 0 && foldAscii(stored[at - 1]) == foldAscii(wanted[at - 1])) --at;
-    if (at == 0) return i;
+  if (keyTable_) {
+    // The records of one key lie along its probe sequence in the order of
+    // their positions, so the first one that matches is the first record.
+    for (size_t slot = keySlot(wantedKey, keyTableMask_); keyTable_[slot] >= 0; slot = (slot + 1) & keyTableMask_) {
+      int32_t i = keyTable_[slot];
+      if (i < end && keys[i] == wantedKey && storedNameEquals(entries_[i].name, name, length)) return i;
+    }
+    return -1;
   }
+  for (int32_t i = 0; i < end; ++i)
+    if (keys[i] == wantedKey && storedNameEquals(entries_[i].name, name, length)) return i;
   return -1;
 }
 
@@ -611,6 +652,10 @@ bool PackageArchive::extendCache(const char* name, uint32_t dataOffset, uint32_t
   ownNames_.push_back(std::move(own));
   indexBytes_ = std::move(newIndex);
   entriesLength_ = n + 1;
+  if (!keyTable_ || 2 * entriesLength_ > keyTableMask_ + 1)
+    buildKeyTable();
+  else
+    addToKeyTable(static_cast<int32_t>(n));
   uint32_t newIndexSize = static_cast<uint32_t>((n + 1) * kArchiveRecordSize);
   putArchiveUint32(loadedHeader_ + 16, newIndexOffset);
   putArchiveUint32(loadedHeader_ + 20, newIndexSize);

@@ -147,6 +147,8 @@ class PackageArchive {
   void loadIndex();
   void ensureLoaded();
   int32_t findEntry(const char* name) const;
+  void buildKeyTable();
+  void addToKeyTable(int32_t record);
   void releaseIndex();
   bool readNames(plat::File& file, const unsigned char* index, uint32_t count, uint32_t indexOffset,
                  uint32_t fileSize);
@@ -168,6 +170,10 @@ class PackageArchive {
   // of its last eight bytes folded (none for a record without a name), so
   // that a lookup passes over other names without reading them.
   std::unique_ptr<uint64_t[]> nameKeys_;
+  // The record positions by key, open addressing with linear probing, at
+  // most half full; none when it could not be had (every key is then read).
+  std::unique_ptr<int32_t[]> keyTable_;
+  size_t keyTableMask_ = 0;
   size_t entriesLength_ = 0;
   size_t entriesCapacity_ = 0;
   char path_[kArchivePathSize];
