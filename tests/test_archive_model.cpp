@@ -185,7 +185,7 @@ TEST_P(ArchiveModelTest, RandomSequencesMatchTheModel) {
   for (int t = 0; t < 3; ++t) ASSERT_TRUE(writeFile(std::to_string(t), models[t].bytes));
   ASSERT_TRUE(writeFile("pack", package.bytes));
   int changed = 0;
-  for (int step = 0; step < 150; ++step) {
+  for (int step = 0; step < 120; ++step) {
     SCOPED_TRACE("seed " + std::to_string(GetParam()) + ", step " + std::to_string(step));
     int t = static_cast<int>(random() % 3);
     ArchiveModel& model = models[t];
