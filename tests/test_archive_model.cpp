@@ -85,10 +85,11 @@ struct ArchiveModel {
 
 // Names folded and not, double-byte ones among them: "ソ表" ends its bytes in
 // 0x5C, "ア" (83 41) and "チ" (83 61) differ only in a trail byte that folds,
-// A3 41 differs from "ア" in a lead byte, C1 is no letter.
+// A3 41 differs from "ア" in a lead byte, C1 is no letter, and "@[" and
+// "`{" are the neighbours of the letters, 0x20 apart but not letters.
 const std::vector<std::string> kNames = {
-    "a.txt", "Dup", "dup", "data\\" + kSoHyou + ".bin", "\x83\x41", "\x83\x61", "\xA3\x41", "abc\xC1", "x_y",
-    "data\\scene\\long-name-0001.txt", "DATA\\scene\\long-name-0002.txt", kSoHyou};
+    "a.txt", "Dup", "dup", "data\\" + kSoHyou + ".bin", "\x83\x41", "\x83\x61", "\xA3\x41", "abc\xC1", "x_y", "z@[",
+    "data\\scene\\long-name-0001.txt", "DATA\\scene\\long-name-0002.txt", kSoHyou, "Z`{"};
 
 // An entry's content, "<absent>", or "<unreadable>" for one that is listed
 // but cannot be read; read piece by piece when it is only located.
