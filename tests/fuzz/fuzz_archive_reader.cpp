@@ -36,14 +36,8 @@ void require(bool condition) {
   if (!condition) std::abort();
 }
 
-std::string readWhole(const std::string& path) {
-  std::string bytes;
-  require(readFile(path, &bytes));
-  return bytes;
-}
-
 struct Record {
-  bool named = false, readable = false;
+  bool named, readable;
   std::string name, content;  // the content straight from the file, as readEntry takes it
 };
 
@@ -51,24 +45,18 @@ struct Record {
 struct Snapshot {
   std::string bytes;
   PackageArchive archive;
-  bool loaded = false, changeable = false;
   std::vector<Record> records;
 
-  explicit Snapshot(const std::string& path) : bytes(readWhole(path)), archive(path.c_str()) {
+  explicit Snapshot(const std::string& path) : bytes(readFileOrEmpty(path)), archive(path.c_str()) {
     int32_t count = archive.loadedEntryCount();
-    loaded = archive.indexState() == PackageArchive::IndexState::Loaded;
-    changeable = archive.layoutAllowsChanges();
     require(count >= 0 && static_cast<uint64_t>(count) <= bytes.size() / kArchiveRecordSize);
     for (int32_t i = 0; i < count; ++i) {
       const ArchiveEntryInfo* entry = archive.loadedEntry(i);
       require(entry != nullptr);
-      Record record;
-      record.named = entry->name != nullptr;
-      record.name = entry->name ? entry->name : "";
-      record.readable = entry->dataOffset <= kArchiveMaxPosition &&
-                        static_cast<uint64_t>(entry->dataOffset) + entry->dataSize <= bytes.size();
-      if (record.readable) record.content = bytes.substr(entry->dataOffset, entry->dataSize);
-      records.push_back(record);
+      bool readable = entry->dataOffset <= kArchiveMaxPosition &&
+                      static_cast<uint64_t>(entry->dataOffset) + entry->dataSize <= bytes.size();
+      records.push_back({entry->name != nullptr, readable, entry->name ? entry->name : "",
+                         readable ? bytes.substr(entry->dataOffset, entry->dataSize) : ""});
     }
   }
   // The record a lookup of that name finds, or records.size() for none.
@@ -115,12 +103,9 @@ void step(int number, uint8_t op, uint8_t arg) {
 
   // The source's content by the run's own rule, from objects of its own.
   Content expected;
-  SourceOrigin origin;
-  {
-    std::unique_ptr<PackageArchive> package;
-    if (runState.currentPackage) package.reset(new PackageArchive(runState.currentPackage->path()));
-    origin = readSourceContent(package.get(), sourceName.c_str(), &expected);
-  }
+  std::unique_ptr<PackageArchive> package(runState.currentPackage ? new PackageArchive(runState.currentPackage->path())
+                                                                  : nullptr);
+  SourceOrigin origin = readSourceContent(package.get(), sourceName.c_str(), &expected);
 
   int countBefore = runState.changedFileCount;
   plat::setLastError(0);
@@ -134,7 +119,7 @@ void step(int number, uint8_t op, uint8_t arg) {
   }
   uint32_t error = plat::lastError();
   int counted = runState.changedFileCount - countBefore;
-  std::string bytesAfter = readWhole(kTarget);
+  std::string bytesAfter = readFileOrEmpty(kTarget);
 
   if (!result) require(error != 0);
   if (!result || bytesAfter == before.bytes) {
@@ -143,12 +128,12 @@ void step(int number, uint8_t op, uint8_t arg) {
   }
   // Something was written: only into an archive whose layout allows it,
   // and only for a source that delivered content.
-  require(counted == 1 && before.changeable);
+  require(counted == 1 && before.archive.layoutAllowsChanges());
   require(origin == SourceOrigin::Package || origin == SourceOrigin::LooseFile);
-  std::string incoming(expected.bytes.get(), expected.size);
+  const std::string incoming(expected.bytes.get(), expected.size);
 
   Snapshot after(kTarget);
-  require(after.loaded);
+  require(after.archive.indexState() == PackageArchive::IndexState::Loaded);
   size_t changed = before.find(entryName);
   bool added = changed == before.records.size();
   require(after.records.size() == before.records.size() + (added ? 1 : 0));
