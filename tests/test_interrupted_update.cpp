@@ -65,22 +65,19 @@ const Files kNew = {{"created.dat", pattern('c', 1100)},    {"rewrite.dat", patt
                     {"data.pak:z.txt", "kept"},
                     {kSetupLogName, kLog + "F\t<game>\\created.dat\r\nF\t<game>\\packed.dat\r\n"}};
 
-uint32_t u32(const std::string& bytes, uint64_t at) {
-  uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
-  return value;
-}
-
 // The archive as the game reads it, by the format alone: each record's name
 // up to its NUL and its content. False when anything lies outside the file
 // or a name is there twice.
 bool readArchive(const std::string& bytes, Files* entries) {
+  auto u32 = [&](uint64_t at) {
+    return uint64_t{static_cast<unsigned char>(bytes[at])} | static_cast<unsigned char>(bytes[at + 1]) << 8 |
+           static_cast<unsigned char>(bytes[at + 2]) << 16 | uint64_t{static_cast<unsigned char>(bytes[at + 3])} << 24;
+  };
   if (bytes.size() < 24 || bytes.compare(0, 16, kHeader) != 0) return false;
-  uint64_t indexOffset = u32(bytes, 16), indexSize = u32(bytes, 20);
+  uint64_t indexOffset = u32(16), indexSize = u32(20);
   if (indexOffset + indexSize > bytes.size()) return false;
   for (uint64_t at = indexOffset; at + 20 <= indexOffset + indexSize; at += 20) {
-    uint64_t nameOffset = u32(bytes, at), nameLength = u32(bytes, at + 4);
-    uint64_t dataOffset = u32(bytes, at + 8), dataSize = u32(bytes, at + 12);
+    uint64_t nameOffset = u32(at), nameLength = u32(at + 4), dataOffset = u32(at + 8), dataSize = u32(at + 12);
     if (nameOffset + nameLength > bytes.size() || dataOffset + dataSize > bytes.size()) return false;
     std::string name = bytes.substr(nameOffset, nameLength).c_str();
     if (!entries->emplace("data.pak:" + name, bytes.substr(dataOffset, dataSize)).second) return false;
@@ -241,8 +238,7 @@ class InterruptedUpdate : public ::testing::Test {
     if (!std::getenv("TMPDIR") && access("/dev/shm", W_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
 #endif
     Scene scene;
-    oldArchive = scene.archiveBytes();
-    entryArchives = {oldArchive};
+    entryArchives = {oldArchive = scene.archiveBytes()};
     RunResult result = scene.run(nullptr, [&](int) { entryArchives.insert(scene.archiveBytes()); });
     reference = scene.state();
     EXPECT_EQ(summary(reference), summary(kNew));
@@ -258,12 +254,8 @@ class InterruptedUpdate : public ::testing::Test {
     int changed = 0;
     std::string found = problemsAfterStop(scene, kind, !kind.undone, &changed);
     bool untouched = !killed && scene.state() == kOld && scene.archiveBytes() == oldArchive;
-    if (!killed) {
-      EXPECT_EQ(stopped.changed, changed);
-    }
-    if (!kind.fromThenOn && !killed) {
-      EXPECT_TRUE(stopped.finished || untouched);
-    }
+    EXPECT_EQ(killed ? changed : stopped.changed, changed);
+    EXPECT_TRUE(kind.fromThenOn || killed || stopped.finished || untouched);
     if (!stopped.finished && !untouched) {
       RunResult again = scene.run();
       EXPECT_TRUE(again.finished);
