@@ -13,7 +13,6 @@
 // the first named entry and an addition.
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,201 +22,128 @@
 #include "archive/package_archive.h"
 #include "platform/platform.h"
 #include "run/run_state.h"
-
-#ifdef _WIN32
-#include <process.h>
-#define currentProcessId _getpid
-#else
-#include <unistd.h>
-#define currentProcessId getpid
-#endif
+#include "tests/support/fault_plan.h"
+#include "tests/support/test_files.h"
 
 namespace {
 
-// Files of this process's own, so that runs side by side do not meet;
-// rewritten for every input and removed when the process ends.
-struct ScratchFiles {
-  std::string stem = "fuzz_archive_" + std::to_string(currentProcessId());
-  std::string archive = stem + ".qrv";
-  std::string source = stem + ".src";
-  std::string goodPackage = stem + "_good.pak";
-  std::string inputPackage = stem + "_input.pak";
-  ~ScratchFiles() {
-    for (const std::string* path : {&archive, &source, &goodPackage, &inputPackage}) plat::deleteFile(path->c_str());
-  }
-};
-ScratchFiles scratch;
+// Rewritten for every input; removed with the folder when the process ends.
+const TempFolder scratch;
+const std::string kTarget = scratch / "target.qrv", kSource = scratch / "source";
+const std::string kGoodPackage = scratch / "good.pak", kInputPackage = scratch / "input.pak";
 
 void require(bool condition) {
   if (!condition) std::abort();
 }
 
-bool writeWhole(const std::string& path, const std::string& bytes) {
-  plat::File file;
-  if (!file.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kCreateAlways)) return false;
-  uint32_t written = 0;
-  return file.write(bytes.data(), static_cast<uint32_t>(bytes.size()), &written) && written == bytes.size();
-}
-
-std::string readWhole(const std::string& path) {
-  Content content;
-  require(readWholeFile(path.c_str(), &content));
-  return std::string(content.bytes.get(), content.size);
-}
-
-// One read or write of a step spoiled: it fails, or moves fewer bytes.
-class SpoilOneCall : public plat::IoFaultHook {
- public:
-  SpoilOneCall(int k, int kind) : k_(k), kind_(kind) { plat::setIoFaultHook(this); }
-  ~SpoilOneCall() override { plat::setIoFaultHook(nullptr); }
-  bool beforeRead(uint32_t* count) override { return spoil(count); }
-  bool beforeWrite(uint32_t* count) override { return spoil(count); }
-
- private:
-  bool spoil(uint32_t* count) {
-    if (++calls_ != k_) return true;
-    if (kind_ == 0) return false;
-    *count = kind_ == 1 ? *count / 2 : (*count > 0 ? *count - 1 : 0);
-    return true;
-  }
-  int k_;
-  int kind_;
-  int calls_ = 0;
+struct Record {
+  bool named, readable;
+  std::string name, content;  // the content straight from the file, as readEntry takes it
 };
 
 // What a fresh load of the archive shows, record by record.
 struct Snapshot {
   std::string bytes;
-  PackageArchive::IndexState state = PackageArchive::IndexState::Unloaded;
-  bool layoutAllowsChanges = false;
-  std::vector<const char*> names;
-  std::vector<std::string> nameText;
-  std::vector<bool> readable;
-  std::vector<std::string> contents;
-  std::unique_ptr<PackageArchive> archive;
+  PackageArchive archive;
+  std::vector<Record> records;
 
-  explicit Snapshot(const std::string& path) : bytes(readWhole(path)), archive(new PackageArchive(path.c_str())) {
-    int32_t count = archive->loadedEntryCount();
-    state = archive->indexState();
-    layoutAllowsChanges = archive->layoutAllowsChanges();
+  explicit Snapshot(const std::string& path) : bytes(readFileOrEmpty(path)), archive(path.c_str()) {
+    int32_t count = archive.loadedEntryCount();
     require(count >= 0 && static_cast<uint64_t>(count) <= bytes.size() / kArchiveRecordSize);
     for (int32_t i = 0; i < count; ++i) {
-      const ArchiveEntryInfo* entry = archive->loadedEntry(i);
+      const ArchiveEntryInfo* entry = archive.loadedEntry(i);
       require(entry != nullptr);
-      names.push_back(entry->name);
-      nameText.push_back(entry->name ? entry->name : "");
-      // A record's content straight from the file, as readEntry would take it.
-      uint64_t end = static_cast<uint64_t>(entry->dataOffset) + entry->dataSize;
-      readable.push_back(entry->dataOffset <= kArchiveMaxPosition && end <= bytes.size());
-      contents.push_back(readable.back() ? bytes.substr(entry->dataOffset, entry->dataSize) : std::string());
+      bool readable = entry->dataOffset <= kArchiveMaxPosition &&
+                      static_cast<uint64_t>(entry->dataOffset) + entry->dataSize <= bytes.size();
+      records.push_back({entry->name != nullptr, readable, entry->name ? entry->name : "",
+                         readable ? bytes.substr(entry->dataOffset, entry->dataSize) : ""});
     }
   }
-  size_t count() const { return names.size(); }
-  // The record a lookup of that name finds, or count() for none.
+  // The record a lookup of that name finds, or records.size() for none.
   size_t find(const std::string& name) const {
-    for (size_t i = 0; i < count(); ++i)
-      if (names[i] && archiveNamesEqual(names[i], name.c_str())) return i;
-    return count();
+    for (size_t i = 0; i < records.size(); ++i)
+      if (records[i].named && archiveNamesEqual(records[i].name.c_str(), name.c_str())) return i;
+    return records.size();
+  }
+  // A held name, picked by `choice`.
+  std::string pick(unsigned choice) const {
+    std::vector<const Record*> named;
+    for (const Record& record : records)
+      if (record.named && record.name.size() < 200) named.push_back(&record);
+    return named.empty() ? "a" : named[choice % named.size()]->name;
   }
 };
 
-std::string firstNamed(const Snapshot& snapshot, unsigned choice) {
-  std::vector<size_t> named;
-  for (size_t i = 0; i < snapshot.count(); ++i)
-    if (snapshot.names[i] && snapshot.nameText[i].size() < 200) named.push_back(i);
-  if (named.empty()) return "a";
-  return snapshot.nameText[named[choice % named.size()]];
-}
-
 // One insertion and the property after it.
 void step(int number, uint8_t op, uint8_t arg) {
-  const std::string& target = scratch.archive;
-  Snapshot before(target);
-
-  std::string entryName;
-  std::string sourceName = scratch.source;
+  Snapshot before(kTarget);
+  unsigned kind = op % 8;
+  std::string entryName = before.pick(kind >= 5 ? arg >> 1 : arg);
+  std::string sourceName = kSource;
   std::string content = std::string(arg % 29, static_cast<char>('a' + number)) + std::to_string(number);
-  switch (op % 8) {
-    case 0: entryName = firstNamed(before, arg); break;
-    case 1: entryName = "new" + std::to_string(arg % 4); break;
-    case 2: {  // the content it already holds
-      entryName = firstNamed(before, arg);
-      size_t at = before.find(entryName);
-      if (at < before.count() && before.readable[at]) content = before.contents[at];
-      break;
-    }
-    case 3:  // a source package: none, a good one, or the input itself
-      runState.currentPackage.reset();
-      if (arg % 3 == 1) runState.currentPackage.reset(new PackageArchive(scratch.goodPackage.c_str()));
-      if (arg % 3 == 2) runState.currentPackage.reset(new PackageArchive(scratch.inputPackage.c_str()));
-      return;
-    case 4: forgetTargetArchives(); return;
-    case 5: entryName = arg & 1 ? "new0" : firstNamed(before, arg >> 1); content.clear(); break;
-    case 6: entryName = arg & 1 ? "new1" : firstNamed(before, arg >> 1); sourceName = "missing source"; break;
-    case 7: entryName = arg & 1 ? "new2" : firstNamed(before, arg >> 1); break;
+  if (kind == 1) entryName = "new" + std::to_string(arg % 4);
+  if (kind >= 5 && (arg & 1)) entryName = "new" + std::to_string(kind - 5);
+  if (kind == 2) {  // the content it already holds
+    size_t at = before.find(entryName);
+    if (at < before.records.size() && before.records[at].readable) content = before.records[at].content;
   }
+  if (kind == 3) {  // a source package: none, a good one, or the input itself
+    const std::string* paths[] = {nullptr, &kGoodPackage, &kInputPackage};
+    const std::string* path = paths[arg % 3];
+    runState.currentPackage.reset(path ? new PackageArchive(path->c_str()) : nullptr);
+    return;
+  }
+  if (kind == 4) return forgetTargetArchives();
+  if (kind == 5) content.clear();
+  if (kind == 6) sourceName = "missing source";
   // Package entries "s0" to "s3" hold the good package's contents; other
   // names come from the loose file.
-  if (runState.currentPackage && (arg & 0x10) && op % 8 != 6) sourceName = "s" + std::to_string(arg % 4);
-  require(writeWhole(scratch.source, content));
+  if (runState.currentPackage && (arg & 0x10) && kind != 6) sourceName = "s" + std::to_string(arg % 4);
+  require(writeFile(kSource, content));
 
   // The source's content by the run's own rule, from objects of its own.
   Content expected;
-  SourceOrigin origin;
-  {
-    std::unique_ptr<PackageArchive> package;
-    if (runState.currentPackage) package.reset(new PackageArchive(runState.currentPackage->path()));
-    origin = readSourceContent(package.get(), sourceName.c_str(), &expected);
-  }
+  std::unique_ptr<PackageArchive> package(runState.currentPackage ? new PackageArchive(runState.currentPackage->path())
+                                                                  : nullptr);
+  SourceOrigin origin = readSourceContent(package.get(), sourceName.c_str(), &expected);
 
   int countBefore = runState.changedFileCount;
   plat::setLastError(0);
   bool result;
-  if (op % 8 == 7) {
-    SpoilOneCall spoil(1 + (arg >> 2) % 12, (arg >> 6) % 3);
-    result = insertIntoArchive(target.c_str(), sourceName.c_str(), entryName.c_str());
-  } else {
-    result = insertIntoArchive(target.c_str(), sourceName.c_str(), entryName.c_str());
+  {
+    // Steps of kind 7 spoil one read or write (k = 0 spoils nothing).
+    const FaultPlan::Spoil spoils[] = {FaultPlan::Spoil::Fail, FaultPlan::Spoil::Half, FaultPlan::Spoil::OneShort};
+    FaultPlan plan(FaultPlan::kReads | FaultPlan::kWrites, kind == 7 ? 1 + (arg >> 2) % 12 : 0,
+                   spoils[(arg >> 6) % 3]);
+    result = insertIntoArchive(kTarget.c_str(), sourceName.c_str(), entryName.c_str());
   }
   uint32_t error = plat::lastError();
   int counted = runState.changedFileCount - countBefore;
-  std::string bytesAfter = readWhole(target);
+  std::string bytesAfter = readFileOrEmpty(kTarget);
 
-  if (!result) {
-    require(error != 0);
-    require(counted == 0);
-    require(bytesAfter == before.bytes);
-    return;
-  }
-  if (bytesAfter == before.bytes) {
-    require(counted == 0);
+  if (!result) require(error != 0);
+  if (!result || bytesAfter == before.bytes) {
+    require(counted == 0 && bytesAfter == before.bytes);
     return;
   }
   // Something was written: only into an archive whose layout allows it,
   // and only for a source that delivered content.
-  require(counted == 1);
-  require(before.state == PackageArchive::IndexState::Loaded && before.layoutAllowsChanges);
+  require(counted == 1 && before.archive.layoutAllowsChanges());
   require(origin == SourceOrigin::Package || origin == SourceOrigin::LooseFile);
-  std::string incoming(expected.bytes.get(), expected.size);
 
-  Snapshot after(target);
-  require(after.state == PackageArchive::IndexState::Loaded);
+  Snapshot after(kTarget);
+  require(after.archive.indexState() == PackageArchive::IndexState::Loaded);
   size_t changed = before.find(entryName);
-  bool added = changed == before.count();
-  require(after.count() == before.count() + (added ? 1 : 0));
-  for (size_t i = 0; i < before.count(); ++i) {
-    if (i == changed) continue;
-    require((before.names[i] == nullptr) == (after.names[i] == nullptr));
-    require(before.nameText[i] == after.nameText[i]);
-    if (before.readable[i]) require(after.readable[i] && after.contents[i] == before.contents[i]);
+  bool added = changed == before.records.size();
+  require(after.records.size() == before.records.size() + (added ? 1 : 0));
+  for (size_t i = 0; i < before.records.size(); ++i) {
+    const Record &was = before.records[i], &is = after.records[i];
+    require(was.named == is.named && was.name == is.name);
+    if (was.readable && i != changed) require(is.readable && is.content == was.content);
   }
-  if (!added) require(after.nameText[changed] == before.nameText[changed]);
   size_t found = after.find(entryName);
-  require(found == (added ? before.count() : changed));
-  require(after.readable[found] && after.contents[found] == incoming);
-  Content read;
-  require(after.archive->readEntry(entryName.c_str(), &read));
-  require(std::string(read.bytes.get(), read.size) == incoming);
+  require(found == (added ? before.records.size() : changed) && after.records[found].readable);
+  require(after.records[found].content == std::string(expected.bytes.get(), expected.size));
 }
 
 }  // namespace
@@ -237,14 +163,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   runState.currentPackage.reset();
   runState.changedFileCount = 0;
   std::string archive(reinterpret_cast<const char*>(data), archiveSize);
-  require(writeWhole(scratch.archive, archive));
-  require(writeWhole(scratch.inputPackage, archive));
-  static bool packageWritten = false;
-  if (!packageWritten) {
-    require(writeArchiveFile(scratch.goodPackage.c_str(),
-                             {{"s0", "zero"}, {"s1", ""}, {"S2", "from the package"}, {"s3", std::string(300, 'p')}}));
-    packageWritten = true;
-  }
+  require(writeFile(kTarget, archive) && writeFile(kInputPackage, archive));
+  static const bool packageWritten = writeArchiveFile(
+      kGoodPackage.c_str(), {{"s0", "zero"}, {"s1", ""}, {"S2", "from the package"}, {"s3", std::string(300, 'p')}});
+  require(packageWritten);
   for (size_t i = 0; i + 1 < steps.size(); i += 2) step(static_cast<int>(i / 2), steps[i], steps[i + 1]);
   forgetTargetArchives();
   runState.currentPackage.reset();
