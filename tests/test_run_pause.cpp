@@ -5,10 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <utility>
-#include <vector>
 
-#include "run/run_state.h"
 #include "tests/support/run_fixture.h"
 
 namespace {
@@ -18,123 +15,100 @@ const char* const kDone = "ファイル更新処理が終了しました";
 
 class RunPauseTest : public RunFixture {
  protected:
-  void SetUp() override {
-    RunFixture::SetUp();
-    for (const char* name : {"a.dat", "b.dat", "c.dat"}) deliver(name, std::string("new ") + name);
-  }
   // The dialog's side of a confirmed cancel, as it runs after the question.
   static void confirmCancel() {
     runState.worker.cancelRequested.store(1);
     plat::setEvent(runState.pauseEvent.load());
   }
-  std::string lastText() const { return host_.messages().empty() ? "" : host_.messages().back().text; }
-  void startWorker(const std::string& list = "C\ta.dat\nC\tb.dat\nC\tc.dat\n") {
-    ASSERT_TRUE(writeFile(delivery_ / "UpDate.lst", list));
-    ASSERT_TRUE(runState.worker.start());
-  }
-  void joinWorker() {
+  // Runs the list on the worker. At the bar's `move`-th move the dialog
+  // resets the pause event, or (`inCallback`) the worker waits inside the
+  // move for the test's thread; that sees what is installed by then (first
+  // letters, returned) and answers with `answer`.
+  std::string runHeld(const std::string& list, int move, bool inCallback, void (*answer)()) {
+    for (const char* name : {"a.dat", "b.dat", "c.dat"}) deliver(name, std::string("new ") + name);
+    deliver("UpDate.lst", list);
+    Signal reached, goOn;
+    int moves = 0;
+    host_.onProgressPosition = [&](int) {
+      if (++moves != move) return;
+      if (!inCallback) plat::resetEvent(runState.pauseEvent.load());
+      reached.raise();
+      if (inCallback) goOn.wait();
+    };
+    EXPECT_TRUE(runState.worker.start());
+    reached.wait();
+    std::string installedThen = installedNames();
+    EXPECT_TRUE(host_.messages().empty()) << "held before the outcome";
+    EXPECT_EQ(runState.running.load(), 1);
+    answer();
+    goOn.raise();
     plat::joinThread(runState.worker.threadHandle);
     plat::closeThreadHandle(runState.worker.threadHandle);
     runState.worker.threadHandle = plat::ThreadHandle{};
+    EXPECT_EQ(host_.closeRequests(), 1);
+    EXPECT_EQ(host_.messages().back().owner, kDialogWindow);
+    EXPECT_EQ(runState.running.load(), 0);
+    return installedThen;
   }
-  // The installed targets' first letters, in list order.
   std::string installedNames() const {
     std::string names;
     for (const char* name : {"a.dat", "b.dat", "c.dat"})
       if (isInstalled(name)) names += name[0];
     return names;
   }
+  std::string lastText() const { return host_.messages().back().text; }
 };
 
-// The dialog resets the event while an entry is being performed (here:
-// from a move of the bar); the worker must hold before its next step and
-// then follow the answer. A cancel that comes once every entry is done is
-// too late: the run ends with its normal outcome.
+void resume() { plat::setEvent(runState.pauseEvent.load()); }
+
+// The dialog resets the event while an entry is performed (here: from a
+// move of the bar); the worker holds before its next step and follows the
+// answer. A cancel once every entry is done is too late.
 TEST_F(RunPauseTest, AHeldWorkerWaitsBeforeItsNextStepAndFollowsTheAnswer) {
-  struct Case {
-    const char* what;
+  const struct {
     int holdAtMove;  // 1 is the bar's start, 2 follows entry 0, 5 the last entry
+    void (*answer)();
     const char* installedAtHold;
-    bool cancel;
     const char* text;
-    const char* caption;
     const char* installedAtTheEnd;
+  } cases[] = {
+      {2, confirmCancel, "a", kUserCancelled, "a"},
+      {3, resume, "ab", kDone, "abc"},
+      {5, confirmCancel, "abc", kDone, "abc"},
   };
-  const Case cases[] = {
-      {"cancel after entry 0 stops before entry 1", 2, "a", true, kUserCancelled, "アップデート中止", "a"},
-      {"no after entry 1 goes on", 3, "ab", false, kDone, "アップデート終了", "abc"},
-      {"cancel before the final message changes nothing", 5, "abc", true, kDone, "アップデート終了", "abc"},
-  };
-  for (const Case& test : cases) {
-    SCOPED_TRACE(test.what);
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.holdAtMove);
     for (const char* name : {"a.dat", "b.dat", "c.dat"}) plat::deleteFile((game_ / name).c_str());
     startOver();
-    Signal reached;
-    int moves = 0;
-    host_.onProgressPosition = [&](int) {
-      if (++moves == test.holdAtMove) {
-        plat::resetEvent(runState.pauseEvent.load());
-        reached.raise();
-      }
-    };
-    startWorker();
-    reached.wait();
-    EXPECT_EQ(installedNames(), test.installedAtHold) << "held before the next entry";
-    EXPECT_TRUE(host_.messages().empty()) << "held before the outcome";
-    EXPECT_EQ(runState.running.load(), 1);
-    if (test.cancel)
-      confirmCancel();
-    else
-      plat::setEvent(runState.pauseEvent.load());
-    joinWorker();
-
+    EXPECT_EQ(runHeld("C\ta.dat\nC\tb.dat\nC\tc.dat\n", test.holdAtMove, false, test.answer), test.installedAtHold);
     EXPECT_EQ(lastText(), sjis(test.text));
-    EXPECT_EQ(host_.messages().back().caption, sjis(test.caption));
-    EXPECT_EQ(host_.messages().back().owner, kDialogWindow);
-    EXPECT_EQ(host_.closeRequests(), 1);
     EXPECT_EQ(installedNames(), test.installedAtTheEnd);
-    EXPECT_EQ(runState.running.load(), 0);
   }
 }
 
 // Cancel confirmed at the bar's first move, while verification is still
-// ahead: the run stops at its first entry, before anything is written; a
-// list that fails verification ends with that failure instead.
+// ahead: the run stops before its first entry; a list that fails
+// verification ends with that failure instead.
 TEST_F(RunPauseTest, ACancelDuringVerificationStopsBeforeAnythingIsWritten) {
   const std::pair<const char*, const char*> cases[] = {
       {"C\ta.dat\nC\tb.dat\n", kUserCancelled},
       {"C\ta.dat\nC\tmissing.dat\n", "更新用ファイルが見つかりませんでした。更新処理を中止します。"}};
-  for (const auto& test : cases) {
-    SCOPED_TRACE(test.first);
+  for (const auto& [list, text] : cases) {
     startOver();
-    Signal reached, goOn;
-    host_.onProgressPosition = [&](int) {
-      if (host_.positions().size() == 1) {
-        reached.raise();
-        goOn.wait();
-      }
-    };
-    startWorker(test.first);
-    reached.wait();
-    plat::resetEvent(runState.pauseEvent.load());
-    confirmCancel();
-    goOn.raise();
-    joinWorker();
-    EXPECT_EQ(lastText(), sjis(test.second));
-    EXPECT_FALSE(isInstalled("a.dat"));
+    runHeld(list, 1, true, confirmCancel);
+    EXPECT_EQ(lastText(), sjis(text)) << list;
+    EXPECT_EQ(installedNames(), "");
     EXPECT_EQ(host_.positions(), std::vector<int>{0});
   }
 }
 
 TEST_F(RunPauseTest, TheRunMakesItsEventSignalledAndKeepsAnExistingOne) {
-  EXPECT_FALSE(runState.pauseEvent.load());
-  ASSERT_TRUE(writeFile(delivery_ / "UpDate.lst", "E\n"));
+  deliver("UpDate.lst", "E\n");
   runWorkerToEnd();
   plat::EventHandle made = runState.pauseEvent.load();
   ASSERT_TRUE(made);
   plat::waitForever(made);  // signalled: returns at once
 
-  // An event that is already there is reused and signalled again.
   startOver();
   plat::EventHandle existing = plat::createManualResetEvent(nullptr, false);
   runState.pauseEvent.store(existing);

@@ -32,8 +32,8 @@ class FakeHost : public RunHost {
   // Answers a message box; by default OK for OK boxes and Cancel for the
   // retry prompts, so a forgotten script cannot loop for ever.
   std::function<int(const HostCall&)> answerMessage;
-  // Called on the worker's thread inside setProgressPosition / showMessage,
-  // before the call returns: a test may block here or act on the run.
+  // Called on the worker's thread inside setProgressPosition / showMessage
+  // (before the answer is chosen): a test may block here or act on the run.
   std::function<void(int position)> onProgressPosition;
   std::function<void(const HostCall&)> onShowMessage;
 
@@ -45,9 +45,10 @@ class FakeHost : public RunHost {
 
   // Read these once the run has ended (or from the worker's own callbacks).
   std::vector<HostCall> calls;
-  std::vector<HostCall> messages() const;
+  std::vector<HostCall> callsOf(HostCall::Kind kind) const;
+  std::vector<HostCall> messages() const { return callsOf(HostCall::ShowMessage); }
   std::vector<int> positions() const;
-  int closeRequests() const;
+  int closeRequests() const { return static_cast<int>(callsOf(HostCall::RequestClose).size()); }
 
   // Answers the retry prompts with Retry `retries` times, then Cancel.
   void retryPrompts(int retries);

@@ -57,18 +57,12 @@ class RunFixture : public ::testing::Test {
     SetUp();
   }
 
-  void deliver(const std::string& name, const std::string& bytes) { ASSERT_TRUE(writeFile(delivery_ / name, bytes)); }
-  void install(const std::string& name, const std::string& bytes) { ASSERT_TRUE(writeFile(game_ / name, bytes)); }
+  void deliver(const std::string& name, const std::string& bytes) {
+    ASSERT_TRUE(writeFileAndFolders(delivery_ / name, bytes));
+  }
+  void install(const std::string& name, const std::string& bytes) { ASSERT_TRUE(writeFileAndFolders(game_ / name, bytes)); }
   std::string installed(const std::string& name) const { return readFileOrEmpty(game_ / name); }
   bool isInstalled(const std::string& name) const { return fileIsPresent(game_ / name); }
-
-  // Loads `list` as the run's list and sets the run's install folder, for
-  // calling the apply operations directly.
-  void useList(const std::string& list) {
-    ASSERT_TRUE(writeFile(delivery_ / "UpDate.lst", list));
-    ASSERT_TRUE(loadUpdateList());
-    std::strncpy(runInstallFolder, game_.path().c_str(), sizeof runInstallFolder - 1);
-  }
 
   // A whole run on this thread, behind the fake dialog.
   uint32_t run(const std::string& list) {
