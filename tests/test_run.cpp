@@ -18,7 +18,6 @@
 #include "archive/package_archive.h"
 #include "platform/cp932.h"
 #include "run/run_messages.h"
-#include "run/verification.h"
 #include "tests/support/fault_plan.h"
 #include "tests/support/run_fixture.h"
 
@@ -26,8 +25,7 @@ namespace {
 
 using Files = std::vector<std::pair<std::string, std::string>>;
 using Spoil = FaultPlan::Spoil;
-const std::string kAbsent = "<absent>";
-const std::string kG = "<G>";  // the install folder, in expected texts
+const std::string kAbsent = "<absent>", kHuge = "<4 GiB>";
 const uint32_t kWhole = kContentPieceSize;
 
 const char* const kL = "更新ファイルリストが正常に取得出来ませんでした。更新処理を中止します。";
@@ -71,8 +69,12 @@ struct Scenario {
   std::vector<int> positions = {};
 };
 
+// "<G>" stands for the install folder, "<F>" for as many 'f' as make
+// "<G>sub\\<F>" 255 bytes long.
 std::string expand(std::string text, const std::string& game) {
-  for (size_t at; (at = text.find(kG)) != std::string::npos;) text.replace(at, kG.size(), game);
+  const std::string fill(255 - game.size() - 4, 'f');
+  for (const auto& [mark, meaning] : {std::pair{std::string("<G>"), game}, {std::string("<F>"), fill}})
+    for (size_t at; (at = text.find(mark)) != std::string::npos;) text.replace(at, mark.size(), meaning);
   return text;
 }
 
@@ -81,6 +83,13 @@ std::string entryText(const std::string& archivePath, const std::string& name) {
   Content content;
   PackageArchive(archivePath.c_str()).readEntry(name.c_str(), &content);
   return content.present() ? std::string(content.bytes.get(), content.size) : kAbsent;
+}
+
+// A file of 4 GiB and one byte, sparse where the file system allows it.
+bool writeHuge(const std::string& path) {
+  plat::File huge;
+  return huge.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kCreateAlways) &&
+         huge.seek(int64_t{1} << 32, plat::SeekOrigin::Begin) && huge.writeExactly("!", 1);
 }
 
 class RunTest : public RunFixture {
@@ -99,19 +108,15 @@ class RunTest : public RunFixture {
     contentHeldWholeLimit = pieces;
     TempFolder update, game;
     CurrentDirectory inUpdate(update.path());
-    for (const auto& [name, bytes] : s.update) {
-      ASSERT_TRUE(writeFileAndFolders(update / name, bytes));
-    }
-    for (const auto& [name, bytes] : s.game) {
-      ASSERT_TRUE(writeFileAndFolders(game / name, expand(bytes, game.path())));
-    }
-    if (s.list != kAbsent) {
-      ASSERT_TRUE(writeFile(update / "UpDate.lst", s.list));
-    }
+    const auto x = [&](const std::string& text) { return expand(text, game.path()); };
+    bool written = s.list == kAbsent || writeFile(update / "UpDate.lst", x(s.list));
+    for (const auto& [name, bytes] : s.update)
+      written &= bytes == kHuge ? writeHuge(update / name) : writeFileAndFolders(update / x(name), bytes);
+    for (const auto& [name, bytes] : s.game) written &= writeFileAndFolders(game / x(name), x(bytes));
+    ASSERT_TRUE(written);
     host_.installFolder = game.path();
-    host_.retryPrompts(s.retries);
-    int prompts = 0;
-    host_.onShowMessage = [&](const HostCall& call) {
+    host_.retries = s.retries;
+    host_.onShowMessage = [&, prompts = 0](const HostCall& call) mutable {
       if (call.style == kStyleFileError && s.onPrompt) s.onPrompt(++prompts);
     };
     std::map<std::string, std::string> expected = filesBelow(game.path());
@@ -124,43 +129,32 @@ class RunTest : public RunFixture {
       runState.dialogWindow = nullptr;
       if (plan || s.fault.calls == 0) return;
       plan.reset(new FaultPlan(s.fault.calls, s.fault.k, s.fault.spoil, s.fault.fromThenOn));
-      if (s.fault.opens) plan->onlyOpens(s.fault.opens, true);
-      if (s.fault.error) plan->withError(s.fault.error);
-      if (s.fault.action) plan->withAction(s.fault.action);
+      plan->onlyOpens(s.fault.opens ? s.fault.opens : "", true).withError(s.fault.error).withAction(s.fault.action);
     };
     uint32_t result = runUpdate(&runState.worker);
     plan.reset();
 
-    bool finished = s.ending == kD0 || s.ending == kD1;
+    bool finished = s.ending == kD0 || s.ending == kD1, verifyStop = s.ending == kS || s.ending == kT || s.ending == kM;
     EXPECT_EQ(result, finished ? 1u : 0u);
     std::vector<HostCall> boxes = host_.messages();
     ASSERT_EQ(boxes.size(), s.prompts.size() + 1);
     for (size_t i = 0; i < s.prompts.size(); ++i) {
-      const Prompt& prompt = s.prompts[i];
       char hex[16];
-      std::snprintf(hex, sizeof hex, "%x", prompt.code);
-      EXPECT_EQ(boxes[i].caption, prompt.caption == 'C' ? "Copy File Access Error" : "Update File Access Error");
-      EXPECT_EQ(boxes[i].style, 0x15u);
-      EXPECT_EQ(boxes[i].owner, nullptr) << "the prompt leaves the dialog usable";
-      EXPECT_EQ(boxes[i].text, expectedPrompt(game / prompt.target, hex, prompt.code));
+      std::snprintf(hex, sizeof hex, "%x", s.prompts[i].code);
+      EXPECT_EQ(boxes[i].caption, s.prompts[i].caption == 'C' ? "Copy File Access Error" : "Update File Access Error");
+      EXPECT_TRUE(boxes[i].style == 0x15u && boxes[i].owner == nullptr) << "unowned: the dialog stays usable";
+      EXPECT_EQ(boxes[i].text, expectedPrompt(game / x(s.prompts[i].target), hex, s.prompts[i].code));
     }
     EXPECT_EQ(boxes.back().text, sjis(s.ending));
     EXPECT_EQ(boxes.back().caption, sjis(finished ? "アップデート終了" : "アップデート中止"));
     EXPECT_EQ(boxes.back().style, finished ? 0x0u : 0x30u);
     EXPECT_EQ(boxes.back().owner, kDialogWindow);
-    EXPECT_EQ(host_.calls.back().kind, HostCall::RequestClose) << "the close request is the last act";
-    EXPECT_EQ(host_.closeRequests(), 1);
-    EXPECT_EQ(runState.running.load(), 0);
-    EXPECT_FALSE(runState.currentPackage) << "no source package outlives the run";
+    EXPECT_TRUE(host_.calls.back().kind == HostCall::RequestClose && host_.closeRequests() == 1) << "closed, last";
+    EXPECT_TRUE(runState.running.load() == 0 && !runState.currentPackage) << "no package outlives the run";
     EXPECT_EQ(runState.changedFileCount, s.changed);
-
     // Verification stops before the bar leaves 0 and before any write.
-    bool verifyStop = s.ending == kS || s.ending == kT || s.ending == kM;
-    std::vector<int> positions = s.positions;
-    if (positions.empty() && verifyStop) positions = {0};
-    if (!positions.empty() || s.ending == kL) {
-      EXPECT_EQ(host_.positions(), positions);
-    }
+    std::vector<int> positions = verifyStop && s.positions.empty() ? std::vector<int>{0} : s.positions;
+    EXPECT_TRUE(host_.positions() == positions || (positions.empty() && s.ending != kL)) << "bar";
     EXPECT_EQ(!host_.positions().empty() && host_.positions().back() == 1000, finished);
 
     std::map<std::string, std::string> actual = filesBelow(game.path());
@@ -171,17 +165,14 @@ class RunTest : public RunFixture {
         expected.erase(name.substr(0, bar));
         actual.erase(name.substr(0, bar));
       } else if (bytes == kAbsent) {
-        expected.erase(name);
+        expected.erase(x(name));
       } else {
-        expected[name] = expand(bytes, game.path());
+        expected[x(name)] = x(bytes);
       }
     }
     EXPECT_EQ(actual, expected);
-    for (const auto& [name, stamp] : stamps) {
-      if (s.ending == kD0 || s.ending == kL || verifyStop) {
-        EXPECT_EQ(modificationStamp(game / name), stamp) << name;
-      }
-    }
+    bool nothingWritten = s.ending == kD0 || s.ending == kL || verifyStop;
+    for (const auto& [name, stamp] : stamps) EXPECT_TRUE(!nothingWritten || modificationStamp(game / name) == stamp) << name;
   }
 };
 
@@ -210,6 +201,7 @@ TEST_F(RunTest, VerificationStopsTheRunWithOneBoxBeforeAnythingIsWritten) {
       {"before its P", "C\tonly.dat\nP\tupdate.pak\n", {{"update.pak", arc({{"only.dat", "x"}})}}, {}, kS},
       {"after a bare P", "P\tupdate.pak\nP\nC\tonly.dat\n", {{"update.pak", arc({{"only.dat", "x"}})}}, {}, kS},
       {"after a P naming no archive", "P\tno-such.pak\nC\tonly.dat\n", {}, {}, kS},
+      {"a folder is no source", "C\tdata\n", {{"data\\x", ""}}, {}, kS},
   });
 }
 
@@ -285,12 +277,9 @@ TEST_F(RunTest, FailedAttemptsPromptAndLeaveTheirTargetAsItWas) {
     for (const char* list : {"C\tnew.dat\n", "R\told.dat\n", "C\told.dat\n"})
       rows.push_back({std::string(fault.what) + " in " + list, list, update, game, kF,
                       {{'C', std::string(list + 2, std::strlen(list) - 3), fault.code}}, {}, 0, 0, fault.fault});
-  const std::string held = "a target held open by another program";
-  const Fault sharing = {FaultPlan::kOpens, 1, Spoil::Fail, true, "held.dat", plat::kErrorSharingViolation};
-  rows.push_back({held + " (R)", "R\theld.dat\n", {{"held.dat", "new"}}, {{"held.dat", "old"}}, kF,
-                  {{'C', "held.dat", 32}}, {}, 0, 0, sharing});
-  rows.push_back({held + " (C, the copy fails too)", "C\theld.dat\n", {{"held.dat", "new"}}, {{"held.dat", "old"}}, kF,
-                  {{'C', "held.dat", 32}}, {}, 0, 0, sharing});
+  rows.push_back({"a target held open: the copy fails too", "C\theld.dat\n", {{"held.dat", "new"}}, {{"held.dat", "old"}},
+                  kF, {{'C', "held.dat", 32}}, {}, 0, 0,
+                  {FaultPlan::kOpens, 1, Spoil::Fail, true, "held.dat", plat::kErrorSharingViolation}});
   rows.push_back({"an archive held open", "P\tu.pak\nI\tgame.arc\te.bin\te.bin\n", {{"u.pak", arc({{"e.bin", "new"}})}},
                   {{"game.arc", arc({{"e.bin", "old"}})}}, kF, {{'U', "game.arc", 32}, {'U', "game.arc", 32}}, {}, 0, 1,
                   {FaultPlan::kOpens, 1, Spoil::Fail, true, "game.arc", plat::kErrorSharingViolation},
@@ -304,6 +293,9 @@ TEST_F(RunTest, FailedAttemptsPromptAndLeaveTheirTargetAsItWas) {
   // With checking off the list passes; "R" never creates its target.
   rows.push_back({"checking off lets a missing target through to the prompt", "N\nR\tr.dat\nE\nC\tc.dat\n",
                   {{"r.dat", "r"}, {"c.dat", "c"}}, {}, kF, {{'C', "r.dat", 2}, {'C', "r.dat", 2}}, {}, 0, 1});
+  // Contents have 32-bit sizes: a bigger source is refused, never read in part.
+  rows.push_back({"a source of 4 GiB", "R\thuge.dat\n", {{"huge.dat", kHuge}}, {{"huge.dat", "old"}}, kF,
+                  {{'C', "huge.dat", plat::kErrorFileTooLarge}}, {}, 0, 0, {}, kWhole});
   // A source that changes size after the decision: never a mixture.
   for (uint64_t size : {41u, 20u})
     rows.push_back({"a source resized to " + std::to_string(size), "C\tnew.dat\n", {{"new.dat", std::string(40, 'n')}},
@@ -341,87 +333,26 @@ TEST_F(RunTest, RetriesSeeWhatChangedAndTheCopyStandsInForARefusedWrite) {
   });
 }
 
-TEST_F(RunTest, ProgressMovesOncePerEntryInDoublePrecision) {
+TEST_F(RunTest, TheBarMovesOncePerEntryAndPathsStayWithin255Bytes) {
   play({{"one entry", "E\n", {}, {}, kD0, {}, {}, 0, 0, {}, kWhole, nullptr, {0, 0, 1000}},
-        {"three entries", "E\nN\nE\n", {}, {}, kD0, {}, {}, 0, 0, {}, kWhole, nullptr, {0, 0, 333, 666, 1000}}});
+        {"three entries", "E\nN\nE\n", {}, {}, kD0, {}, {}, 0, 0, {}, kWhole, nullptr, {0, 0, 333, 666, 1000}},
+        // Joined paths are refused, never cut: 255 bytes fit, 256 do not.
+        {"255 bytes", "C\tsub\\<F>\n", {{"sub\\<F>", "fits"}}, {{"sub\\keep", ""}}, kD1, {}, {{"sub\\<F>", "fits"}}, 1},
+        {"256 bytes", "C\ta.dat\nN\nC\tsub\\<F>g\n", {{"a.dat", "a"}, {"sub\\<F>g", "x"}}, {{"sub\\keep", ""}}, kT}});
   startOver();
   std::string list = "P\n";
   for (int i = 1; i < 38; ++i) list += "E\n";
   EXPECT_EQ(run(list), 1u);
-  std::vector<int> positions = host_.positions();
-  ASSERT_EQ(positions.size(), 40u);
-  EXPECT_EQ(positions[1 + 19], 499) << "1000.0 / 38 is held as a double before multiplying by 19";
-  EXPECT_EQ(positions[1 + 37], 973);
-  ASSERT_GE(host_.calls.size(), 2u);
-  EXPECT_EQ(host_.calls[0].kind, HostCall::ReadInstallFolder);
+  ASSERT_EQ(host_.positions().size(), 40u);
+  EXPECT_EQ(host_.positions()[1 + 19], 499) << "1000.0 / 38 is held as a double before multiplying by 19";
   EXPECT_EQ(host_.calls[1].kind, HostCall::SetProgressRange);
   EXPECT_EQ(host_.calls[1].second, 1000);
-}
 
-TEST_F(RunTest, PathsLongerThan255BytesAreRefusedNeverCut) {
-  // Every joined path lives in 256 bytes: 255 fit, 256 are refused.
-  const std::string folder = game_.path();
-  ASSERT_LT(folder.size(), 200u);
-  std::string fits = "sub\\" + std::string(255 - folder.size() - 4, 'f'), tooLong = fits + "g";
-  deliver(fits, "fits");
-  deliver(tooLong, "too long");
-  EXPECT_EQ(run("N\nC\t" + tooLong + "\n"), 0u);
-  EXPECT_EQ(host_.messages().back().text, sjis(kT));
-  VerificationResult result = verifyUpdateList(updateList, folder.c_str());
-  EXPECT_EQ(result.stop, VerificationStop::TargetPathTooLong);
-  EXPECT_EQ(result.entryIndex, 1);
-  EXPECT_EQ(result.path, folder + tooLong) << "reported whole";
+  // The install folder is the dialog's text as read, at most 255 bytes.
   startOver();
-  ASSERT_TRUE(makeFolder(game_ / "sub"));
-  EXPECT_EQ(run("C\t" + fits + "\n"), 1u);
-  EXPECT_EQ(installed(fits), "fits");
-
-  UpdateList list;  // a source longer than any list field, in a list built by a tool
-  list.commands[0] = 'I';
-  list.paths[0] = "game.arc";
-  list.sourceNames[0] = std::string(256, 's');
-  list.entryNames[0] = "e";
-  list.count = 1;
-  EXPECT_EQ(verifyUpdateList(list, folder.c_str()).stop, VerificationStop::SourcePathTooLong);
-
-  // The install folder is the dialog's text as read, at most 255 bytes;
-  // empty is the current directory.
-  startOver();
-  host_.installFolder = "";
-  EXPECT_EQ(run("R\t" + fits + "\n"), 1u);
-  EXPECT_EQ(host_.messages().back().text, sjis(kD0));
-  startOver();
-  host_.installFolder = folder + std::string(300, 'x');
-  EXPECT_EQ(run("C\t" + fits + "\n"), 0u);
+  host_.installFolder = game_.path() + std::string(300, 'x');
+  EXPECT_EQ(run("E\n"), 1u);
   EXPECT_EQ(std::string(runInstallFolder), host_.installFolder.substr(0, 255));
-}
-
-// Contents have 32-bit sizes: a loose file of 4 GiB or more is refused,
-// never read in part. The file is sparse where the file system allows it.
-TEST_F(RunTest, LooseFilesOfFourGibibytesAreRefused) {
-  {
-    plat::File huge;
-    ASSERT_TRUE(huge.open((delivery_ / "huge.dat").c_str(), plat::kGenericWrite, plat::kShareRead, plat::kCreateAlways));
-    ASSERT_TRUE(huge.seek(int64_t{1} << 32, plat::SeekOrigin::Begin));
-    if (!huge.writeExactly("!", 1)) GTEST_SKIP() << "no room for a file beyond 4 GiB here";
-  }
-  install("huge.dat", "old");
-  EXPECT_EQ(run("R\thuge.dat\n"), 0u);
-  ASSERT_EQ(host_.messages().size(), 2u);
-  EXPECT_EQ(host_.messages()[0].text, expectedPrompt(game_ / "huge.dat", "df", plat::kErrorFileTooLarge));
-  EXPECT_EQ(installed("huge.dat"), "old");
-  EXPECT_TRUE(plat::deleteFile((delivery_ / "huge.dat").c_str()));
-}
-
-TEST(FileExists, FilesFoldersAndPatterns) {
-  TempFolder folder;
-  ASSERT_TRUE(makeFolder(folder / "data"));
-  ASSERT_TRUE(makeFolder(folder / "dir.pak"));
-  ASSERT_TRUE(writeFile(folder / "file.pak", "x"));
-  for (const char* name : {"file.pak", "*.pak"}) EXPECT_TRUE(fileExists((folder / name).c_str())) << name;
-  // A folder is no file; "d*" matches only folders.
-  for (const char* name : {"data", "absent.pak", "absent\\file.pak", "d*", "*.none"})
-    EXPECT_FALSE(fileExists((folder / name).c_str())) << name;
 }
 
 // CP932 text is cut and tested by characters: a trail byte 0x5C is no
@@ -433,13 +364,6 @@ TEST(Cp932Text, BackslashesAndCutsRespectDoubleByteCharacters) {
   } ends[] = {{"C:\\Game\\", true}, {"C:\\Game", false}, {"C:\\" + kSoHyou, false}, {"C:\\" + kSoHyou + "\\", true},
               {"\\", true}, {"", false}, {"\x83", false}, {"a\x83\\", false}, {"\x83\\\\", true}};
   for (const auto& sample : ends) EXPECT_EQ(endsWithBackslash(sample.text), sample.endsWithBackslash) << sample.text;
-  for (size_t max = 0; max <= 6; ++max) {
-    std::string text = "a" + kSoHyou + "\x83";  // a lone lead byte at the end counts as one
-    truncateCp932(&text, max);
-    const size_t expected[] = {0, 1, 1, 3, 3, 5, 6};
-    EXPECT_EQ(text.size(), expected[max]) << max;
-  }
-
   std::string head = sjis("ファイルの更新中にエラーが発生しました") + "\n\nfilename:";
   EXPECT_EQ(fileErrorText("C:\\x.dat", 0x2BADF00Du), head + "C:\\x.dat\nerrorcode:2badf00d\nerrorcomment:")
       << "lower-case hex; no system text for this code";

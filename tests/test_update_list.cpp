@@ -1,5 +1,5 @@
 // The update list loader: list texts and the entries they give, or their
-// refusal, and the observer's account of each piece.
+// refusal. (What the observer hears shows in the list checker's findings.)
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,33 +10,11 @@
 
 namespace {
 
-class UpdateListTest : public ::testing::Test {
- protected:
-  bool load(const std::string& text, ListObserver* observer = nullptr) {
-    EXPECT_TRUE(writeFile(folder_ / "UpDate.lst", text));
-    return loadUpdateListFrom((folder_ / "UpDate.lst").c_str(), &list_, observer);
-  }
-  // Every stored entry as "letter|path|source|entry".
-  std::vector<std::string> entries() const {
-    std::vector<std::string> all;
-    for (int i = 0; i < list_.count; ++i)
-      all.push_back(std::string(1, static_cast<char>(list_.commands[i])) + "|" + list_.paths[i] + "|" +
-                    list_.sourceNames[i] + "|" + list_.entryNames[i]);
-    return all;
-  }
-
-  TempFolder folder_;
-  UpdateList list_;
-};
-
-TEST_F(UpdateListTest, EachTextGivesItsEntriesOrIsRefused) {
+TEST(UpdateList, EachTextGivesItsEntriesOrIsRefused) {
   std::string many, full;  // 100,000 skipped lines; 512 entries
-  for (int i = 0; i < 100000; ++i) many += "x\tnothing\n";
   std::vector<std::string> fullEntries;
-  for (int i = 0; i < 512; ++i) {
-    full += "C\tf" + std::to_string(i) + "\n";
-    fullEntries.push_back("C|f" + std::to_string(i) + "||");
-  }
+  for (int i = 0; i < 100000; ++i) many += "x\tnothing\n";
+  for (int i = 0; i < 512; ++i) full += "C\tf" + std::to_string(i) + "\n", fullEntries.push_back("C|f" + std::to_string(i) + "||");
   const std::string a253(253, 'a'), b43(43, 'b'), x253(253, 'x');
   // All texts load into one list, in this order: an I at an index followed
   // by a P there shows that no text of an earlier load survives.
@@ -72,43 +50,22 @@ TEST_F(UpdateListTest, EachTextGivesItsEntriesOrIsRefused) {
       {"an empty list", "", {}},
       {"no usable line", "# comment\n\nc\tlower\n", {}},
   };
+  TempFolder folder;
+  const std::string path = folder / "UpDate.lst";
+  UpdateList list;
   for (const auto& test : cases) {
     SCOPED_TRACE(test.what);
-    EXPECT_EQ(load(test.text), !test.entries.empty());
-    EXPECT_EQ(entries(), test.entries);
+    ASSERT_TRUE(writeFile(path, test.text));
+    EXPECT_EQ(loadUpdateListFrom(path.c_str(), &list), !test.entries.empty());
+    std::vector<std::string> entries;  // "letter|path|source|entry"
+    for (int i = 0; i < list.count; ++i)
+      entries.push_back(std::string(1, static_cast<char>(list.commands[i])) + "|" + list.paths[i] + "|" +
+                        list.sourceNames[i] + "|" + list.entryNames[i]);
+    EXPECT_EQ(entries, test.entries);
   }
-  list_.count = 3;
-  EXPECT_FALSE(loadUpdateListFrom((folder_ / "absent.lst").c_str(), &list_));
-  EXPECT_EQ(list_.count, 3) << "an unreadable file leaves the list as it was";
-}
-
-class RecordingObserver : public ListObserver {
- public:
-  // A piece as "line:continuation:goesOn:outcome:index".
-  void onPiece(const ListPiece& piece) override {
-    seen.push_back(std::to_string(piece.lineNumber) + ":" + std::to_string(piece.continuation) + ":" +
-                   std::to_string(piece.lineGoesOn) + ":" + std::to_string(static_cast<int>(piece.outcome)) + ":" +
-                   std::to_string(piece.entryIndex));
-  }
-  std::vector<std::string> seen;
-};
-
-TEST_F(UpdateListTest, ObserverHearsEveryPieceWithItsLineAndOutcome) {
-  // Outcomes: 0 stored, 1 unknown letter, 2 too few fields, 3 over capacity.
-  RecordingObserver observer;
-  ASSERT_TRUE(load("C\ta\nI\tx\ty\nq\nR\t" + std::string(300, 'r') + "\nE\n", &observer));
-  // The rest of line 4 begins with 'r'.
-  EXPECT_EQ(observer.seen,
-            (std::vector<std::string>{"1:0:0:0:0", "2:0:0:2:-1", "3:0:0:1:-1", "4:0:1:0:1", "4:1:0:1:-1", "5:0:0:0:2"}));
-
-  RecordingObserver full;  // the entries past the capacity are heard too
-  std::string text;
-  for (int i = 0; i < 514; ++i) text += "N\n";
-  EXPECT_FALSE(load(text, &full));
-  ASSERT_EQ(full.seen.size(), 514u);
-  EXPECT_EQ(full.seen[511], "512:0:0:0:511");
-  EXPECT_EQ(full.seen[512], "513:0:0:3:-1");
-  EXPECT_EQ(full.seen[513], "514:0:0:3:-1");
+  list.count = 3;
+  EXPECT_FALSE(loadUpdateListFrom((folder / "absent.lst").c_str(), &list));
+  EXPECT_EQ(list.count, 3) << "an unreadable file leaves the list as it was";
 }
 
 }  // namespace

@@ -27,14 +27,14 @@ std::string cp932Of(const fs::path& path) {
   return cp932;
 }
 
-// Calls `made` with every prefix of the path that ends before a separator
-// (a trail byte 0x5C is none).
-template <class Made>
-void forEachParent(const std::string& path, Made made) {
-  for (size_t i = 0; i < path.size(); ++i) {
-    if (isCp932LeadByte(static_cast<unsigned char>(path[i]))) ++i;
-    else if (path[i] == '\\' && i > 0) made(path.substr(0, i));
-  }
+// Makes every folder that a separator of the path ends (a trail byte 0x5C
+// ends none).
+void makeParents(const std::string& path) {
+  for (size_t i = 0; i < path.size(); ++i)
+    if (isCp932LeadByte(static_cast<unsigned char>(path[i])))
+      ++i;
+    else if (path[i] == '\\' && i > 0)
+      plat::createFolder(path.substr(0, i).c_str());
 }
 
 }  // namespace
@@ -72,7 +72,7 @@ bool writeFile(const std::string& path, const std::string& bytes) {
 }
 
 bool writeFileAndFolders(const std::string& path, const std::string& bytes) {
-  forEachParent(path, [](const std::string& parent) { plat::createFolder(parent.c_str()); });
+  makeParents(path);
   return writeFile(path, bytes);
 }
 
@@ -88,8 +88,7 @@ bool readFile(const std::string& path, std::string* bytes) {
 
 std::string readFileOrEmpty(const std::string& path) {
   std::string bytes;
-  readFile(path, &bytes);
-  return bytes;
+  return readFile(path, &bytes) ? bytes : "";
 }
 
 // Both through the platform layer's own mapping of names.
@@ -103,7 +102,7 @@ static bool isPresent(std::string path, bool folder) {
 bool fileIsPresent(const std::string& path) { return isPresent(path, false); }
 
 bool makeFolder(const std::string& path) {
-  forEachParent(path + "\\", [](const std::string& parent) { plat::createFolder(parent.c_str()); });
+  makeParents(path + "\\");
   return isPresent(path, true);
 }
 

@@ -40,8 +40,8 @@ class CurrentDirectory {
 
 bool writeFile(const std::string& path, const std::string& bytes);
 // As writeFile, making the missing folders of the path first.
-bool writeFileAndFolders(const std::string& path, const std::string& bytes);
 bool readFile(const std::string& path, std::string* bytes);
+bool writeFileAndFolders(const std::string& path, const std::string& bytes);
 std::string readFileOrEmpty(const std::string& path);
 bool fileIsPresent(const std::string& path);
 bool makeFolder(const std::string& path);  // with any missing parents
