@@ -17,14 +17,7 @@ void confirmCancel() {
 }
 void resume() { plat::setEvent(runState.pauseEvent.load()); }
 
-class RunPauseTest : public RunFixture {
- protected:
-  std::string installedNames() const {
-    std::string names;
-    for (const char* name : {"a.dat", "b.dat", "c.dat"}) names += fileIsPresent(game_ / name) ? name[0] : ' ';
-    return names;
-  }
-};
+using RunPauseTest = RunFixture;
 
 // The worker holds before its next step and follows the answer; a cancel
 // once every entry is done is too late.
@@ -40,6 +33,11 @@ TEST_F(RunPauseTest, AHeldWorkerWaitsBeforeItsNextStepAndFollowsTheAnswer) {
       {2, confirmCancel, "a  ", "ユーザーにより更新処理を中止しました。", "a  "},
       {3, resume, "ab ", "ファイル更新処理が終了しました", "abc"},
       {5, confirmCancel, "abc", "ファイル更新処理が終了しました", "abc"},
+  };
+  const auto installedNames = [&] {
+    std::string names;
+    for (const char* name : {"a.dat", "b.dat", "c.dat"}) names += fileIsPresent(game_ / name) ? name[0] : ' ';
+    return names;
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.holdAtMove);

@@ -88,8 +88,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   PackageArchive archive((game / "game.qrv").c_str());
   require(archiveOverwritten ||
           (archive.loadedEntryCount() >= 2 && archive.indexState() == PackageArchive::IndexState::Loaded));
-  pause = runState.pauseEvent.load();
-  resetRunState();
-  runState.pauseEvent.store(pause);
   return 0;
 }

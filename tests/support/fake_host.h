@@ -13,8 +13,7 @@
 
 struct HostCall {
   enum Kind { ReadInstallFolder, SetProgressRange, SetProgressPosition, ShowMessage, RequestClose };
-  explicit HostCall(Kind callKind, int callFirst = 0, int callSecond = 0)
-      : kind(callKind), first(callFirst), second(callSecond) {}
+  explicit HostCall(Kind k, int callFirst = 0, int callSecond = 0) : kind(k), first(callFirst), second(callSecond) {}
   Kind kind;
   int first = 0;   // range minimum, or position
   int second = 0;  // range maximum

@@ -43,7 +43,6 @@ class RunFixture : public ::testing::Test {
   // A second run in the same test: run state and dialog as at the start,
   // the folders as they are.
   void startOver() {
-    resetRunState();
     host_ = FakeHost();
     SetUp();
   }

@@ -23,8 +23,7 @@ fs::path hostPath(const std::string& cp932) {
 
 std::string cp932Of(const fs::path& path) {
   std::string cp932;
-  plat::utf8ToCp932(path.u8string(), &cp932);
-  return cp932;
+  return plat::utf8ToCp932(path.u8string(), &cp932) ? cp932 : "";
 }
 
 // Makes every folder that a separator of the path ends (a trail byte 0x5C
@@ -139,11 +138,10 @@ bool writeFileNamedInUtf8(const std::string& folder, const std::string& utf8Name
 
 bool readOnlyAttributeHolds() {
   static const bool holds = [] {
-    TempFolder folder;
-    std::string path = folder / "probe.dat";
-    if (!writeFile(path, "x") || !makeReadOnly(path)) return false;
+    TempFolder probe;
     plat::File file;
-    return !file.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting);
+    return writeFile(probe / "x", "x") && makeReadOnly(probe / "x") &&
+           !file.open((probe / "x").c_str(), plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting);
   }();
   return holds;
 }
