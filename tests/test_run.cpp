@@ -1,371 +1,368 @@
-// Whole update runs behind the scripted dialog, in real folders: every
-// abort message and when it comes, the verification passes, sources in
-// packages, progress positions and the final outcome.
+// Whole update runs behind the scripted dialog, in real folders, one row a
+// scenario: the list, the files of the update and of the game before, the
+// answers to the prompts and a fault, and what the run must leave: the
+// prompts, the one closing box, every file of the game, the changed-file
+// count. Each row runs with contents held whole and streamed in pieces.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "archive/archive_builder.h"
 #include "archive/package_archive.h"
+#include "platform/cp932.h"
 #include "run/run_messages.h"
-#include "run/setup_log.h"
-#include "run/verification.h"
 #include "tests/support/fault_plan.h"
 #include "tests/support/run_fixture.h"
 
 namespace {
 
-const char* const kAborted = "アップデート中止";
-const char* const kFinished = "アップデート終了";
+using Files = std::vector<std::pair<std::string, std::string>>;
+using Spoil = FaultPlan::Spoil;
+const std::string kAbsent = "<absent>", kHuge = "<4 GiB>";
+const uint32_t kWhole = kContentPieceSize;
+
 const char* const kL = "更新ファイルリストが正常に取得出来ませんでした。更新処理を中止します。";
 const char* const kS = "更新用ファイルが見つかりませんでした。更新処理を中止します。";
 const char* const kT = "更新先ファイルが見つかりませんでした。更新処理を中止します。";
 const char* const kM = "更新先ファイルが壊れている可能性がありますので、更新処理を中止しました。";
-const char* const kU = "ユーザーにより更新処理を中止しました。";
 const char* const kF = "ファイルの更新が出来ませんでした。更新処理を中止します。";
 const char* const kD0 = "全データが最新でしたので更新処理は行いませんでした";
 const char* const kD1 = "ファイル更新処理が終了しました";
 
+std::string arc(const std::vector<ArchiveBuilderEntry>& entries) { return buildArchiveBytes(entries); }
+
+struct Prompt { char caption; std::string target; uint32_t code; };  // caption 'C' a loose file, 'U' an archive
+
+struct Fault {
+  unsigned calls = 0;
+  int k = 0;
+  Spoil spoil = Spoil::Fail;
+  bool fromThenOn = false;
+  const char* opens = nullptr;  // only opens of paths holding this, for writing
+  uint32_t error = 0;
+  std::function<void()> action = nullptr;
+};
+
+struct Scenario {
+  std::string what;
+  std::string list;  // kAbsent: no list at all
+  Files update, game;
+  const char* ending;
+  std::vector<Prompt> prompts = {};
+  Files after = {};  // changed game files, kAbsent, or "archive|entry" -> entry content
+  int changed = 0;
+  int retries = 0;
+  Fault fault = {};
+  uint32_t pieces = 0;                                // 0: held whole and streamed
+  std::function<void(int prompt)> onPrompt = nullptr;  // while the n-th prompt is up
+  std::vector<int> positions = {};
+};
+
+// "<G>" stands for the install folder, "<F>" for as many 'f' as make
+// "<G>sub\\<F>" 255 bytes long.
+std::string expand(std::string text, const std::string& game) {
+  const std::string fill(255 - game.size() - 4, 'f');
+  for (const auto& [mark, meaning] : {std::pair{std::string("<G>"), game}, {std::string("<F>"), fill}})
+    for (size_t at; (at = text.find(mark)) != std::string::npos;) text.replace(at, mark.size(), meaning);
+  return text;
+}
+
+std::string entryText(const std::string& archivePath, const std::string& name) {
+  ContentsHeldWhole whole;
+  Content content;
+  PackageArchive(archivePath.c_str()).readEntry(name.c_str(), &content);
+  return content.present() ? std::string(content.bytes.get(), content.size) : kAbsent;
+}
+
+// A file of 4 GiB and one byte, sparse where the file system allows it.
+bool writeHuge(const std::string& path) {
+  plat::File huge;
+  return huge.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kCreateAlways) &&
+         huge.seek(int64_t{1} << 32, plat::SeekOrigin::Begin) && huge.writeExactly("!", 1);
+}
+
 class RunTest : public RunFixture {
  protected:
-  // A source delivered for a target installed with these (maybe the same) bytes.
-  void deliverOver(const std::string& name, const std::string& delivered, const std::string& old) {
-    deliver(name, delivered);
-    install(name, old);
+  void play(const std::vector<Scenario>& scenarios) {
+    for (const Scenario& s : scenarios)
+      for (uint32_t pieces : {kWhole, 4u})
+        if (s.pieces == 0 || s.pieces == pieces) {
+          SCOPED_TRACE(s.what + (pieces == kWhole ? "" : ", streamed"));
+          play(s, pieces);
+        }
   }
-  // The run's one closing box: text, caption, style, owner; then the close.
-  void expectEnding(const char* text, bool aborted) {
+
+  void play(const Scenario& s, uint32_t pieces) {
+    startOver();
+    contentHeldWholeLimit = pieces;
+    TempFolder update, game;
+    CurrentDirectory inUpdate(update.path());
+    const auto x = [&](const std::string& text) { return expand(text, game.path()); };
+    bool written = s.list == kAbsent || writeFile(update / "UpDate.lst", x(s.list));
+    for (const auto& [name, bytes] : s.update)
+      written &= bytes == kHuge ? writeHuge(update / name) : writeFileAndFolders(update / x(name), bytes);
+    for (const auto& [name, bytes] : s.game) written &= writeFileAndFolders(game / x(name), x(bytes));
+    ASSERT_TRUE(written);
+    host_.installFolder = game.path();
+    host_.retries = s.retries;
+    host_.onShowMessage = [&, prompts = 0](const HostCall& call) mutable {
+      if (call.style == kStyleFileError && s.onPrompt) s.onPrompt(++prompts);
+    };
+    std::map<std::string, std::string> expected = filesBelow(game.path());
+    std::map<std::string, int64_t> stamps;
+    for (const auto& file : expected) stamps[file.first] = modificationStamp(game / file.first);
+    // The fault counts from the bar's first move, once the list is read.
+    // The boxes belong to the window taken at the start.
+    std::unique_ptr<FaultPlan> plan;
+    host_.onProgressPosition = [&](int) {
+      runState.dialogWindow = nullptr;
+      if (plan || s.fault.calls == 0) return;
+      plan.reset(new FaultPlan(s.fault.calls, s.fault.k, s.fault.spoil, s.fault.fromThenOn));
+      plan->onlyOpens(s.fault.opens ? s.fault.opens : "", true).withError(s.fault.error).withAction(s.fault.action);
+    };
+    uint32_t result = runUpdate(&runState.worker);
+    plan.reset();
+
+    bool finished = s.ending == kD0 || s.ending == kD1, verifyStop = s.ending == kS || s.ending == kT || s.ending == kM;
+    EXPECT_EQ(result, finished ? 1u : 0u);
     std::vector<HostCall> boxes = host_.messages();
-    ASSERT_FALSE(boxes.empty());
-    const HostCall& last = boxes.back();
-    EXPECT_EQ(last.text, sjis(text));
-    EXPECT_EQ(last.caption, sjis(aborted ? kAborted : kFinished));
-    EXPECT_EQ(last.style, aborted ? 0x30u : 0x0u);
-    EXPECT_EQ(last.owner, kDialogWindow);
-    ASSERT_FALSE(host_.calls.empty());
-    EXPECT_EQ(host_.calls.back().kind, HostCall::RequestClose) << "the close request is the last act";
-    EXPECT_EQ(host_.closeRequests(), 1);
-    EXPECT_EQ(runState.running.load(), 0);
-    EXPECT_FALSE(runState.currentPackage) << "no source package outlives the run";
-  }
-  void archive(const std::string& path, const std::vector<ArchiveBuilderEntry>& entries) {
-    ASSERT_TRUE(writeArchiveFile(path.c_str(), entries));
-  }
-  std::string entryText(const std::string& archivePath, const char* name) {
-    PackageArchive target(archivePath.c_str());
-    Content content;
-    target.readEntry(name, &content);
-    return content.present() ? std::string(content.bytes.get(), content.size) : "<none>";
+    ASSERT_EQ(boxes.size(), s.prompts.size() + 1);
+    for (size_t i = 0; i < s.prompts.size(); ++i) {
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "%x", s.prompts[i].code);
+      EXPECT_EQ(boxes[i].caption, s.prompts[i].caption == 'C' ? "Copy File Access Error" : "Update File Access Error");
+      EXPECT_TRUE(boxes[i].style == 0x15u && boxes[i].owner == nullptr) << "unowned: the dialog stays usable";
+      EXPECT_EQ(boxes[i].text, expectedPrompt(game / x(s.prompts[i].target), hex, s.prompts[i].code));
+    }
+    EXPECT_EQ(boxes.back().text, sjis(s.ending));
+    EXPECT_EQ(boxes.back().caption, sjis(finished ? "アップデート終了" : "アップデート中止"));
+    EXPECT_EQ(boxes.back().style, finished ? 0x0u : 0x30u);
+    EXPECT_EQ(boxes.back().owner, kDialogWindow);
+    EXPECT_TRUE(host_.calls.back().kind == HostCall::RequestClose && host_.closeRequests() == 1) << "closed, last";
+    EXPECT_TRUE(runState.running.load() == 0 && !runState.currentPackage) << "no package outlives the run";
+    EXPECT_EQ(runState.changedFileCount, s.changed);
+    // Verification stops before the bar leaves 0 and before any write.
+    std::vector<int> positions = verifyStop && s.positions.empty() ? std::vector<int>{0} : s.positions;
+    EXPECT_TRUE(host_.positions() == positions || (positions.empty() && s.ending != kL)) << "bar";
+    EXPECT_EQ(!host_.positions().empty() && host_.positions().back() == 1000, finished);
+
+    std::map<std::string, std::string> actual = filesBelow(game.path());
+    for (const auto& [name, bytes] : s.after) {
+      size_t bar = name.find('|');
+      if (bar != std::string::npos) {
+        EXPECT_EQ(entryText(game / name.substr(0, bar), name.substr(bar + 1)), bytes) << name;
+        expected.erase(name.substr(0, bar));
+        actual.erase(name.substr(0, bar));
+      } else if (bytes == kAbsent) {
+        expected.erase(x(name));
+      } else {
+        expected[x(name)] = x(bytes);
+      }
+    }
+    EXPECT_EQ(actual, expected);
+    bool nothingWritten = s.ending == kD0 || s.ending == kL || verifyStop;
+    for (const auto& [name, stamp] : stamps) EXPECT_TRUE(!nothingWritten || modificationStamp(game / name) == stamp) << name;
   }
 };
 
-TEST_F(RunTest, MissingOrEmptyListAbortsWithLBeforeTheBarMoves) {
-  install("a.dat", "old");
-  FaultPlan installOpens(FaultPlan::kOpens, 0, FaultPlan::Spoil::Count);
-  installOpens.onlyOpens(game_.path());
-  EXPECT_EQ(runUpdate(nullptr), 0u);
-  expectEnding(kL, true);
-  EXPECT_TRUE(host_.positions().empty());
-  for (const HostCall& call : host_.calls) EXPECT_NE(call.kind, HostCall::SetProgressRange);
+const Files kUpdateABC = {{"a.dat", "new a"}, {"b.dat", "new b"}, {"c.dat", "new c"}, {"src.bin", "entry"}};
+const std::string kArcEntry = "C\ta.dat\nI\tgame.arc\tsrc.bin\tentry.bin\n";
 
-  host_.calls.clear();
-  EXPECT_EQ(run("\n c\tlower.dat\nX\tunknown\n"), 0u);
-  expectEnding(kL, true);
-  EXPECT_TRUE(host_.positions().empty());
-  EXPECT_EQ(installOpens.calls(), 0) << "nothing in the install folder is opened";
+TEST_F(RunTest, VerificationStopsTheRunWithOneBoxBeforeAnythingIsWritten) {
+  const std::string inOrder = "I\tgame.arc\tsrc.bin\te\nR\tabsent.dat\nC\tnone.dat\n";
+  const Files game = {{"a.dat", "old a"}};
+  play({
+      {"no list", kAbsent, {}, game, kL},
+      {"no usable line", "\n c\tlower.dat\nX\tunknown\n", {}, game, kL},
+      {"a missing source in the last entry", "C\ta.dat\nR\tb.dat\nC\tmissing.dat\n", kUpdateABC, game, kS},
+      {"the missing target of R; C needs none", "C\tc.dat\nR\tb.dat\n", kUpdateABC, game, kT},
+      {"a missing target archive", "C\ta.dat\nI\tmissing.arc\tsrc.bin\tentry.bin\n", kUpdateABC, game, kT},
+      {"an archive shorter than the magic", kArcEntry, kUpdateABC, {{"a.dat", "old"}, {"game.arc", "QRV00"}}, kM},
+      {"another magic", kArcEntry, kUpdateABC, {{"a.dat", "old"}, {"game.arc", "QRV002 and more"}}, kM},
+      {"the magic in other case", kArcEntry, kUpdateABC, {{"game.arc", "qrv001 header"}}, kM},
+      // Each pass runs over the whole list before the next.
+      {"sources before targets", inOrder, {{"src.bin", "x"}, {"absent.dat", "x"}}, {{"game.arc", "broken"}}, kS},
+      {"targets before archives", inOrder, {{"src.bin", "x"}, {"absent.dat", "x"}, {"none.dat", "x"}},
+       {{"game.arc", "broken"}}, kT},
+      {"archives last", inOrder, {{"src.bin", "x"}, {"absent.dat", "x"}, {"none.dat", "x"}},
+       {{"game.arc", "broken"}, {"absent.dat", "x"}}, kM},
+      // A package source counts only between its P and the next.
+      {"before its P", "C\tonly.dat\nP\tupdate.pak\n", {{"update.pak", arc({{"only.dat", "x"}})}}, {}, kS},
+      {"after a bare P", "P\tupdate.pak\nP\nC\tonly.dat\n", {{"update.pak", arc({{"only.dat", "x"}})}}, {}, kS},
+      {"after a P naming no archive", "P\tno-such.pak\nC\tonly.dat\n", {}, {}, kS},
+      {"a folder is no source", "C\tdata\n", {{"data\\x", ""}}, {}, kS},
+  });
 }
 
-// The verification passes stop the run with one box before anything is
-// written and before the bar leaves 0.
-TEST_F(RunTest, VerificationStopsBeforeAnythingIsWritten) {
-  struct Case {
+TEST_F(RunTest, RunsCreateReplaceInsertAndLogOnlyCreatedFiles) {
+  const std::string deep = kSoHyou + "\\" + kSoHyou + ".dat";  // trail bytes 0x5C in folder and name
+  const std::string log = "F\tC:\\Game\\game.exe\r\n";
+  const std::string big(3000 + 17, 'b');
+  std::string bigChanged = big;
+  bigChanged.back() = 'c';
+  play({
+      {"a full run", "C\t" + deep + "\nC\told.dat\nR\trep.dat\nI\tgame.arc\tentry.bin\tentry.bin\n"
+                     "I\tgame.arc\tadded.bin\tdata\\added.bin\nC\tnew2.dat\n",
+       {{deep, "one"}, {"new2.dat", "two"}, {"old.dat", "rewritten"}, {"rep.dat", "replaced"},
+        {"entry.bin", "new entry"}, {"added.bin", "added entry"}},
+       {{"Setup.log", log}, {"old.dat", "before"}, {"rep.dat", "an old content that was longer"},
+        {kSoHyou + "\\keep", ""}, {"game.arc", arc({{"entry.bin", "old entry"}})}},
+       kD1, {},
+       {{deep, "one"}, {"new2.dat", "two"}, {"old.dat", "rewritten"}, {"rep.dat", "replaced"},
+        {"game.arc|entry.bin", "new entry"}, {"game.arc|data\\added.bin", "added entry"},
+        {"Setup.log", log + "F\t<G>" + deep + "\r\nF\t<G>new2.dat\r\n"}},
+       6},
+      {"an up-to-date game is left untouched", "C\tdata\\a.dat\nR\tb.dat\nC\tempty.dat\nI\tgame.arc\tin.bin\tIN.BIN\n",
+       {{"data\\a.dat", "same a"}, {"b.dat", "same b"}, {"empty.dat", ""}, {"in.bin", "same entry"}},
+       {{"Setup.log", ""}, {"data\\a.dat", "same a"}, {"b.dat", "same b"}, {"game.arc", arc({{"in.bin", "same entry"}})}},
+       kD0},
+      {"the package's sources before loose files",
+       "C\ta.dat\nP\tupdate.pak\nC\tb.dat\nC\tonly.dat\nI\tgame.arc\te.bin\te.bin\nC\t" + deep +
+           "\nR\ta.dat\nP\nI\tgame.arc\te.bin\tloose.bin\n",
+       {{"update.pak", arc({{"a.dat", "a packed"}, {"only.dat", "only packed"}, {"e.bin", "e packed"}, {deep, "packed"}})},
+        {"a.dat", "a loose"}, {"e.bin", "e loose"}, {"b.dat", "b loose"}},
+       {{"a.dat", "a before"}, {"game.arc", arc({{"x.bin", "x"}})}, {kSoHyou + "\\keep", ""}},
+       kD1, {},
+       {{"a.dat", "a packed"}, {"b.dat", "b loose"}, {"only.dat", "only packed"}, {deep, "packed"},
+        {"game.arc|e.bin", "e packed"}, {"game.arc|loose.bin", "e loose"}, {"game.arc|x.bin", "x"}},
+       7},
+      {"a package that is not there leaves the loose file", "P\tabsent.pak\nR\tboth.dat\n", {{"both.dat", "loose"}},
+       {{"both.dat", "old"}}, kD1, {}, {{"both.dat", "loose"}}, 1},
+      {"large files are compared to their last byte", "R\tsame.bin\nC\tlast.bin\nP\tpack.pak\nR\tsame.bin\nC\tlast2.bin\n",
+       {{"same.bin", big}, {"last.bin", bigChanged}, {"pack.pak", arc({{"same.bin", big}, {"last2.bin", bigChanged}})}},
+       {{"same.bin", big}, {"last.bin", big}, {"last2.bin", big}},
+       kD1, {}, {{"last.bin", bigChanged}, {"last2.bin", bigChanged}}, 2},
+      // The log: extended only when it exists, never by the same last line twice.
+      {"no final line break", "C\tnew.dat\n", {{"new.dat", "n"}}, {{"Setup.log", "F\tx"}},
+       kD1, {}, {{"new.dat", "n"}, {"Setup.log", "F\txF\t<G>new.dat\r\n"}}, 1},
+      {"an end-of-text mark", "C\tnew.dat\n", {{"new.dat", "n"}}, {{"Setup.log", "F\tx\r\n\x1a"}},
+       kD1, {}, {{"new.dat", "n"}, {"Setup.log", "F\tx\r\nF\t<G>new.dat\r\n"}}, 1},
+      {"logged earlier, not last", "C\tnew.dat\n", {{"new.dat", "n"}}, {{"Setup.log", "F\t<G>new.dat\r\nF\tx\r\n"}},
+       kD1, {}, {{"new.dat", "n"}, {"Setup.log", "F\t<G>new.dat\r\nF\tx\r\nF\t<G>new.dat\r\n"}}, 1},
+      // A killed run leaves temporary files and maybe its last log line.
+      {"what a killed attempt left goes", "R\tsame.dat\nC\tnew.dat\n", {{"same.dat", "same"}, {"new.dat", "new"}},
+       {{"same.dat", "same"}, {"same.dat.~up", "sa"}, {"new.dat.~up", "ne"}, {"Setup.log", "F\t<G>new.dat\r\n"}},
+       kD1, {}, {{"same.dat.~up", kAbsent}, {"new.dat.~up", kAbsent}, {"new.dat", "new"}}, 1},
+  });
+}
+
+// Every failed attempt prompts; Retry tries the entry again, Cancel ends
+// the run with F. A failed attempt leaves its target as it was: absent, or
+// its old bytes, never a prefix; nothing is logged or left beside it.
+TEST_F(RunTest, FailedAttemptsPromptAndLeaveTheirTargetAsItWas) {
+  const Files game = {{"Setup.log", "F\tx\r\n"}, {"old.dat", "old"}};
+  const Files update = {{"new.dat", "0123456789"}, {"old.dat", "abcdef"}};
+  std::vector<Scenario> rows;
+  const struct {
     const char* what;
-    const char* archive;  // the installed game.arc, or none
-    const char* list;
-    const char* message;
+    Fault fault;
+    uint32_t code;
+  } writeFaults[] = {
+      {"a short write", {FaultPlan::kWrites, 1, Spoil::OneShort, true}, plat::kErrorWriteFault},
+      {"a refused write", {FaultPlan::kWrites, 1, Spoil::Fail, true}, plat::kErrorWriteFault},
+      {"a full disk", {FaultPlan::kGrowingWrites, 1, Spoil::DiskFull, true}, plat::kErrorDiskFull},
   };
-  const Case cases[] = {
-      {"a missing source in the last entry", nullptr, "C\ta.dat\nR\tb.dat\nC\tmissing.dat\n", kS},
-      {"the missing target of R; C needs none", nullptr, "C\tc.dat\nR\tb.dat\n", kT},
-      {"a missing target archive", nullptr, "C\ta.dat\nI\tmissing.arc\tsrc.bin\tentry.bin\n", kT},
-      {"an archive shorter than the magic", "QRV00", "C\ta.dat\nI\tgame.arc\tsrc.bin\tentry.bin\n", kM},
-      {"another magic", "QRV002 and more", "C\ta.dat\nI\tgame.arc\tsrc.bin\tentry.bin\n", kM},
-      {"the magic in other case", "qrv001 header", "C\ta.dat\nI\tgame.arc\tsrc.bin\tentry.bin\n", kM},
-  };
-  deliverOver("a.dat", "new a", "old a");
-  deliver("b.dat", "new b");
-  deliver("c.dat", "new c");
-  deliver("src.bin", "entry content");
-  for (const Case& test : cases) {
-    SCOPED_TRACE(test.what);
-    startOver();
-    if (test.archive) install("game.arc", test.archive);
-    EXPECT_EQ(run(test.list), 0u);
-    expectEnding(test.message, true);
-    EXPECT_EQ(host_.messages().size(), 1u) << "one box, naming neither entry nor file";
-    EXPECT_EQ(host_.positions(), std::vector<int>{0});
-    EXPECT_EQ(installed("a.dat"), "old a");
-    EXPECT_FALSE(isInstalled("b.dat"));
-    EXPECT_FALSE(isInstalled("c.dat"));
-    if (test.archive != nullptr) {
-      EXPECT_EQ(installed("game.arc"), test.archive) << "M comes before anything is written";
-    }
-  }
+  for (const auto& fault : writeFaults)
+    for (const char* list : {"C\tnew.dat\n", "R\told.dat\n", "C\told.dat\n"})
+      rows.push_back({std::string(fault.what) + " in " + list, list, update, game, kF,
+                      {{'C', std::string(list + 2, std::strlen(list) - 3), fault.code}}, {}, 0, 0, fault.fault});
+  rows.push_back({"a target held open: the copy fails too", "C\theld.dat\n", {{"held.dat", "new"}}, {{"held.dat", "old"}},
+                  kF, {{'C', "held.dat", 32}}, {}, 0, 0,
+                  {FaultPlan::kOpens, 1, Spoil::Fail, true, "held.dat", plat::kErrorSharingViolation}});
+  rows.push_back({"an archive held open", "P\tu.pak\nI\tgame.arc\te.bin\te.bin\n", {{"u.pak", arc({{"e.bin", "new"}})}},
+                  {{"game.arc", arc({{"e.bin", "old"}})}}, kF, {{'U', "game.arc", 32}, {'U', "game.arc", 32}}, {}, 0, 1,
+                  {FaultPlan::kOpens, 1, Spoil::Fail, true, "game.arc", plat::kErrorSharingViolation},
+                  0, nullptr, {0, 0}});
+  rows.push_back({"a target of the same size that cannot be read", "C\ta.dat\n", {{"a.dat", "new!"}}, {{"a.dat", "old!"}},
+                  kF, {{'C', "a.dat", plat::kErrorReadFault}}, {}, 0, 0, {FaultPlan::kReads, 2}, kWhole});
+  rows.push_back({"a log that is held", "C\tnew.dat\n", update, game, kF, {{'C', "new.dat", 32}}, {}, 0, 0,
+                  {FaultPlan::kOpens, 1, Spoil::Fail, true, "Setup.log", plat::kErrorSharingViolation}});
+  rows.push_back({"a log on a full disk", "C\tnew.dat\n", update, game, kF, {{'C', "new.dat", plat::kErrorDiskFull}},
+                  {}, 0, 0, {FaultPlan::kGrowingWrites, 2, Spoil::DiskFull}, kWhole});
+  // With checking off the list passes; "R" never creates its target.
+  rows.push_back({"checking off lets a missing target through to the prompt", "N\nR\tr.dat\nE\nC\tc.dat\n",
+                  {{"r.dat", "r"}, {"c.dat", "c"}}, {}, kF, {{'C', "r.dat", 2}, {'C', "r.dat", 2}}, {}, 0, 1});
+  // Contents have 32-bit sizes: a bigger source is refused, never read in part.
+  rows.push_back({"a source of 4 GiB", "R\thuge.dat\n", {{"huge.dat", kHuge}}, {{"huge.dat", "old"}}, kF,
+                  {{'C', "huge.dat", plat::kErrorFileTooLarge}}, {}, 0, 0, {}, kWhole});
+  // A source that changes size after the decision: never a mixture.
+  for (uint64_t size : {41u, 20u})
+    rows.push_back({"a source resized to " + std::to_string(size), "C\tnew.dat\n", {{"new.dat", std::string(40, 'n')}},
+                    {}, kF, {{'C', "new.dat", kErrorInvalidData}}, {}, 0, 0,
+                    {FaultPlan::kOpens, 1, Spoil::Act, false, ".~up", 0,
+                     [size] { std::filesystem::resize_file("new.dat", size); }},
+                    4});
+  play(rows);
 }
 
-TEST_F(RunTest, CheckingOffLetsAMissingTargetThroughToThePrompt) {
-  // With checking off the list passes; the apply pass then meets the
-  // missing target and prompts until the user cancels.
-  deliver("r.dat", "new r");
-  deliver("c.dat", "new c");
-  host_.retryPrompts(1);
-  EXPECT_EQ(run("N\nR\tr.dat\nE\nC\tc.dat\n"), 0u);
-  expectEnding(kF, true);
-  std::vector<HostCall> boxes = host_.messages();
-  ASSERT_EQ(boxes.size(), 3u);
-  for (int i = 0; i < 2; ++i) {  // the prompt, and again on the retry: "R" never creates
-    EXPECT_EQ(boxes[i].caption, "Copy File Access Error");
-    EXPECT_EQ(boxes[i].style, 0x15u);
-    EXPECT_EQ(boxes[i].owner, nullptr) << "the prompt leaves the dialog usable";
-    EXPECT_EQ(boxes[i].text, expectedPrompt(game_ / "r.dat", "2", 2));
-  }
-  EXPECT_FALSE(isInstalled("r.dat"));
-  EXPECT_FALSE(isInstalled("c.dat")) << "nothing after the cancelled entry";
+TEST_F(RunTest, RetriesSeeWhatChangedAndTheCopyStandsInForARefusedWrite) {
+  const std::string log = "F\tx\r\n";
+  const auto inGame = [](const char* name, const char* bytes) { writeFile(std::string(runInstallFolder) + name, bytes); };
+  play({
+      {"the target appears while the prompt is up", "N\nR\tlate.dat\n", {{"late.dat", "wanted"}}, {}, kD1,
+       {{'C', "late.dat", 2}}, {{"late.dat", "wanted"}}, 1, 1, {}, 0,
+       [&](int) { inGame("late.dat", "old"); }},
+      // The short attempt made the file: the retry that completes it logs it.
+      {"a short write, then a retry", "C\tnew.dat\n", {{"new.dat", "0123456789"}}, {{"Setup.log", log}}, kD1,
+       {{'C', "new.dat", plat::kErrorWriteFault}}, {{"new.dat", "0123456789"}, {"Setup.log", log + "F\t<G>new.dat\r\n"}},
+       1, 1, {FaultPlan::kWrites, 1, Spoil::OneShort}},
+      {"a log that takes the line on the retry", "C\tnew.dat\n", {{"new.dat", "n"}}, {{"Setup.log", log}}, kD1,
+       {{'C', "new.dat", 5}}, {{"new.dat", "n"}, {"Setup.log", log + "F\t<G>new.dat\r\n"}}, 1, 1,
+       {FaultPlan::kOpens, 1, Spoil::Fail, false, "Setup.log"}},
+      // A target that does not open for writing is copied over from the loose file.
+      {"the copy creates", "C\tnew.dat\n", {{"new.dat", "copied"}}, {{"Setup.log", log}}, kD1, {},
+       {{"new.dat", "copied"}, {"Setup.log", log + "F\t<G>new.dat\r\n"}}, 1, 0,
+       {FaultPlan::kOpens, 1, Spoil::Fail, false, "new.dat"}},
+      {"the copy rewrites", "C\told.dat\n", {{"old.dat", "copied over"}}, {{"Setup.log", log}, {"old.dat", "old"}}, kD1,
+       {}, {{"old.dat", "copied over"}}, 1, 0, {FaultPlan::kOpens, 1, Spoil::Fail, false, "old.dat"}},
+      // ... but never for a package's chosen bytes.
+      {"no copy for a package source", "P\tu.pak\nC\tboth.dat\n",
+       {{"u.pak", arc({{"both.dat", "packed"}})}, {"both.dat", "loose"}}, {{"both.dat", "old"}}, kD1,
+       {{'C', "both.dat", 5}}, {{"both.dat", "packed"}}, 1, 1, {FaultPlan::kOpens, 1, Spoil::Fail, false, "both.dat"}},
+  });
 }
 
-TEST_F(RunTest, PassesStopInTheirOrder) {
-  // A damaged archive early in the list loses to a missing target after
-  // it, and that to a missing source last: each pass runs over the whole
-  // list before the next.
-  const std::string list = "I\tgame.arc\tsrc.bin\te\nR\tabsent.dat\nC\tnone.dat\n";
-  install("game.arc", "broken");
-  deliver("src.bin", "x");
-  deliver("absent.dat", "x");
-  EXPECT_EQ(run(list), 0u);
-  expectEnding(kS, true);
-  startOver();
-  deliver("none.dat", "x");
-  EXPECT_EQ(run(list), 0u);
-  expectEnding(kT, true);
-  startOver();
-  install("absent.dat", "x");
-  EXPECT_EQ(run(list), 0u);
-  expectEnding(kM, true);
-}
-
-TEST_F(RunTest, OverLongPathsAreRefusedBeforeAnythingIsWritten) {
-  // Every joined path lives in 256 bytes: 255 fit, 256 are refused.
-  std::string folder = game_.path();
-  ASSERT_LT(folder.size(), 200u);
-  std::string sub = "sub\\";
-  ASSERT_TRUE(makeFolder(game_ / sub));
-  ASSERT_TRUE(makeFolder(delivery_ / sub));
-  std::string fits = sub + std::string(255 - folder.size() - sub.size(), 'f');
-  std::string tooLong = fits + "g";
-  deliver(fits, "fits");
-  deliver(tooLong, "too long");
-  deliverOver("a.dat", "new", "old");
-
-  EXPECT_EQ(run("C\ta.dat\nN\nC\t" + tooLong + "\n"), 0u);
-  expectEnding(kT, true);
-  EXPECT_EQ(installed("a.dat"), "old");
-  VerificationResult result = verifyUpdateList(updateList, folder.c_str());
-  EXPECT_EQ(result.stop, VerificationStop::TargetPathTooLong);
-  EXPECT_EQ(result.entryIndex, 2);
-  EXPECT_EQ(result.path, folder + tooLong) << "reported whole, never cut";
-
-  startOver();
-  EXPECT_EQ(run("C\t" + fits + "\n"), 1u);
-  expectEnding(kD1, false);
-  EXPECT_EQ(installed(fits), "fits");
-
-  // A source longer than any list field can hold, in a list built by a tool.
-  UpdateList list;
-  list.commands[0] = 'I';
-  list.paths[0] = "game.arc";
-  list.sourceNames[0] = std::string(256, 's');
-  list.entryNames[0] = "e";
-  list.count = 1;
-  result = verifyUpdateList(list, folder.c_str());
-  EXPECT_EQ(result.stop, VerificationStop::SourcePathTooLong);
-  EXPECT_STREQ(verificationMessage(result.stop), sjis(kS).c_str());
-}
-
-TEST_F(RunTest, ProgressAdvancesOncePerEntryInDoublePrecision) {
-  struct Case {
-    int entries;
-    std::vector<int> expected;
-  };
-  const std::vector<Case> cases = {
-      {1, {0, 0, 1000}}, {3, {0, 0, 333, 666, 1000}}, {4, {0, 0, 250, 500, 750, 1000}}};
-  for (const Case& sample : cases) {
-    startOver();
-    std::string list;
-    for (int i = 0; i < sample.entries; ++i) list += (i % 2) ? "N\n" : "E\n";
-    EXPECT_EQ(run(list), 1u);
-    EXPECT_EQ(host_.positions(), sample.expected) << sample.entries << " entries";
-    expectEnding(kD0, false);
-  }
-
+TEST_F(RunTest, TheBarMovesOncePerEntryAndPathsStayWithin255Bytes) {
+  play({{"one entry", "E\n", {}, {}, kD0, {}, {}, 0, 0, {}, kWhole, nullptr, {0, 0, 1000}},
+        {"three entries", "E\nN\nE\n", {}, {}, kD0, {}, {}, 0, 0, {}, kWhole, nullptr, {0, 0, 333, 666, 1000}},
+        // Joined paths are refused, never cut: 255 bytes fit, 256 do not.
+        {"255 bytes", "C\tsub\\<F>\n", {{"sub\\<F>", "fits"}}, {{"sub\\keep", ""}}, kD1, {}, {{"sub\\<F>", "fits"}}, 1},
+        {"256 bytes", "C\ta.dat\nN\nC\tsub\\<F>g\n", {{"a.dat", "a"}, {"sub\\<F>g", "x"}}, {{"sub\\keep", ""}}, kT}});
   startOver();
   std::string list = "P\n";
   for (int i = 1; i < 38; ++i) list += "E\n";
   EXPECT_EQ(run(list), 1u);
-  std::vector<int> positions = host_.positions();
-  ASSERT_EQ(positions.size(), 40u);
-  EXPECT_EQ(positions[1 + 19], 499) << "1000.0 / 38 is held as a double before multiplying by 19";
-  EXPECT_EQ(positions[1 + 37], 973);
-  EXPECT_EQ(positions.back(), 1000);
-  const std::vector<HostCall>& calls = host_.calls;
-  ASSERT_GE(calls.size(), 3u);
-  EXPECT_EQ(calls[0].kind, HostCall::ReadInstallFolder);
-  EXPECT_EQ(calls[1].kind, HostCall::SetProgressRange);
-  EXPECT_EQ(calls[1].first, 0);
-  EXPECT_EQ(calls[1].second, 1000);
+  ASSERT_EQ(host_.positions().size(), 40u);
+  EXPECT_EQ(host_.positions()[1 + 19], 499) << "1000.0 / 38 is held as a double before multiplying by 19";
+  EXPECT_EQ(host_.callsOf(HostCall::SetProgressRange).at(0).second, 1000);
 }
 
-TEST_F(RunTest, UpToDateInstallIsLeftUntouched) {
-  install(kSetupLogName, "");
-  ASSERT_TRUE(makeFolder(game_ / "data"));
-  ASSERT_TRUE(makeFolder(delivery_ / "data"));
-  deliverOver("data\\a.dat", "same a", "same a");
-  deliverOver("b.dat", "same b", "same b");
-  deliver("empty.dat", "");
-  archive(game_ / "game.arc", {{"inside.bin", "same entry"}});
-  deliver("inside.bin", "same entry");
-  int64_t stampA = modificationStamp(game_ / "data\\a.dat");
-  int64_t stampB = modificationStamp(game_ / "b.dat");
-  int64_t stampArc = modificationStamp(game_ / "game.arc");
-  std::string archiveBefore = installed("game.arc");
-
-  EXPECT_EQ(run("C\tdata\\a.dat\nR\tb.dat\nC\tempty.dat\nI\tgame.arc\tinside.bin\tINSIDE.BIN\n"), 1u);
-  expectEnding(kD0, false);
-  EXPECT_EQ(host_.messages().size(), 1u);
-  EXPECT_EQ(modificationStamp(game_ / "data\\a.dat"), stampA);
-  EXPECT_EQ(modificationStamp(game_ / "b.dat"), stampB);
-  EXPECT_EQ(modificationStamp(game_ / "game.arc"), stampArc);
-  EXPECT_EQ(installed("game.arc"), archiveBefore);
-  EXPECT_FALSE(isInstalled("empty.dat"));
-  EXPECT_EQ(installed(kSetupLogName), "");
-}
-
-TEST_F(RunTest, FullRunCreatesReplacesInsertsAndLogsOnlyCreatedFiles) {
-  install(kSetupLogName, "F\tC:\\Game\\game.exe\r\n");
-  // A CP932 name whose trail bytes are backslashes, in a folder of such a name.
-  const std::string deep = kSoHyou + "\\" + kSoHyou + ".dat";
-  ASSERT_TRUE(makeFolder(delivery_ / (kSoHyou + "\\")));
-  ASSERT_TRUE(makeFolder(game_ / (kSoHyou + "\\")));
-  deliver(deep, "one");
-  deliver("new2.dat", "two");
-  deliverOver("old.dat", "rewritten", "before");
-  deliverOver("rep.dat", "replaced", "an old content that was longer");
-  deliver("entry.bin", "new entry content");
-  deliver("added.bin", "added entry");
-  archive(game_ / "game.arc", {{"entry.bin", "old entry content"}});
-  // The boxes belong to the window taken at the start.
-  host_.onProgressPosition = [](int) { runState.dialogWindow = nullptr; };
-
-  EXPECT_EQ(run("C\t" + deep + "\n"
-                "C\told.dat\n"
-                "R\trep.dat\n"
-                "I\tgame.arc\tentry.bin\tentry.bin\n"
-                "I\tgame.arc\tadded.bin\tdata\\added.bin\n"
-                "C\tnew2.dat\n"),
-            1u);
-  expectEnding(kD1, false);
-  EXPECT_EQ(host_.messages().size(), 1u) << "no prompt";
-  EXPECT_EQ(installed(deep), "one");
-  EXPECT_EQ(installed("new2.dat"), "two");
-  EXPECT_EQ(installed("old.dat"), "rewritten");
-  EXPECT_EQ(installed("rep.dat"), "replaced") << "no tail of the longer old content";
-  EXPECT_EQ(entryText(game_ / "game.arc", "entry.bin"), "new entry content");
-  EXPECT_EQ(entryText(game_ / "game.arc", "data\\added.bin"), "added entry");
-  EXPECT_EQ(runState.changedFileCount, 6);
-  EXPECT_EQ(installed(kSetupLogName), "F\tC:\\Game\\game.exe\r\n"
-                                      "F\t" + game_.path() + deep + "\r\n"
-                                      "F\t" + game_.path() + "new2.dat\r\n");
-}
-
-TEST_F(RunTest, SourcesComeFromTheSelectedPackageBeforeLooseFiles) {
-  archive(delivery_ / "update.pak", {{"a.dat", "a from the package"},
-                                     {"only.dat", "only in the package"},
-                                     {"e.bin", "entry from the package"},
-                                     {kSoHyou + "\\" + kSoHyou + ".dat", "cp932 name in the package"}});
-  deliver("a.dat", "a loose");
-  deliver("e.bin", "entry loose");
-  install("a.dat", "a before");
-  deliver("b.dat", "b loose");
-  archive(game_ / "game.arc", {{"x.bin", "x"}});
-  ASSERT_TRUE(makeFolder(game_ / (kSoHyou + "\\")));
-
-  EXPECT_EQ(run("C\ta.dat\n"            // before any P: the loose file
-                "P\tupdate.pak\n"
-                "C\tb.dat\n"            // the package lacks it: loose
-                "C\tonly.dat\n"         // exists only in the package
-                "I\tgame.arc\te.bin\te.bin\n"
-                "C\t" + kSoHyou + "\\" + kSoHyou + ".dat\n"
-                "R\ta.dat\n"            // the package wins over the loose file
-                "P\n"                   // bare P: loose files again
-                "I\tgame.arc\te.bin\tloose.bin\n"),
-            1u);
-  expectEnding(kD1, false);
-  EXPECT_EQ(installed("a.dat"), "a from the package");
-  EXPECT_EQ(installed("b.dat"), "b loose");
-  EXPECT_EQ(installed("only.dat"), "only in the package");
-  EXPECT_EQ(installed(kSoHyou + "\\" + kSoHyou + ".dat"), "cp932 name in the package");
-  EXPECT_EQ(entryText(game_ / "game.arc", "e.bin"), "entry from the package");
-  EXPECT_EQ(entryText(game_ / "game.arc", "loose.bin"), "entry loose");
-}
-
-TEST_F(RunTest, APackageSourceOutsideItsPIsMissing) {
-  archive(delivery_ / "update.pak", {{"only.dat", "only in the package"}});
-  // Before its P; after a bare P; after a P naming no archive.
-  for (const char* list : {"C\tonly.dat\nP\tupdate.pak\n", "P\tupdate.pak\nP\nC\tonly.dat\n",
-                           "P\tno-such.pak\nC\tonly.dat\n"}) {
-    SCOPED_TRACE(list);
-    startOver();
-    EXPECT_EQ(run(list), 0u);
-    expectEnding(kS, true);
+// CP932 text is cut and tested by characters: a trail byte 0x5C is no
+// backslash.
+TEST(Cp932Text, BackslashesAndCutsRespectDoubleByteCharacters) {
+  const struct {
+    std::string text;
+    bool endsWithBackslash;
+  } ends[] = {{"C:\\Game\\", true}, {"C:\\Game", false}, {"C:\\" + kSoHyou, false}, {"C:\\" + kSoHyou + "\\", true},
+              {"\\", true}, {"", false}, {"\x83", false}, {"a\x83\\", false}, {"\x83\\\\", true}};
+  for (const auto& sample : ends) EXPECT_EQ(endsWithBackslash(sample.text), sample.endsWithBackslash) << sample.text;
+  EXPECT_EQ(cp932PrefixLength("a\x83", 2, 8), 2u) << "a lone lead byte at the end is one byte";
+  std::string head = sjis("ファイルの更新中にエラーが発生しました") + "\n\nfilename:";
+  EXPECT_EQ(fileErrorText("C:\\x.dat", 0x2BADF00Du), head + "C:\\x.dat\nerrorcode:2badf00d\nerrorcomment:")
+      << "lower-case hex; no system text for this code";
+  std::string longPath;
+  for (int i = 0; i < 600; ++i) longPath += "\x95\x5c";
+  // Far beyond the 1023 bytes: the head is 49 bytes, so with one byte more
+  // before the double-byte characters the cut falls one byte earlier.
+  for (size_t extra = 0; extra < 2; ++extra) {
+    std::string path = std::string(extra, 'a') + longPath;
+    EXPECT_EQ(fileErrorText(path.c_str(), 2), (head + path).substr(0, 1023 - extra));
   }
-}
-
-TEST_F(RunTest, InsertFailurePromptsWithItsCaptionAndCancelEndsWithF) {
-  archive(delivery_ / "update.pak", {{"e.bin", "new"}});
-  archive(game_ / "game.arc", {{"e.bin", "old"}});
-  std::string before = installed("game.arc");
-  // Someone reads the archive and shares reading only: no writer gets in.
-  plat::File holder;
-  ASSERT_TRUE(holder.open((game_ / "game.arc").c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting));
-  host_.retryPrompts(1);
-  EXPECT_EQ(run("P\tupdate.pak\nI\tgame.arc\te.bin\te.bin\n"), 0u);
-  expectEnding(kF, true);
-  std::vector<HostCall> boxes = host_.messages();
-  ASSERT_EQ(boxes.size(), 3u);
-  EXPECT_EQ(boxes[0].caption, "Update File Access Error");
-  EXPECT_EQ(boxes[0].style, 0x15u);
-  EXPECT_EQ(boxes[0].owner, nullptr);
-  EXPECT_EQ(boxes[0].text, expectedPrompt(game_ / "game.arc", "20", 32));
-  EXPECT_EQ(boxes[1].text, boxes[0].text) << "the retry fails the same way";
-  holder.close();
-  EXPECT_EQ(installed("game.arc"), before);
-  EXPECT_EQ(host_.positions(), (std::vector<int>{0, 0})) << "the bar stops at the failed entry";
-}
-
-TEST_F(RunTest, TheInstallFolderIsTheDialogsTextAsRead) {
-  // Empty means the current directory: the target "src.dat" is the
-  // delivery's own file, so it exists (pass 2) and equals its source.
-  host_.installFolder = "";
-  deliver("src.dat", "x");
-  EXPECT_EQ(run("R\tsrc.dat\n"), 1u);
-  expectEnding(kD0, false);
-
-  // WM_GETTEXT delivers at most 255 bytes; the run uses them unchanged.
-  startOver();
-  host_.installFolder = game_.path() + std::string(300, 'x');
-  EXPECT_EQ(run("C\tsrc.dat\n"), 0u);
-  expectEnding(kT, true);
-  EXPECT_EQ(std::string(runInstallFolder), host_.installFolder.substr(0, 255));
 }
 
 }  // namespace

@@ -5,11 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "list/update_list.h"
-#include "platform/platform.h"
 #include "run/loose_file.h"
 #include "run/run_state.h"
 #include "tests/support/fake_host.h"
@@ -24,16 +22,12 @@ inline std::string sjis(const std::string& utf8) {
   return cp932;
 }
 
-// The system's own text for a code, as the prompt shows it.
-inline std::string systemText(uint32_t code) {
-  std::string text;
-  if (!plat::systemMessage(code, &text)) text.clear();
-  return text;
-}
-
+// The file-error prompt, with the system's own text for the code.
 inline std::string expectedPrompt(const std::string& path, const char* hexCode, uint32_t code) {
+  std::string systemText;
+  if (!plat::systemMessage(code, &systemText)) systemText.clear();
   return sjis("ファイルの更新中にエラーが発生しました") + "\n\nfilename:" + path + "\nerrorcode:" + hexCode +
-         "\nerrorcomment:" + systemText(code);
+         "\nerrorcomment:" + systemText;
 }
 
 class RunFixture : public ::testing::Test {
@@ -44,31 +38,16 @@ class RunFixture : public ::testing::Test {
     runState.dialog = &host_;
     runState.dialogWindow = kDialogWindow;
   }
-  void TearDown() override {
-    plat::setIoFaultHook(nullptr);
-    resetRunState();
-  }
+  void TearDown() override { resetRunState(); }
 
   // A second run in the same test: run state and dialog as at the start,
   // the folders as they are.
   void startOver() {
-    resetRunState();
     host_ = FakeHost();
     SetUp();
   }
 
-  void deliver(const std::string& name, const std::string& bytes) { ASSERT_TRUE(writeFile(delivery_ / name, bytes)); }
-  void install(const std::string& name, const std::string& bytes) { ASSERT_TRUE(writeFile(game_ / name, bytes)); }
-  std::string installed(const std::string& name) const { return readFileOrEmpty(game_ / name); }
-  bool isInstalled(const std::string& name) const { return fileIsPresent(game_ / name); }
-
-  // Loads `list` as the run's list and sets the run's install folder, for
-  // calling the apply operations directly.
-  void useList(const std::string& list) {
-    ASSERT_TRUE(writeFile(delivery_ / "UpDate.lst", list));
-    ASSERT_TRUE(loadUpdateList());
-    std::strncpy(runInstallFolder, game_.path().c_str(), sizeof runInstallFolder - 1);
-  }
+  void deliver(const std::string& name, const std::string& bytes) { ASSERT_TRUE(writeFileAndFolders(delivery_ / name, bytes)); }
 
   // A whole run on this thread, behind the fake dialog.
   uint32_t run(const std::string& list) {

@@ -22,19 +22,6 @@ void resetRunState() {
   runState.worker.threadProc = runUpdate;
   runState.worker.threadId = 0;
 
-  for (int i = 0; i < kUpdateListCapacity; ++i) {
-    updateList.commands[i] = 0;
-    updateList.paths[i].clear();
-    updateList.sourceNames[i].clear();
-    updateList.entryNames[i].clear();
-  }
-  updateList.count = 0;
+  updateList = UpdateList();
   std::memset(runInstallFolder, 0, sizeof runInstallFolder);
-}
-
-void runWorkerToEnd() {
-  if (!runState.worker.start()) return;
-  plat::joinThread(runState.worker.threadHandle);
-  plat::closeThreadHandle(runState.worker.threadHandle);
-  runState.worker.threadHandle = plat::ThreadHandle{};
 }

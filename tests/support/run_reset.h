@@ -6,7 +6,3 @@
 // handle is forgotten, the named event itself lives on), updateList and
 // the run's install folder text.
 void resetRunState();
-
-// Starts runState.worker (runUpdate on a real second thread), waits for it
-// to end and closes its handle.
-void runWorkerToEnd();

@@ -1,222 +1,147 @@
 #include "tests/support/test_files.h"
 
-#include <atomic>
-#include <cstdio>
-#include <vector>
+#include <filesystem>
+#include <fstream>
+#include <random>
 
 #include "platform/cp932.h"
 #include "platform/platform.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <ftw.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
+namespace fs = std::filesystem;
 
 namespace {
 
-#ifdef _WIN32
-std::wstring wide(const std::string& cp932) {
-  int length = MultiByteToWideChar(932, 0, cp932.c_str(), -1, nullptr, 0);
-  std::vector<wchar_t> buffer(static_cast<size_t>(length > 0 ? length : 1));
-  MultiByteToWideChar(932, 0, cp932.c_str(), -1, buffer.data(), length);
-  return buffer.data();
-}
-
-std::string narrow(const std::wstring& text) {
-  int length = WideCharToMultiByte(932, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  std::vector<char> buffer(static_cast<size_t>(length > 0 ? length : 1));
-  WideCharToMultiByte(932, 0, text.c_str(), -1, buffer.data(), length, nullptr, nullptr);
-  return buffer.data();
-}
-
-void removeTree(const std::wstring& folder) {
-  WIN32_FIND_DATAW data;
-  HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &data);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      std::wstring full = folder + L"\\" + name;
-      SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        removeTree(full);
-      else
-        DeleteFileW(full.c_str());
-    } while (FindNextFileW(search, &data));
-    FindClose(search);
-  }
-  RemoveDirectoryW(folder.c_str());
-}
-#else
-std::string native(const std::string& cp932) {
-  std::string utf8;
-  plat::cp932ToUtf8(cp932, &utf8);
+// A CP932 path as the host's own: UTF-8 underneath, slashes on POSIX.
+fs::path hostPath(const std::string& cp932) {
+  std::string utf8 = utf8Of(cp932);
+#ifndef _WIN32
   for (char& c : utf8)
     if (c == '\\') c = '/';
-  return utf8;
+#endif
+  return fs::u8path(utf8);
 }
 
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
-#endif
+std::string cp932Of(const fs::path& path) {
+  std::string cp932;
+  return plat::utf8ToCp932(path.u8string(), &cp932) ? cp932 : "";
+}
 
-std::atomic<int> gFolderSerial{0};
+// Makes every folder that a separator of the path ends (a trail byte 0x5C
+// ends none).
+void makeParents(const std::string& path) {
+  for (size_t i = 0; i < path.size(); ++i)
+    if (isCp932LeadByte(static_cast<unsigned char>(path[i])))
+      ++i;
+    else if (path[i] == '\\' && i > 0)
+      plat::createFolder(path.substr(0, i).c_str());
+}
 
 }  // namespace
 
 TempFolder::TempFolder() {
-#ifdef _WIN32
-  wchar_t base[MAX_PATH];
-  GetTempPathW(MAX_PATH, base);
-  for (;;) {
-    std::wstring candidate = std::wstring(base) + L"updater-test-" + std::to_wstring(GetCurrentProcessId()) +
-                             L"-" + std::to_wstring(gFolderSerial++);
-    if (CreateDirectoryW(candidate.c_str(), nullptr)) {
-      path_ = narrow(candidate) + "\\";
-      break;
-    }
+  std::random_device random;
+  std::error_code error;
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    fs::path candidate = fs::temp_directory_path(error) / ("updater-test-" + std::to_string(random()));
+    if (fs::create_directory(candidate, error)) path_ = cp932Of(candidate) + "\\";
   }
-#else
-  const char* base = getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/updater-test-XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (mkdtemp(buffer.data()) != nullptr) path_ = std::string(buffer.data()) + "\\";
-  (void)gFolderSerial;
-#endif
 }
 
 TempFolder::~TempFolder() {
   if (path_.empty()) return;
-#ifdef _WIN32
-  removeTree(wide(path_.substr(0, path_.size() - 1)));
-#else
-  std::string folder = native(path_.substr(0, path_.size() - 1));
-  // Give back write permission first, so read-only test files go too.
-  nftw(folder.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return chmod(p, 0755) * 0; }, 16,
-       FTW_PHYS);
-  nftw(folder.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
-#endif
+  std::error_code error;
+  fs::path root = hostPath(path_.substr(0, path_.size() - 1));
+  // Read-only files are made writable first, or Windows keeps them.
+  for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error))
+    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, error);
+  fs::remove_all(root, error);
 }
 
 CurrentDirectory::CurrentDirectory(const std::string& folder) {
-#ifdef _WIN32
-  wchar_t buffer[MAX_PATH];
-  GetCurrentDirectoryW(MAX_PATH, buffer);
-  previous_ = narrow(buffer);
-  SetCurrentDirectoryW(wide(folder).c_str());
-#else
-  char buffer[4096];
-  if (getcwd(buffer, sizeof buffer) != nullptr) previous_ = buffer;
-  if (chdir(native(folder).c_str()) != 0) std::perror("chdir");
-#endif
+  plat::currentFolder(&previous_);
+  plat::setCurrentFolder(folder.c_str());
 }
 
-CurrentDirectory::~CurrentDirectory() {
-#ifdef _WIN32
-  SetCurrentDirectoryW(wide(previous_).c_str());
-#else
-  if (chdir(previous_.c_str()) != 0) std::perror("chdir");
-#endif
-}
+CurrentDirectory::~CurrentDirectory() { plat::setCurrentFolder(previous_.c_str()); }
 
 bool writeFile(const std::string& path, const std::string& bytes) {
   plat::File file;
-  if (!file.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kCreateAlways)) return false;
-  return file.writeExactly(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  return file.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kCreateAlways) &&
+         file.writeExactly(bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+bool writeFileAndFolders(const std::string& path, const std::string& bytes) {
+  makeParents(path);
+  return writeFile(path, bytes);
 }
 
 bool readFile(const std::string& path, std::string* bytes) {
   plat::File file;
-  if (!file.open(path.c_str(), plat::kGenericRead, plat::kShareRead | plat::kShareWrite, plat::kOpenExisting))
-    return false;
   uint64_t size = 0;
-  if (!file.size(&size)) return false;
+  if (!file.open(path.c_str(), plat::kGenericRead, plat::kShareRead | plat::kShareWrite, plat::kOpenExisting) ||
+      !file.size(&size))
+    return false;
   bytes->assign(static_cast<size_t>(size), '\0');
   return size == 0 || file.readExactly(&(*bytes)[0], static_cast<uint32_t>(size));
 }
 
 std::string readFileOrEmpty(const std::string& path) {
   std::string bytes;
-  readFile(path, &bytes);
-  return bytes;
+  return readFile(path, &bytes) ? bytes : "";
 }
 
-bool fileIsPresent(const std::string& path) {
+// Both through the platform layer's own mapping of names.
+static bool isPresent(std::string path, bool folder) {
+  if (!path.empty() && path.back() == '\\') path.pop_back();
   plat::FileSearch search;
   plat::FoundFile found;
-  return search.first(path.c_str(), &found) && !(found.attributes & plat::kAttributeDirectory);
+  return search.first(path.c_str(), &found) && !(found.attributes & plat::kAttributeDirectory) == !folder;
 }
+
+bool fileIsPresent(const std::string& path) { return isPresent(path, false); }
 
 bool makeFolder(const std::string& path) {
-  std::string partial;
-  for (size_t i = 0; i < path.size(); ++i) {
-    unsigned char byte = static_cast<unsigned char>(path[i]);
-    partial.push_back(path[i]);
-    bool lead = isCp932LeadByte(byte);
-    if (lead && i + 1 < path.size()) {
-      partial.push_back(path[++i]);
-      continue;
+  makeParents(path + "\\");
+  return isPresent(path, true);
+}
+
+std::map<std::string, std::string> filesBelow(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  std::error_code error;
+  fs::path root = hostPath(folder.substr(0, folder.size() - 1));
+  for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error))
+    if (it->is_regular_file(error)) {
+      std::string name = cp932Of(it->path().lexically_relative(root).make_preferred());
+      for (char& c : name)
+        if (c == '/') c = '\\';
+      files[name] = readFileOrEmpty(folder + name);
     }
-    if ((byte == '\\' || i + 1 == path.size()) && partial.size() > 1) plat::createFolder(partial.c_str());
-  }
-  plat::FileSearch search;
-  plat::FoundFile found;
-  std::string probe = path;
-  if (!probe.empty() && probe.back() == '\\') probe.pop_back();
-  return search.first(probe.c_str(), &found) && (found.attributes & plat::kAttributeDirectory);
+  return files;
 }
 
 int64_t modificationStamp(const std::string& path) {
-#ifdef _WIN32
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data)) return -1;
-  return (static_cast<int64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
-#else
-  struct stat st;
-  if (stat(native(path).c_str(), &st) != 0) return -1;
-  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-#endif
+  std::error_code error;
+  return fs::last_write_time(hostPath(path), error).time_since_epoch().count();
 }
 
 bool makeReadOnly(const std::string& path) {
-#ifdef _WIN32
-  return SetFileAttributesW(wide(path).c_str(), FILE_ATTRIBUTE_READONLY) != FALSE;
-#else
-  return chmod(native(path).c_str(), 0444) == 0;
-#endif
+  std::error_code error;
+  fs::permissions(hostPath(path), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove, error);
+  return !error;
 }
 
 bool writeFileNamedInUtf8(const std::string& folder, const std::string& utf8Name, const std::string& bytes) {
-#ifdef _WIN32
-  int length = MultiByteToWideChar(CP_UTF8, 0, utf8Name.c_str(), -1, nullptr, 0);
-  std::vector<wchar_t> name(static_cast<size_t>(length > 0 ? length : 1));
-  MultiByteToWideChar(CP_UTF8, 0, utf8Name.c_str(), -1, name.data(), length);
-  HANDLE file = CreateFileW((wide(folder) + name.data()).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
-  return ok && written == bytes.size();
-#else
-  FILE* file = std::fopen((native(folder) + utf8Name).c_str(), "wb");
-  if (file == nullptr) return false;
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  return std::fclose(file) == 0 && ok;
-#endif
+  std::ofstream file(hostPath(folder) / fs::u8path(utf8Name), std::ios::binary);
+  return file.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) && file.flush();
 }
 
 bool readOnlyAttributeHolds() {
   static const bool holds = [] {
-    TempFolder folder;
-    std::string path = folder / "probe.dat";
-    if (!writeFile(path, "x") || !makeReadOnly(path)) return false;
+    TempFolder probe;
     plat::File file;
-    return !file.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting);
+    return writeFile(probe / "x", "x") && makeReadOnly(probe / "x") &&
+           !file.open((probe / "x").c_str(), plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting);
   }();
   return holds;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 // "ソ表" in CP932: both characters end in the byte 0x5C, the backslash.
@@ -38,10 +39,15 @@ class CurrentDirectory {
 };
 
 bool writeFile(const std::string& path, const std::string& bytes);
+// As writeFile, making the missing folders of the path first.
 bool readFile(const std::string& path, std::string* bytes);
+bool writeFileAndFolders(const std::string& path, const std::string& bytes);
 std::string readFileOrEmpty(const std::string& path);
 bool fileIsPresent(const std::string& path);
 bool makeFolder(const std::string& path);  // with any missing parents
+// Every file below the folder (ending with a backslash): relative CP932
+// path with backslashes -> content.
+std::map<std::string, std::string> filesBelow(const std::string& folder);
 // A modification stamp that changes on every write (nanoseconds where the
 // file system has them).
 int64_t modificationStamp(const std::string& path);
