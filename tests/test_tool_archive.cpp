@@ -24,14 +24,14 @@ TEST(ToolCommandLine, EachCommandExitsByWhatItFinds) {
   CurrentDirectory here(work.path());
   plant(work.path(), {{"plain.txt", "not an archive"}, {"folder/a.txt", "a"}, {"src/top.txt", "top"},
                       {"src/" + arg(kSoHyou) + "/deep/a.bin", std::string("\0\x01\x02", 3)}, {"src/empty.dat", ""},
-                      {"src/two words.txt", "kept, but no list can name it"}, {"odd/Caf\xC3\xA9.txt", "x"}, {"odd/b", "b"}});
+                      {"src/two words.txt", "no list can name it"}, {"odd/Caf\xC3\xA9.txt", "x"}, {"odd/b", "b"}});
   const std::string sound = buildArchiveBytes({{"a.txt", "aaaa"}, {"b.txt", "bb"}});
   auto patched = [&](size_t at, size_t value) {
     return sound.substr(0, at) + u32(static_cast<uint32_t>(value)) + sound.substr(at + 4);
   };
-  const size_t firstDataSize = sound.size() - 40 + 12;
   const std::vector<std::string> verify = {"archive", "verify", "a.pak"}, list = {"archive", "list", "a.pak"};
-  struct Case { std::vector<std::string> arguments; int exit; std::string text; std::string pak = ""; };  // text: in the JSON
+  // text: in the JSON output; pak: written to a.pak first, unless empty.
+  struct Case { std::vector<std::string> arguments; int exit; std::string text; std::string pak = ""; };
   std::vector<Case> cases = {
       {{"--help"}, kExitFine, "usage: updtool [--json] COMMAND"},
       {{}, kExitUsage, "no command"},
@@ -57,7 +57,8 @@ TEST(ToolCommandLine, EachCommandExitsByWhatItFinds) {
       {{"archive", "create", "--skip-unnameable", "odd.pak", "odd"}, kExitFine, R"("written":true,"entries":1)"},
       {verify, kExitProblems, R"("code":"no-magic")", "X" + sound.substr(1)},
       {verify, kExitProblems, R"("code":"duplicate-name")", buildArchiveBytes({{"Data.BIN", "1"}, {"data.bin", "2"}})},
-      {verify, kExitProblems, R"("entry":1,"code":"data-outside")", patched(firstDataSize, 1000)},
+      // The first record's content size (the index of two 20-byte records ends the file).
+      {verify, kExitProblems, R"("entry":1,"code":"data-outside")", patched(sound.size() - 40 + 12, 1000)},
       {verify, kExitProblems, R"("code":"partial-record")", patched(20, 30)},
       {verify, kExitProblems, R"("code":"index-outside")", patched(16, sound.size())},
       {verify, kExitProblems, R"("code":"short-header")", "QRV001"},
@@ -88,11 +89,12 @@ TEST(ToolCommandLine, EachCommandExitsByWhatItFinds) {
 // Whatever the build, extract refuses every name that Windows would not
 // keep as that file, writes the rest, and reports what it wrote.
 TEST(ToolArchive, ExtractRefusesNamesWindowsCannotKeep) {
-  const std::vector<std::pair<std::string, const char*>> names = {  // why it is refused; "": written
+  // Each name with why it is refused, or "" when it is written (Ａ ａ Α α are full-width and Greek).
+  const std::vector<std::pair<std::string, const char*>> names = {
       {"trail.txt", ""}, {"trail.txt.", "ends with a dot"}, {"space.txt ", "ends with a space"},
       {". .\\x.txt", "ends with a dot"}, {"NUL", "device"}, {"com1", "device"}, {"LPT1.log", "device"},
       {"aux .txt", "device"}, {"sub\\Prn.dat", "device"}, {"COM0.txt", ""}, {"console.txt", ""},
-      {"\x82\x60.txt", ""}, {"\x82\x81.txt", "one file"}, {"\x83\x9f.txt", ""}, {"\x83\xbf.txt", "one file"},  // Ａａ Αα
+      {"\x82\x60.txt", ""}, {"\x82\x81.txt", "one file"}, {"\x83\x9f.txt", ""}, {"\x83\xbf.txt", "one file"},
       {"TRAIL.TXT", "the updater reads instead"}, {"..\\escape.txt", "leaves the folder"},
       {"\\rooted.txt", "leaves the folder"}, {"C:drive.txt", "leaves the folder"}, {"sub\\..\\..\\up.txt", "leaves"}};
   TempFolder work;
@@ -102,8 +104,7 @@ TEST(ToolArchive, ExtractRefusesNamesWindowsCannotKeep) {
   for (size_t i = 0; i < names.size(); ++i) {
     entries.push_back({names[i].first, "bytes of " + names[i].first});
     if (*names[i].second == '\0') written[names[i].first] = entries.back().content;
-    else refusals.insert(refusals.end(), {"{\"entry\":" + std::to_string(i + 1) + ",\"name\":" + jsonName(names[i].first),
-                                          names[i].second});
+    else refusals.insert(refusals.end(), {jsonName(names[i].first) + R"(,"reason":")", names[i].second});
   }
   ASSERT_TRUE(writeArchiveFile((work / "odd.pak").c_str(), entries));
   std::string out = tool({"--json", "archive", "extract", arg(work / "odd.pak"), arg(work / "out")}, kExitProblems).out;

@@ -2,7 +2,6 @@
 // followed by the real run behind the test host, which must do what the
 // plan said; each made update is applied to a copy of the old tree, which
 // must then hold every file and entry of the new one.
-#include <algorithm>
 #include <cstdio>
 #include <functional>
 
@@ -27,10 +26,8 @@ uint64_t treeBytes(const std::string& folder) {
   return total;
 }
 
-struct RunOutcome {
-  int changed;
-  std::string message, prompt;  // prompt: the file-error prompt the run met (and cancelled), if any
-};
+// prompt: the file-error prompt that the run met (and cancelled), if any.
+struct RunOutcome { int changed; std::string message, prompt; };
 
 // One whole run of the updater from `updateFolder` into `installFolder`.
 RunOutcome applyUpdate(const std::string& updateFolder, const std::string& installFolder) {
@@ -90,11 +87,11 @@ TEST(ToolPlan, PredictionsEqualTheRun) {
       {"x\r\n", {}, nullptr, {}, 0, kMessageListUnreadable, {R"("passed":false)"}, 0},
       // N lets the missing target through the verification; the apply pass fails on it.
       {"N\r\nR\tmissing.txt\r\nC\ta.txt\r\nC\tsub\\new.txt\r\n", {{"a.txt", "old"}},
-       [](const std::string& game) { return makeReadOnly(game + "a.txt"); }, {"checking-off", "fails", "fails", "fails"},
+       [](const std::string& g) { return makeReadOnly(g + "a.txt"); }, {"checking-off", "fails", "fails", "fails"},
        0, kMessageUpdateFailed, {"does not exist", "read-only", "makes no folders"}, plat::kErrorFileNotFound},
       {"C\tnew.txt\r\nI\tdata.pak\tsrc.bin\ta.txt\r\n", {{"data.pak", nameInHeader}}, nullptr, {"create", "fails"}, 1,
-       kMessageUpdateFailed, {}, kErrorInvalidData},
-      {"I\tdata.pak\tsrc.bin\tnew.txt\r\n", alpha, grown("data.pak", 0x80000000u), {"fails"}, 0, kMessageUpdateFailed, {},
+       kMessageUpdateFailed, {"layout would let the change alter"}, kErrorInvalidData},
+      {"I\tdata.pak\tsrc.bin\tnew.txt\r\n", alpha, grown("data.pak", 1u << 31), {"fails"}, 0, kMessageUpdateFailed, {},
        plat::kErrorFileTooLarge},
       // The first replacement fits; the archive it leaves cannot take the second.
       {"I\tdata.pak\tsrc.bin\ta.txt\r\nI\tdata.pak\tsrc2.bin\ta.txt\r\n", alpha, grown("data.pak", 0x7FFFFFFFu - 30),
@@ -119,7 +116,7 @@ TEST(ToolPlan, PredictionsEqualTheRun) {
     RunOutcome run = applyUpdate(update.path(), game.path());
     EXPECT_EQ(run.changed, test.changes);
     EXPECT_EQ(run.message, test.message);
-    expectInOrder(plan.out, {"\"changes\":" + std::to_string(run.changed) + ",", "\"message\":" + jsonName(run.message)});
+    expectInOrder(plan.out, {R"("changes":)" + std::to_string(run.changed) + ",", jsonName(run.message)});
     EXPECT_EQ(static_cast<int64_t>(treeBytes(game.path()) - before), growth);
     EXPECT_EQ(run.prompt.empty(), test.promptCode == 0) << run.prompt;
     if (test.promptCode == 0) continue;
@@ -140,27 +137,28 @@ TEST(ToolPlan, PredictionsEqualTheRun) {
 // what plan said; when make found no problem, the copy then holds the new
 // tree: make finds nothing between them, not a file, not an entry.
 TEST(ToolMake, TheUpdateTurnsTheOldTreeIntoTheNew) {
-  const std::string deep = "data/" + arg(kSoHyou) + "/", unnameable = "Caf\xC3\xA9.txt", so = "data\\" + kSoHyou;
-  const Tree oldGame = {{"same.txt", "unchanged"}, {"Setup.log", "F\told\r\n"}, {"game.exe", "MZ old"},
-                        {deep + "voice.ogg", "a"}, {"fake.pak", "QRV001 but nothing more"},
-                        {"data/script.pak", pak({{"scene\\01.txt", "old"}, {"Scene\\02.txt", "kept"}, {kSoHyou, "pic"}})}};
-  // voice.ogg keeps its size; the archive names an entry in other case, the
+  const std::string deep = "data/" + arg(kSoHyou) + "/", so = "data\\" + kSoHyou, cafe = "Caf\xC3\xA9.txt";
+  const Tree oldGame = {{"same.txt", "same"}, {"Setup.log", "F\told\r\n"}, {"game.exe", "MZ old"},
+                        {deep + "voice", "a"}, {"fake.pak", "QRV001 but nothing more"},
+                        {"data/script.pak", pak({{"scene\\01.txt", "o"}, {"Scene\\02.txt", "k"}, {kSoHyou, "p"}})}};
+  // The voice keeps its size; the archive names an entry in other case, the
   // same entry to it; a file that only looks like an archive goes whole.
-  const Tree newGame = {{"same.txt", "unchanged"}, {"Setup.log", "F\tnew\r\n"}, {"game.exe", "MZ new and longer"},
-                        {deep + "voice.ogg", "b"}, {deep + "added.txt", "new file in an old folder"},
-                        {"fake.pak", "QRV001 and still nothing"}, {unnameable, "left out"},
-                        {"data/script.pak", pak({{"SCENE\\01.TXT", "new scene"}, {"scene\\02.txt", "kept"},
-                                                 {kSoHyou, "picture"}, {"scene\\03.txt", "added entry"}})}};
+  const Tree newGame = {{"same.txt", "same"}, {"Setup.log", "F\tnew\r\n"}, {"game.exe", "MZ new, longer"},
+                        {deep + "voice", "b"}, {deep + "added.txt", "new file in an old folder"}, {cafe, "left out"},
+                        {"fake.pak", "QRV001 and still nothing"},
+                        {"data/script.pak", pak({{"SCENE\\01.TXT", "new"}, {"scene\\02.txt", "k"}, {kSoHyou, "pic"},
+                                                 {"scene\\03.txt", "added entry"}})}};
+  const std::string script = "I\tdata\\script.pak\tdata\\script.pak\\";
   // list: empty when none is written.
-  struct Case { std::vector<std::string> make; Tree oldTree, newTree; int exit; std::string list; std::vector<std::string> said; };
+  struct Case { std::vector<std::string> make; Tree oldTree, newTree; int exit; std::string list;
+                std::vector<std::string> said; };
   std::vector<Case> cases = {
-      {{"make", "old", "new", "out"}, oldGame, newGame, kExitProblems, "", {"problem: \"" + unnameable + "\": code page 932", "nothing is written"}},
+      {{"make", "old", "new", "out"}, oldGame, newGame, kExitProblems, "",
+       {"problem: \"" + cafe + "\": code page 932", "nothing is written"}},
       {{"make", "--skip-unnameable", "old", "new", "out"}, oldGame, newGame, kExitFine,
-       "P\tUpDate.pak\r\nC\t" + so + "\\added.txt\r\nR\t" + so + "\\voice.ogg\r\nR\tfake.pak\r\nR\tgame.exe\r\n"
-       "I\tdata\\script.pak\tdata\\script.pak\\SCENE\\01.TXT\tSCENE\\01.TXT\r\n"
-       "I\tdata\\script.pak\tdata\\script.pak\\" + kSoHyou + "\t" + kSoHyou + "\r\n"
-       "I\tdata\\script.pak\tdata\\script.pak\\scene\\03.txt\tscene\\03.txt\r\n",
-       {"skipped: \"" + unnameable + "\"", ", the updater SoreluneUpdate.exe; 0 problems"}},
+       "P\tUpDate.pak\r\nC\t" + so + "\\added.txt\r\nR\t" + so + "\\voice\r\nR\tfake.pak\r\nR\tgame.exe\r\n" + script +
+       "SCENE\\01.TXT\tSCENE\\01.TXT\r\n" + script + kSoHyou + "\t" + kSoHyou + "\r\n" + script +
+       "scene\\03.txt\tscene\\03.txt\r\n", {"skipped: \"" + cafe + "\"", ", the updater SoreluneUpdate.exe;"}},
       {{"make", "--json", "--updater", "Other.exe", "old", "new", "out"},
        {{"removed.txt", "x"}, {"a.pak", pak({{"gone.dat", "1"}, {"stays.dat", "2"}})}},
        {{"new/file.txt", "x"}, {"empty.txt", ""}, {"with space.txt", "x"}, {"fine.txt", "x"},
@@ -172,13 +170,14 @@ TEST(ToolMake, TheUpdateTurnsTheOldTreeIntoTheNew) {
   };
 #ifndef _WIN32
   // Names CP932 writes with the code page's other character (Windows cannot
-  // open them through the code page at all). The installed 〜old.ogg keeps
-  // the name it has on disk: the run must find it, and make no twin.
-  cases.push_back({{"make", "old", "new", "out"}, {{"\xE3\x80\x9Cold", "old"}}, {{"\xE3\x80\x9Cold", "new, longer"},
-                   {"\xE3\x80\x9Cwave", "w"}, {"\xE2\x80\x96\xE2\x88\x92\xC2\xA2\xC2\xA3\xC2\xAC", "s"}}, kExitFine,
-                   "P\tUpDate.pak\r\nR\t\x81\x60old\r\nC\t\x81\x60wave\r\nC\t\x81\x61\x81\x7C\x81\x91\x81\x92\x81\xCA\r\n",
-                   {"(U+301C becomes U+FF5E)", "(U+2016 becomes U+2225, U+2212 becomes U+FF0D, U+00A2 becomes U+FFE0, "
-                    "U+00A3 becomes U+FFE1, U+00AC becomes U+FFE2)"}});
+  // open them through the code page at all). The installed 〜o keeps the
+  // name it has on disk: the run must find it there.
+  cases.push_back({{"make", "old", "new", "out"}, {{"\xE3\x80\x9Co", "old"}},
+                   {{"\xE3\x80\x9Co", "new, longer"}, {"\xE3\x80\x9Cw", "w"},
+                    {"\xE2\x80\x96\xE2\x88\x92\xC2\xA2\xC2\xA3\xC2\xAC", "s"}}, kExitFine,
+                   "P\tUpDate.pak\r\nR\t\x81\x60o\r\nC\t\x81\x60w\r\nC\t\x81\x61\x81\x7C\x81\x91\x81\x92\x81\xCA\r\n",
+                   {"(U+301C becomes U+FF5E)", "(U+2016 becomes U+2225, U+2212 becomes U+FF0D, "
+                    "U+00A2 becomes U+FFE0, U+00A3 becomes U+FFE1, U+00AC becomes U+FFE2)"}});
 #endif
   for (const Case& test : cases) {
     SCOPED_TRACE(test.said[0]);
@@ -189,26 +188,24 @@ TEST(ToolMake, TheUpdateTurnsTheOldTreeIntoTheNew) {
     plant(work / "new\\", test.newTree);
     ToolOutput made;
     made.programFolder = work / "bin\\";
-    std::string progress, out = work / "out\\";
+    std::string progress;
     made.progress = [&](const std::string& text) { progress += text; };
     EXPECT_EQ(runTool(test.make, &made), test.exit) << made.out << made.err;
     expectInOrder(made.out, test.said);
     // Progress goes to a terminal's line, never into the report, never under --json.
     EXPECT_EQ(progress.empty(), made.json);
     EXPECT_EQ(made.out.find('\r'), std::string::npos);
-    EXPECT_EQ(readFileOrEmpty(out + "UpDate.lst"), test.list);
+    EXPECT_EQ(readFileOrEmpty(work / "out\\UpDate.lst"), test.list);
     if (test.list.empty()) continue;
-    EXPECT_EQ(readFileOrEmpty(out + (made.json ? "Other.exe" : "SoreluneUpdate.exe")), made.json ? "MZ named" : "MZ beside");
+    EXPECT_EQ(readFileOrEmpty(work / (made.json ? "out\\Other.exe" : "out\\SoreluneUpdate.exe")),
+              made.json ? "MZ named" : "MZ beside");
     tool({"list", "check", "out/UpDate.lst"}, kExitFine);
     ToolOutput plan = tool({"--json", "plan", "--install", "game", "out"}, kExitFine);
-    RunOutcome run = applyUpdate(out, work / "game\\");
+    RunOutcome run = applyUpdate(work / "out\\", work / "game\\");
     EXPECT_EQ(run.message, kMessageUpdateDone);
     EXPECT_EQ(valuesOf(plan.out, "changes"), std::vector<std::string>{std::to_string(run.changed)});
-    if (test.exit != kExitFine) continue;
-    expectInOrder(tool({"make", "--skip-unnameable", "game", "new", "again"}, kExitProblems).out, {"nothing to update"});
-    std::vector<std::string> installed;
-    ASSERT_TRUE(listFilesBelow(work / "game\\", &installed));
-    EXPECT_EQ(std::adjacent_find(installed.begin(), installed.end()), installed.end());
+    if (test.exit == kExitFine)
+      expectInOrder(tool({"make", "--skip-unnameable", "game", "new", "o2"}, kExitProblems).out, {"nothing to update"});
   }
 }
 

@@ -4,9 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "tests/support/test_files.h"
