@@ -61,14 +61,9 @@ start_updater() {
 
 # Waits for the updater's process to end (it ends with its dialog).
 updater_ended() {
-  local tries=0
-  while kill -0 "$UPDATER_PID" 2>/dev/null; do
-    tries=$((tries + 1))
-    [ "$tries" -le 300 ] || { echo "the updater did not end"; return 1; }
-    sleep 0.1
-  done
-  wait "$UPDATER_PID" 2>/dev/null
-  true
+  for _ in $(seq 300); do kill -0 "$UPDATER_PID" 2>/dev/null || { wait "$UPDATER_PID" || true; return 0; }; sleep 0.1; done
+  echo "the updater did not end"
+  return 1
 }
 
 # Screenshot of a part of the screen, WxH+X+Y.
@@ -90,8 +85,6 @@ shot_with_box() { shot "$1" "$(union_rect "$(drive wait-dialog rect)" "$(drive w
 sample() { python3 "$E2E_SAMPLE" "$@"; }
 # Lines in UTF-8 on stdin to a CP932 list with CR LF.
 write_list() { iconv -f UTF-8 -t CP932 | sed 's/$/\r/' >"$1"; }
-# A fingerprint of every file below a folder, names and bytes.
-tree_sum() { (cd "$1" && find . -type f -print0 | sort -z | xargs -0 sha256sum); }
 
 # Runs a command and compares what it prints with the text expected; with
 # "starts" first, only the beginning of the output is compared.

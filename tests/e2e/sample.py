@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Package archives for the end-to-end scenarios and the demo, written and
-read byte by byte. File names on the command line are UTF-8 (as Wine stores
-them on disk); entry names inside archives are CP932.
+read byte by byte. The command line is UTF-8; entry names and contents
+inside archives are CP932.
 
-  sample.py archive OUT [ENTRY=FILE ...]   write a package archive
-  sample.py names ARCHIVE                  print the entry names, one a line
+  sample.py archive OUT [ENTRY=CONTENT ...]   write a package archive
+  sample.py names ARCHIVE                     print the entry names, one a line
 """
 import struct
 import sys
@@ -34,13 +34,8 @@ if __name__ == "__main__":
     if len(sys.argv) < 3 or sys.argv[1] not in ("archive", "names"):
         sys.exit(__doc__)
     if sys.argv[1] == "archive":
-        entries = []
-        for spec in sys.argv[3:]:
-            name, path = spec.split("=", 1)
-            with open(path, "rb") as source:
-                entries.append((name.encode("cp932"), source.read()))
         with open(sys.argv[2], "wb") as out:
-            out.write(build_archive(entries))
+            out.write(build_archive([tuple(s.encode("cp932") for s in spec.split("=", 1)) for spec in sys.argv[3:]]))
     else:
         with open(sys.argv[2], "rb") as archive:
             for name, _ in read_archive(archive.read()):

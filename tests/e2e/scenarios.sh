@@ -25,33 +25,25 @@ UNUSABLE_FOLDER='選択されたフォルダはインストールフォルダと
 
 # An installed game: loose files, a package archive and a setup log.
 make_game() {
-  local game=$1
-  mkdir -p "$game/data" "$game/音楽" "$E2E_CASE/old"
-  printf 'Sorelune 1.00\n' >"$game/Sorelune.exe"
-  printf '[screen]\r\nwidth=800\r\n' >"$game/data/config.ini"
-  printf 'bgm01 old\n' >"$game/音楽/bgm01.ogg"
-  printf 'old title image' >"$E2E_CASE/old/title.bmp"
-  printf 'old script' >"$E2E_CASE/old/main.txt"
-  printf 'voice bytes' >"$E2E_CASE/old/voice.ogg"
-  sample archive "$game/data.qrv" 'image\title.bmp'="$E2E_CASE/old/title.bmp" \
-    'script\main.txt'="$E2E_CASE/old/main.txt" 'voice\セリフ.ogg'="$E2E_CASE/old/voice.ogg"
-  printf 'F\tC:\\Games\\Sorelune\\Sorelune.exe\r\n' >"$game/Setup.log"
+  mkdir -p "$1/data" "$1/音楽"
+  printf 'Sorelune 1.00\n' >"$1/Sorelune.exe"
+  printf '[screen]\r\nwidth=800\r\n' >"$1/data/config.ini"
+  printf 'bgm01 old\n' >"$1/音楽/bgm01.ogg"
+  sample archive "$1/data.qrv" 'image\title.bmp=old title image' 'script\main.txt=old script' 'voice\セリフ.ogg=voice bytes'
+  printf 'F\tC:\\Games\\Sorelune\\Sorelune.exe\r\n' >"$1/Setup.log"
 }
 
 # An update for the game in $2 beside the program: the list, loose files
 # and a source package.
 make_update() {
-  local update=$1 game=$2
-  mkdir -p "$update/data" "$update/音楽" "$update/script" "$E2E_CASE/package"
+  local update=$1
+  mkdir -p "$update/data" "$update/音楽" "$update/script"
   printf 'Sorelune 1.01\n' >"$update/Sorelune.exe"
-  cp "$game/data/config.ini" "$update/data/config.ini"
+  cp "$2/data/config.ini" "$update/data/config.ini"
   printf 'bgm02 new\n' >"$update/音楽/bgm02.ogg"
   printf 'new script' >"$update/script/main.txt"
-  printf 'new title image, longer than before' >"$E2E_CASE/package/title.bmp"
-  printf '追加データ' | iconv -f UTF-8 -t CP932 >"$E2E_CASE/package/extra.dat"
-  printf 'readme from the package\r\n' >"$E2E_CASE/package/readme_jp.txt"
-  sample archive "$update/patch.qrv" 'image\title.bmp'="$E2E_CASE/package/title.bmp" \
-    '追加データ.dat'="$E2E_CASE/package/extra.dat" 'readme_jp.txt'="$E2E_CASE/package/readme_jp.txt"
+  sample archive "$update/patch.qrv" 'image\title.bmp=new title image, longer than before' '追加データ.dat=追加データ' \
+    $'readme_jp.txt=readme from the package\r\n'
   write_list "$update/UpDate.lst" <<'LIST'
 E
 R	Sorelune.exe
@@ -76,21 +68,6 @@ box_is() { printf 'box caption=%s buttons=%s owner=%s text=%s' "$@"; }
 
 # --- the dialog and the install folder ---
 
-scenario_dialog() {
-  mkdir -p "$E2E_CASE/update" "$E2E_CASE/game"
-  set_install_folder "$(winpath "$E2E_CASE/game" folder)"
-  start_updater "$E2E_CASE/update"
-  expect "$(controls_are "$(winpath "$E2E_CASE/game" folder)" 'visible enabled' 'hidden enabled')
-focus 2" drive wait-dialog controls focus
-  shot dialog "$(drive wait-dialog rect)"
-  # Tab moves on to the edit control; Enter there does nothing (the
-  # default button is the hidden, disabled OK). Cancel while idle closes
-  # at once, without a question.
-  expect 'focus 1000' drive key tab sleep 200 focus key return sleep 300 wait-dialog expect-no-box '*'
-  drive click 2 wait-closed
-  updater_ended
-}
-
 # Opens the dialog on an empty update folder, compares the install folder
 # field, and leaves with Escape, which while idle closes as Cancel does.
 install_folder_shown() {
@@ -99,15 +76,25 @@ install_folder_shown() {
   updater_ended
 }
 
-scenario_install_folder() {
+scenario_dialog_and_install_folder() {
   mkdir -p "$E2E_CASE/update"
   # The prefix's Program Files values come back for the scenarios that follow.
   trap 'set_value "$CURRENT_VERSION_KEY" ProgramFilesDir 32 "C:\Program Files (x86)"
         set_value "$CURRENT_VERSION_KEY" ProgramFilesDir 64 "C:\Program Files"' EXIT
   remove_game_key
-  # The 32-bit installer's value, shown exactly as stored: no backslash added.
+  # The 32-bit installer's value, shown exactly as stored (no backslash
+  # added), in the dialog as it opens: the focus on ｷｬﾝｾﾙ, the label from the
+  # string table. Tab moves on to the edit control; Enter there does nothing
+  # (the default button is the hidden, disabled OK). Cancel while idle
+  # closes at once, without a question.
   set_install_folder 'D:\Games\ソレルーン'
-  install_folder_shown 'D:\Games\ソレルーン'
+  start_updater "$E2E_CASE/update"
+  expect "$(controls_are 'D:\Games\ソレルーン' 'visible enabled' 'hidden enabled')
+focus 2" drive wait-dialog controls focus
+  shot dialog "$(drive wait-dialog rect)"
+  expect 'focus 1000' drive key tab sleep 200 focus key return sleep 300 wait-dialog expect-no-box '*'
+  drive click 2 wait-closed
+  updater_ended
   # A 64-bit installer's key is found too; when both views have one, the
   # 32-bit one wins, unless its value cannot be read.
   remove_game_key
@@ -149,23 +136,21 @@ scenario_browse() {
 # --- runs ---
 
 # Declined, 実行 starts nothing. Confirmed, the run takes the folder typed
-# into the field (not the registry's), with its Japanese name crossing the
-# edit control, and ends with its message while Browse and 実行 are off.
+# into the field (not the registry's), its Japanese name crossing the edit
+# control, and ends with its message while Browse and 実行 are off.
 scenario_whole_run() {
   GAME=$E2E_CASE/ゲーム表
   UPDATE=$E2E_CASE/update
   make_game "$GAME"
   make_update "$UPDATE" "$GAME"
   set_install_folder 'C:\not\the\game\'
-  local before folder
-  before=$(tree_sum "$GAME")
+  local folder
   folder=$(winpath "$GAME" folder)
   start_updater "$UPDATE"
   expect "$(box_is "$CONFIRM_CAPTION" OK,Cancel dialog "$CONFIRM_TEXT")
 $(controls_are "$folder" 'visible enabled' 'hidden enabled')" \
     drive wait-dialog set-text 1000 "$folder" click 1002 wait-box "$CONFIRM_CAPTION" print-box answer Cancel \
     expect-no-box '*' controls
-  [ "$before" = "$(tree_sum "$GAME")" ]
   expect "$(controls_are "$folder" 'visible disabled' 'visible enabled')
 $(box_is "$DONE_CAPTION" OK dialog "$DONE_CHANGED")" \
     drive click 1002 wait-box "$CONFIRM_CAPTION" answer OK wait-box "$DONE_CAPTION" wait-progress 1000 controls print-box
@@ -173,90 +158,74 @@ $(box_is "$DONE_CAPTION" OK dialog "$DONE_CHANGED")" \
   drive wait-box "$DONE_CAPTION" answer OK wait-closed
   updater_ended
   cmp "$GAME/Sorelune.exe" "$UPDATE/Sorelune.exe"
-  cmp "$GAME/音楽/bgm02.ogg" "$UPDATE/音楽/bgm02.ogg"
-  expect 'image\title.bmp|script\main.txt|voice\セリフ.ogg|data\追加データ.dat|' \
-    eval 'sample names "$GAME/data.qrv" | tr "\n" "|"'
+  expect "$(printf '%s\n' 'image\title.bmp' 'script\main.txt' 'voice\セリフ.ogg' 'data\追加データ.dat')" sample names "$GAME/data.qrv"
   # The created files are logged with the typed folder, in CP932.
   printf 'F\tC:\\Games\\Sorelune\\Sorelune.exe\r\nF\t%s音楽\\bgm02.ogg\r\nF\t%sreadme_jp.txt\r\n' "$folder" "$folder" \
     | iconv -f UTF-8 -t CP932 | cmp - "$GAME/Setup.log"
 }
 
 # A run held at a retry prompt: its third entry replaces a file that is not
-# there yet (target checking is off for it). With "last", that entry is the
-# last one. The prompt is unowned, so the dialog still takes Cancel.
+# there yet (target checking is off for it); the last entry is a C, or with
+# "R" one more such prompt. The prompts are unowned, so the dialog still
+# takes Cancel.
 held_case() {
   GAME=$E2E_CASE/game
   UPDATE=$E2E_CASE/update
   mkdir -p "$GAME" "$UPDATE"
   printf 'first' >"$UPDATE/first.txt"
-  printf 'later, new' >"$UPDATE/later.dat"
-  printf 'last' >"$UPDATE/last.txt"
-  printf '' >"$GAME/Setup.log"
-  printf 'C\tfirst.txt\r\nN\r\nR\tlater.dat\r\n' >"$UPDATE/UpDate.lst"
-  [ "${1:-}" = last ] || printf 'C\tlast.txt\r\n' >>"$UPDATE/UpDate.lst"
+  printf 'new' >"$UPDATE/later.dat"
+  printf 'new' >"$UPDATE/last.dat"
+  printf 'C\tfirst.txt\r\nN\r\nR\tlater.dat\r\n%s\tlast.dat\r\n' "${1:-C}" >"$UPDATE/UpDate.lst"
   set_install_folder "$(winpath "$GAME" folder)"
   start_updater "$UPDATE"
   expect starts "$(box_is "$COPY_ERROR" Retry,Cancel none \
     "ファイルの更新中にエラーが発生しました\n\nfilename:$(winpath "$GAME" folder)later.dat\nerrorcode:2\nerrorcomment:")" \
     drive wait-dialog click 1002 wait-box "$CONFIRM_CAPTION" answer OK wait-box "$COPY_ERROR" print-box
 }
-# The file the prompt waits for appears, and the prompt is answered.
+# The file the prompt waits for appears, and the prompt is answered Retry;
+# the entry ends and the bar moves on (to $2).
 deliver_and_retry() {
-  printf 'later, old' >"$GAME/later.dat"
-  drive wait-box "$COPY_ERROR" answer Retry wait-progress "$1"
-  cmp "$GAME/later.dat" "$UPDATE/later.dat"
+  printf 'old' >"$GAME/$1"
+  drive wait-box "$COPY_ERROR" answer Retry wait-progress "$2"
+  cmp "$GAME/$1" "$UPDATE/$1"
 }
 
 # Declined, the question lets the run go on with the entry after the one at
-# the prompt, none skipped.
-scenario_cancel_declined() {
-  held_case
+# the prompt, none skipped. Confirmed once the worker is past its last entry
+# (held at its final wait), it leaves the run its usual outcome.
+scenario_cancel_declined_then_confirmed_too_late() {
+  held_case R
   shot_with_box retry-prompt "$COPY_ERROR"
   expect "$(box_is "$CANCEL_CAPTION" OK,Cancel dialog "$CANCEL_TEXT")" drive click 2 wait-box "$CANCEL_CAPTION" print-box
   shot_with_box cancel-question "$CANCEL_CAPTION"
-  # The entry at the prompt finishes; the worker then holds before the next.
-  deliver_and_retry 500
-  [ ! -e "$GAME/last.txt" ]
+  deliver_and_retry later.dat 500
+  [ ! -e "$GAME/last.dat" ]
+  drive wait-box "$CANCEL_CAPTION" answer Cancel wait-box "$COPY_ERROR"
+  # Escape asks as Cancel does.
+  drive key escape wait-box "$CANCEL_CAPTION"
+  deliver_and_retry last.dat 1000
   expect "$(box_is "$DONE_CAPTION" OK dialog "$DONE_CHANGED")" \
-    drive wait-box "$CANCEL_CAPTION" answer Cancel wait-box "$DONE_CAPTION" print-box answer OK wait-closed
+    drive wait-box "$CANCEL_CAPTION" answer OK wait-box "$DONE_CAPTION" print-box answer OK wait-closed
   updater_ended
-  cmp "$GAME/last.txt" "$UPDATE/last.txt"
-  printf 'F\t%sfirst.txt\r\nF\t%slast.txt\r\n' "$(winpath "$GAME" folder)" "$(winpath "$GAME" folder)" | cmp - "$GAME/Setup.log"
 }
 
-# Confirmed, the run stops before its next entry; a second Cancel asks
-# nothing.
+# Confirmed during the run, the run stops before its next entry; a second
+# Cancel asks nothing.
 scenario_cancel_confirmed() {
   held_case
   drive click 2 wait-box "$CANCEL_CAPTION" answer OK click 2 sleep 500 expect-no-box "$CANCEL_CAPTION"
-  printf 'later, old' >"$GAME/later.dat"
-  expect "$(box_is "$ABORT_CAPTION" OK dialog "$ABORT_USER")" \
-    drive wait-box "$COPY_ERROR" answer Retry wait-box "$ABORT_CAPTION" print-box answer OK wait-closed
+  deliver_and_retry later.dat 500
+  expect "$(box_is "$ABORT_CAPTION" OK dialog "$ABORT_USER")" drive wait-box "$ABORT_CAPTION" print-box answer OK wait-closed
   updater_ended
-  cmp "$GAME/later.dat" "$UPDATE/later.dat"
-  [ ! -e "$GAME/last.txt" ]
+  [ ! -e "$GAME/last.dat" ]
 }
 
-# Confirmed while the worker is past its last entry (held at its final
-# wait): the run still ends with its usual outcome, and that is shown.
-scenario_cancel_after_last_entry() {
-  held_case last
-  drive click 2 wait-box "$CANCEL_CAPTION"
-  deliver_and_retry 1000
-  expect "$(box_is "$DONE_CAPTION" OK dialog "$DONE_CHANGED")" \
-    drive sleep 300 wait-box "$CANCEL_CAPTION" answer OK wait-box "$DONE_CAPTION" print-box answer OK wait-closed
-  updater_ended
-}
-
-# Escape during a run asks as Cancel does; the retry prompt answered Cancel
-# ends the run there, keeping what was done before.
-scenario_escape_then_prompt_cancelled() {
+# The retry prompt answered Cancel ends the run there, keeping what was done.
+scenario_retry_prompt_cancelled() {
   held_case
-  expect "$(box_is "$CANCEL_CAPTION" OK,Cancel dialog "$CANCEL_TEXT")
-$(box_is "$ABORT_CAPTION" OK dialog "$ABORT_FILE")" \
-    drive key escape wait-box "$CANCEL_CAPTION" print-box answer Cancel \
-    wait-box "$COPY_ERROR" answer Cancel wait-box "$ABORT_CAPTION" print-box answer OK wait-closed
+  expect "$(box_is "$ABORT_CAPTION" OK dialog "$ABORT_FILE")" \
+    drive wait-box "$COPY_ERROR" answer Cancel wait-box "$ABORT_CAPTION" print-box answer OK wait-closed
   updater_ended
   cmp "$GAME/first.txt" "$UPDATE/first.txt"
-  [ ! -e "$GAME/last.txt" ]
+  [ ! -e "$GAME/last.dat" ]
 }

@@ -5,7 +5,7 @@
 //
 // Each argument is one step; the steps run in order and the first that
 // fails ends the driver with exit code 1 and a line on stderr. Texts are
-// UTF-8 on the command line and on output, line breaks shown as \n.
+// UTF-8 on the command line and on output, line breaks shown there as \n.
 // Control ids are numbers; the label is -1.
 #include <windows.h>
 #include <commctrl.h>
@@ -43,17 +43,6 @@ bool fail(const std::string& why) {
   return false;
 }
 
-// The argument's backslash-n sequences stand for line breaks.
-std::wstring argumentText(const wchar_t* argument) {
-  std::wstring text;
-  for (const wchar_t* at = argument; *at != 0; ++at) {
-    bool lineBreak = at[0] == L'\\' && at[1] == L'n';
-    text += lineBreak ? L'\n' : *at;
-    at += lineBreak;
-  }
-  return text;
-}
-
 std::wstring textOf(HWND window) {
   wchar_t buffer[4096] = {};
   DWORD_PTR result = 0;
@@ -81,30 +70,20 @@ HWND findDialog() {
 }
 
 // A visible top-level dialog of the updater's process other than its main
-// one: a message box with the caption (any, when empty), or the browser.
-struct Search {
-  const std::wstring* caption;
-  bool browser;
-  HWND found;
-};
-
-BOOL CALLBACK visitTopLevel(HWND window, LPARAM parameter) {
-  auto* search = reinterpret_cast<Search*>(parameter);
-  DWORD process = 0, dialogProcess = 0;
-  GetWindowThreadProcessId(window, &process);
-  GetWindowThreadProcessId(gDialog, &dialogProcess);
-  if (window == gDialog || !IsWindowVisible(window) || !isClass(window, L"#32770") || process != dialogProcess)
-    return TRUE;
-  if ((child(window, 0, L"SysTreeView32") != nullptr) != search->browser) return TRUE;
-  if (!search->caption->empty() && textOf(window) != *search->caption) return TRUE;
-  search->found = window;
-  return FALSE;
-}
-
-HWND findTopLevel(const std::wstring& caption, bool browser = false) {
-  Search search{&caption, browser, nullptr};
-  if (gDialog != nullptr && IsWindow(gDialog)) EnumWindows(visitTopLevel, reinterpret_cast<LPARAM>(&search));
-  return search.found;
+// one: the folder browser, or a message box with the caption (any, when
+// the caption is empty or "*").
+HWND findTopLevel(std::wstring caption, bool browser = false) {
+  DWORD dialogProcess = 0, process = 0;
+  if (gDialog == nullptr || !GetWindowThreadProcessId(gDialog, &dialogProcess)) return nullptr;
+  if (caption == L"*") caption.clear();
+  for (HWND at = FindWindowExW(nullptr, nullptr, L"#32770", nullptr); at != nullptr;
+       at = FindWindowExW(nullptr, at, L"#32770", nullptr)) {
+    GetWindowThreadProcessId(at, &process);
+    if (at != gDialog && IsWindowVisible(at) && process == dialogProcess &&
+        (child(at, 0, L"SysTreeView32") != nullptr) == browser && (caption.empty() || textOf(at) == caption))
+      return at;
+  }
+  return nullptr;
 }
 
 // The text of the item selected in the folder browser's tree. The tree
@@ -220,10 +199,11 @@ bool runStep(int argc, wchar_t** argv, int* index) {
   if (arguments > 0) a = argv[(*index)++];
   if (arguments > 1) b = argv[(*index)++];
   bool needsDialog = true;
-  for (const wchar_t* name : {L"timeout", L"sleep", L"clock", L"wait-dialog", L"wait-closed", L"print-box", L"answer", L"rect"})
+  for (const wchar_t* name : {L"timeout", L"sleep", L"clock", L"wait-dialog", L"wait-closed", L"print-box", L"answer"})
     needsDialog &= step != name;
   if (needsDialog && !needDialog()) return false;
-  HWND control = (a[0] >= L'0' && a[0] <= L'9') || a[0] == L'-' ? child(gDialog, static_cast<int>(std::wcstol(a, nullptr, 10))) : nullptr;
+  HWND control = needsDialog ? child(gDialog, static_cast<int>(std::wcstol(a, nullptr, 10))) : nullptr;
+  if ((step == L"text" || step == L"set-text") && control == nullptr) return fail("no control " + printable(a));
 
   if (step == L"timeout") gTimeoutMs = static_cast<DWORD>(std::wcstoul(a, nullptr, 10));
   else if (step == L"sleep") Sleep(static_cast<DWORD>(std::wcstoul(a, nullptr, 10)));
@@ -250,11 +230,9 @@ bool runStep(int argc, wchar_t** argv, int* index) {
     HWND focus = focusOf(gDialog);
     say("focus " + (focus != nullptr && IsChild(gDialog, focus) ? std::to_string(controlId(focus)) : std::string("none")));
   } else if (step == L"text") {
-    if (control == nullptr) return fail("no control " + printable(a));
     say(printable(textOf(control)));
   } else if (step == L"set-text") {
-    if (control == nullptr) return fail("no control " + printable(a));
-    SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argumentText(b).c_str()));
+    SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(b));
   } else if (step == L"click") {
     return clickButton(gDialog, control);
   } else if (step == L"key") {
@@ -268,15 +246,12 @@ bool runStep(int argc, wchar_t** argv, int* index) {
     PostMessageW(target, WM_KEYDOWN, key, 1);
     PostMessageW(target, WM_KEYUP, key, static_cast<LPARAM>(0xC0000001u));
   } else if (step == L"wait-box") {
-    // The caption to wait for, or * for any box.
-    std::wstring wanted = std::wcscmp(a, L"*") == 0 ? std::wstring() : argumentText(a);
-    if (!waitFor([&] { return (gBox = findTopLevel(wanted)) != nullptr; }))
-      return fail("no message box \"" + printable(wanted) + "\" appeared");
+    if (!waitFor([&] { return (gBox = findTopLevel(a)) != nullptr; })) return fail("no message box \"" + printable(a) + "\" appeared");
   } else if (step == L"print-box") {
     if (!needBox()) return false;
     say(describeBox(gBox));
   } else if (step == L"expect-no-box") {
-    HWND box = findTopLevel(std::wcscmp(a, L"*") == 0 ? std::wstring() : argumentText(a));
+    HWND box = findTopLevel(a);
     if (box != nullptr) return fail("a message box is open: " + describeBox(box));
   } else if (step == L"answer") {
     return closeCurrent(a);
@@ -289,10 +264,8 @@ bool runStep(int argc, wchar_t** argv, int* index) {
     return browseTo(a);
   } else if (step == L"rect") {
     // The current box if there is one, else the dialog: WxH+X+Y on screen.
-    HWND window = (gBox != nullptr && IsWindow(gBox)) ? gBox : gDialog;
-    if (window == nullptr && !needDialog()) return false;
     RECT r;
-    GetWindowRect(window != nullptr ? window : gDialog, &r);
+    GetWindowRect(gBox != nullptr && IsWindow(gBox) ? gBox : gDialog, &r);
     say(std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top) + "+" + std::to_string(r.left) + "+" +
         std::to_string(r.top));
   } else {
