@@ -2,7 +2,6 @@
 # E2E_WINE, E2E_WINESERVER, E2E_EXE, E2E_DRIVER, E2E_SHOTS and E2E_TMP (or,
 # for the demo, E2E_CASE) are set.
 
-E2E_SAMPLE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/sample.py"
 GAME_KEY='HKLM\SOFTWARE\Quorvane\Sorelune'
 CURRENT_VERSION_KEY='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion'
 
@@ -13,9 +12,8 @@ prepare_prefix() {
   "$E2E_WINE" wineboot -i || return 1
   # Marlett draws the caption buttons; this Wine does not find the copy that
   # fonts-wine installs, but finds every font in the prefix's Fonts folder.
-  local marlett=/usr/share/wine/fonts/marlett.ttf
-  [ -f "$marlett" ] && cp "$marlett" "$WINEPREFIX/drive_c/windows/Fonts/"
-  local substitutes='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' face
+  cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null
+  local substitutes='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' face value
   for face in 'ＭＳ Ｐゴシック' 'MS UI Gothic' 'MS Shell Dlg' 'MS Shell Dlg 2' 'ＭＳ ゴシック'; do
     "$E2E_WINE" reg add "$substitutes" /v "$face" /t REG_SZ /d 'IPAPGothic' /f || return 1
   done
@@ -24,10 +22,9 @@ prepare_prefix() {
   # As 64-bit Windows has it: a 32-bit program's Program Files is the (x86)
   # one. A wine64 prefix has the 32-bit view's key but not this value.
   set_value "$CURRENT_VERSION_KEY" ProgramFilesDir 32 'C:\Program Files (x86)' || return 1
-  if [ "${1:-}" != managed ]; then
-    "$E2E_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f || return 1
-    "$E2E_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f || return 1
-  fi
+  for value in Decorated Managed; do
+    [ "${1:-}" = managed ] || "$E2E_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v $value /t REG_SZ /d N /f || return 1
+  done
   "$E2E_WINESERVER" -w
 }
 
@@ -54,10 +51,7 @@ remove_game_key() {
 }
 
 # Starts the updater with the update folder as its current directory.
-start_updater() {
-  (cd "$1" && exec "$E2E_WINE" "$E2E_EXE") >/dev/null 2>&1 &
-  UPDATER_PID=$!
-}
+start_updater() { (cd "$1" && exec "$E2E_WINE" "$E2E_EXE") >/dev/null 2>&1 & UPDATER_PID=$!; }
 
 # Waits for the updater's process to end (it ends with its dialog).
 updater_ended() {
@@ -82,7 +76,7 @@ PY
 # Screenshot of the dialog with the box of that caption.
 shot_with_box() { shot "$1" "$(union_rect "$(drive wait-dialog rect)" "$(drive wait-box "$2" rect)")"; }
 
-sample() { python3 "$E2E_SAMPLE" "$@"; }
+sample() { python3 "$(dirname "${BASH_SOURCE[0]}")/sample.py" "$@"; }
 # Lines in UTF-8 on stdin to a CP932 list with CR LF.
 write_list() { iconv -f UTF-8 -t CP932 | sed 's/$/\r/' >"$1"; }
 

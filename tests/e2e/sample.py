@@ -1,10 +1,9 @@
 #!/usr/bin/env python3
 """Package archives for the end-to-end scenarios and the demo, written and
-read byte by byte. The command line is UTF-8; entry names and contents
-inside archives are CP932.
+read (by the demo) byte by byte. The command line is UTF-8; entry names and
+contents inside archives are CP932.
 
   sample.py archive OUT [ENTRY=CONTENT ...]   write a package archive
-  sample.py names ARCHIVE                     print the entry names, one a line
 """
 import struct
 import sys
@@ -31,12 +30,7 @@ def read_archive(data):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 3 or sys.argv[1] not in ("archive", "names"):
+    if len(sys.argv) < 3 or sys.argv[1] != "archive":
         sys.exit(__doc__)
-    if sys.argv[1] == "archive":
-        with open(sys.argv[2], "wb") as out:
-            out.write(build_archive([tuple(s.encode("cp932") for s in spec.split("=", 1)) for spec in sys.argv[3:]]))
-    else:
-        with open(sys.argv[2], "rb") as archive:
-            for name, _ in read_archive(archive.read()):
-                print(name.decode("cp932"))
+    with open(sys.argv[2], "wb") as out:
+        out.write(build_archive([tuple(s.encode("cp932") for s in spec.split("=", 1)) for spec in sys.argv[3:]]))

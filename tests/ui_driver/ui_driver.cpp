@@ -29,7 +29,7 @@ std::string printable(const std::wstring& wide) {
   std::string text(wide.size() * 3 + 1, '\0'), out;
   text.resize(static_cast<size_t>(
       WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), static_cast<int>(wide.size()), &text[0], static_cast<int>(text.size()), nullptr, nullptr)));
-  for (char c : text) out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string(1, c);
+  for (char c : text) out += c == '\n' ? std::string("\\n") : std::string(1, c);
   return out;
 }
 
@@ -137,9 +137,10 @@ bool waitFor(Condition condition, DWORD timeoutMs = gTimeoutMs) {
   }
 }
 
+// The dialog found before, or the one that opens within the time-out.
 bool needDialog() {
-  if (gDialog == nullptr) gDialog = findDialog();
-  return (gDialog != nullptr && IsWindow(gDialog)) || fail("the updater's dialog is not open");
+  return (gDialog != nullptr && IsWindow(gDialog)) || waitFor([] { return (gDialog = findDialog()) != nullptr; }) ||
+         fail("the updater's dialog is not open");
 }
 
 bool needBox() { return (gBox != nullptr && IsWindow(gBox)) || fail("no current message box"); }
@@ -199,7 +200,7 @@ bool runStep(int argc, wchar_t** argv, int* index) {
   if (arguments > 0) a = argv[(*index)++];
   if (arguments > 1) b = argv[(*index)++];
   bool needsDialog = true;
-  for (const wchar_t* name : {L"timeout", L"sleep", L"clock", L"wait-dialog", L"wait-closed", L"print-box", L"answer"})
+  for (const wchar_t* name : {L"timeout", L"sleep", L"clock", L"wait-closed", L"print-box", L"answer"})
     needsDialog &= step != name;
   if (needsDialog && !needDialog()) return false;
   HWND control = needsDialog ? child(gDialog, static_cast<int>(std::wcstol(a, nullptr, 10))) : nullptr;
@@ -207,16 +208,12 @@ bool runStep(int argc, wchar_t** argv, int* index) {
 
   if (step == L"timeout") gTimeoutMs = static_cast<DWORD>(std::wcstoul(a, nullptr, 10));
   else if (step == L"sleep") Sleep(static_cast<DWORD>(std::wcstoul(a, nullptr, 10)));
-  else if (step == L"clock") {
-    // Seconds on the performance counter, for timing a run between steps.
+  else if (step == L"clock") {  // seconds on the performance counter, for timing a run between steps
     LARGE_INTEGER now, frequency;
     QueryPerformanceCounter(&now);
     QueryPerformanceFrequency(&frequency);
-    char line[64];
-    std::snprintf(line, sizeof(line), "clock %.6f", static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart));
-    say(line);
-  } else if (step == L"wait-dialog") {
-    if (!waitFor([] { return (gDialog = findDialog()) != nullptr; })) return fail("the updater's dialog did not open");
+    say("clock " + std::to_string(static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart)));
+  } else if (step == L"wait-dialog") {  // needDialog() waits for it
   } else if (step == L"wait-closed") {
     // Also true when the dialog has already gone.
     if (gDialog == nullptr) gDialog = findDialog();

@@ -87,11 +87,9 @@ void checkManifest(const wchar_t* name, const wchar_t* path, bool dialogProgram)
 }
 
 void checkVersion(const wchar_t* name, const wchar_t* path, const wchar_t* description) {
-  DWORD handle = 0;
-  std::vector<BYTE> block(GetFileVersionInfoSizeW(path, &handle));
-  bool read = !block.empty() && GetFileVersionInfoW(path, 0, static_cast<DWORD>(block.size()), block.data());
-  check(name, read, "version resource");
-  if (!read) return;
+  std::vector<BYTE> block(GetFileVersionInfoSizeW(path, nullptr));
+  if (block.empty() || !GetFileVersionInfoW(path, 0, static_cast<DWORD>(block.size()), block.data()))
+    return check(name, false, "version resource");
   void* value = nullptr;
   UINT length = 0;
   const DWORD numbers[] = {UPDATER_VERSION_NUMBERS};

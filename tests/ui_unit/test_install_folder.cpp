@@ -1,6 +1,6 @@
-// The Windows side of the install folder that needs no window: text
-// crossing the CP932 boundary, registry values, and the text of a chosen
-// folder. The dialog itself is driven end to end.
+// The Windows side of the install folder that needs no window, at the
+// limits the dialog driven end to end does not reach: text crossing the
+// CP932 boundary, registry values, and the text of a chosen folder.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -16,21 +16,12 @@ namespace {
 const char kSo[] = "\x83\\";                              // ソ
 const char kGameSo[] = "C:\\\x83Q\x81[\x83\x80\\\x83\\";  // C:\ゲーム\ソ
 
-TEST(TextCrossing, Cp932RoundTripKeepsDoubleByteCharactersAndRefusesWhatItCannotCarry) {
-  const std::string path = std::string("D:\\") + kSo + "\x95\\" + "\\";  // D:\ソ表\ .
-  std::wstring wide;
-  ASSERT_TRUE(cp932ToWide(path.c_str(), &wide));
-  EXPECT_EQ(wide, L"D:\\\x30bd\x8868\\");
-  std::string back;
-  bool lossless = false;
-  wideToCp932(wide.c_str(), &back, &lossless);
-  EXPECT_TRUE(lossless);
-  EXPECT_EQ(back, path);
-
+// A lead byte alone cannot cross (the round trip of Japanese names is shown
+// end to end, a name CP932 lacks below), and a cut never splits a character.
+TEST(TextCrossing, WhatCannotCrossIsRefusedAndACutNeverSplitsACharacter) {
+  std::wstring wide = L"x";
   EXPECT_FALSE(cp932ToWide("\x83", &wide));  // a lead byte alone
   EXPECT_TRUE(wide.empty());
-  wideToCp932(L"caf\x00e9", &back, &lossless);  // é has no CP932 code
-  EXPECT_FALSE(lossless);
   for (auto [text, limit, kept] : {std::tuple<std::string, size_t, std::string>{"\x83\x41\x83\x43", 3, "\x83\x41"},  // アイ
                                    {"abcdef", 6, "abcdef"}, {"abcdef", 2, "ab"}}) {
     truncateCp932(&text, limit);
@@ -46,13 +37,13 @@ TEST(ChosenFolder, OneBackslashUnlessThereIsOneOrNoRoomAndOnlyNameablePaths) {
   std::string fits = "C:\\" + std::string(255, 'a');  // 258 bytes
   std::string full = "C:\\" + std::string(256, 'a');  // 259 bytes: the NUL takes the last byte
   for (auto [folder, shown] : {std::pair<std::string, std::string>{"C:\\", "C:\\"}, {"C:\\Games", "C:\\Games\\"},
-                               {"C:\\Games\\save.dat", "C:\\Games\\save.dat\\"}, {"", ""},
+                               {"", ""},
                                {kGameSo, std::string(kGameSo) + "\\"}, {fits, fits + "\\"}, {full, full}})
     EXPECT_EQ(chosenFolderText(folder), shown) << folder;
 
   struct Case { std::wstring path; bool usable; std::string text; };
   for (const Case& c : {Case{L"", true, ""}, Case{L"D:\\\x30bd", true, std::string("D:\\") + kSo + "\\"},
-                        Case{L"Z:\\tmp\\Caf\x00e9", false, ""}, Case{L"C:\\Users\\Jos\x00e9\\Sorelune\\", false, ""},
+                        Case{L"C:\\Users\\Jos\x00e9\\Sorelune\\", false, ""},
                         Case{L"C:\\\x00c5sa", false, ""},  // no best-fit "A" either
                         Case{L"C:\\" + std::wstring(129, L'\x30bd'), false, ""}}) {  // 261 bytes in CP932
     ChosenFolder chosen = chosenFolderFromPath(c.path.c_str());
@@ -69,8 +60,7 @@ TEST(RegistryValues, OnlyAStringThatFitsTheBufferInCp932GivesText) {
   ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS);
   struct Case { DWORD type; std::wstring data; bool readable; std::string text; };
   const DWORD seven = 7;
-  for (const Case& c : {Case{REG_SZ, L"D:\\\x30bd\x30ec\x30eb\x30fc\x30f3\\", true, "D:\\\x83\\\x83\x8c\x83\x8b\x81[\x83\x93\\"},
-                        Case{REG_SZ, std::wstring(127, L'a'), true, std::string(127, 'a')},
+  for (const Case& c : {Case{REG_SZ, std::wstring(127, L'a'), true, std::string(127, 'a')},
                         Case{REG_SZ, std::wstring(128, L'a'), false, ""},
                         Case{REG_SZ, std::wstring(64, L'\x30bd'), false, ""},  // 128 bytes in CP932
                         Case{REG_SZ, L"C:\\caf\x00e9\\", false, ""},           // not CP932
