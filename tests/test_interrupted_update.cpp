@@ -126,7 +126,7 @@ struct Scene {
     contentHeldWholeLimit = kPiece;
     FakeHost host;
     host.installFolder = game.path();
-    host.retryPrompts(1);
+    host.retries = 1;
     host.onShowMessage = onMessage;
     host.onProgressPosition = afterEntry;
     runState.dialog = &host;
