@@ -85,7 +85,8 @@ struct ArchiveModel {
 // "`{" are the neighbours of the letters, 0x20 apart but not letters.
 const std::vector<std::string> kNames = {
     "a.txt", "Dup", "dup", "data\\" + kSoHyou + ".bin", "\x83\x41", "\x83\x61", "\xA3\x41", "abc\xC1", "x_y", "z@[",
-    "data\\scene\\long-name-0001.txt", "DATA\\scene\\long-name-0002.txt", kSoHyou, "Z`{"};
+    "data\\scene\\long-name-0001.txt", "DATA\\scene\\long-name-0002.txt", "data\\scenx\\long-name-0001.txt",
+    kSoHyou, "Z`{"};
 
 // An entry's content, "<absent>", or "<unreadable>" for one that is listed
 // but cannot be read; read piece by piece when it is only located.
@@ -355,6 +356,10 @@ TEST(ArchiveRefusalTest, LayoutsNoWriterMakes) {
   EXPECT_EQ(entryText(late, "a"), "<absent>");
   EXPECT_TRUE(late.appendEntry(24, 2, 26, 5));
   EXPECT_EQ(entryText(late, "a"), "alpha");
+  // An added record describes bytes already in the file, name and content.
+  std::string added = readFileOrEmpty("late");
+  EXPECT_FALSE(late.appendEntry(24, 2, 26, 5000) || late.appendEntry(5000, 2, 26, 5));
+  EXPECT_EQ(readFileOrEmpty("late"), added);
   // An insertion that finds its kept index in step checks it and reads the
   // entry through one open of the target.
   ASSERT_TRUE(writeFile("src", "new") && insertIntoArchive("late", "src", "a"));
