@@ -32,7 +32,7 @@ bool FaultPlan::hit(unsigned kind) {
   ++calls_;
   if (k_ <= 0 || calls_ < k_ || (calls_ > k_ && !fromThenOn_)) return false;
   if (spoil_ == Spoil::Exit) std::_Exit(kKilled);
-  if (spoil_ == Spoil::Act && action_) action_();
+  if (action_) action_();
   return true;
 }
 

@@ -24,7 +24,7 @@ class FaultPlan : public plat::IoFaultHook {
     DiskFull,  // a growing write puts half its new bytes the first time,
                // none later, and fails with error()
     Exit,      // the process ends at once with kKilled, as a kill leaves it
-    Act,       // action() runs, then the call goes on
+    Act,       // only the action runs, then the call goes on
   };
   static constexpr int kKilled = 77;
 
@@ -40,6 +40,7 @@ class FaultPlan : public plat::IoFaultHook {
   // The error a failed open or growing write reports (access denied and a
   // full disk unless set).
   FaultPlan& withError(uint32_t error);
+  // Runs at every spoiled call, before the spoil (which may be Act alone).
   FaultPlan& withAction(std::function<void()> action);
 
   int calls() const { return calls_; }
