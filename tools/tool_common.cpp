@@ -71,18 +71,10 @@ void JsonWriter::member(const char* key) {
   if (key != nullptr) *out_ += jsonText(key) + ":";
 }
 
-JsonWriter& JsonWriter::object(const char* key) {
+JsonWriter& JsonWriter::open(const char* key, char opener, char closer) {
   member(key);
-  out_->push_back('{');
-  closers_.push_back('}');
-  empty_.push_back(true);
-  return *this;
-}
-
-JsonWriter& JsonWriter::array(const char* key) {
-  member(key);
-  out_->push_back('[');
-  closers_.push_back(']');
+  out_->push_back(opener);
+  closers_.push_back(closer);
   empty_.push_back(true);
   return *this;
 }

@@ -49,8 +49,8 @@ class JsonWriter {
  public:
   explicit JsonWriter(std::string* out) : out_(out) {}
 
-  JsonWriter& object(const char* key = nullptr);
-  JsonWriter& array(const char* key = nullptr);
+  JsonWriter& object(const char* key = nullptr) { return open(key, '{', '}'); }
+  JsonWriter& array(const char* key = nullptr) { return open(key, '[', ']'); }
   JsonWriter& end();  // of the innermost open object or array
 
   JsonWriter& text(const char* key, const std::string& utf8);
@@ -63,6 +63,7 @@ class JsonWriter {
 
  private:
   void member(const char* key);
+  JsonWriter& open(const char* key, char opener, char closer);
 
   std::string* out_;
   std::string closers_;      // what each open level ends with
