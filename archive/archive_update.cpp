@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "archive/content.h"
@@ -12,7 +13,7 @@
 
 namespace {
 
-// Appends bytes at the end of an open file, whole or not at all: *start
+// Appends bytes at the end of the held file, whole or not at all: *start
 // receives the end before the write, so that a recorded size is never that
 // of truncated content.
 bool appendAtEnd(plat::File& file, const char* bytes, uint32_t count, uint32_t* start) {
@@ -41,17 +42,11 @@ bool appendContent(plat::File& file, const Content& content, uint32_t* start) {
   return writeContent(file, content);
 }
 
-bool openTargetForWriting(const char* targetPath, plat::File* file) {
-  return file->open(targetPath, plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting);
-}
-
-// Opens the target for appending `growth` bytes: *end receives its size.
-// An archive of 2 GiB or more, or one that the change would carry past the
-// positions the format can seek to, is refused before anything is written.
-bool openForAppending(const char* targetPath, uint64_t growth, plat::File* file, uint32_t* end) {
-  if (!openTargetForWriting(targetPath, file)) return false;
+// The held file's size, when a change of `growth` bytes keeps it within
+// the positions the format can seek to (below 2 GiB).
+bool sizeForGrowth(plat::File& file, uint64_t growth, uint32_t* end) {
   uint64_t size = 0;
-  if (!file->seek(0, plat::SeekOrigin::End, &size)) return false;
+  if (!file.seek(0, plat::SeekOrigin::End, &size)) return false;
   if (!archiveGrowthFits(size, growth)) {
     plat::setLastError(plat::kErrorFileTooLarge);
     return false;
@@ -68,114 +63,92 @@ void cutBack(PackageArchive& target, uint32_t size) {
   plat::setLastError(error);
 }
 
-bool replaceEntry(PackageArchive& target, const char* targetPath, const char* entryName, const Content& content) {
+bool replaceEntry(PackageArchive& target, const char* entryName, const Content& content) {
+  plat::File& file = *target.writableFile();
   uint32_t start = 0;
-  {
-    plat::File file;
-    if (!openForAppending(targetPath, content.size, &file, &start)) return false;
-    // The content reaches the disk before the record that points at it.
-    if (!appendContent(file, content, &start) || !file.flush()) {
-      file.close();
-      cutBack(target, start);
-      return false;
-    }
+  if (!sizeForGrowth(file, content.size, &start)) return false;
+  // The content reaches the disk before the record that points at it.
+  if (!appendContent(file, content, &start) || !file.flush() ||
+      !target.relocateEntry(entryName, start, content.size)) {
+    cutBack(target, start);
+    return false;
   }
-  if (target.relocateEntry(entryName, start, content.size)) return true;
-  cutBack(target, start);
-  return false;
+  return true;
 }
 
-bool addEntry(PackageArchive& target, const char* targetPath, const char* entryName, const Content& content) {
+bool addEntry(PackageArchive& target, const char* entryName, const Content& content) {
+  plat::File& file = *target.writableFile();
   uint32_t nameLength = static_cast<uint32_t>(std::strlen(entryName)) + 1;
-  uint32_t end = 0;
-  uint32_t nameOffset = 0;
-  uint32_t dataOffset = 0;
-  {
-    plat::File file;
-    uint64_t growth = addedEntryGrowth(nameLength - 1, content.size, target.loadedEntryCount());
-    if (!openForAppending(targetPath, growth, &file, &end)) return false;
-    // The new index is flushed with them before the header is rewritten.
-    if (!appendAtEnd(file, entryName, nameLength, &nameOffset) ||
-        !appendContent(file, content, &dataOffset)) {
-      file.close();
-      cutBack(target, end);
+  uint32_t end = 0, nameOffset = 0, dataOffset = 0;
+  if (!sizeForGrowth(file, addedEntryGrowth(nameLength - 1, content.size, target.loadedEntryCount()), &end))
+    return false;
+  // The new index is flushed with them before the header is rewritten.
+  if (!appendAtEnd(file, entryName, nameLength, &nameOffset) || !appendContent(file, content, &dataOffset) ||
+      !target.appendEntry(nameOffset, nameLength, dataOffset, content.size)) {
+    cutBack(target, end);
+    return false;
+  }
+  return true;
+}
+
+// The target archive of the last insertion, held until the run moves on.
+struct HeldTarget {
+  std::unique_ptr<PackageArchive> archive;
+  std::string relativePath;
+  // Why it is held for reading only (0: held for writing), and whether it
+  // has a second name: either refuses a change.
+  uint32_t writeRefusal = 0;
+  bool secondName = false;
+};
+HeldTarget held;
+
+// Opens the target for writing with writers shut out; one that does not
+// open so is opened for reading alone, in case it needs no change.
+bool openTarget(const char* relativePath) {
+  TargetSpot spot;
+  if (!runState.targetFolders.reach(relativePath, false, &spot)) return false;
+  std::string path = spot.folder->path() + spot.name;
+  plat::File file;
+  uint32_t writeRefusal = 0;
+  if (!file.openIn(*spot.folder, spot.name, plat::kGenericRead | plat::kGenericWrite, plat::kShareRead,
+                   plat::kOpenExisting)) {
+    writeRefusal = plat::lastError();
+    if (writeRefusal == plat::kErrorCantAccessFile || writeRefusal == plat::kErrorFileNotFound ||
+        !file.openIn(*spot.folder, spot.name, plat::kGenericRead, plat::kShareRead | plat::kShareWrite,
+                     plat::kOpenExisting)) {
+      plat::setLastError(writeRefusal);
       return false;
     }
   }
-  if (target.appendNamedEntry(entryName, nameOffset, nameLength, dataOffset, content.size)) return true;
-  cutBack(target, end);
-  return false;
-}
-
-// Target archives whose loaded index the next insertion may use again, the
-// most recently used first. A run rarely changes more than one or two.
-constexpr int kKeptTargets = 2;
-std::unique_ptr<PackageArchive> keptTargets[kKeptTargets];
-
-// The kept object for that path when the file is still the one its cache
-// describes; none otherwise. A check that matches has made the same calls
-// as the start of the load it stands in for; one that fails leaves the last
-// error as it found it, for the fresh load that follows.
-std::unique_ptr<PackageArchive> takeKeptTarget(const char* targetPath) {
-  for (std::unique_ptr<PackageArchive>& kept : keptTargets) {
-    if (!kept || std::strcmp(kept->path(), targetPath) != 0) continue;
-    std::unique_ptr<PackageArchive> target = std::move(kept);
-    uint32_t error = plat::lastError();
-    if (target->fileMatchesCache()) return target;
-    plat::setLastError(error);
-    return nullptr;
+  uint32_t names = 1;
+  bool readOnly = false;
+  if (!file.describe(&names, &readOnly)) return false;
+  held.archive.reset(new (std::nothrow) PackageArchive(path.c_str(), std::move(file)));
+  if (!held.archive) {
+    plat::setLastError(plat::kErrorNotEnoughMemory);
+    return false;
   }
-  return nullptr;
+  held.relativePath = relativePath;
+  held.writeRefusal = writeRefusal;
+  held.secondName = names != 1;
+  return true;
 }
 
-// Puts the object first; the least recently used one goes when every place
-// is taken.
-void keepTarget(std::unique_ptr<PackageArchive> target) {
-  for (std::unique_ptr<PackageArchive>& kept : keptTargets) {
-    if (!target) break;
-    std::swap(kept, target);
-  }
-}
-
-bool insertInto(PackageArchive& target, const char* targetPath, const char* sourceName, const char* entryName);
+bool insertInto(PackageArchive& target, const char* sourceName, const char* entryName);
 
 }  // namespace
 
-SourceOrigin readPackageSource(PackageArchive* package, const char* name, Content* content) {
-  content->release();
-  if (!package) return SourceOrigin::None;
-  if (package->readEntry(name, content) && content->present()) return SourceOrigin::Package;
-  content->release();
-  uint32_t readError = plat::lastError();
-  if (!package->holdsEntry(name)) return SourceOrigin::None;
-  plat::setLastError(readError == 0 ? kErrorInvalidData : readError);
-  return SourceOrigin::Unreadable;
-}
+void releaseTargetArchive() { held = HeldTarget(); }
 
-SourceOrigin readSourceContent(PackageArchive* package, const char* name, Content* content) {
-  SourceOrigin fromPackage = readPackageSource(package, name, content);
-  if (fromPackage != SourceOrigin::None) return fromPackage;
-  bool opened = false;
-  if (readFileContent(name, content, &opened)) return SourceOrigin::LooseFile;
-  return opened ? SourceOrigin::Unreadable : SourceOrigin::None;
-}
-
-void forgetTargetArchives() {
-  for (std::unique_ptr<PackageArchive>& kept : keptTargets) kept.reset();
-}
-
-bool insertIntoArchive(const char* targetPath, const char* sourceName, const char* entryName) {
-  std::unique_ptr<PackageArchive> target = takeKeptTarget(targetPath);
-  if (!target) target.reset(new (std::nothrow) PackageArchive(targetPath));
-  if (!target) {
-    PackageArchive local(targetPath);
-    return insertInto(local, targetPath, sourceName, entryName);
+bool insertIntoArchive(const char* relativePath, const char* sourceName, const char* entryName) {
+  if (!held.archive || held.relativePath != relativePath) {
+    releaseTargetArchive();
+    if (!openTarget(relativePath)) return false;
   }
-  bool result = insertInto(*target, targetPath, sourceName, entryName);
-  // Whatever failed, the next call loads afresh.
-  if (result && target->cacheInStep() && std::strcmp(target->path(), targetPath) == 0)
-    keepTarget(std::move(target));
-  return result;
+  bool inserted = insertInto(*held.archive, sourceName, entryName);
+  // A failure, or a target that could only be read, is opened afresh next time.
+  if (!inserted || held.writeRefusal != 0) releaseTargetArchive();
+  return inserted;
 }
 
 bool archiveGrowthFits(uint64_t size, uint64_t growth) {
@@ -256,30 +229,34 @@ EntryDecision decideInsertion(const InsertionFacts& facts) {
 
 namespace {
 
-bool insertInto(PackageArchive& target, const char* targetPath, const char* sourceName, const char* entryName) {
+bool insertInto(PackageArchive& target, const char* sourceName, const char* entryName) {
   Content existing;
   Content incoming;
   InsertionFacts facts =
       gatherInsertionFacts(target, runState.currentPackage.get(), sourceName, entryName, &existing, &incoming);
-  // The checked file stays open through the decision only: a write opens
-  // the archive afresh.
-  target.releaseFile();
   EntryDecision decision = decideInsertion(facts);
+  bool changes = decision.action == EntryAction::ReplaceEntry || decision.action == EntryAction::AddEntry;
+  // A target that could only be read says why it cannot be written, when
+  // it needs a change or has no index to extend.
+  if ((changes || decision.reason == FailReason::NoIndex) && held.writeRefusal != 0) {
+    plat::setLastError(held.writeRefusal);
+    return false;
+  }
+  if (changes && held.secondName) {
+    plat::setLastError(plat::kErrorCantAccessFile);
+    return false;
+  }
   switch (decision.action) {
     case EntryAction::Identical: return true;
     case EntryAction::ReplaceEntry:
-      if (!replaceEntry(target, targetPath, entryName, incoming)) return false;
+      if (!replaceEntry(target, entryName, incoming)) return false;
       break;
     case EntryAction::AddEntry:
-      if (!addEntry(target, targetPath, entryName, incoming)) return false;
+      if (!addEntry(target, entryName, incoming)) return false;
       break;
-    default: {
-      // A target without an index that cannot be written says so.
-      plat::File probe;
-      if (decision.reason == FailReason::NoIndex && !openTargetForWriting(targetPath, &probe)) return false;
+    default:
       plat::setLastError(decision.error);
       return false;
-    }
   }
   runState.changedFileCount += 1;
   return true;

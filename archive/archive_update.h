@@ -4,54 +4,11 @@
 
 #include <cstdint>
 
+#include <string>
+
 #include "archive/content.h"
 #include "archive/package_archive.h"
-
-// Where a source's content came from.
-enum class SourceOrigin {
-  None,        // neither the package nor a loose file has it
-  Package,     // the package's entry of that name
-  LooseFile,   // the loose file of that name
-  Unreadable,  // it is there but could not be read whole
-};
-
-// The package's part of the rule for where a source comes from, the one
-// rule of the verification and the apply pass: Package with its content
-// when the package lists the name and delivers it; Unreadable when it lists
-// the name but cannot deliver it; None when there is no package, it does
-// not list the name, or its index cannot be read (a file that is no
-// readable archive lists nothing), so that the loose file is next.
-SourceOrigin readPackageSource(PackageArchive* package, const char* name, Content* content);
-
-// A source of the run: readPackageSource, else the loose file of that
-// name, relative to the current directory. A loose file that reads short is
-// Unreadable too: other bytes than the ones chosen are never used.
-SourceOrigin readSourceContent(PackageArchive* package, const char* name, Content* content);
-
-// What the apply pass does with one entry of "C", "R" or "I", decided from
-// what the target and the source hold before anything is written. The run
-// then acts on it; the dry run shows it. Writing can still fail after a
-// change was decided (a target that cannot be written, a full disk).
-enum class EntryAction { Identical, Create, Replace, AddEntry, ReplaceEntry, Fails };
-
-// Why an entry fails before anything is written.
-enum class FailReason {
-  None,
-  TargetMissing,     // "R": the target does not open for reading
-  TargetUnusable,    // its size cannot be had, or it is 4 GiB or more
-  SourceMissing,     // neither the package nor a loose file has it
-  SourceUnreadable,  // it is there but cannot be read whole
-  CompareFailed,     // reading the target to compare it failed
-  IndexUnreadable,   // the target archive's index cannot be read
-  NoIndex,           // the archive did not open, or is shorter than its header
-  LayoutRefused,     // the change could alter another entry
-};
-
-struct EntryDecision {
-  EntryAction action = EntryAction::Fails;
-  FailReason reason = FailReason::None;
-  uint32_t error = 0;  // on Fails: the last error the file-error prompt shows
-};
+#include "run/entry_decision.h"
 
 // What an insertion finds in the target archive and the source.
 struct InsertionFacts {
@@ -85,9 +42,18 @@ bool archiveGrowthFits(uint64_t size, uint64_t growth);
 // a new index of `records` + 1 records.
 uint64_t addedEntryGrowth(size_t nameLength, uint32_t contentSize, int32_t records);
 
-// The source is taken from runState.currentPackage when it holds that name,
-// else from the loose file of that name. Adds 1 to
+// Puts the source into the entry of the target archive at `relativePath`
+// below the run's install folder (runState.targetFolders), reached without
+// links. The source is taken from runState.currentPackage when it holds
+// that name, else from the loose file of that name. Adds 1 to
 // runState.changedFileCount for every entry written.
+//
+// The target is opened for reading and writing with writers shut out, and
+// held so until the run moves on to another target (releaseTargetArchive):
+// its index, read once, stays the file's own. One that cannot be opened so
+// is read alone, and refused with that open's code when it needs a change;
+// so is one with a second name (kErrorCantAccessFile), which a change in
+// place would change too.
 //
 // Every false result leaves a last error that says why. A failure after
 // bytes were appended cuts the file back to its old size, so a failed
@@ -95,14 +61,8 @@ uint64_t addedEntryGrowth(size_t nameLength, uint32_t contentSize, int32_t recor
 // written. An archive whose index cannot be read, or whose layout would let
 // the change alter another entry, is refused before anything is written
 // (kErrorInvalidData).
-//
-// The target's loaded index is kept for the next call on the same path and
-// used again only when the file's size, header and index bytes are still
-// exactly what this process's own last change left; otherwise, and after
-// any failure, the index is loaded afresh.
-bool insertIntoArchive(const char* targetPath, const char* sourceName, const char* entryName);
+bool insertIntoArchive(const char* relativePath, const char* sourceName, const char* entryName);
 
-// Lets go of every kept target index: at the end of a run, on every abort,
-// and whenever something other than insertIntoArchive may have rewritten a
-// target.
-void forgetTargetArchives();
+// Lets go of the held target archive: when the run moves on to another
+// target, after a failed insertion, at the end of a run and on every abort.
+void releaseTargetArchive();

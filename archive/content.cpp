@@ -8,6 +8,21 @@
 
 uint32_t contentHeldWholeLimit = kContentPieceSize;
 
+Content::Content() = default;
+Content::~Content() = default;
+Content::Content(Content&&) noexcept = default;
+Content& Content::operator=(Content&&) noexcept = default;
+
+void Content::release() {
+  bytes.reset();
+  size = 0;
+  file = nullptr;
+  ownFile.reset();
+  offset = 0;
+  wholeFile = false;
+  located = false;
+}
+
 std::unique_ptr<char[]> allocateContent(uint32_t size) {
   return std::unique_ptr<char[]>(new (std::nothrow) char[static_cast<size_t>(size) + 1]);
 }
@@ -17,7 +32,12 @@ namespace {
 bool readFile(const char* path, Content* content, bool* opened, bool locateLarge) {
   content->release();
   if (opened != nullptr) *opened = false;
-  plat::File file;
+  std::unique_ptr<plat::File> held(new (std::nothrow) plat::File);
+  if (!held) {
+    plat::setLastError(plat::kErrorNotEnoughMemory);
+    return false;
+  }
+  plat::File& file = *held;
   if (!file.open(path, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return false;
   if (opened != nullptr) *opened = true;
   uint64_t fileSize = 0;
@@ -29,9 +49,10 @@ bool readFile(const char* path, Content* content, bool* opened, bool locateLarge
   }
   uint32_t size = static_cast<uint32_t>(fileSize);
   if (locateLarge && size > contentHeldWholeLimit) {
-    content->path = path;
+    content->ownFile = std::move(held);
+    content->file = content->ownFile.get();
     content->size = size;
-    content->fileSize = size;
+    content->wholeFile = true;
     content->located = true;
     return true;
   }
@@ -61,29 +82,6 @@ ContentReader::ContentReader(const Content& content) : content_(content) {}
 
 ContentReader::~ContentReader() = default;
 
-// Opens a located content's file and checks that it still holds the
-// content where it was found.
-bool ContentReader::open() {
-  file_.reset(new (std::nothrow) plat::File);
-  piece_.reset(new (std::nothrow) char[contentHeldWholeLimit]);
-  if (!file_ || !piece_) {
-    plat::setLastError(plat::kErrorNotEnoughMemory);
-    return false;
-  }
-  // An entry may be read from the archive that is being appended to.
-  uint32_t share = content_.fileSize != 0 ? plat::kShareRead : plat::kShareRead | plat::kShareWrite;
-  if (!file_->open(content_.path.c_str(), plat::kGenericRead, share, plat::kOpenExisting)) return false;
-  uint64_t size = 0;
-  if (!file_->size(&size)) return false;
-  bool holds = content_.fileSize != 0 ? size == content_.fileSize
-                                      : static_cast<uint64_t>(content_.offset) + content_.size <= size;
-  if (!holds) {
-    plat::setLastError(kErrorInvalidData);
-    return false;
-  }
-  return content_.offset == 0 || file_->seek(content_.offset, plat::SeekOrigin::Begin);
-}
-
 bool ContentReader::next(const char** bytes, uint32_t* count) {
   *count = 0;
   *bytes = "";
@@ -94,10 +92,27 @@ bool ContentReader::next(const char** bytes, uint32_t* count) {
     delivered_ = content_.size;
     return true;
   }
-  if (!file_ && !open()) return false;
+  if (!piece_) {
+    piece_.reset(new (std::nothrow) char[contentHeldWholeLimit]);
+    if (!piece_) {
+      plat::setLastError(plat::kErrorNotEnoughMemory);
+      return false;
+    }
+    // The content must still lie in its file, whole.
+    uint64_t size = 0;
+    if (!content_.file->size(&size)) return false;
+    bool holds = content_.wholeFile ? size == content_.size
+                                    : static_cast<uint64_t>(content_.offset) + content_.size <= size;
+    if (!holds) {
+      plat::setLastError(kErrorInvalidData);
+      return false;
+    }
+  }
   uint32_t left = content_.size - delivered_;
   uint32_t wanted = left < contentHeldWholeLimit ? left : contentHeldWholeLimit;
-  if (!file_->readExactly(piece_.get(), wanted)) {
+  // The file may be shared with other readers and writers between pieces.
+  if (!content_.file->seek(static_cast<int64_t>(content_.offset) + delivered_, plat::SeekOrigin::Begin) ||
+      !content_.file->readExactly(piece_.get(), wanted)) {
     // A file that shrank while it was read.
     if (plat::lastError() == plat::kErrorHandleEof) plat::setLastError(kErrorInvalidData);
     return false;
@@ -113,10 +128,10 @@ bool ContentReader::finish() {
     plat::setLastError(kErrorInvalidData);
     return false;
   }
-  if (!file_ || content_.fileSize == 0) return true;
+  if (!content_.located || !content_.wholeFile) return true;
   uint64_t size = 0;
-  if (!file_->size(&size)) return false;
-  if (size != content_.fileSize) {
+  if (!content_.file->size(&size)) return false;
+  if (size != content_.size) {
     plat::setLastError(kErrorInvalidData);
     return false;
   }

@@ -1,8 +1,9 @@
 // Contents of entries and files: small ones held whole in a buffer one byte
 // longer than the content, the last byte a NUL that is not counted; larger
-// ones only located (a file, an offset, a size) and read piece by piece
-// whenever they are compared or written, so that memory stays bounded
-// whatever the sizes.
+// ones only located (an open file, an offset, a size) and read piece by
+// piece through that file whenever they are compared or written, so that
+// memory stays bounded whatever the sizes, and what is written is what was
+// compared.
 #pragma once
 
 #include <cstdint>
@@ -35,23 +36,23 @@ class ContentsHeldWhole {
 struct Content {
   std::unique_ptr<char[]> bytes;  // the whole content when it is held
   uint32_t size = 0;
-  // A located content: `size` bytes at `offset` of the file at `path`.
-  // `fileSize` is the file's size when the content was located, for a file
-  // whose whole content this is (0 for an entry inside an archive).
-  std::string path;
+  // A located content: `size` bytes at `offset` of `file`, which is the
+  // content's own (`ownFile`, a whole loose file held open while the
+  // content lives) or an archive's that outlives the content. `wholeFile`:
+  // the file's size must stay `size` while it is read.
+  plat::File* file = nullptr;
+  std::unique_ptr<plat::File> ownFile;
   uint32_t offset = 0;
-  uint32_t fileSize = 0;
+  bool wholeFile = false;
   bool located = false;
 
+  Content();
+  ~Content();
+  Content(Content&&) noexcept;
+  Content& operator=(Content&&) noexcept;
+
   bool present() const { return bytes != nullptr || located; }
-  void release() {
-    bytes.reset();
-    size = 0;
-    path.clear();
-    offset = 0;
-    fileSize = 0;
-    located = false;
-  }
+  void release();
 };
 
 // Allocates size + 1 bytes without throwing; none when memory runs out.
@@ -71,10 +72,11 @@ bool readWholeFile(const char* path, Content* content, bool* opened = nullptr);
 bool readFileContent(const char* path, Content* content, bool* opened = nullptr);
 
 // Delivers a content piece by piece, at most contentHeldWholeLimit bytes at
-// a time. A located content is read from its file, which must still hold
-// it: a whole file whose size changed since it was located, or an entry
-// that no longer lies in its file, fails the reading (kErrorInvalidData or
-// the read's own error) rather than deliver other bytes.
+// a time. A located content is read through its file, which must still
+// hold it: a whole file whose size changed since it was located, or an
+// entry that no longer lies in its file, fails the reading
+// (kErrorInvalidData or the read's own error) rather than deliver other
+// bytes.
 class ContentReader {
  public:
   explicit ContentReader(const Content& content);
@@ -90,10 +92,7 @@ class ContentReader {
   bool finish();
 
  private:
-  bool open();
-
   const Content& content_;
-  std::unique_ptr<plat::File> file_;
   std::unique_ptr<char[]> piece_;
   uint32_t delivered_ = 0;
 };

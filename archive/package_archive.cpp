@@ -71,7 +71,6 @@ uint64_t nameKey(const char* name, size_t length) {
 // No name of this length can be looked up.
 constexpr uint32_t kNoName = 0xFFFFFFFFu;
 constexpr uint64_t kNoNameKey = static_cast<uint64_t>(kNoName) << 32;
-constexpr uint32_t kUnknownSize = 0xFFFFFFFFu;
 
 // Names are read in runs: a field close to the one before is read with the
 // bytes between them rather than with a call of its own, as long as a run
@@ -123,6 +122,12 @@ PackageArchive::PackageArchive(const char* path) {
   path_[kArchivePathSize - 1] = '\0';
 }
 
+PackageArchive::PackageArchive(const char* path, plat::File file) : PackageArchive(path) {
+  file_.reset(new (std::nothrow) plat::File(std::move(file)));
+  writable_ = file_ != nullptr;
+  openTried_ = true;
+}
+
 PackageArchive::~PackageArchive() { releaseIndex(); }
 
 void PackageArchive::releaseIndex() {
@@ -133,10 +138,46 @@ void PackageArchive::releaseIndex() {
   keyTable_.reset();
   entriesLength_ = 0;
   entriesCapacity_ = 0;
-  knownFileSize_ = kUnknownSize;
   indexBytes_.reset();
   layoutAllowsChanges_ = false;
-  layoutSettled_ = false;
+}
+
+// A file that did not open stays unopened: its lookups find nothing, until
+// a change opens it for writing.
+bool PackageArchive::openForReading() {
+  if (file_) return true;
+  if (openTried_) {
+    plat::setLastError(plat::kErrorFileNotFound);
+    return false;
+  }
+  openTried_ = true;
+  std::unique_ptr<plat::File> file(new (std::nothrow) plat::File);
+  if (!file) {
+    plat::setLastError(plat::kErrorNotEnoughMemory);
+    return false;
+  }
+  if (!file->open(path_, plat::kGenericRead, plat::kShareRead | plat::kShareWrite, plat::kOpenExisting)) return false;
+  file_ = std::move(file);
+  return true;
+}
+
+// A package that is to be changed is opened again for writing, with
+// writers shut out, and its index is read afresh through that file.
+bool PackageArchive::holdForWriting() {
+  if (writable_) return true;
+  std::unique_ptr<plat::File> file(new (std::nothrow) plat::File);
+  if (!file) {
+    plat::setLastError(plat::kErrorNotEnoughMemory);
+    return false;
+  }
+  file_.reset();
+  if (!file->open(path_, plat::kGenericRead | plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting)) return false;
+  file_ = std::move(file);
+  writable_ = true;
+  openTried_ = true;
+  indexLoaded_ = false;
+  indexState_ = IndexState::Unloaded;
+  return true;
 }
 
 void PackageArchive::ensureLoaded() {
@@ -151,8 +192,8 @@ void PackageArchive::loadIndex() {
   entryCount_ = 0;
   releaseIndex();
   indexState_ = IndexState::NotOpened;
-  plat::File file;
-  if (!file.open(path_, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return;
+  if (!openForReading()) return;
+  plat::File& file = *file_;
   indexState_ = IndexState::ReadFault;
   uint32_t fileSize = 0;
   if (!archiveFileSize(file, &fileSize)) return;
@@ -193,10 +234,7 @@ void PackageArchive::loadIndex() {
   buildKeyTable();
   entriesCapacity_ = slots;
   entryCount_ = static_cast<int32_t>(count);
-  loadedIndexOffset_ = indexOffset;
-  loadedIndexSize_ = indexSize;
   std::memcpy(loadedHeader_, header, kArchiveHeaderSize);
-  knownFileSize_ = fileSize;
   indexState_ = IndexState::Loaded;
 }
 
@@ -319,7 +357,6 @@ bool PackageArchive::readNames(plat::File& file, const unsigned char* index, uin
   // gathered on the way, with the records themselves as the cursor.
   NameRuns gathered;
   bool allowsChanges = true;
-  bool inFile = true;
   bool inOrder = true;
   uint32_t lastOffset = 0;
   for (uint32_t i = 0; i < count; ++i) {
@@ -331,13 +368,10 @@ bool PackageArchive::readNames(plat::File& file, const unsigned char* index, uin
     entries[i].name = nullptr;
     keys[i] = kNoNameKey;
     // A content in the index or the header's index fields would change when
-    // they are rewritten; one past the end may take in appended bytes.
-    if (dataSize != 0) {
-      if (!regionInFile(dataOffset, dataSize, fileSize))
-        inFile = false;
-      else if (overlapsIndex(dataOffset, dataSize) || dataOffset < kArchiveHeaderSize)
-        allowsChanges = false;
-    }
+    // they are rewritten.
+    if (dataSize != 0 && regionInFile(dataOffset, dataSize, fileSize) &&
+        (overlapsIndex(dataOffset, dataSize) || dataOffset < kArchiveHeaderSize))
+      allowsChanges = false;
     uint32_t offset, length;
     if (!fieldOf(i, &offset, &length)) {
       if (length != 0) allowsChanges = false;  // appended bytes could give it a name
@@ -425,7 +459,6 @@ bool PackageArchive::readNames(plat::File& file, const unsigned char* index, uin
   }
   names_ = std::move(store);
   layoutAllowsChanges_ = allowsChanges;
-  layoutSettled_ = allowsChanges && inFile;
   return true;
 }
 
@@ -498,9 +531,7 @@ bool PackageArchive::readEntry(const char* name, Content* content) {
   int32_t position = findEntry(name);
   if (position < 0) return false;
   const ArchiveEntryInfo& entry = entries_[position];
-  plat::File opened;
-  if (!checkedFile_ && !opened.open(path_, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return false;
-  plat::File& file = checkedFile_ ? *checkedFile_ : opened;
+  plat::File& file = *file_;
   uint32_t fileSize = 0;
   if (!archiveFileSize(file, &fileSize)) return false;
   // Checked against the file before anything is allocated: the buffer is
@@ -513,7 +544,7 @@ bool PackageArchive::readEntry(const char* name, Content* content) {
   // is compared or written.
   if (entry.dataSize > contentHeldWholeLimit) {
     content->release();
-    content->path = path_;
+    content->file = &file;
     content->offset = entry.dataOffset;
     content->size = entry.dataSize;
     content->located = true;
@@ -526,48 +557,30 @@ bool PackageArchive::readEntry(const char* name, Content* content) {
   }
   if (entry.dataSize > 0 && !readAt(file, entry.dataOffset, bytes.get(), entry.dataSize)) return false;
   bytes[entry.dataSize] = '\0';
+  content->release();
   content->bytes = std::move(bytes);
   content->size = entry.dataSize;
   return true;
 }
 
+// The index that a change rewrites is the one in the cache: the file is
+// held for writing from before its load, and nobody else writes it.
 bool PackageArchive::relocateEntry(const char* name, uint32_t dataOffset, uint32_t dataSize) {
+  if (!holdForWriting()) return false;
   ensureLoaded();
-  // In step again only when the new content is all that the file gained.
-  uint32_t sizeBefore = knownFileSize_;
-  knownFileSize_ = kUnknownSize;
   int32_t position = findEntry(name);
   if (position < 0) return false;
-  plat::File file;
-  if (!file.open(path_, plat::kGenericRead | plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting))
-    return false;
-  unsigned char header[kArchiveHeaderSize];
-  if (!readHeader(file, header)) return false;
-  uint32_t indexOffset = archiveUint32(header + 16);
-  uint32_t indexSize = archiveUint32(header + 20);
-  entryCount_ = static_cast<int32_t>(indexSize / kArchiveRecordSize);
+  plat::File& file = *file_;
   uint32_t fileSize = 0;
-  bool sized = archiveFileSize(file, &fileSize);
-  // The cache position is used as the record position, so the index must
-  // still be the one the cache was read from, and the new content must be
-  // in the file.
-  if (!sized || indexOffset != loadedIndexOffset_ || indexSize != loadedIndexSize_ ||
-      !regionInFile(dataOffset, dataSize, fileSize)) {
+  if (!archiveFileSize(file, &fileSize)) return false;
+  // The new content must be in the file.
+  if (!regionInFile(dataOffset, dataSize, fileSize)) {
     plat::setLastError(plat::kErrorInvalidParameter);
     return false;
   }
+  uint32_t indexOffset = archiveUint32(loadedHeader_ + 16);
   uint32_t recordOffset = indexOffset + static_cast<uint32_t>(position) * static_cast<uint32_t>(kArchiveRecordSize);
-  if (!regionInFile(recordOffset, kArchiveRecordSize, fileSize)) return false;
-  unsigned char record[kArchiveRecordSize];
-  if (!readAt(file, recordOffset, record, kArchiveRecordSize)) return false;
-  // The record must be byte for byte the one the cache was read from: a
-  // record changed in place (names swapped, say) is not rewritten.
-  ArchiveEntryInfo& entry = entries_[position];
   unsigned char* cachedRecord = indexBytes_.get() + static_cast<size_t>(position) * kArchiveRecordSize;
-  if (std::memcmp(record, cachedRecord, kArchiveRecordSize) != 0) {
-    plat::setLastError(plat::kErrorInvalidParameter);
-    return false;
-  }
   // Only bytes 8 to 15 of the record change; every other byte of the index
   // would be written back as read, so it is not written at all.
   unsigned char changed[8];
@@ -576,110 +589,33 @@ bool PackageArchive::relocateEntry(const char* name, uint32_t dataOffset, uint32
   if (!writeAt(file, recordOffset + 8, changed, sizeof changed)) {
     // A torn record would point at neither content: put the old bytes back.
     uint32_t error = plat::lastError();
-    writeAt(file, recordOffset + 8, record + 8, 8);
+    writeAt(file, recordOffset + 8, cachedRecord + 8, 8);
     plat::setLastError(error);
     return false;
   }
-  entry.dataOffset = dataOffset;
-  entry.dataSize = dataSize;
+  entries_[position].dataOffset = dataOffset;
+  entries_[position].dataSize = dataSize;
   std::memcpy(cachedRecord + 8, changed, sizeof changed);
-  if (sizeBefore != kUnknownSize && dataOffset == sizeBefore &&
-      static_cast<uint64_t>(dataOffset) + dataSize == fileSize)
-    knownFileSize_ = fileSize;
   return true;
 }
 
 bool PackageArchive::appendEntry(uint32_t nameOffset, uint32_t nameLength, uint32_t dataOffset, uint32_t dataSize) {
-  unsigned char headerRead[kArchiveHeaderSize];
-  uint32_t newIndexOffset = 0;
-  std::unique_ptr<unsigned char[]> newIndex;
-  bool result = writeNewIndex(nameOffset, nameLength, dataOffset, dataSize, headerRead, &newIndexOffset, &newIndex);
-  indexLoaded_ = false;
-  indexState_ = IndexState::Unloaded;
-  knownFileSize_ = kUnknownSize;
-  return result;
-}
-
-bool PackageArchive::appendNamedEntry(const char* name, uint32_t nameOffset, uint32_t nameLength,
-                                      uint32_t dataOffset, uint32_t dataSize) {
-  // The name and the content must be the only bytes added since the cache
-  // was last in step: then the old index is the cached one.
-  bool follows = cacheInStep() && nameOffset == knownFileSize_ && nameLength == std::strlen(name) + 1 &&
-                 static_cast<uint64_t>(nameOffset) + nameLength == dataOffset;
-  unsigned char headerRead[kArchiveHeaderSize];
-  uint32_t newIndexOffset = 0;
-  std::unique_ptr<unsigned char[]> newIndex;
-  bool result = writeNewIndex(nameOffset, nameLength, dataOffset, dataSize, headerRead, &newIndexOffset, &newIndex);
-  bool extended = result && follows && std::memcmp(headerRead, loadedHeader_, kArchiveHeaderSize) == 0 &&
-                  static_cast<uint64_t>(dataOffset) + dataSize == newIndexOffset &&
-                  extendCache(name, dataOffset, dataSize, newIndexOffset, std::move(newIndex));
-  if (!extended) {
-    indexLoaded_ = false;
-    indexState_ = IndexState::Unloaded;
-    knownFileSize_ = kUnknownSize;
-  }
-  return result;
-}
-
-// The cache as a load of the file just written would fill it: one more
-// record, last, and the header that points at the new index.
-bool PackageArchive::extendCache(const char* name, uint32_t dataOffset, uint32_t dataSize, uint32_t newIndexOffset,
-                                 std::unique_ptr<unsigned char[]> newIndex) {
-  size_t n = entriesLength_;
-  // The new index must be the cached records and the new one.
-  if (static_cast<size_t>(entryCount_) != n + 1 || !newIndex ||
-      (n > 0 && std::memcmp(newIndex.get(), indexBytes_.get(), n * kArchiveRecordSize) != 0))
-    return false;
-  if (n + 1 > entriesCapacity_) {
-    size_t capacity = std::max<size_t>(2 * entriesCapacity_, 16);
-    std::unique_ptr<ArchiveEntryInfo[]> entries(new (std::nothrow) ArchiveEntryInfo[capacity]);
-    std::unique_ptr<uint64_t[]> keys(new (std::nothrow) uint64_t[capacity]);
-    if (!entries || !keys) return false;
-    std::copy(entries_.get(), entries_.get() + n, entries.get());
-    std::copy(nameKeys_.get(), nameKeys_.get() + n, keys.get());
-    entries_ = std::move(entries);
-    nameKeys_ = std::move(keys);
-    entriesCapacity_ = capacity;
-  }
-  size_t length = std::strlen(name);
-  std::unique_ptr<char[]> own(new (std::nothrow) char[length + 1]);
-  if (!own) return false;
-  std::memcpy(own.get(), name, length + 1);
-  entries_[n].dataOffset = dataOffset;
-  entries_[n].dataSize = dataSize;
-  entries_[n].name = own.get();
-  nameKeys_[n] = nameKey(own.get(), length);
-  ownNames_.push_back(std::move(own));
-  indexBytes_ = std::move(newIndex);
-  entriesLength_ = n + 1;
-  if (!keyTable_ || 2 * entriesLength_ > keyTableMask_ + 1)
-    buildKeyTable();
-  else
-    addToKeyTable(static_cast<int32_t>(n));
-  uint32_t newIndexSize = static_cast<uint32_t>((n + 1) * kArchiveRecordSize);
-  putArchiveUint32(loadedHeader_ + 16, newIndexOffset);
-  putArchiveUint32(loadedHeader_ + 20, newIndexSize);
-  loadedIndexOffset_ = newIndexOffset;
-  loadedIndexSize_ = newIndexSize;
-  knownFileSize_ = newIndexOffset + newIndexSize;
-  return true;
-}
-
-bool PackageArchive::writeNewIndex(uint32_t nameOffset, uint32_t nameLength, uint32_t dataOffset,
-                                   uint32_t dataSize, unsigned char* header, uint32_t* newIndexOffset,
-                                   std::unique_ptr<unsigned char[]>* newIndex) {
-  plat::File file;
-  if (!file.open(path_, plat::kGenericRead | plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting))
-    return false;
-  if (!readHeader(file, header)) {
+  if (!holdForWriting()) return false;
+  ensureLoaded();
+  // The index as loaded; without a loaded index, the file's as it stands.
+  bool fromCache = indexState_ == IndexState::Loaded;
+  plat::File& file = *file_;
+  unsigned char header[kArchiveHeaderSize];
+  if (fromCache) {
+    std::memcpy(header, loadedHeader_, kArchiveHeaderSize);
+  } else if (!readHeader(file, header)) {
     plat::setLastError(plat::kErrorHandleEof);
     return false;
   }
   uint32_t fileSize = 0;
   if (!archiveFileSize(file, &fileSize)) return false;
   uint32_t indexOffset = archiveUint32(header + 16);
-  uint32_t n = archiveUint32(header + 20) / kArchiveRecordSize;
-  entryCount_ = static_cast<int32_t>(n);
+  uint32_t n = fromCache ? static_cast<uint32_t>(entriesLength_) : archiveUint32(header + 20) / kArchiveRecordSize;
   uint32_t oldBytes = n * static_cast<uint32_t>(kArchiveRecordSize);
   if (!regionInFile(indexOffset, oldBytes, fileSize)) {
     plat::setLastError(plat::kErrorHandleEof);
@@ -702,23 +638,20 @@ bool PackageArchive::writeNewIndex(uint32_t nameOffset, uint32_t nameLength, uin
     plat::setLastError(plat::kErrorNotEnoughMemory);
     return false;
   }
-  if (oldBytes > 0 && !readAt(file, indexOffset, index.get(), oldBytes)) return false;
+  if (fromCache && oldBytes > 0) std::memcpy(index.get(), indexBytes_.get(), oldBytes);
+  if (!fromCache && oldBytes > 0 && !readAt(file, indexOffset, index.get(), oldBytes)) return false;
   unsigned char* record = index.get() + oldBytes;
   putArchiveUint32(record, nameOffset);
   putArchiveUint32(record + 4, nameLength);
   putArchiveUint32(record + 8, dataOffset);
   putArchiveUint32(record + 12, dataSize);
   putArchiveUint32(record + 16, 0);
-  entryCount_ = static_cast<int32_t>(n + 1);
 
-  uint64_t position = 0;
-  if (!file.seek(0, plat::SeekOrigin::End, &position) || position != end) return false;
   // A short index leaves the header pointing at the old index. The name,
   // content and index reach the disk before the header that points at
   // them, so that after a power cut the archive reads through its old
   // index or its new one.
   if (!writeAt(file, end, index.get(), static_cast<uint32_t>(newBytes)) || !file.flush()) return false;
-
   unsigned char newHeader[kArchiveHeaderSize];
   std::memcpy(newHeader, header, kArchiveHeaderSize);
   putArchiveUint32(newHeader + 16, end);
@@ -730,44 +663,50 @@ bool PackageArchive::writeNewIndex(uint32_t nameOffset, uint32_t nameLength, uin
     plat::setLastError(error);
     return false;
   }
-  *newIndexOffset = end;
-  *newIndex = std::move(index);
-  return true;
-}
-
-bool PackageArchive::cacheInStep() const {
-  return indexLoaded_ && indexState_ == IndexState::Loaded && layoutSettled_ && knownFileSize_ != kUnknownSize;
-}
-
-bool PackageArchive::fileMatchesCache() {
-  releaseFile();
-  if (!cacheInStep()) return false;
-  std::unique_ptr<plat::File> opened(new (std::nothrow) plat::File);
-  if (!opened) return false;
-  plat::File& file = *opened;
-  if (!file.open(path_, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return false;
-  unsigned char header[kArchiveHeaderSize];
-  uint64_t size = 0;
-  if (!file.size(&size) || size != knownFileSize_ || !readHeader(file, header) ||
-      std::memcmp(header, loadedHeader_, kArchiveHeaderSize) != 0)
-    return false;
-  size_t recordBytes = entriesLength_ * kArchiveRecordSize;
-  if (recordBytes > 0) {
-    // One buffer for every check of this object: a run checks before each
-    // of its insertions.
-    if (checkBytesSize_ < recordBytes) {
-      checkBytes_ = allocateBytes(recordBytes);
-      checkBytesSize_ = checkBytes_ ? recordBytes : 0;
-    }
-    if (!checkBytes_ || !readAt(file, loadedIndexOffset_, checkBytes_.get(), static_cast<uint32_t>(recordBytes)) ||
-        std::memcmp(checkBytes_.get(), indexBytes_.get(), recordBytes) != 0)
-      return false;
+  if (!fromCache || !extendCache(nameOffset, nameLength, dataOffset, dataSize, end, std::move(index))) {
+    indexLoaded_ = false;
+    indexState_ = IndexState::Unloaded;
   }
-  checkedFile_ = std::move(opened);
   return true;
 }
 
-void PackageArchive::releaseFile() { checkedFile_.reset(); }
+// The cache as a load of the file just written would fill it: one more
+// record, last, and the header that points at the new index.
+bool PackageArchive::extendCache(uint32_t nameOffset, uint32_t nameLength, uint32_t dataOffset, uint32_t dataSize,
+                                 uint32_t newIndexOffset, std::unique_ptr<unsigned char[]> newIndex) {
+  size_t n = entriesLength_;
+  if (n + 1 > entriesCapacity_) {
+    size_t capacity = std::max<size_t>(2 * entriesCapacity_, 16);
+    std::unique_ptr<ArchiveEntryInfo[]> entries(new (std::nothrow) ArchiveEntryInfo[capacity]);
+    std::unique_ptr<uint64_t[]> keys(new (std::nothrow) uint64_t[capacity]);
+    if (!entries || !keys) return false;
+    std::copy(entries_.get(), entries_.get() + n, entries.get());
+    std::copy(nameKeys_.get(), nameKeys_.get() + n, keys.get());
+    entries_ = std::move(entries);
+    nameKeys_ = std::move(keys);
+    entriesCapacity_ = capacity;
+  }
+  // The name as the file holds it, read back: the bytes before its NUL.
+  std::unique_ptr<char[]> own(new (std::nothrow) char[nameLength + 1]);
+  if (!own || !readAt(*file_, nameOffset, own.get(), nameLength)) return false;
+  own[nameLength] = '\0';
+  size_t length = std::strlen(own.get());
+  entries_[n].dataOffset = dataOffset;
+  entries_[n].dataSize = dataSize;
+  entries_[n].name = own.get();
+  nameKeys_[n] = nameKey(own.get(), length);
+  ownNames_.push_back(std::move(own));
+  indexBytes_ = std::move(newIndex);
+  entriesLength_ = n + 1;
+  entryCount_ = static_cast<int32_t>(n + 1);
+  if (!keyTable_ || 2 * entriesLength_ > keyTableMask_ + 1)
+    buildKeyTable();
+  else
+    addToKeyTable(static_cast<int32_t>(n));
+  putArchiveUint32(loadedHeader_ + 16, newIndexOffset);
+  putArchiveUint32(loadedHeader_ + 20, static_cast<uint32_t>((n + 1) * kArchiveRecordSize));
+  return true;
+}
 
 int32_t PackageArchive::loadedEntryCount() {
   ensureLoaded();
@@ -781,16 +720,15 @@ const ArchiveEntryInfo* PackageArchive::loadedEntry(int32_t index) {
 }
 
 bool PackageArchive::cutBackTo(uint32_t size) {
-  if (!indexBytes_) return false;
-  plat::File file;
-  if (!file.open(path_, plat::kGenericRead | plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting))
-    return false;
+  if (!writable_ || indexState_ != IndexState::Loaded) return false;
+  plat::File& file = *file_;
   unsigned char header[kArchiveHeaderSize];
   if (!readHeader(file, header) || std::memcmp(header, loadedHeader_, kArchiveHeaderSize) != 0) return false;
+  uint32_t indexOffset = archiveUint32(header + 16);
   size_t recordBytes = entriesLength_ * kArchiveRecordSize;
-  if (static_cast<uint64_t>(loadedIndexOffset_) + recordBytes > size) return false;
+  if (static_cast<uint64_t>(indexOffset) + recordBytes > size) return false;
   std::unique_ptr<unsigned char[]> index = allocateBytes(recordBytes);
-  if (!index || (recordBytes > 0 && !readAt(file, loadedIndexOffset_, index.get(), static_cast<uint32_t>(recordBytes))) ||
+  if (!index || (recordBytes > 0 && !readAt(file, indexOffset, index.get(), static_cast<uint32_t>(recordBytes))) ||
       std::memcmp(index.get(), indexBytes_.get(), recordBytes) != 0)
     return false;
   return file.seek(size, plat::SeekOrigin::Begin) && file.truncateHere();

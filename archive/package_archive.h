@@ -37,10 +37,7 @@
 #include <vector>
 
 #include "archive/content.h"
-
-namespace plat {
-class File;
-}
+#include "platform/platform.h"
 
 constexpr size_t kArchiveHeaderSize = 24;
 constexpr size_t kArchiveRecordSize = 20;
@@ -72,15 +69,22 @@ struct ArchiveEntryInfo {
 
 class PackageArchive {
  public:
-  // Copies the path (at most 999 bytes); touches no file.
+  // A package read by its path (at most 999 bytes). Its file is opened on
+  // the first lookup and held, shared with other readers and writers,
+  // until the object goes.
   explicit PackageArchive(const char* path);
+  // A target archive whose file the caller opened. Opened for reading and
+  // writing with writers shut out, nothing but this object changes the
+  // file while it is held, so the index it loads stays the file's own and
+  // is never read again; every read and change goes through that file.
+  PackageArchive(const char* path, plat::File file);
   ~PackageArchive();
   PackageArchive(const PackageArchive&) = delete;
   PackageArchive& operator=(const PackageArchive&) = delete;
 
   // The content of the first entry of that name: held whole, or located
-  // when it is larger than contentHeldWholeLimit. On false the outputs are
-  // left untouched.
+  // (through the held file) when it is larger than contentHeldWholeLimit.
+  // On false the outputs are left untouched.
   bool readEntry(const char* name, Content* content);
   // Points the entry's record at content the caller appended.
   bool relocateEntry(const char* name, uint32_t dataOffset, uint32_t dataSize);
@@ -97,7 +101,7 @@ class PackageArchive {
   // What the last index load found, so that a caller can tell an entry that
   // is absent from an archive whose index could not be read.
   enum class IndexState : uint8_t {
-    Unloaded,    // not read yet, or stale after appendEntry
+    Unloaded,    // not read yet
     Loaded,      // the cache holds entryCount entries
     NotOpened,   // the file did not open for reading
     NoHeader,    // shorter than the header: no entries
@@ -117,33 +121,17 @@ class PackageArchive {
   // touching any other entry's name or content (see the top of this file).
   bool layoutAllowsChanges() const { return indexState_ == IndexState::Loaded && layoutAllowsChanges_; }
 
-  // For a caller that keeps one object across several changes of its
-  // archive (the insertions of one run). The cache is in step with the file
-  // when it was loaded whole, its layout allows changes and stays so as the
-  // file grows (every record lies in the file), and every change to the
-  // file since the load was this object's own and is in the cache.
-  bool cacheInStep() const;
-  // Opens the file and compares its size, its header and its index bytes
-  // with what the cache was built from; true only when the cache is in step
-  // and all three agree exactly. A record changed in place by someone else
-  // shows in the index bytes even where the size and header stay. On true
-  // the file stays open for reading, and readEntry reads through that very
-  // handle, until releaseFile: what is read is what was checked.
-  bool fileMatchesCache();
-  // Closes the file that fileMatchesCache left open; before any write.
-  void releaseFile();
+  // The file held for writing, through which the caller appends; none for
+  // a package read by its path until a change opens it for writing.
+  plat::File* writableFile() { return writable_ ? file_.get() : nullptr; }
   // Cuts the file back to `size` bytes after a failed change, only when it
-  // still reads through the index the cache was built from (the header and
-  // every whole record as loaded), so that no record points at what goes.
+  // still reads through the index the cache holds (the header and every
+  // whole record as loaded), so that no record points at what goes.
   bool cutBackTo(uint32_t size);
-  // appendEntry for content the caller has just appended as `name` with its
-  // NUL, then the content: when the cache is in step and these are the only
-  // bytes added since, the cache takes the new record and the new header
-  // instead of being dropped.
-  bool appendNamedEntry(const char* name, uint32_t nameOffset, uint32_t nameLength, uint32_t dataOffset,
-                        uint32_t dataSize);
 
  private:
+  bool openForReading();
+  bool holdForWriting();
   void loadIndex();
   void ensureLoaded();
   int32_t findEntry(const char* name) const;
@@ -152,13 +140,12 @@ class PackageArchive {
   void releaseIndex();
   bool readNames(plat::File& file, const unsigned char* index, uint32_t count, uint32_t indexOffset,
                  uint32_t fileSize);
-  bool writeNewIndex(uint32_t nameOffset, uint32_t nameLength, uint32_t dataOffset, uint32_t dataSize,
-                     unsigned char* header, uint32_t* newIndexOffset, std::unique_ptr<unsigned char[]>* newIndex);
-  bool extendCache(const char* name, uint32_t dataOffset, uint32_t dataSize, uint32_t newIndexOffset,
-                   std::unique_ptr<unsigned char[]> newIndex);
+  bool extendCache(uint32_t nameOffset, uint32_t nameLength, uint32_t dataOffset, uint32_t dataSize,
+                   uint32_t newIndexOffset, std::unique_ptr<unsigned char[]> newIndex);
 
-  // The file as fileMatchesCache checked it, until releaseFile.
-  std::unique_ptr<plat::File> checkedFile_;
+  std::unique_ptr<plat::File> file_;
+  bool writable_ = false;
+  bool openTried_ = false;
   std::unique_ptr<ArchiveEntryInfo[]> entries_;
   // The name bytes as read, in runs: a name that ends with a NUL inside its
   // field is used where it lies.
@@ -180,28 +167,14 @@ class PackageArchive {
   bool indexLoaded_ = false;
   int32_t entryCount_ = 0;
   IndexState indexState_ = IndexState::Unloaded;
-  // The header's index fields at the load, which relocateEntry requires
-  // unchanged before it trusts a cache position as a record position.
-  uint32_t loadedIndexOffset_ = 0;
-  uint32_t loadedIndexSize_ = 0;
-  // What the file is expected to hold while the cache is in step: the
-  // header as loaded (or as this object last wrote it) and the size that
-  // its load or its last change left; 0xFFFFFFFF when not in step.
+  // The header as loaded, or as this object last wrote it, and the whole
+  // records of the index the cache was built from, kept in step with this
+  // object's own rewrites.
   unsigned char loadedHeader_[kArchiveHeaderSize] = {};
-  uint32_t knownFileSize_ = 0xFFFFFFFFu;
-  // The whole records of the index as loaded, kept in step with this
-  // object's own rewrites: the file's index must still hold exactly these
-  // bytes before a cache position is trusted as a record position.
   std::unique_ptr<unsigned char[]> indexBytes_;
-  // What fileMatchesCache reads the file's index into, kept between checks.
-  std::unique_ptr<unsigned char[]> checkBytes_;
-  size_t checkBytesSize_ = 0;
   // No name lies in the header, in the index or past the end, and no
   // content in the index or the header's index fields.
   bool layoutAllowsChanges_ = false;
-  // That, and every name and content lies wholly in the file, so that the
-  // file's growth cannot put a record over the bytes that it appends.
-  bool layoutSettled_ = false;
 };
 
 // The archive's name matching: bytes 'A'-'Z' fold to 'a'-'z', every other

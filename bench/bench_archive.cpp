@@ -169,6 +169,7 @@ double timeInsertion(const char* path, const char* source, const char* name) {
 void benchOne(int count, bool namesPacked) {
   const char* path = "bench_archive.qrv";
   const char* source = "bench_archive.src";
+  runState.targetFolders.reset("");  // the archive lies in the current folder
   Layout layout = buildArchive(count, namesPacked);
   if (!writeWhole(path, layout.bytes)) {
     std::fprintf(stderr, "cannot write %s\n", path);
@@ -201,7 +202,7 @@ void benchOne(int count, bool namesPacked) {
               namesPacked ? "names packed" : "interleaved", f * 1e3, best(load) * 1e3, best(load) / f,
               best(perName) * 1e3, best(perName) / f, best(replace) * 1e3, best(replace) / f,
               best(add) * 1e3, best(add) / f);
-  forgetTargetArchives();
+  releaseTargetArchive();
   plat::deleteFile(path);
   plat::deleteFile(source);
 }

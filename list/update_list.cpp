@@ -92,7 +92,8 @@ bool loadUpdateListFrom(const char* fileName, UpdateList* list, ListObserver* ob
   char piece[kListLineBufferSize];
   int lineNumber = 1;
   bool continuation = false;
-  bool refused = false;
+  bool overCapacity = false;
+  bool pathRefused = false;
   for (;;) {
     size_t length = reader.readLine(piece, sizeof piece);
     if (length == 0) break;
@@ -101,29 +102,46 @@ bool loadUpdateListFrom(const char* fileName, UpdateList* list, ListObserver* ob
     scanListLine(piece, &scanned);
     PieceOutcome outcome = decide(scanned);
     int entryIndex = -1;
-    if (outcome == PieceOutcome::Stored && !refused) {
-      if (list->count >= kUpdateListCapacity) {
-        refused = true;  // keep reading only to tell an observer about the rest
-        outcome = PieceOutcome::OverCapacity;
-      } else {
-        int index = list->count;
-        list->paths[index].clear();
-        list->sourceNames[index].clear();
-        list->entryNames[index].clear();
-        store(scanned, list);
-        entryIndex = index;
-      }
-    } else if (outcome == PieceOutcome::Stored) {
+    if (outcome == PieceOutcome::Stored && (overCapacity || list->count >= kUpdateListCapacity)) {
+      overCapacity = true;  // read on only to tell an observer about the rest
       outcome = PieceOutcome::OverCapacity;
+    } else if (outcome == PieceOutcome::Stored) {
+      int index = list->count;
+      list->paths[index].clear();
+      list->sourceNames[index].clear();
+      list->entryNames[index].clear();
+      store(scanned, list);
+      entryIndex = index;
+      if (!checkEntryPaths(*list, index).ok()) {
+        pathRefused = true;
+        outcome = PieceOutcome::PathRefused;
+      }
     }
     if (observer != nullptr)
       observer->onPiece(ListPiece{lineNumber, continuation, lineGoesOn, piece, length, scanned, outcome, entryIndex});
     continuation = lineGoesOn;
     if (!lineGoesOn) ++lineNumber;
-    if (refused && observer == nullptr) break;
+    if ((overCapacity || pathRefused) && observer == nullptr) break;
   }
+  bool refused = overCapacity || pathRefused;
   if (refused) list->count = 0;
   return list->count > 0;
+}
+
+ListPathCheck checkEntryPaths(const UpdateList& list, int index, int* field) {
+  char letter = static_cast<char>(list.commands[index]);
+  const std::string* paths[2] = {nullptr, nullptr};
+  if (letter == 'C' || letter == 'R' || letter == 'I' || (letter == 'P' && !list.paths[index].empty()))
+    paths[0] = &list.paths[index];
+  if (letter == 'I') paths[1] = &list.sourceNames[index];
+  for (int i = 0; i < 2; ++i) {
+    if (paths[i] == nullptr) continue;
+    ListPathCheck check = checkListPath(*paths[i]);
+    if (check.ok()) continue;
+    if (field != nullptr) *field = i;
+    return check;
+  }
+  return ListPathCheck();
 }
 
 bool loadUpdateList() { return loadUpdateListFrom("UpDate.lst", &updateList); }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "list/list_path.h"
+
 constexpr int kUpdateListCapacity = 512;
 constexpr size_t kListLineBufferSize = 256;  // a piece holds at most 255 bytes
 constexpr size_t kListFieldBufferSize = 256;
@@ -40,7 +42,7 @@ struct ScannedLine {
 void scanListLine(const char* piece, ScannedLine* scanned);
 
 // What the loader did with one piece, for tools that explain a list.
-enum class PieceOutcome { Stored, UnknownLetter, TooFewFields, OverCapacity };
+enum class PieceOutcome { Stored, UnknownLetter, TooFewFields, OverCapacity, PathRefused };
 
 struct ListPiece {
   int lineNumber;       // 1-based physical line of the file
@@ -62,8 +64,9 @@ class ListObserver {
 // Reads a list file into `list`. True exactly when at least one entry was
 // stored. A list with more than 512 accepted lines is refused as a whole
 // (count 0, false): applying only its first 512 entries would report a
-// partial update as a success. A file that cannot be opened leaves the list
-// as it was.
+// partial update as a success. So is a list with a path that breaks the
+// path rule (PathRefused): nothing of it may run. A file that cannot be
+// opened leaves the list as it was.
 bool loadUpdateListFrom(const char* fileName, UpdateList* list, ListObserver* observer = nullptr);
 
 // Reads "UpDate.lst" from the current directory into `updateList`.
@@ -77,4 +80,10 @@ bool holdsListWhiteSpace(const std::string& text);
 // path, I an archive, a source and an entry name; E, N and P none), and the
 // fields that a stored line keeps (P keeps its package when it has one).
 int listFieldsNeeded(char letter);
+
+// The first path of a stored entry that breaks the path rule: C and R
+// name their target and source with `path`, I its archive with `path` and
+// its source with `sourceName`, P its package with `path` (none for a bare
+// P). *field receives 0 for `path`, 1 for `sourceName`.
+ListPathCheck checkEntryPaths(const UpdateList& list, int index, int* field = nullptr);
 int listFieldsKept(const ScannedLine& scanned);

@@ -22,3 +22,19 @@ bool endsWithBackslash(const std::string& text) {
   }
   return last != std::string::npos && at - last == 1 && text[last] == '\\';
 }
+
+std::vector<std::string> cp932PathParts(const std::string& path) {
+  std::vector<std::string> parts(1);
+  for (size_t i = 0; i < path.size(); ++i) {
+    unsigned char byte = static_cast<unsigned char>(path[i]);
+    if (isCp932LeadByte(byte) && i + 1 < path.size()) {
+      parts.back().append(path, i, 2);
+      ++i;
+    } else if (byte == '\\' || byte == '/') {
+      parts.emplace_back();
+    } else {
+      parts.back().push_back(path[i]);
+    }
+  }
+  return parts;
+}

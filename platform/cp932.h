@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 inline bool isCp932LeadByte(unsigned char byte) {
   return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
@@ -20,3 +21,8 @@ void truncateCp932(std::string* text, size_t maxBytes);
 
 // Whether the last character is the single-byte backslash.
 bool endsWithBackslash(const std::string& text);
+
+// The parts of a path split at backslashes and slashes, the way Windows
+// reads it: a trail byte 0x5C (ソ, 表, 能) separates nothing. A path that
+// begins or ends with a separator, or holds two in a row, gives empty parts.
+std::vector<std::string> cp932PathParts(const std::string& path);

@@ -1,5 +1,5 @@
-// Whole transfers over the platform file, the same on both sides: a short
-// transfer becomes a failure with a code, so no caller checks counts.
+// What both sides share above their system calls: whole transfers, and
+// the outcomes of a replace.
 #include "platform/platform.h"
 
 namespace plat {
@@ -15,17 +15,40 @@ bool File::readExactly(void* buffer, uint32_t count) {
 }
 
 bool File::writeExactly(const void* buffer, uint32_t count) {
-  uint32_t put = 0;
-  if (!write(buffer, count, &put)) {
-    // A failed call that left no code of its own still tells a failure.
-    if (lastError() == 0) setLastError(kErrorWriteFault);
-    return false;
-  }
-  if (put != count) {
-    setLastError(kErrorWriteFault);
-    return false;
+  const char* bytes = static_cast<const char*>(buffer);
+  while (count > 0) {
+    uint32_t put = 0;
+    if (!write(bytes, count, &put)) {
+      // A failed call that left no code of its own still tells a failure.
+      if (lastError() == 0) setLastError(kErrorWriteFault);
+      return false;
+    }
+    if (put == 0) {
+      setLastError(kErrorWriteFault);
+      return false;
+    }
+    bytes += put;
+    count -= put;
   }
   return true;
+}
+
+ReplaceResult replaceFileIn(const Folder& folder, const std::string& target, const std::string& replacement,
+                            bool targetExists) {
+  IoFaultHook* hook = ioFaultHook();
+  uint32_t standIn = 0;
+  bool replaced = hook && hook->standInForReplace(&standIn) ? (setLastError(standIn), false)
+                                                            : systemReplace(folder, target, replacement, targetExists);
+  if (replaced) return ReplaceResult::Replaced;
+  uint32_t error = lastError();
+  // Without a backup name, both codes mean that the old file has left the
+  // target's name (gone, or under a name of the system's) while the new one
+  // keeps its own: the move that failed is made again. Should that fail
+  // too, the new bytes stay where they are, the only copy there is.
+  if (error == kErrorUnableToMoveReplacement || error == kErrorUnableToMoveReplacement2)
+    return systemMove(folder, replacement, target) ? ReplaceResult::Replaced : ReplaceResult::TargetNameEmpty;
+  setLastError(error);
+  return ReplaceResult::Unchanged;
 }
 
 }  // namespace plat

@@ -14,16 +14,22 @@
 
 namespace plat {
 
-// Desired access (GENERIC_READ, GENERIC_WRITE).
+// Desired access (GENERIC_READ, GENERIC_WRITE; DELETE, so that the file's
+// name can go through the handle; FILE_WRITE_ATTRIBUTES, for its read-only
+// attribute).
 constexpr uint32_t kGenericRead = 0x80000000u;
 constexpr uint32_t kGenericWrite = 0x40000000u;
+constexpr uint32_t kDeleteAccess = 0x00010000u;
+constexpr uint32_t kWriteAttributes = 0x00000100u;
 
-// Share mode (FILE_SHARE_READ, FILE_SHARE_WRITE).
+// Share mode (FILE_SHARE_READ, FILE_SHARE_WRITE, FILE_SHARE_DELETE).
 constexpr uint32_t kShareNone = 0;
 constexpr uint32_t kShareRead = 0x1;
 constexpr uint32_t kShareWrite = 0x2;
+constexpr uint32_t kShareDelete = 0x4;
 
 // Creation disposition.
+constexpr uint32_t kCreateNew = 1;
 constexpr uint32_t kCreateAlways = 2;
 constexpr uint32_t kOpenExisting = 3;
 constexpr uint32_t kOpenAlways = 4;
@@ -58,6 +64,15 @@ constexpr uint32_t kErrorAlreadyExists = 183;
 constexpr uint32_t kErrorFilenameTooLong = 206;
 constexpr uint32_t kErrorFileTooLarge = 223;
 constexpr uint32_t kErrorIoDevice = 1117;
+constexpr uint32_t kErrorUnableToRemoveReplaced = 1175;
+constexpr uint32_t kErrorUnableToMoveReplacement = 1176;
+constexpr uint32_t kErrorUnableToMoveReplacement2 = 1177;
+// ERROR_CANT_ACCESS_FILE: what the opens below a folder refuse, a link
+// (symbolic link, junction) on the way or at the name; and what a caller
+// that writes a file in place says of a file with a second name.
+constexpr uint32_t kErrorCantAccessFile = 1920;
+
+class Folder;
 
 // One open file (CreateFile / ReadFile / WriteFile / SetFilePointerEx /
 // GetFileSizeEx / FlushFileBuffers / CloseHandle). Closed when the object
@@ -74,6 +89,12 @@ class File {
   // Opens with FILE_ATTRIBUTE_NORMAL, no security attributes, no template.
   // On failure isOpen() is false and the last error says why.
   bool open(const char* path, uint32_t access, uint32_t share, uint32_t disposition);
+  // Opens the file `name` of a held folder, relative to the folder itself
+  // wherever the platform allows, and never through a link at the name: a
+  // link there is refused with kErrorCantAccessFile. Dispositions:
+  // kOpenExisting and kCreateNew (which never takes an existing name, a
+  // link's included: kErrorFileExists).
+  bool openIn(const Folder& folder, const std::string& name, uint32_t access, uint32_t share, uint32_t disposition);
   bool isOpen() const;
   void close();
 
@@ -83,9 +104,11 @@ class File {
   bool write(const void* buffer, uint32_t count, uint32_t* transferred);
 
   // The whole count or a failure: a read that ends early fails with
-  // kErrorHandleEof, a write that falls short with kErrorWriteFault, unless
-  // the call itself failed with a code of its own (a full disk keeps
-  // kErrorDiskFull). What a failed call moved is not reported.
+  // kErrorHandleEof. A write that falls short goes on with the rest until
+  // all is written or the system gives its own code (a disk that fills up
+  // midway gives kErrorDiskFull); kErrorWriteFault is left for a write that
+  // moves nothing and says nothing. What a failed call moved is not
+  // reported.
   bool readExactly(void* buffer, uint32_t count);
   bool writeExactly(const void* buffer, uint32_t count);
 
@@ -100,28 +123,85 @@ class File {
   // Sets the end of the file at the current position (SetEndOfFile).
   bool truncateHere();
 
+  // How many names (hard links) the open file has, and whether it carries
+  // the read-only attribute (GetFileInformationByHandle).
+  bool describe(uint32_t* names, bool* readOnly);
+  // Clears the read-only attribute through the handle (kWriteAttributes).
+  bool clearReadOnly();
+  // Removes the name that openIn opened the file by: the file itself, never
+  // what a link points to (kDeleteAccess; FileDispositionInfo). The file
+  // goes when the handle closes.
+  bool removeName();
+
  private:
 #ifdef _WIN32
   void* handle_ = reinterpret_cast<void*>(static_cast<intptr_t>(-1));
 #else
   int fd_ = -1;
   uint64_t lockId_ = 0;  // the share-mode emulation's record of this open
+  int folderFd_ = -1;    // for removeName: the folder of a file opened with kDeleteAccess
+  std::string name_;
 #endif
 };
 
-// CopyFile(from, to, failIfExists).
-bool copyFile(const char* from, const char* to, bool failIfExists);
+// A folder held open, so that it cannot be renamed, removed or replaced
+// while it is held (no delete sharing), and so that the files and folders
+// below it are opened relative to it. A root is opened by its path, links
+// included: where the player's folder lies is the player's choice. Every
+// folder below it is reached through its parent and is never a link.
+class Folder {
+ public:
+  Folder() = default;
+  ~Folder() { close(); }
+  Folder(Folder&& other) noexcept;
+  Folder& operator=(Folder&& other) noexcept;
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
 
-// Replaces the file `target` by the file `replacement` in one step, so that
-// the name shows either the old bytes or the new ones, never a mixture.
-// An existing target keeps its attributes and security (ReplaceFile); an
-// absent one is made by a move that reaches the disk before the call
-// returns (MoveFileEx, replace existing, write through). A target that
-// cannot be opened for writing fails with the code that open gives:
-// kErrorAccessDenied for a read-only one, kErrorSharingViolation for one
-// held open. On failure the target keeps its bytes and the replacement its
-// name.
-bool replaceFile(const char* target, const char* replacement);
+  bool openRoot(const char* path);
+  // The folder `name` (one part) of `parent`. A link there is refused
+  // (kErrorCantAccessFile); a missing one is kErrorPathNotFound unless
+  // `create` makes it, and a file where it would be is kErrorPathNotFound,
+  // or kErrorAlreadyExists when asked to create.
+  bool openChild(const Folder& parent, const std::string& name, bool create);
+  bool isOpen() const;
+  void close();
+  // The path the folder was reached by, ending with a backslash.
+  const std::string& path() const { return path_; }
+
+ private:
+  friend class File;
+  friend bool systemReplace(const Folder&, const std::string&, const std::string&, bool);
+  friend bool systemMove(const Folder&, const std::string&, const std::string&);
+  std::string path_;
+#ifdef _WIN32
+  void* handle_ = nullptr;
+#else
+  int fd_ = -1;
+#endif
+};
+
+// Puts the file `replacement` in place of the file `target`, both names in
+// `folder`, in one step, so that the name shows either the old bytes or
+// the new ones, never a mixture. An existing target keeps its attributes
+// and security (ReplaceFile, no backup); an absent one is made by a move
+// (MoveFileEx, replace existing, write through). Where the system took the
+// old file from the target's name but did not put the new one there
+// (kErrorUnableToMoveReplacement, ...2), the move is finished here.
+enum class ReplaceResult {
+  Replaced,
+  Unchanged,        // the target keeps its bytes, the replacement its name
+  TargetNameEmpty,  // the old file has left the name; the new bytes are
+                    // still under the replacement's name, which must stay
+};
+ReplaceResult replaceFileIn(const Folder& folder, const std::string& target, const std::string& replacement,
+                            bool targetExists);
+
+// The system's own step of replaceFileIn, on each side: ReplaceFile for an
+// existing target, else the move; and the move alone.
+bool systemReplace(const Folder& folder, const std::string& target, const std::string& replacement,
+                   bool targetExists);
+bool systemMove(const Folder& folder, const std::string& from, const std::string& to);
 
 // A file search (FindFirstFile / FindNextFile / FindClose).
 //
@@ -187,7 +267,10 @@ struct EventHandle {
   void* raw = nullptr;
   explicit operator bool() const { return raw != nullptr; }
 };
+// A name that another process created first gives that process's event and
+// the last error kErrorAlreadyExists.
 EventHandle createManualResetEvent(const char* name, bool initiallySignalled);
+void closeEvent(EventHandle event);
 bool setEvent(EventHandle event);
 bool resetEvent(EventHandle event);
 void waitForever(EventHandle event);
@@ -209,7 +292,7 @@ void sleepMilliseconds(uint32_t milliseconds);
 // The calls that change what is on disk, as a fault hook sees them. An open
 // that may create or truncate a file, a copy and the creation of a folder
 // count as Create.
-enum class FileChange { Create, Write, Truncate, Replace, Delete };
+enum class FileChange { Create, Write, Truncate, Replace, Delete, Attributes };
 
 // Test seam for fault injection: consulted before every File::read and
 // File::write (and File::open, below). It may shorten the count or fail the
@@ -234,6 +317,9 @@ class IoFaultHook {
   // then fail with that code, as a full disk does that took part of the
   // bytes. A full disk still lets a write within the file's length through.
   virtual uint32_t failWrite(uint64_t growth, uint32_t* count) { return 0; }
+  // Consulted before the system's replace: true stands in for it, which
+  // then reports *code (what a test makes of ReplaceFile's rarer outcomes).
+  virtual bool standInForReplace(uint32_t* code) { return false; }
 };
 void setIoFaultHook(IoFaultHook* hook);
 IoFaultHook* ioFaultHook();

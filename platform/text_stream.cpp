@@ -58,9 +58,7 @@ size_t TextReader::readLine(char* buffer, size_t size) {
   return stored;
 }
 
-bool appendText(const char* path, const char* text, size_t length) {
-  File file;
-  if (!file.open(path, kGenericRead | kGenericWrite, kShareRead | kShareWrite, kOpenAlways)) return false;
+bool appendText(File& file, const char* text, size_t length) {
   uint64_t size = 0;
   if (file.size(&size) && size > 0) {
     unsigned char last = 0;
@@ -83,6 +81,29 @@ bool appendText(const char* path, const char* text, size_t length) {
   uint32_t failure = lastError();
   if (file.seek(static_cast<int64_t>(end), SeekOrigin::Begin)) file.truncateHere();
   setLastError(failure);
+  return false;
+}
+
+bool lastLineIs(File& file, const std::string& line) {
+  // The line as a writer leaves it (CR LF) or as another may (LF), a final
+  // 0x1A after it, and the line end before it: no more is read.
+  uint64_t size = 0;
+  if (!file.size(&size)) return false;
+  size_t body = line.size() - 1;
+  uint64_t wanted = body + 4;
+  uint64_t start = size > wanted ? size - wanted : 0;
+  std::string tail(static_cast<size_t>(size - start), '\0');
+  if (!file.seek(static_cast<int64_t>(start), SeekOrigin::Begin) ||
+      (!tail.empty() && !file.readExactly(&tail[0], static_cast<uint32_t>(tail.size()))))
+    return false;
+  if (!tail.empty() && static_cast<unsigned char>(tail.back()) == kEndOfText) tail.pop_back();
+  for (const char* end : {"\r\n", "\n"}) {
+    std::string ending = line.substr(0, body) + end;
+    if (tail.size() < ending.size() || tail.compare(tail.size() - ending.size(), ending.size(), ending) != 0) continue;
+    size_t before = tail.size() - ending.size();
+    // The line begins the text, or follows a line end.
+    if ((before == 0 && start == 0) || (before > 0 && tail[before - 1] == '\n')) return true;
+  }
   return false;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
@@ -33,9 +34,14 @@ class TextReader {
   bool ended_ = false;
 };
 
-// Opens like mode "a+" (created when missing), drops a final 0x1A, and
-// appends text with every LF written as CR LF. False when the file cannot be
-// opened or the write fails; a failed write leaves none of the text behind.
-bool appendText(const char* path, const char* text, size_t length);
+// Appends text to an open file as mode "a+" does: a final 0x1A goes first,
+// and every LF is written as CR LF. False when the write fails, which
+// leaves none of the text behind.
+bool appendText(File& file, const char* text, size_t length);
+
+// Whether the text's last line, as a reader in text mode sees it, is
+// `line` (which ends with its LF). Reads only the file's tail; a 0x1A
+// before the tail is not looked for.
+bool lastLineIs(File& file, const std::string& line);
 
 }  // namespace plat

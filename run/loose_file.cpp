@@ -37,15 +37,16 @@ constexpr uint32_t kComparePieceSize = 256 * 1024;
 }  // namespace
 
 LooseEntryProbe::TargetState LooseEntryProbe::readTarget() {
-  targetPresent_ = targetFile_.open(targetPath_, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting);
-  if (!targetPresent_) return TargetState::Absent;
-  uint64_t size = 0;
-  if (!targetFile_.size(&size)) return TargetState::Unusable;
-  if (size > 0xFFFFFFFEu) {
-    plat::setLastError(plat::kErrorFileTooLarge);
-    return TargetState::Unusable;
+  targetPresent_ = false;
+  if (spot_.folder == nullptr) {
+    plat::setLastError(plat::kErrorPathNotFound);
+    return TargetState::Absent;
   }
-  targetSize_ = static_cast<uint32_t>(size);
+  targetPresent_ =
+      targetFile_.openIn(*spot_.folder, spot_.name, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting);
+  if (!targetPresent_)
+    return plat::lastError() == plat::kErrorCantAccessFile ? TargetState::Unusable : TargetState::Absent;
+  if (!targetFile_.size(&targetSize_)) return TargetState::Unusable;
   return TargetState::Present;
 }
 
@@ -61,10 +62,10 @@ SourceOrigin LooseEntryProbe::readSource() {
 // new file either.
 LooseEntryProbe::Comparison LooseEntryProbe::compare() {
   plat::File file(std::move(targetFile_));
-  uint32_t size = targetPresent_ ? targetSize_ : 0;
+  uint64_t size = targetPresent_ ? targetSize_ : 0;
   if (size != source_.size) return Comparison::Different;
   if (size == 0) return Comparison::Identical;
-  uint32_t pieceSize = size < kComparePieceSize ? size : kComparePieceSize;
+  uint32_t pieceSize = size < kComparePieceSize ? static_cast<uint32_t>(size) : kComparePieceSize;
   // One buffer for every comparison of the thread: a run compares a
   // thousand small files as often as one large one.
   thread_local std::unique_ptr<char[]> piece;
@@ -76,10 +77,10 @@ LooseEntryProbe::Comparison LooseEntryProbe::compare() {
   ContentReader source(source_);
   const char* sourceBytes = nullptr;
   uint32_t sourceLeft = 0;
-  uint32_t compared = 0;
+  uint64_t compared = 0;
   while (compared < size) {
     if (sourceLeft == 0 && (!source.next(&sourceBytes, &sourceLeft) || sourceLeft == 0)) return Comparison::Failed;
-    uint32_t wanted = size - compared < pieceSize ? size - compared : pieceSize;
+    uint32_t wanted = size - compared < pieceSize ? static_cast<uint32_t>(size - compared) : pieceSize;
     if (wanted > sourceLeft) wanted = sourceLeft;
     // A target that shrank meanwhile differs.
     if (!file.readExactly(piece.get(), wanted))
@@ -118,193 +119,182 @@ namespace {
 // New content reaches a target through a temporary file beside it, which
 // is complete and flushed before it replaces the target in one step: a
 // failed, cancelled or killed attempt leaves the target as it was, absent
-// or with its old bytes. The name is fixed per target, so the next attempt
-// on that target removes what a killed one left. Four bytes keep a joined
-// path of 255 bytes within the system's path limit.
+// or with its old bytes. The name is fixed per target, so the next write
+// of that target removes what a killed one left.
 constexpr char kTemporarySuffix[] = ".~up";
+constexpr uint32_t kSharedByAll = plat::kShareRead | plat::kShareWrite | plat::kShareDelete;
 
-std::string temporaryPathFor(const char* target) { return std::string(target) + kTemporarySuffix; }
-
-// Removes a temporary file that an earlier attempt left behind, if any,
-// without disturbing the last error.
-void removeStaleTemporary(const std::string& temporary) {
-  uint32_t saved = plat::lastError();
-  plat::FileSearch search;
-  plat::FoundFile found;
-  if (search.first(temporary.c_str(), &found)) {
-    search.close();
-    plat::deleteFile(temporary.c_str());
-  }
-  plat::setLastError(saved);
-}
-
-// The temporary file of one write, removed on every way out unless it has
-// become the target; removing it never changes the last error, which the
-// prompt shows.
+// The temporary file of one write: made new, never through a link, and
+// removed through a handle on it on every way out, unless it has become
+// the target or holds the only copy of the new bytes. Removing it never
+// changes the last error, which the prompt shows.
 class TemporaryFile {
  public:
-  explicit TemporaryFile(const char* target) : path_(temporaryPathFor(target)) {}
-  ~TemporaryFile() {
-    if (!owned_) return;
-    uint32_t saved = plat::lastError();
-    plat::deleteFile(path_.c_str());
-    plat::setLastError(saved);
-  }
+  TemporaryFile(const plat::Folder& folder, const std::string& targetName)
+      : folder_(folder), name_(targetName + kTemporarySuffix) {}
+  ~TemporaryFile() { discard(); }
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
 
-  const char* path() const { return path_.c_str(); }
-  // The file exists from now on, until it replaces the target.
-  void own() { owned_ = true; }
-  void replacedTarget() { owned_ = false; }
+  // A stale file of the name, left by a killed write, goes first when it
+  // is a regular file (its read-only attribute cleared); a folder, a link,
+  // or a file that will not go leaves the name taken.
+  bool create() {
+    constexpr uint32_t kAccess = plat::kGenericWrite | plat::kDeleteAccess;
+    if (!file_.openIn(folder_, name_, kAccess, plat::kShareNone, plat::kCreateNew) &&
+        (plat::lastError() != plat::kErrorFileExists || !removeStale() ||
+         !file_.openIn(folder_, name_, kAccess, plat::kShareNone, plat::kCreateNew)))
+      return false;
+    owned_ = true;
+    return true;
+  }
+  plat::File& file() { return file_; }
+  const std::string& name() const { return name_; }
+  // Before it replaces the target; the name stays this write's.
+  void close() { file_.close(); }
+  // It is the target now, or the only copy of the new bytes: it stays.
+  void keep() { owned_ = false; }
+
+  void discard() {
+    if (!owned_) return;
+    owned_ = false;
+    uint32_t saved = plat::lastError();
+    if (file_.isOpen() || file_.openIn(folder_, name_, plat::kDeleteAccess, kSharedByAll, plat::kOpenExisting))
+      file_.removeName();
+    file_.close();
+    plat::setLastError(saved);
+  }
 
  private:
-  std::string path_;
+  bool removeStale() {
+    uint32_t taken = plat::lastError();
+    plat::File stale;
+    uint32_t names = 0;
+    bool readOnly = false;
+    bool removed = stale.openIn(folder_, name_, plat::kDeleteAccess | plat::kWriteAttributes, kSharedByAll,
+                                plat::kOpenExisting) &&
+                   stale.describe(&names, &readOnly) && (!readOnly || stale.clearReadOnly()) && stale.removeName();
+    if (!removed) plat::setLastError(taken);
+    return removed;
+  }
+
+  const plat::Folder& folder_;
+  std::string name_;
+  plat::File file_;
   bool owned_ = false;
 };
 
-enum class WriteOutcome { NotOpened, Failed, Written };
-
-// Whether the target could be opened for writing, as writing it in place
-// would open it: a target held open by the game or a read-only one is
-// refused here with the code that open gives, before any work. An absent
-// target passes: it is created by the replace.
-bool targetWritable(const char* path) {
-  plat::File probe;
-  if (probe.open(path, plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting)) return true;
-  return plat::lastError() == plat::kErrorFileNotFound;
-}
-
-// Writes the whole content to the temporary file, piece by piece, and
-// flushes it.
-bool writeTemporary(TemporaryFile& temporary, const Content& content) {
+// Writing in place, where no temporary file can be had: only into a plain
+// file with one name (a second name's file would change too), or a file
+// made new. A new file that does not get its bytes goes again.
+bool writeInPlace(const TargetSpot& spot, bool present, const Content& content) {
   plat::File file;
-  if (!file.open(temporary.path(), plat::kGenericWrite, plat::kShareNone, plat::kCreateAlways)) return false;
-  temporary.own();
-  return writeContent(file, content) && file.flush();
-}
-
-// Puts the complete temporary file in place of the target. A file that the
-// attempt creates is logged first (`logCreated`), so that it never appears
-// without its line: a log that exists but does not take the line fails the
-// attempt.
-bool replaceTarget(const char* target, TemporaryFile& temporary, const std::function<bool()>& logCreated) {
-  if (logCreated && !logCreated()) return false;
-  if (!plat::replaceFile(target, temporary.path())) return false;
-  temporary.replacedTarget();
-  return true;
-}
-
-// Writes the whole content over the target through the temporary file.
-WriteOutcome writeTarget(const char* path, const Content& content, const std::function<bool()>& logCreated) {
-  if (!targetWritable(path)) return WriteOutcome::NotOpened;
-  TemporaryFile temporary(path);
-  if (!writeTemporary(temporary, content)) return WriteOutcome::Failed;
-  return replaceTarget(path, temporary, logCreated) ? WriteOutcome::Written : WriteOutcome::Failed;
-}
-
-// The copy fallback, for a target that did not open for writing: the loose
-// source copied whole beside the target, then put in its place as a write
-// would be, once the target lets itself be written after all. Until then
-// nothing is logged: the target is still not this run's.
-bool copyOverTarget(const char* source, const char* target, const std::function<bool()>& logCreated) {
-  TemporaryFile temporary(target);
-  temporary.own();
-  if (!plat::copyFile(source, temporary.path(), false) || !targetWritable(target)) return false;
-  {
-    // The copy's bytes reach the disk before its name does. A copy that
-    // took the source's read-only attribute cannot be opened to flush;
-    // it goes in as the copy left it.
-    plat::File copy;
-    if (copy.open(temporary.path(), plat::kGenericWrite, plat::kShareNone, plat::kOpenExisting) && !copy.flush())
+  if (present) {
+    uint32_t names = 0;
+    bool readOnly = false;
+    if (!file.openIn(*spot.folder, spot.name, plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting) ||
+        !file.describe(&names, &readOnly))
       return false;
+    if (names != 1) {
+      plat::setLastError(plat::kErrorCantAccessFile);
+      return false;
+    }
+    return writeContent(file, content) && file.truncateHere() && file.flush();
   }
-  return replaceTarget(target, temporary, logCreated);
+  if (!file.openIn(*spot.folder, spot.name, plat::kGenericWrite | plat::kDeleteAccess, plat::kShareRead,
+                   plat::kCreateNew))
+    return false;
+  if (writeContent(file, content) && file.flush()) return true;
+  uint32_t error = plat::lastError();
+  file.removeName();
+  plat::setLastError(error);
+  return false;
+}
+
+// Writes the decided content over the target at `spot` (`present` or not)
+// through the temporary file, or in place where the temporary file cannot
+// be made, or cannot replace a target that writing in place can change (one
+// held by another program that shares writing but not deletion). A full
+// disk never goes in place: it could lose the old content. A file the
+// write creates is logged just before it appears (`logCreated`).
+bool writeLooseTarget(const TargetSpot& spot, bool present, const Content& content,
+                      const std::function<void()>& logCreated) {
+  // A target that refuses writing (the game holds it, it is read-only)
+  // says so with its own code, before any work.
+  if (present) {
+    plat::File probe;
+    if (!probe.openIn(*spot.folder, spot.name, plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting)) return false;
+  }
+  TemporaryFile temporary(*spot.folder, spot.name);
+  if (!temporary.create()) {
+    if (plat::lastError() == plat::kErrorDiskFull) return false;
+    if (!present) logCreated();
+    return writeInPlace(spot, present, content);
+  }
+  if (!writeContent(temporary.file(), content) || !temporary.file().flush()) return false;
+  temporary.close();
+  if (!present) logCreated();
+  switch (plat::replaceFileIn(*spot.folder, spot.name, temporary.name(), present)) {
+    case plat::ReplaceResult::Replaced:
+      temporary.keep();
+      return true;
+    case plat::ReplaceResult::TargetNameEmpty:
+      temporary.keep();
+      return false;
+    case plat::ReplaceResult::Unchanged:
+      break;
+  }
+  if (!present || plat::lastError() == plat::kErrorDiskFull) return false;
+  temporary.discard();
+  return writeInPlace(spot, present, content);
 }
 
 // The prompt shows the path the attempt failed on even when it is too long
 // to have been built.
 std::string shownTargetPath(const std::string& relative) { return std::string(runInstallFolder) + relative; }
 
-// The first steps of every attempt: clear the last error, build the target
-// path (never cut: a path that does not fit fails the attempt) and remove
-// what a killed attempt left beside the target. False when the attempt has
-// failed.
-bool beginAttempt(const std::string& relative, char (&target)[kRunPathSize]) {
+// One attempt of "C" (`mustExist` false) or "R" (true).
+bool attemptLoose(const std::string& relative, bool mustExist) {
   plat::setLastError(0);
+  char target[kRunPathSize];
   if (!joinTargetPath(runInstallFolder, relative.c_str(), target)) {
     plat::setLastError(plat::kErrorFilenameTooLong);
     return false;
   }
-  removeStaleTemporary(temporaryPathFor(target));
-  return true;
-}
-
-// One attempt of "C". `loggedByEntry` survives retries: a file that an
-// earlier attempt logged and then failed to put in place is not logged again.
-bool attemptCopy(const std::string& relative, bool* loggedByEntry) {
-  char target[kRunPathSize];
-  if (!beginAttempt(relative, target)) return false;
-  LooseEntryProbe probe(target, runState.currentPackage.get(), relative.c_str());
-  EntryDecision decision = decideLooseEntry(false, probe);
+  TargetFolders& folders = runState.targetFolders;
+  TargetSpot spot;
+  // A folder missing on the way leaves the target absent; anything else
+  // there (a link) fails the attempt.
+  if (!folders.reach(relative, false, &spot)) {
+    if (plat::lastError() != plat::kErrorPathNotFound) return false;
+    spot.folder = nullptr;
+  }
+  LooseEntryProbe probe(spot, runState.currentPackage.get(), relative.c_str());
+  EntryDecision decision = decideLooseEntry(mustExist, probe);
   if (decision.action == EntryAction::Fails) return false;
   if (decision.action == EntryAction::Identical) return true;
-
-  std::function<bool()> logCreated;
-  if (decision.action == EntryAction::Create && !*loggedByEntry) {
-    logCreated = [&] {
-      bool lineMissing = false;
-      registerCreatedFile(target, runInstallFolder, &lineMissing);
-      *loggedByEntry = !lineMissing;
-      return !lineMissing;
-    };
-  }
-  WriteOutcome outcome = writeTarget(target, probe.source(), logCreated);
-  if (outcome == WriteOutcome::Failed) return false;
-  if (outcome == WriteOutcome::NotOpened) {
-    // The copy can only stand in for the write when it copies the very
-    // bytes chosen: the loose file. A package source has no file to copy.
-    if (probe.origin() != SourceOrigin::LooseFile) return false;
-    probe.source().release();
-    if (!copyOverTarget(relative.c_str(), target, logCreated)) return false;
-  }
+  // "C" makes the folders its new file needs, the outermost first.
+  if (spot.folder == nullptr && !folders.reach(relative, true, &spot)) return false;
+  auto logCreated = [&] { registerCreatedFile(target, folders); };
+  if (!writeLooseTarget(spot, decision.action == EntryAction::Replace, probe.source(), logCreated)) return false;
   ++runState.changedFileCount;
   return true;
 }
 
-// One attempt of "R": the target must open for reading; nothing is created.
-bool attemptReplace(const std::string& relative) {
-  char target[kRunPathSize];
-  if (!beginAttempt(relative, target)) return false;
-  LooseEntryProbe probe(target, runState.currentPackage.get(), relative.c_str());
-  EntryDecision decision = decideLooseEntry(true, probe);
-  if (decision.action == EntryAction::Fails) return false;
-  if (decision.action == EntryAction::Identical) return true;
-  if (writeTarget(target, probe.source(), nullptr) != WriteOutcome::Written) return false;
-  ++runState.changedFileCount;
+bool applyLooseEntry(int entryIndex, bool mustExist) {
+  const std::string& relative = updateList.paths[entryIndex];
+  while (!attemptLoose(relative, mustExist)) {
+    if (reportFileError(shownTargetPath(relative).c_str(), kCaptionCopyError) == FileErrorAnswer::Cancel)
+      return false;
+  }
   return true;
 }
 
 }  // namespace
 
-bool copyLooseFile(int entryIndex) {
-  const std::string& relative = updateList.paths[entryIndex];
-  bool loggedByEntry = false;
-  while (!attemptCopy(relative, &loggedByEntry)) {
-    if (reportFileError(shownTargetPath(relative).c_str(), kCaptionCopyError) == FileErrorAnswer::Cancel)
-      return false;
-  }
-  return true;
-}
+bool copyLooseFile(int entryIndex) { return applyLooseEntry(entryIndex, false); }
 
-bool replaceLooseFile(int entryIndex) {
-  const std::string& relative = updateList.paths[entryIndex];
-  while (!attemptReplace(relative)) {
-    if (reportFileError(shownTargetPath(relative).c_str(), kCaptionCopyError) == FileErrorAnswer::Cancel)
-      return false;
-  }
-  return true;
-}
+bool replaceLooseFile(int entryIndex) { return applyLooseEntry(entryIndex, true); }
 
 std::string fileErrorText(const char* path, uint32_t code) {
   std::string systemText;
@@ -321,6 +311,8 @@ std::string fileErrorText(const char* path, uint32_t code) {
 
 FileErrorAnswer reportFileError(const char* path, const char* caption) {
   uint32_t code = plat::lastError();
+  runState.targetFolders.release();
+  releaseTargetArchive();
   std::string text = fileErrorText(path, code);
   RunHost* host = runState.dialog;
   if (host == nullptr) return FileErrorAnswer::Cancel;

@@ -6,9 +6,13 @@
 #include <cstdint>
 #include <string>
 
-#include "archive/archive_update.h"
+#include "archive/content.h"
 #include "platform/platform.h"
+#include "run/entry_decision.h"
+#include "run/target_folders.h"
 #include "run/verification.h"
+
+class PackageArchive;
 
 // The install folder text that the run read from its dialog at the start.
 extern char runInstallFolder[kRunPathSize];
@@ -26,20 +30,21 @@ class LooseEntryProbe {
   enum class TargetState { Absent, Present, Unusable };
   enum class Comparison { Identical, Different, Failed };
 
-  // `target` is the joined target path; the source comes from `package`
-  // when it holds `sourceName`, else from the loose file.
-  LooseEntryProbe(const char* target, PackageArchive* package, const char* sourceName)
-      : targetPath_(target), package_(package), sourceName_(sourceName) {}
+  // The target is `spot`'s file (no folder: a folder on its way is
+  // missing); the source comes from `package` when it holds `sourceName`,
+  // else from the loose file.
+  LooseEntryProbe(const TargetSpot& spot, PackageArchive* package, const char* sourceName)
+      : spot_(spot), package_(package), sourceName_(sourceName) {}
   virtual ~LooseEntryProbe() = default;
   LooseEntryProbe(const LooseEntryProbe&) = delete;
   LooseEntryProbe& operator=(const LooseEntryProbe&) = delete;
 
   // Opens the target for reading with its size. Absent: it did not open,
-  // for whatever reason; Unusable: its size could not be had, or it is
-  // 4 GiB or more (a content's size is 32-bit).
+  // for whatever reason; Unusable: a link stands where it is, or its size
+  // could not be had. One of 4 GiB or more differs from every source.
   virtual TargetState readTarget();
   // The target's size when present.
-  virtual uint32_t targetSize() const { return targetSize_; }
+  virtual uint64_t targetSize() const { return targetSize_; }
   SourceOrigin readSource();
   // The target against the source, read piece by piece; closes the target.
   virtual Comparison compare();
@@ -47,15 +52,13 @@ class LooseEntryProbe {
   Content& source() { return source_; }
   SourceOrigin origin() const { return origin_; }
 
- protected:
-  const char* targetPath_;
-
  private:
+  const TargetSpot& spot_;
   PackageArchive* package_;
   const char* sourceName_;
   plat::File targetFile_;
   bool targetPresent_ = false;
-  uint32_t targetSize_ = 0;
+  uint64_t targetSize_ = 0;
   Content source_;
   SourceOrigin origin_ = SourceOrigin::None;
 };
@@ -66,8 +69,9 @@ class LooseEntryProbe {
 EntryDecision decideLooseEntry(bool mustExist, LooseEntryProbe& probe);
 
 // Command "C" for entry `entryIndex` of updateList: make the target equal to
-// its source, creating it when absent (and recording it in the setup log).
-// True once the entry succeeded, false when the user cancelled the prompt.
+// its source, creating it and the folders it needs when absent (and
+// recording it in the setup log). True once the entry succeeded, false when
+// the user cancelled the prompt.
 bool copyLooseFile(int entryIndex);
 
 // Command "R": as copyLooseFile, but the target must exist; never creates.
@@ -81,4 +85,6 @@ std::string fileErrorText(const char* path, uint32_t code);
 
 // Shows the prompt for the last error, unowned, through runState.dialog.
 // Must follow the failed attempt directly: it reads the last-error value.
+// While it is up, the run holds no folder or archive of the game open, so
+// the player may set right what the prompt names.
 FileErrorAnswer reportFileError(const char* path, const char* caption);

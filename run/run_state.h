@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "platform/platform.h"
+#include "run/target_folders.h"
 
 class PackageArchive;
 class RunHost;
@@ -31,6 +32,8 @@ struct RunState {
   void* dialogWindow = nullptr;
   int32_t changedFileCount = 0;
   std::unique_ptr<PackageArchive> currentPackage;
+  // The folders below the install folder that the run's writes go through.
+  TargetFolders targetFolders;
   UpdateWorker worker;
 
   RunState();

@@ -2,37 +2,24 @@
 
 #include <string>
 
+#include "platform/platform.h"
 #include "platform/text_stream.h"
+#include "run/target_folders.h"
 
-namespace {
-
-// The log's last line, with its line feed when it has one.
-std::string lastLine(plat::TextReader& log) {
-  std::string last, current;
-  char piece[512];
-  while (size_t length = log.readLine(piece, sizeof piece)) {
-    if (current.empty() || current.back() == '\n') current.clear();
-    current.append(piece, length);
-    last = current;
+bool registerCreatedFile(const char* createdPath, TargetFolders& folders) {
+  TargetSpot spot;
+  if (!folders.reachInRoot(kSetupLogName, &spot)) return false;
+  plat::File log;
+  // Mode "a+" lets others read and write beside it.
+  if (!log.openIn(*spot.folder, spot.name, plat::kGenericRead | plat::kGenericWrite, plat::kShareRead | plat::kShareWrite,
+                  plat::kOpenExisting)) {
+    uint32_t error = plat::lastError();
+    return error != plat::kErrorFileNotFound && error != plat::kErrorPathNotFound;
   }
-  return last;
-}
-
-}  // namespace
-
-bool registerCreatedFile(const char* createdPath, const char* installFolder, bool* lineMissing) {
-  if (lineMissing != nullptr) *lineMissing = false;
-  std::string logPath = std::string(installFolder) + kSetupLogName;
+  uint32_t names = 0;
+  bool readOnly = false;
+  if (!log.describe(&names, &readOnly) || names != 1) return true;
   std::string line = std::string("F\t") + createdPath + "\n";
-  {
-    // The log is only ever extended, never created: probe it first. A file
-    // is logged before it appears under its name, so a run stopped between
-    // the two logs it again on the next run: the same line at the end of
-    // the log is not written twice.
-    plat::TextReader probe;
-    if (!probe.open(logPath.c_str())) return false;
-    if (lastLine(probe) == line) return true;
-  }
-  if (!plat::appendText(logPath.c_str(), line.data(), line.size()) && lineMissing != nullptr) *lineMissing = true;
+  if (!plat::lastLineIs(log, line)) plat::appendText(log, line.data(), line.size());
   return true;
 }

@@ -2,12 +2,16 @@
 // the install folder, when that log exists.
 #pragma once
 
+class TargetFolders;
+
 constexpr const char kSetupLogName[] = "Setup.log";
 
-// Appends "F\t<createdPath>\n" (CR LF on disk) to <installFolder>Setup.log.
-// True when the log exists (opened for reading); nothing is created when it
-// does not. A log whose last line is already that line is left as it is.
-// *lineMissing (when given) tells a log that exists but did not take the
-// line (held by another program, a full disk); the last error says why,
-// and the log keeps its old bytes.
-bool registerCreatedFile(const char* createdPath, const char* installFolder, bool* lineMissing = nullptr);
+// Appends "F\t<createdPath>\n" (CR LF on disk) to the log that lies in the
+// install folder of `folders`. True when the log exists; nothing is created
+// when it does not. The log is extended in place, so it must be a plain
+// file with one name, not reached through a link: one that is not, and one
+// that does not take the line (held by another program, read-only, a full
+// disk), is left as it is, silently, and the run goes on. A log whose last
+// line is already that line (a run stopped between logging a file and
+// making it) is left as it is too.
+bool registerCreatedFile(const char* createdPath, TargetFolders& folders);

@@ -19,10 +19,16 @@ namespace {
 constexpr int kProgressMaximum = 1000;
 constexpr const char kPauseEventName[] = "Cansel";
 
-// Every abort: no further entry, no wait, and the source package goes.
-uint32_t abortRun(RunHost* host, void* owner, const char* message) {
+// Lets go of every file and folder the run holds open.
+void releaseHeldFiles() {
   runState.currentPackage.reset();
-  forgetTargetArchives();
+  releaseTargetArchive();
+  runState.targetFolders.release();
+}
+
+// Every abort: no further entry, no wait, and nothing stays held.
+uint32_t abortRun(RunHost* host, void* owner, const char* message) {
+  releaseHeldFiles();
   runState.running.store(0);
   host->showMessage(owner, message, kCaptionAborted, kStyleAbort);
   host->requestClose();
@@ -44,7 +50,7 @@ bool insertEntry(const UpdateEntry& entry) {
   for (;;) {
     plat::setLastError(0);
     if (joined) {
-      if (insertIntoArchive(archivePath, entry.sourceName.c_str(), entry.entryName.c_str())) return true;
+      if (insertIntoArchive(entry.path.c_str(), entry.sourceName.c_str(), entry.entryName.c_str())) return true;
     } else {
       plat::setLastError(plat::kErrorFilenameTooLong);
     }
@@ -62,6 +68,18 @@ void selectPackage(const std::string& path) {
   runState.currentPackage.reset(new (std::nothrow) PackageArchive(packagePath));
 }
 
+// The run's own pause event: one of that name made by another program
+// first would let that program pause, resume or free the run, so the run
+// then takes an event that has no name.
+plat::EventHandle createPauseEvent() {
+  plat::EventHandle event = plat::createManualResetEvent(kPauseEventName, false);
+  if (event && plat::lastError() == plat::kErrorAlreadyExists) {
+    plat::closeEvent(event);
+    event = plat::createManualResetEvent(nullptr, false);
+  }
+  return event;
+}
+
 void waitWhilePaused() {
   plat::EventHandle pause = runState.pauseEvent.load();
   if (pause) plat::waitForever(pause);
@@ -75,14 +93,14 @@ uint32_t runUpdate(void*) {
   if (host == nullptr) return 0;
 
   runState.running.store(1);
-  if (!runState.pauseEvent.load())
-    runState.pauseEvent.store(plat::createManualResetEvent(kPauseEventName, false));
+  if (!runState.pauseEvent.load()) runState.pauseEvent.store(createPauseEvent());
   plat::setEvent(runState.pauseEvent.load());
 
   char folder[kRunPathSize] = {};
   host->readInstallFolder(folder, static_cast<int>(sizeof folder));
   folder[kRunPathSize - 1] = '\0';
   std::memcpy(runInstallFolder, folder, sizeof folder);
+  runState.targetFolders.reset(runInstallFolder);
 
   if (!loadUpdateList()) return abortRun(host, owner, kMessageListUnreadable);
   host->setProgressRange(0, kProgressMaximum);
@@ -96,8 +114,9 @@ uint32_t runUpdate(void*) {
     waitWhilePaused();
     if (runState.worker.cancelRequested.load() == 1) return abortRun(host, owner, kMessageUserAborted);
     UpdateEntry entry = updateEntry(updateList, j);
-    // A loose file written whole may be a target archive: its kept index goes.
-    if (entry.command == 'C' || entry.command == 'R') forgetTargetArchives();
+    // The held target archive is let go when the run moves on to a loose
+    // target, which may be that very file.
+    if (entry.command == 'C' || entry.command == 'R') releaseTargetArchive();
     switch (entry.command) {
       case 'C':
         if (!copyLooseFile(j)) return abortRun(host, owner, kMessageUpdateFailed);
@@ -118,8 +137,7 @@ uint32_t runUpdate(void*) {
   }
 
   host->setProgressPosition(kProgressMaximum);
-  runState.currentPackage.reset();
-  forgetTargetArchives();
+  releaseHeldFiles();
   waitWhilePaused();
   runState.running.store(0);
   const char* outcome = runState.changedFileCount != 0 ? kMessageUpdateDone : kMessageAllUpToDate;

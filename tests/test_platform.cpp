@@ -59,17 +59,19 @@ TEST(PlatformFile, ReadsWritesSeeksAndSizes) {
   EXPECT_TRUE(file.size(&size) && size == 0u) << "CREATE_ALWAYS empties an existing file";
 }
 
-// A whole write that falls short fails with its own code. A full disk, as
-// the fault hook makes it on both sides: a write across the end puts its
-// bytes within the file and half of those that lengthen it, and fails with
-// the disk's code; a write within the file goes through.
+// A whole write that falls short goes on with the rest; one that moves
+// nothing and says nothing fails as a write fault. A full disk, as the
+// fault hook makes it on both sides: a write across the end of the free
+// space returns short there, and the next one fails with the disk's code,
+// which the whole write keeps; a write within the file goes through.
 TEST(PlatformFile, ShortWritesAndAFullDisk) {
   TempFolder folder;
   std::string path = folder / "full.bin";
   ASSERT_TRUE(writeFile(path, "ABCDEFG"));
   plat::File file;
   ASSERT_TRUE(file.open(path.c_str(), W, SR, plat::kOpenExisting));
-  EXPECT_FALSE((FaultPlan(FaultPlan::kWrites, 1, Spoil::Half), file.writeExactly("xy", 2)));
+  EXPECT_TRUE((FaultPlan(FaultPlan::kWrites, 1, Spoil::Half), file.writeExactly("xy", 2)));
+  EXPECT_FALSE((FaultPlan(FaultPlan::kWrites, 1, Spoil::Half, true), file.writeExactly("z", 1)));
   EXPECT_EQ(plat::lastError(), plat::kErrorWriteFault);
   FaultPlan full(FaultPlan::kGrowingWrites, 1, Spoil::DiskFull, true);
   ASSERT_TRUE(file.seek(4, SeekOrigin::Begin));
@@ -117,41 +119,34 @@ TEST(PlatformFile, OpensAreRefusedWithTheWindowsCodes) {
   EXPECT_EQ(readFileOrEmpty(held), "content") << "a refused CREATE_ALWAYS truncates nothing";
 }
 
-// Copies, and the one-step replace: the target shows the old bytes or the
-// new ones; what an open for writing would refuse is refused with the same
-// code and changes nothing.
-TEST(PlatformTransfer, CopiesAndReplacesInOneStepOrChangeNothing) {
+// The one-step replace: the target shows the old bytes or the new ones;
+// what ReplaceFile would refuse is refused and changes nothing.
+TEST(PlatformTransfer, ReplacesInOneStepOrChangeNothing) {
   const struct {
     const char* what;
-    int copy;  // 0: replace; 1: copy; 2: copy unless the target exists
     bool targetExists, sourceExists, holdTarget, readOnlyTarget;
     uint32_t error;  // 0: done
   } cases[] = {
-      {"an absent target is made", 0, false, true, false, false, 0},
-      {"an existing target is replaced", 0, true, true, false, false, 0},
-      {"a target held open", 0, true, true, true, false, plat::kErrorSharingViolation},
-      {"a read-only target", 0, true, true, false, true, plat::kErrorAccessDenied},
-      {"no replacement", 0, true, false, false, false, plat::kErrorFileNotFound},
-      {"a copy over a target", 1, true, true, false, false, 0},
-      {"a copy that must not overwrite", 2, true, true, false, false, plat::kErrorFileExists},
-      {"a copy of nothing", 1, true, false, false, false, plat::kErrorFileNotFound},
+      {"an absent target is made", false, true, false, false, 0},
+      {"an existing target is replaced", true, true, false, false, 0},
+      {"a read-only target", true, true, false, true, plat::kErrorAccessDenied},
+      {"no replacement", true, false, false, false, plat::kErrorFileNotFound},
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.what);
     if (test.readOnlyTarget && !readOnlyAttributeHolds()) continue;
     TempFolder fresh;
+    plat::Folder folder;
+    ASSERT_TRUE(folder.openRoot(fresh.path().c_str()));
     const std::string target = fresh / "target.dat", source = fresh / "target.new";
     ASSERT_TRUE(!test.targetExists || writeFile(target, "old"));
     ASSERT_TRUE(!test.sourceExists || writeFile(source, "new bytes"));
     ASSERT_TRUE(!test.readOnlyTarget || makeReadOnly(target));
-    plat::File holder;
-    ASSERT_TRUE(!test.holdTarget || holder.open(target.c_str(), R, SR, plat::kOpenExisting));
-    bool done = test.copy ? plat::copyFile(source.c_str(), target.c_str(), test.copy == 2)
-                          : plat::replaceFile(target.c_str(), source.c_str());
+    plat::ReplaceResult result = plat::replaceFileIn(folder, "target.dat", "target.new", test.targetExists);
+    bool done = result == plat::ReplaceResult::Replaced;
     EXPECT_EQ(done ? 0u : plat::lastError(), test.error);
-    holder.close();
     EXPECT_EQ(readFileOrEmpty(target), done ? "new bytes" : test.targetExists ? "old" : "");
-    EXPECT_EQ(fileIsPresent(source), test.sourceExists && (test.copy || !done));
+    EXPECT_EQ(fileIsPresent(source), test.sourceExists && !done);
   }
 }
 

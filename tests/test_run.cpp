@@ -54,20 +54,32 @@ struct Scenario {
   Files update, game;
   const char* ending;
   std::vector<Prompt> prompts = {};
-  Files after = {};  // changed game files, kAbsent, or "archive|entry" -> entry content
+  Files after = {};  // changed game files, kAbsent, or "<name>.arc|entry" -> entry content
   int changed = 0;
   int retries = 0;
   Fault fault = {};
   uint32_t pieces = 0;                                // 0: held whole and streamed
   std::function<void(int prompt)> onPrompt = nullptr;  // while the n-th prompt is up
   std::vector<int> positions = {};
+  // Links and the like, made in the game folder once its files are there;
+  // false where the platform cannot make them (the row is left out).
+  std::function<bool(const std::string& game, const std::string& outside)> prepare = nullptr;
 };
 
+// Beside the install folder: what no run may change, whatever the list
+// or the links in the game say.
+const Files kOutside = {{"victim.txt", "outside bytes"}, {"victim.qrv", arc({{"e", "outside entry"}})},
+                        {"folder\\keep.txt", "kept"}};
+
 // "<G>" stands for the install folder, "<F>" for as many 'f' as make
-// "<G>sub\\<F>" 255 bytes long.
+// "<G>sub\\<F>" 255 bytes long, "<K>" for a name of 84 kanji (252 bytes
+// as the file system writes it, 256 with ".~up").
 std::string expand(std::string text, const std::string& game) {
   const std::string fill(255 - game.size() - 4, 'f');
-  for (const auto& [mark, meaning] : {std::pair{std::string("<G>"), game}, {std::string("<F>"), fill}})
+  std::string kanji;
+  for (int i = 0; i < 84; ++i) kanji += "\x8a\xbf";
+  for (const auto& [mark, meaning] :
+       {std::pair{std::string("<G>"), game}, {std::string("<F>"), fill}, {std::string("<K>"), kanji}})
     for (size_t at; (at = text.find(mark)) != std::string::npos;) text.replace(at, mark.size(), meaning);
   return text;
 }
@@ -100,22 +112,27 @@ class RunTest : public RunFixture {
   void play(const Scenario& s, uint32_t pieces) {
     startOver();
     contentHeldWholeLimit = pieces;
-    TempFolder update, game;
-    CurrentDirectory inUpdate(update.path());
-    const auto x = [&](const std::string& text) { return expand(text, game.path()); };
-    bool written = s.list == kAbsent || writeFile(update / "UpDate.lst", x(s.list));
+    TempFolder root;
+    const std::string update = root / "update\\", game = root / "game\\", outside = root / "outside\\";
+    ASSERT_TRUE(makeFolder(root / "update") && makeFolder(root / "game"));
+    CurrentDirectory inUpdate(update);
+    const auto x = [&](const std::string& text) { return expand(text, game); };
+    bool written = s.list == kAbsent || writeFile(update + "UpDate.lst", x(s.list));
     for (const auto& [name, bytes] : s.update)
-      written &= bytes == kHuge ? writeHuge(update / name) : writeFileAndFolders(update / x(name), bytes);
-    for (const auto& [name, bytes] : s.game) written &= writeFileAndFolders(game / x(name), x(bytes));
+      written &= bytes == kHuge ? writeHuge(update + name) : writeFileAndFolders(update + x(name), bytes);
+    for (const auto& [name, bytes] : s.game)
+      written &= bytes == kHuge ? writeHuge(game + name) : writeFileAndFolders(game + x(name), x(bytes));
+    for (const auto& [name, bytes] : kOutside) written &= writeFileAndFolders(outside + name, bytes);
     ASSERT_TRUE(written);
-    host_.installFolder = game.path();
+    if (s.prepare && !s.prepare(game, outside)) return;
+    host_.installFolder = game;
     host_.retries = s.retries;
     host_.onShowMessage = [&, prompts = 0](const HostCall& call) mutable {
       if (call.style == kStyleFileError && s.onPrompt) s.onPrompt(++prompts);
     };
-    std::map<std::string, std::string> expected = filesBelow(game.path());
+    std::map<std::string, std::string> expected = filesBelow(game);
     std::map<std::string, int64_t> stamps;
-    for (const auto& file : expected) stamps[file.first] = modificationStamp(game / file.first);
+    for (const auto& file : expected) stamps[file.first] = modificationStamp(game + file.first);
     // The fault counts from the bar's first move, once the list is read.
     // The boxes belong to the window taken at the start.
     std::unique_ptr<FaultPlan> plan;
@@ -137,7 +154,7 @@ class RunTest : public RunFixture {
       std::snprintf(hex, sizeof hex, "%x", s.prompts[i].code);
       EXPECT_EQ(boxes[i].caption, s.prompts[i].caption == 'C' ? "Copy File Access Error" : "Update File Access Error");
       EXPECT_TRUE(boxes[i].style == 0x15u && boxes[i].owner == nullptr) << "unowned: the dialog stays usable";
-      EXPECT_EQ(boxes[i].text, expectedPrompt(game / x(s.prompts[i].target), hex, s.prompts[i].code));
+      EXPECT_EQ(boxes[i].text, expectedPrompt(game + x(s.prompts[i].target), hex, s.prompts[i].code));
     }
     EXPECT_EQ(boxes.back().text, sjis(s.ending));
     EXPECT_EQ(boxes.back().caption, sjis(finished ? "アップデート終了" : "アップデート中止"));
@@ -151,11 +168,12 @@ class RunTest : public RunFixture {
     EXPECT_TRUE(host_.positions() == positions || (positions.empty() && s.ending != kL)) << "bar";
     EXPECT_EQ(!host_.positions().empty() && host_.positions().back() == 1000, finished);
 
-    std::map<std::string, std::string> actual = filesBelow(game.path());
+    std::map<std::string, std::string> actual = filesBelow(game);
     for (const auto& [name, bytes] : s.after) {
-      size_t bar = name.find('|');
+      size_t bar = name.find(".arc|");
+      if (bar != std::string::npos) bar += 4;
       if (bar != std::string::npos) {
-        EXPECT_EQ(entryText(game / name.substr(0, bar), name.substr(bar + 1)), bytes) << name;
+        EXPECT_EQ(entryText(game + name.substr(0, bar), name.substr(bar + 1)), bytes) << name;
         expected.erase(name.substr(0, bar));
         actual.erase(name.substr(0, bar));
       } else if (bytes == kAbsent) {
@@ -166,7 +184,14 @@ class RunTest : public RunFixture {
     }
     EXPECT_EQ(actual, expected);
     bool nothingWritten = s.ending == kD0 || s.ending == kL || verifyStop;
-    for (const auto& [name, stamp] : stamps) EXPECT_TRUE(!nothingWritten || modificationStamp(game / name) == stamp) << name;
+    for (const auto& [name, stamp] : stamps) EXPECT_TRUE(!nothingWritten || modificationStamp(game + name) == stamp) << name;
+    EXPECT_EQ(filesBelow(outside), (std::map<std::string, std::string>(kOutside.begin(), kOutside.end())));
+    std::map<std::string, std::string> all = filesBelow(root.path());
+    for (const auto& file : all) {
+      bool ours = file.first.rfind("update\\", 0) == 0 || file.first.rfind("game\\", 0) == 0 ||
+                  file.first.rfind("outside\\", 0) == 0;
+      EXPECT_TRUE(ours) << "written outside the install folder: " << file.first;
+    }
   }
 };
 
@@ -197,6 +222,27 @@ TEST_F(RunTest, VerificationStopsTheRunWithOneBoxBeforeAnythingIsWritten) {
       {"after a P naming no archive", "P\tno-such.pak\nC\tonly.dat\n", {}, {}, kS},
       {"a folder is no source", "C\tdata\n", {{"data\\x", ""}}, {}, kS},
   });
+}
+
+// A path of the list that would leave its folder, or that Windows would
+// take for another file, stops the run as an unusable list does, before
+// anything is opened: in every field that names a path. Names that only
+// hold such bytes as trail bytes (ソ 83 5C, ポ 83 7C) are plain names.
+TEST_F(RunTest, PathsThatLeaveTheirFolderStopTheRunWithL) {
+  const std::string shapes[] = {"..\\victim.txt", "sub\\..\\..\\victim.txt", "\\victim.txt", "/victim.txt",
+                                "C:\\victim.txt", "ok.txt:hidden", "CON", "nul.txt", "sub\\COM1.dat", "LPT9", "CONIN$",
+                                "conout$.log", "dot.", "..", "sub.\\ok.txt", "a*.txt", "a?.txt", "a<b", "a>b", "a\"b",
+                                "a|b", "bell\x07", "a\\\\b", "trail\\"};
+  const Files update = {{"src", "new"}, {"ok.txt", "new"}, {"folder\\keep.txt", "new"}};
+  const Files game = {{"ok.txt", "old"}, {"ok.qrv", arc({{"e", "old"}})}};
+  std::vector<Scenario> rows;
+  for (const std::string& shape : shapes)
+    for (const std::string& list : {"C\t" + shape, "R\t" + shape, "I\t" + shape + "\tsrc\te",
+                                    "I\tok.qrv\t" + shape + "\te", "P\t" + shape + "\nC\tok.txt"})
+      rows.push_back({list, "C\tok.txt\n" + list + "\n", update, game, kL, {}, {}, 0, 0, {}, kWhole});
+  rows.push_back({"trail bytes", "C\t" + kSoHyou + "\\\x83\x7c.txt\n", {{kSoHyou + "\\\x83\x7c.txt", "n"}}, {}, kD1, {},
+                  {{kSoHyou + "\\\x83\x7c.txt", "n"}}, 1, 0, {}, kWhole});
+  play(rows);
 }
 
 TEST_F(RunTest, RunsCreateReplaceInsertAndLogOnlyCreatedFiles) {
@@ -244,10 +290,33 @@ TEST_F(RunTest, RunsCreateReplaceInsertAndLogOnlyCreatedFiles) {
        kD1, {}, {{"new.dat", "n"}, {"Setup.log", "F\tx\r\nF\t<G>new.dat\r\n"}}, 1},
       {"logged earlier, not last", "C\tnew.dat\n", {{"new.dat", "n"}}, {{"Setup.log", "F\t<G>new.dat\r\nF\tx\r\n"}},
        kD1, {}, {{"new.dat", "n"}, {"Setup.log", "F\t<G>new.dat\r\nF\tx\r\nF\t<G>new.dat\r\n"}}, 1},
-      // A killed run leaves temporary files and maybe its last log line.
-      {"what a killed attempt left goes", "R\tsame.dat\nC\tnew.dat\n", {{"same.dat", "same"}, {"new.dat", "new"}},
-       {{"same.dat", "same"}, {"same.dat.~up", "sa"}, {"new.dat.~up", "ne"}, {"Setup.log", "F\t<G>new.dat\r\n"}},
-       kD1, {}, {{"same.dat.~up", kAbsent}, {"new.dat.~up", kAbsent}, {"new.dat", "new"}}, 1},
+      // A killed run leaves temporary files and maybe its last log line;
+      // only a write of that target removes its temporary file, which a
+      // target that is up to date leaves alone.
+      {"what a killed attempt left", "R\tsame.dat\nC\tnew.dat\nC\tro.dat\n",
+       {{"same.dat", "same"}, {"new.dat", "new"}, {"ro.dat", "ro"}},
+       {{"same.dat", "same"}, {"same.dat.~up", "sa"}, {"new.dat.~up", "ne"}, {"ro.dat.~up", "r"},
+        {"Setup.log", "F\t<G>new.dat\r\n"}},
+       kD1, {}, {{"new.dat.~up", kAbsent}, {"ro.dat.~up", kAbsent}, {"new.dat", "new"}, {"ro.dat", "ro"},
+                 {"Setup.log", "F\t<G>new.dat\r\nF\t<G>ro.dat\r\n"}},
+       2, 0, {}, 0, nullptr, {}, [](const std::string& game, const std::string&) { return makeReadOnly(game + "ro.dat.~up"); }},
+      // New files bring their folders, the outermost first; only files are logged.
+      {"new folders", "C\tnew\\a.dat\nC\tn1\\n2\\b.dat\nC\t" + deep + "\nC\t" + kSoHyou + "\\" + kSoHyou + "\\c.dat\n",
+       {{"new\\a.dat", "a"}, {"n1\\n2\\b.dat", "b"}, {deep, "so"}, {kSoHyou + "\\" + kSoHyou + "\\c.dat", "c"}},
+       {{"Setup.log", ""}}, kD1, {},
+       {{"new\\a.dat", "a"}, {"n1\\n2\\b.dat", "b"}, {deep, "so"}, {kSoHyou + "\\" + kSoHyou + "\\c.dat", "c"},
+        {"Setup.log", "F\t<G>new\\a.dat\r\nF\t<G>n1\\n2\\b.dat\r\nF\t<G>" + deep + "\r\nF\t<G>" + kSoHyou + "\\" +
+                          kSoHyou + "\\c.dat\r\n"}},
+       4},
+      {"a folder that a killed run made", "C\tnew\\a.dat\n", {{"new\\a.dat", "a"}}, {}, kD1, {}, {{"new\\a.dat", "a"}}, 1,
+       0, {}, 0, nullptr, {}, [](const std::string& game, const std::string&) { return makeFolder(game + "new"); }},
+      // A log that does not take the line leaves the file unlogged.
+      {"a read-only log", "C\tnew.dat\n", {{"new.dat", "n"}}, {{"Setup.log", log}}, kD1, {}, {{"new.dat", "n"}}, 1, 0, {},
+       0, nullptr, {}, [](const std::string& game, const std::string&) { return makeReadOnly(game + "Setup.log"); }},
+      {"a log that another holds", "C\tnew.dat\n", {{"new.dat", "n"}}, {{"Setup.log", log}}, kD1, {}, {{"new.dat", "n"}}, 1,
+       0, {FaultPlan::kOpens, 1, Spoil::Fail, true, "Setup.log", plat::kErrorSharingViolation}},
+      {"a log on a full disk", "C\tnew.dat\n", {{"new.dat", "0123456789"}}, {{"Setup.log", log}}, kD1, {},
+       {{"new.dat", "0123456789"}}, 1, 0, {FaultPlan::kGrowingWrites, 2, Spoil::Fail}, kWhole},
   });
 }
 
@@ -271,7 +340,7 @@ TEST_F(RunTest, FailedAttemptsPromptAndLeaveTheirTargetAsItWas) {
     for (const char* list : {"C\tnew.dat\n", "R\told.dat\n", "C\told.dat\n"})
       rows.push_back({std::string(fault.what) + " in " + list, list, update, game, kF,
                       {{'C', std::string(list + 2, std::strlen(list) - 3), fault.code}}, {}, 0, 0, fault.fault});
-  rows.push_back({"a target held open: the copy fails too", "C\theld.dat\n", {{"held.dat", "new"}}, {{"held.dat", "old"}},
+  rows.push_back({"a target held open, refused with its own code", "C\theld.dat\n", {{"held.dat", "new"}}, {{"held.dat", "old"}},
                   kF, {{'C', "held.dat", 32}}, {}, 0, 0,
                   {FaultPlan::kOpens, 1, Spoil::Fail, true, "held.dat", plat::kErrorSharingViolation}});
   rows.push_back({"an archive held open", "P\tu.pak\nI\tgame.arc\te.bin\te.bin\n", {{"u.pak", arc({{"e.bin", "new"}})}},
@@ -280,10 +349,8 @@ TEST_F(RunTest, FailedAttemptsPromptAndLeaveTheirTargetAsItWas) {
                   0, nullptr, {0, 0}});
   rows.push_back({"a target of the same size that cannot be read", "C\ta.dat\n", {{"a.dat", "new!"}}, {{"a.dat", "old!"}},
                   kF, {{'C', "a.dat", plat::kErrorReadFault}}, {}, 0, 0, {FaultPlan::kReads, 2}, kWhole});
-  rows.push_back({"a log that is held", "C\tnew.dat\n", update, game, kF, {{'C', "new.dat", 32}}, {}, 0, 0,
-                  {FaultPlan::kOpens, 1, Spoil::Fail, true, "Setup.log", plat::kErrorSharingViolation}});
-  rows.push_back({"a log on a full disk", "C\tnew.dat\n", update, game, kF, {{'C', "new.dat", plat::kErrorDiskFull}},
-                  {}, 0, 0, {FaultPlan::kGrowingWrites, 2, Spoil::DiskFull}, kWhole});
+  rows.push_back({"a file where a folder must be made", "C\tblock\\x.dat\n", {{"block\\x.dat", "x"}}, {{"block", "file"}},
+                  kF, {{'C', "block\\x.dat", plat::kErrorAlreadyExists}}});
   // With checking off the list passes; "R" never creates its target.
   rows.push_back({"checking off lets a missing target through to the prompt", "N\nR\tr.dat\nE\nC\tc.dat\n",
                   {{"r.dat", "r"}, {"c.dat", "c"}}, {}, kF, {{'C', "r.dat", 2}, {'C', "r.dat", 2}}, {}, 0, 1});
@@ -300,40 +367,116 @@ TEST_F(RunTest, FailedAttemptsPromptAndLeaveTheirTargetAsItWas) {
   play(rows);
 }
 
-TEST_F(RunTest, RetriesSeeWhatChangedAndTheCopyStandsInForARefusedWrite) {
+// Retries see what changed meanwhile. A write goes through a temporary
+// file beside its target, or in place where that file cannot be had for a
+// reason that writing in place does not meet; every outcome of the
+// one-step replace leaves the target old or new, never absent for good.
+TEST_F(RunTest, RetriesSeeWhatChangedAndNoTemporaryFileMakesAWriteFail) {
   const std::string log = "F\tx\r\n";
-  const auto inGame = [](const char* name, const char* bytes) { writeFile(std::string(runInstallFolder) + name, bytes); };
-  std::unique_ptr<FaultPlan> failingWrites;  // goes before the plan that made it
+  const auto inGame = [](const std::string& name) { return std::string(runInstallFolder) + name; };
+  const Files update = {{"old.dat", "new bytes"}, {"new.dat", "created"}};
+  const Files game = {{"old.dat", "old"}, {"Setup.log", log}};
+  const Files after = {{"old.dat", "new bytes"}, {"new.dat", "created"}, {"Setup.log", log + "F\t<G>new.dat\r\n"}};
+  const std::string both = "C\told.dat\nC\tnew.dat\n";
+  plat::File holder;  // another program's open of a file of the game
+  const auto hold = [&](const std::string& name) {
+    return holder.open(inGame(name).c_str(), plat::kGenericRead, plat::kShareRead | plat::kShareWrite,
+                       plat::kOpenExisting);
+  };
+  // ReplaceFile's own outcomes, stood in for: the old file gone, or under
+  // another name, and the new one still under its own.
+  const auto movedAside = [&] {
+    writeFile(inGame("old.dat~RF"), readFileOrEmpty(inGame("old.dat")));
+    plat::deleteFile(inGame("old.dat").c_str());
+  };
   std::vector<Scenario> rows = {
       {"the target appears while the prompt is up", "N\nR\tlate.dat\n", {{"late.dat", "wanted"}}, {}, kD1,
        {{'C', "late.dat", 2}}, {{"late.dat", "wanted"}}, 1, 1, {}, 0,
-       [&](int) { inGame("late.dat", "old"); }},
-      // The short attempt made the file: the retry that completes it logs it.
-      {"a short write, then a retry", "C\tnew.dat\n", {{"new.dat", "0123456789"}}, {{"Setup.log", log}}, kD1,
-       {{'C', "new.dat", plat::kErrorWriteFault}}, {{"new.dat", "0123456789"}, {"Setup.log", log + "F\t<G>new.dat\r\n"}},
-       1, 1, {FaultPlan::kWrites, 1, Spoil::OneShort}},
-      {"a log that takes the line on the retry", "C\tnew.dat\n", {{"new.dat", "n"}}, {{"Setup.log", log}}, kD1,
-       {{'C', "new.dat", 5}}, {{"new.dat", "n"}, {"Setup.log", log + "F\t<G>new.dat\r\n"}}, 1, 1,
-       {FaultPlan::kOpens, 1, Spoil::Fail, false, "Setup.log"}},
-      // A target that does not open for writing is copied over from the loose file.
-      {"the copy creates", "C\tnew.dat\n", {{"new.dat", "copied"}}, {{"Setup.log", log}}, kD1, {},
-       {{"new.dat", "copied"}, {"Setup.log", log + "F\t<G>new.dat\r\n"}}, 1, 0,
-       {FaultPlan::kOpens, 1, Spoil::Fail, false, "new.dat"}},
-      {"the copy rewrites", "C\told.dat\n", {{"old.dat", "copied over"}}, {{"Setup.log", log}, {"old.dat", "old"}}, kD1,
-       {}, {{"old.dat", "copied over"}}, 1, 0, {FaultPlan::kOpens, 1, Spoil::Fail, false, "old.dat"}},
-      // ... but never for a package's chosen bytes.
-      {"no copy for a package source", "P\tu.pak\nC\tboth.dat\n",
-       {{"u.pak", arc({{"both.dat", "packed"}})}, {"both.dat", "loose"}}, {{"both.dat", "old"}}, kD1,
-       {{'C', "both.dat", 5}}, {{"both.dat", "packed"}}, 1, 1, {FaultPlan::kOpens, 1, Spoil::Fail, false, "both.dat"}},
+       [&](int) { writeFile(inGame("late.dat"), "old"); }},
+      {"a short write goes on with the rest", "C\tnew.dat\n", {{"new.dat", "0123456789"}}, {{"Setup.log", log}}, kD1, {},
+       {{"new.dat", "0123456789"}, {"Setup.log", log + "F\t<G>new.dat\r\n"}}, 1, 0, {FaultPlan::kWrites, 1, Spoil::Half}},
+      // Written in place: no right to create the temporary file, its name
+      // taken by a folder, a name too long with the suffix, a target held
+      // open without delete sharing.
+      {"no right to create", both, update, game, kD1, {}, after, 2, 0,
+       {FaultPlan::kOpens, 1, Spoil::Fail, true, ".~up", plat::kErrorAccessDenied}},
+      {"a folder of the temporary name", both, update,
+       {{"old.dat", "old"}, {"old.dat.~up\\inside", "kept"}, {"new.dat.~up\\inside", "kept"}, {"Setup.log", log}}, kD1, {},
+       after, 2},
+      {"a name too long for the suffix", "C\t<K>\n", {{"<K>", "new bytes"}}, {{"<K>", "old"}}, kD1, {}, {{"<K>", "new bytes"}},
+       1},
+      {"a target held without delete sharing", "C\told.dat\n", update, game, kD1, {}, {{"old.dat", "new bytes"}}, 1, 0, {},
+       0, nullptr, {}, [&](const std::string& game, const std::string&) {
+         return holder.open((game + "old.dat").c_str(), plat::kGenericRead, plat::kShareRead | plat::kShareWrite,
+                            plat::kOpenExisting);
+       }},
+      {"the replace refused", "C\told.dat\n", update, game, kD1, {}, {{"old.dat", "new bytes"}}, 1, 0,
+       {FaultPlan::kReplaces, 1, Spoil::Fail, true, nullptr, plat::kErrorUnableToRemoveReplaced}},
+      {"the old file gone, the new one not moved", "C\told.dat\n", update, game, kD1, {}, {{"old.dat", "new bytes"}}, 1, 0,
+       {FaultPlan::kReplaces, 1, Spoil::Fail, false, nullptr, plat::kErrorUnableToMoveReplacement,
+        [&] { plat::deleteFile(inGame("old.dat").c_str()); }}},
+      {"the old file moved aside, the new one not moved", "C\told.dat\n", update, game, kD1, {},
+       {{"old.dat", "new bytes"}, {"old.dat~RF", "old"}}, 1, 0,
+       {FaultPlan::kReplaces, 1, Spoil::Fail, false, nullptr, plat::kErrorUnableToMoveReplacement2, movedAside}},
+      // The move that would finish it fails too: the new bytes stay where
+      // they are, and the retry puts them in place.
+      {"the finishing move fails", "C\told.dat\n", update, game, kD1, {{'C', "old.dat", plat::kErrorSharingViolation}},
+       {{"old.dat", "new bytes"}, {"Setup.log", log + "F\t<G>old.dat\r\n"}}, 1, 1,
+       {FaultPlan::kReplaces, 1, Spoil::Fail, false, nullptr, plat::kErrorUnableToMoveReplacement,
+        [&] { plat::deleteFile(inGame("old.dat").c_str()), hold("old.dat.~up"); }},
+       0, [&](int) { holder.close(); }},
+      // A target that refuses writing keeps its own code, and nothing of
+      // the write stays beside it.
+      {"a target refused for writing, a read-only source", "C\told.dat\n", update, game, kF,
+       {{'C', "old.dat", plat::kErrorAccessDenied}}, {}, 0, 0,
+       {FaultPlan::kOpens, 1, Spoil::Fail, true, "old.dat", plat::kErrorAccessDenied}, 0, nullptr, {},
+       [](const std::string&, const std::string&) { return makeReadOnly("old.dat"); }},
+      // A target of 4 GiB or more differs from every source.
+      {"a target of 4 GiB and a byte", "R\thuge.dat\n", {{"huge.dat", "small"}}, {{"huge.dat", kHuge}}, kD1, {},
+       {{"huge.dat", "small"}}, 1, 0, {}, kWhole},
+  };
+  for (const Scenario& row : rows) {
+    play({row});
+    holder.close();
+  }
+}
+
+// No write goes through a link below the install folder: a folder on the
+// way, the target, its temporary file, the log or an archive. What the
+// run writes in place (an archive, the log) must have one name; a loose
+// target with another is replaced by its name. Nothing beside the install
+// folder changes. (Wine shows a folder link and a second name, not a file
+// link: those rows run natively only.)
+TEST_F(RunTest, NoWriteFollowsALinkBelowTheInstallFolder) {
+  const auto link = [](LinkKind kind, const std::string& name, const std::string& to) {
+    return [=](const std::string& game, const std::string& outside) { return makeLink(kind, game + name, outside + to); };
+  };
+  const Files update = {{"data\\x.txt", "x"}, {"t.txt", "new"}, {"src", "new entry"}};
+  const Files game = {{"t.txt", "old"}, {"Setup.log", "F\tx\r\n"}};
+  const uint32_t kRefused = plat::kErrorCantAccessFile;
+  std::vector<Scenario> rows = {
+      {"a folder link on the way", "C\tdata\\x.txt\n", update, game, kF, {{'C', "data\\x.txt", kRefused}}, {}, 0, 0, {},
+       kWhole, nullptr, {}, link(LinkKind::Folder, "data", "folder")},
+      {"a folder link on the way to an archive", "N\nI\tdata\\victim.qrv\tsrc\te\n", update, game, kF,
+       {{'U', "data\\victim.qrv", kRefused}}, {}, 0, 0, {}, kWhole, nullptr, {}, link(LinkKind::Folder, "data", "")},
+      {"an archive with a second name", "I\tv.qrv\tsrc\te\n", update, game, kF, {{'U', "v.qrv", kRefused}}, {}, 0, 0, {},
+       kWhole, nullptr, {}, link(LinkKind::SecondName, "v.qrv", "victim.qrv")},
+      {"a log with a second name", "C\tnew.txt\n", {{"new.txt", "n"}}, {}, kD1, {}, {{"new.txt", "n"}}, 1, 0, {}, kWhole,
+       nullptr, {}, link(LinkKind::SecondName, "Setup.log", "victim.txt")},
+      {"a loose target with a second name is replaced by its name", "R\tt.txt\n", update, {}, kD1, {},
+       {{"t.txt", "new"}}, 1, 0, {}, kWhole, nullptr, {}, link(LinkKind::SecondName, "t.txt", "victim.txt")},
   };
 #ifndef _WIN32
-  // A copy that fails is no copy, though the target would now take a write.
-  // (Windows copies without the file calls a fault plan sees.)
-  rows.push_back({"the copy fails", "C\told.dat\n", {{"old.dat", "copied over"}}, {{"old.dat", "old"}}, kF,
-                  {{'C', "old.dat", plat::kErrorWriteFault}}, {}, 0, 0,
-                  {FaultPlan::kOpens, 1, Spoil::Fail, false, "old.dat", 0,
-                   [&] { failingWrites = std::make_unique<FaultPlan>(FaultPlan::kWrites, 1, Spoil::Fail, true); }},
-                  0, [&](int) { failingWrites.reset(); }});
+  for (const Scenario& row : std::vector<Scenario>{
+           {"a file link as the target", "R\tt.txt\n", update, {}, kF, {{'C', "t.txt", kRefused}}, {}, 0, 0, {}, kWhole,
+            nullptr, {}, link(LinkKind::File, "t.txt", "victim.txt")},
+           {"a file link as the temporary file: written in place", "R\tt.txt\n", update, game, kD1, {},
+            {{"t.txt", "new"}}, 1, 0, {}, kWhole, nullptr, {}, link(LinkKind::File, "t.txt.~up", "victim.txt")},
+           {"a file link as the log", "C\tnew.txt\n", {{"new.txt", "n"}}, {}, kD1, {}, {{"new.txt", "n"}}, 1, 0, {},
+            kWhole, nullptr, {}, link(LinkKind::File, "Setup.log", "victim.txt")},
+           {"a file link as the archive", "I\tv.qrv\tsrc\te\n", update, {}, kF, {{'U', "v.qrv", kRefused}}, {}, 0, 0,
+            {}, kWhole, nullptr, {}, link(LinkKind::File, "v.qrv", "victim.qrv")}})
+    rows.push_back(row);
 #endif
   play(rows);
 }

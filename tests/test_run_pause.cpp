@@ -68,3 +68,17 @@ TEST_F(RunPauseTest, AHeldWorkerWaitsBeforeItsNextStepAndFollowsTheAnswer) {
 }
 
 }  // namespace
+
+namespace {
+
+// An event of the pause event's name that another program made first could
+// pause, resume or free the run: the run takes one without a name.
+TEST_F(RunPauseTest, ARunNeverPausesOnAnotherProgramsEvent) {
+  plat::EventHandle foreign = plat::createManualResetEvent("Cansel", false);
+  ASSERT_TRUE(foreign);
+  EXPECT_EQ(run("E\n"), 1u);
+  EXPECT_TRUE(runState.pauseEvent.load() && runState.pauseEvent.load().raw != foreign.raw);
+  plat::closeEvent(foreign);
+}
+
+}  // namespace

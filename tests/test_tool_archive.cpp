@@ -95,8 +95,9 @@ TEST(ToolArchive, ExtractRefusesNamesWindowsCannotKeep) {
       {". .\\x.txt", "ends with a dot"}, {"NUL", "device"}, {"com1", "device"}, {"LPT1.log", "device"},
       {"aux .txt", "device"}, {"sub\\Prn.dat", "device"}, {"COM0.txt", ""}, {"console.txt", ""},
       {"\x82\x60.txt", ""}, {"\x82\x81.txt", "one file"}, {"\x83\x9f.txt", ""}, {"\x83\xbf.txt", "one file"},
-      {"TRAIL.TXT", "the updater reads instead"}, {"..\\escape.txt", "leaves the folder"},
-      {"\\rooted.txt", "leaves the folder"}, {"C:drive.txt", "leaves the folder"}, {"sub\\..\\..\\up.txt", "leaves"}};
+      {"TRAIL.TXT", "the updater reads instead"}, {"..\\escape.txt", "goes up"},
+      {"\\rooted.txt", "the root of the drive"}, {"C:drive.txt", "a drive or a stream"}, {"sub\\..\\..\\up.txt", "goes up"},
+      {"star*.txt", "wildcard"}, {"pipe|.txt", "may hold"}, {"\x83\x7c.txt", ""}, {"con\x83\x7c.txt", ""}};
   TempFolder work;
   std::vector<ArchiveBuilderEntry> entries;
   std::map<std::string, std::string> written;

@@ -16,12 +16,12 @@ TEST(ToolListCheck, EachSkippedOrMisreadLineIsNamed) {
       {"# update 1.2\r\n// for Sorelune\r\nP\tUpDate.pak\r\nR\tdata\\" + kSoHyou + ".txt\r\nC\tnew.txt\r\nN\r\n"
        "I\tdata.pak\tsrc\tentry\r\nE\r\nP\r\n", {"1:comment", "2:comment"}, R"("lines":9,"entries":7,"problems":0)"},
       {"c\tlower.txt\r\nX\tunknown\r\nI\tdata.pak\tsource\r\nNote: patch 1.2\r\nPatch notes\r\nC\tmy file.txt\r\n"
-       "R\t..\\outside.txt\r\nC\tC:\\x.dll\r\nI\t\\rooted.pak\ts\te\r\n C\tindented.txt\r\nC\tbad\x81\x20" "b\r\n"
+       "R\t..\\outside.txt\r\nC\tC:\\x.dll\r\nI\tok.pak\tsrc\\AUX.txt\te\r\n C\tindented.txt\r\nC\tbad\x81\x20" "b\r\n"
        "; a comment\r\n\r\nC\t" + std::string(300, 'x') + "\r\nC\tok.txt\r\nE\x1a\r\nC\tnever.txt\r\n",
        {"1:lower-case-letter", "2:unknown-letter", "3:too-few-fields", "4:comment-entry", "5:comment-entry",
-        "6:field-cut", "7:path-leaves-folder", "8:path-leaves-folder", "9:path-leaves-folder",
+        "6:field-cut", "7:path-refused", "8:path-refused", "9:path-refused",
         "10:leading-white-space", "11:invalid-cp932", "11:field-cut", "12:comment", "14:split-line",
-        "16:end-of-text-mark"}, R"(the updater takes \"my\" and ignores \"file.txt\")"},
+        "16:end-of-text-mark"}, R"(the source \"src\\AUX.txt\" breaks the rule for paths: \"AUX.txt\" names a Windows device)"},
       // The second piece of a long line begins with "R": a hidden entry.
       {"C\t" + std::string(253, 'a') + "R\tsecret.txt\n", {"1:split-line"}, "byte 256, read as entry 2: R secret.txt"},
       {full, {"513:over-capacity"}, ""},

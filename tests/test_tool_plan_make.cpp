@@ -59,7 +59,8 @@ std::string pak(const std::vector<ArchiveBuilderEntry>& entries) { return buildA
 TEST(ToolPlan, PredictionsEqualTheRun) {
   TempFolder update;
   plant(update.path(), {{"new.txt", "new"}, {"same.txt", "same"}, {"a.txt", "a"}, {"missing.txt", "m"},
-                        {"sub/new.txt", "n"}, {"src.bin", std::string(20, 's')}, {"src2.bin", std::string(20, 't')},
+                        {"sub/new.txt", "n"}, {arg(kSoHyou) + "/" + arg(kSoHyou) + "/n.txt", "deep"},
+                        {"block/x.txt", "x"}, {"src.bin", std::string(20, 's')}, {"src2.bin", std::string(20, 't')},
                         {arg(kSoHyou) + ".txt", "brand"},
                         {"UpDate.pak", pak({{"a.txt", "new a"}, {"one2", "one two"}, {"data\\gone.txt", "x"}})}});
   const Tree alpha = {{"data.pak", pak({{"a.txt", "alpha"}})}};
@@ -85,10 +86,19 @@ TEST(ToolPlan, PredictionsEqualTheRun) {
       {"N\r\nI\tplain.pak\tsrc.bin\te\r\nE\r\nI\tplain.pak\tsrc.bin\te\r\n", {{"plain.pak", "no archive"}}, nullptr, {},
        0, kMessageTargetDamaged, {R"("pass":3,"entry":4,"line":4,"path":")", R"(plain.pak","reason")"}, 0},
       {"x\r\n", {}, nullptr, {}, 0, kMessageListUnreadable, {R"("passed":false)"}, 0},
+      {"C\tnew.txt\r\nR\t..\\escape.txt\r\n", {}, nullptr, {}, 0, kMessageListUnreadable,
+       {R"("passed":false)", R"(refused at line 2: the path \"..\\escape.txt\")"}, 0},
       // N lets the missing target through the verification; the apply pass fails on it.
-      {"N\r\nR\tmissing.txt\r\nC\ta.txt\r\nC\tsub\\new.txt\r\n", {{"a.txt", "old"}},
-       [](const std::string& g) { return makeReadOnly(g + "a.txt"); }, {"checking-off", "fails", "fails", "fails"},
-       0, kMessageUpdateFailed, {"does not exist", "read-only", "makes no folders"}, plat::kErrorFileNotFound},
+      {"N\r\nR\tmissing.txt\r\nC\ta.txt\r\n", {{"a.txt", "old"}},
+       [](const std::string& g) { return makeReadOnly(g + "a.txt"); }, {"checking-off", "fails", "fails"},
+       0, kMessageUpdateFailed, {"does not exist", "read-only"}, plat::kErrorFileNotFound},
+      // New files bring their folders; a file where one must be stops the entry.
+      {"C\tsub\\new.txt\r\nC\t" + kSoHyou + "\\" + kSoHyou + "\\n.txt\r\n", {{"Setup.log", ""}}, nullptr,
+       {"create", "create"}, 2, kMessageUpdateDone,
+       {R"(makes the folder \"sub\")", R"(makes the folders \")" + arg(kSoHyou) + R"(\", \")" + arg(kSoHyou) + R"(\\)" +
+                                             arg(kSoHyou) + R"(\"; recorded in Setup.log)"}, 0},
+      {"C\tblock\\x.txt\r\n", {{"block", "a file"}}, nullptr, {"fails"}, 0, kMessageUpdateFailed,
+       {R"(stands where the folder must be made)"}, plat::kErrorAlreadyExists},
       {"C\tnew.txt\r\nI\tdata.pak\tsrc.bin\ta.txt\r\n", {{"data.pak", nameInHeader}}, nullptr, {"create", "fails"}, 1,
        kMessageUpdateFailed, {"layout would let the change alter"}, kErrorInvalidData},
       {"I\tdata.pak\tsrc.bin\tnew.txt\r\n", alpha, grown("data.pak", 1u << 31), {"fails"}, 0, kMessageUpdateFailed, {},
@@ -96,8 +106,9 @@ TEST(ToolPlan, PredictionsEqualTheRun) {
       // The first replacement fits; the archive it leaves cannot take the second.
       {"I\tdata.pak\tsrc.bin\ta.txt\r\nI\tdata.pak\tsrc2.bin\ta.txt\r\n", alpha, grown("data.pak", 0x7FFFFFFFu - 30),
        {"replace-entry", "fails"}, 1, kMessageUpdateFailed, {}, plat::kErrorFileTooLarge},
-      {"C\tnew.txt\r\n", {{"new.txt", "o"}}, grown("new.txt", (1ull << 32) + 1), {"fails"}, 0, kMessageUpdateFailed, {},
-       plat::kErrorFileTooLarge},
+      // A target of 4 GiB or more differs from every source.
+      {"C\tnew.txt\r\n", {{"new.txt", "o"}}, grown("new.txt", (1ull << 32) + 1), {"replace"}, 1, kMessageUpdateDone, {},
+       0},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.list);
@@ -142,8 +153,10 @@ TEST(ToolMake, TheUpdateTurnsTheOldTreeIntoTheNew) {
                         {"data/script.pak", pak({{"scene\\01.txt", "o"}, {"Scene\\02.txt", "k"}, {kSoHyou, "p"}})}};
   // The voice keeps its size; the archive names an entry in other case, the
   // same entry to it; a file that only looks like an archive goes whole.
+  const std::string newFolders = arg("\x90\x56") + "/" + arg(kSoHyou) + "/";  // 新/ソ表/, both new
   const Tree newGame = {{"same.txt", "same"}, {"Setup.log", "F\tnew\r\n"}, {"game.exe", "MZ new, longer"},
                         {deep + "voice", "b"}, {deep + "added.txt", "new file in an old folder"}, {cafe, "left out"},
+                        {newFolders + "bgm.ogg", "in new folders"},
                         {"fake.pak", "QRV001 and still nothing"},
                         {"data/script.pak", pak({{"SCENE\\01.TXT", "new"}, {"scene\\02.txt", "k"}, {kSoHyou, "pic"},
                                                  {"scene\\03.txt", "added entry"}})}};
@@ -155,7 +168,8 @@ TEST(ToolMake, TheUpdateTurnsTheOldTreeIntoTheNew) {
       {{"make", "old", "new", "out"}, oldGame, newGame, kExitProblems, "",
        {"problem: \"" + cafe + "\": code page 932", "nothing is written"}},
       {{"make", "--skip-unnameable", "old", "new", "out"}, oldGame, newGame, kExitFine,
-       "P\tUpDate.pak\r\nC\t" + so + "\\added.txt\r\nR\t" + so + "\\voice\r\nR\tfake.pak\r\nR\tgame.exe\r\n" + script +
+       "P\tUpDate.pak\r\nC\t" + so + "\\added.txt\r\nR\t" + so + "\\voice\r\nR\tfake.pak\r\nR\tgame.exe\r\n" +
+       "C\t\x90\x56\\" + kSoHyou + "\\bgm.ogg\r\n" + script +
        "SCENE\\01.TXT\tSCENE\\01.TXT\r\n" + script + kSoHyou + "\t" + kSoHyou + "\r\n" + script +
        "scene\\03.txt\tscene\\03.txt\r\n",
        {"added.txt  (new, 25 bytes, loose)", "skipped: \"" + cafe + "\"", ", the updater SoreluneUpdate.exe;"}},
@@ -163,10 +177,10 @@ TEST(ToolMake, TheUpdateTurnsTheOldTreeIntoTheNew) {
        {{"removed.txt", "x"}, {"a.pak", pak({{"gone.dat", "1"}, {"stays.dat", "2"}})}},
        {{"new/file.txt", "x"}, {"empty.txt", ""}, {"with space.txt", "x"}, {"fine.txt", "x"},
         {"a.pak", pak({{"stays.dat", "22"}})}},
-       kExitProblems, "P\tUpDate.pak\r\nC\tfine.txt\r\nI\ta.pak\ta.pak\\stays.dat\tstays.dat\r\n",
+       kExitProblems, "P\tUpDate.pak\r\nC\tfine.txt\r\nC\tnew\\file.txt\r\nI\ta.pak\ta.pak\\stays.dat\tstays.dat\r\n",
        {R"("updater":"Other.exe")", R"(\"a.pak\": the entry \"gone.dat\")", "cannot remove entries",
-        R"(\"empty.txt\")", "does not create an empty file", R"(\"new\\file.txt\")", "makes no folders",
-        R"(\"with space.txt\")", "white space", R"(\"removed.txt\")", "cannot remove files"}},
+        R"(\"empty.txt\")", "does not create an empty file", R"(\"with space.txt\")", "white space",
+        R"(\"removed.txt\")", "cannot remove files"}},
   };
 #ifndef _WIN32
   // Names CP932 writes with the code page's other character (Windows cannot

@@ -365,11 +365,9 @@ int extractArchive(const std::string& text, const std::string& folderText, ToolO
     auto first = firstByArchiveName.emplace(archiveFoldedName(name), i).first;
     auto sameFile = fileByWindowsName.find(windowsFoldedName(name));
     if (name.empty()) why = "it has an empty name";
-    else if (!pathEscape(name).empty()) why = "its name leaves the folder: " + pathEscape(name);
-    else if (pathParts(name).back().empty()) why = "its name ends with a backslash";
     else if (!plat::cp932ToUtf8(name, &converted)) why = "its name is not valid CP932";
     else if (first->second != i) why = "it has the name of entry " + number(first->second + 1) + ", which the updater reads instead";
-    else if (!windowsNameProblem(name).empty()) why = windowsNameProblem(name);
+    else if (!listPathProblem(name).empty()) why = "no file of this name is written below the folder: " + listPathProblem(name);
     else if (sameFile != fileByWindowsName.end())
       why = "Windows takes its name for that of entry " + number(sameFile->second + 1) + ": both would be one file";
     Content content;

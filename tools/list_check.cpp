@@ -79,6 +79,9 @@ std::string commandMeaning(char letter) {
 std::string pieceOutcomeText(const PieceCopy& piece, const UpdateList& list) {
   switch (piece.outcome) {
     case PieceOutcome::Stored: return "read as entry " + std::to_string(piece.entryIndex + 1) + ": " + describeEntry(list, piece.entryIndex);
+    case PieceOutcome::PathRefused:
+      return "read as entry " + std::to_string(piece.entryIndex + 1) + ": " + describeEntry(list, piece.entryIndex) +
+             ", a path the updater refuses";
     case PieceOutcome::OverCapacity: return "an entry beyond the 512th";
     case PieceOutcome::TooFewFields: return "skipped (too few fields)";
     case PieceOutcome::UnknownLetter:
@@ -185,7 +188,8 @@ void checkPiece(const PieceCopy& piece, ListReport* report, bool* capacityReport
             "this would be entry 513: the updater refuses a list of more than 512 entries as a whole and stops with message L");
       }
       return;
-    case PieceOutcome::Stored: break;
+    case PieceOutcome::Stored:
+    case PieceOutcome::PathRefused: break;
   }
   if (piece.continuation) return;  // reported with its line
   int index = piece.entryIndex;
@@ -206,10 +210,13 @@ void checkPiece(const PieceCopy& piece, ListReport* report, bool* capacityReport
     add(report, line, "field-cut",
         "a field is cut at white space: the updater takes " + quoted(kept) + " and ignores " + quoted(rest));
   }
-  if (letter == 'C' || letter == 'R' || letter == 'I') {
-    std::string why = pathEscape(list.paths[index]);
-    if (!why.empty())
-      add(report, line, "path-leaves-folder", "the target " + quoted(list.paths[index]) + " leaves the install folder: " + why);
+  int field = 0;
+  if (!checkEntryPaths(list, index, &field).ok()) {
+    const std::string& path = field == 0 ? list.paths[index] : list.sourceNames[index];
+    const char* role = letter == 'P' ? "the package " : letter != 'I' ? "the path " : field == 0 ? "the target archive " : "the source ";
+    add(report, line, "path-refused",
+        role + quoted(path) + " breaks the rule for paths: " + listPathProblem(path) +
+            "; the updater refuses the whole list and stops with message L");
   }
 }
 
@@ -298,7 +305,9 @@ bool checkUpdateList(const char* fileName, ListReport* report) {
           "byte 0x1A ends the list as text: the " + std::to_string(after.size()) + " bytes after it are never read");
     }
   }
-  if (list.count == 0 && !capacityReported)
+  bool refusedWhole = capacityReported;
+  for (const ListFinding& finding : report->findings) refusedWhole = refusedWhole || finding.code == "path-refused";
+  if (list.count == 0 && !refusedWhole)
     add(report, 0, "no-entries", "no line is read as an entry: the updater stops with message L");
   return true;
 }

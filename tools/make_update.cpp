@@ -47,7 +47,7 @@ struct MakeState {
 std::string q(const std::string& cp932) { return "\"" + shown(cp932) + "\""; }
 
 std::string fileNameOf(const std::string& path) {
-  std::vector<std::string> parts = pathParts(path);
+  std::vector<std::string> parts = cp932PathParts(path);
   return parts.back();
 }
 
@@ -56,7 +56,9 @@ std::string fileNameOf(const std::string& path) {
 std::string entrySourceName(MakeState* state, const std::string& archive, const std::string& entry) {
   std::string name = archive + "\\" + entry;
   size_t lineLength = 1 + 1 + archive.size() + 1 + name.size() + 1 + entry.size();
-  for (int serial = 1; state->sourceNames.count(archiveFoldedName(name)) || lineLength > kLongestListLine; ++serial) {
+  for (int serial = 1; state->sourceNames.count(archiveFoldedName(name)) || lineLength > kLongestListLine ||
+                       !listPathProblem(name).empty();
+       ++serial) {
     name = "entry" + std::to_string(serial);
     lineLength = 1 + 1 + archive.size() + 1 + name.size() + 1 + entry.size();
     if (serial > 100000) break;
@@ -229,6 +231,11 @@ bool compareTrees(MakeState* state, ToolOutput* output) {
     }
     progress.fileDone(newSizes[i]);
     if (same) continue;
+    std::string refused = listPathProblem(present ? old->second : file);
+    if (!refused.empty()) {
+      state->problems.push_back(q(file) + ": the updater refuses this path (" + refused + "); left out");
+      continue;
+    }
     if (holdsListWhiteSpace(file)) {
       state->problems.push_back(q(file) + ": a path with white space cannot be written in a list; left out");
       continue;
@@ -252,11 +259,6 @@ bool compareTrees(MakeState* state, ToolOutput* output) {
     }
     if (newSizes[i] == 0) {
       state->problems.push_back(q(file) + ": the updater does not create an empty file; left out");
-      continue;
-    }
-    std::string folder = parentFolder(file);
-    if (!folder.empty() && pathKind(state->oldFolder + folder) != PathKind::Folder) {
-      state->problems.push_back(q(file) + ": its folder " + q(folder) + " is new, and the updater makes no folders; left out");
       continue;
     }
     planLoose(state, 'C', file, wholeFile(state->newFolder + file), newSizes[i], -1);
@@ -423,7 +425,7 @@ int runMake(const std::vector<std::string>& arguments, ToolOutput* output) {
       !newPathOperand("OUT_DIR", operands[2], &state.outFolder, output) ||
       !newPathOperand("--package", packageText, &state.packageName, output))
     return kExitUsage;
-  if (holdsListWhiteSpace(state.packageName) || pathParts(state.packageName).size() != 1 ||
+  if (holdsListWhiteSpace(state.packageName) || cp932PathParts(state.packageName).size() != 1 ||
       archiveFoldedName(state.packageName) == "update.lst") {
     output->err += "updtool: --package must be a plain file name without white space\n";
     return kExitUsage;

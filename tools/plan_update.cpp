@@ -1,6 +1,7 @@
 #include "tools/plan_update.h"
 
 #include <map>
+#include <set>
 #include <memory>
 
 #include "archive/content.h"
@@ -60,15 +61,13 @@ struct KnownArchive {
 // have written holds those bytes.
 class PlannedLooseProbe : public LooseEntryProbe {
  public:
-  PlannedLooseProbe(const char* target, PackageArchive* package, const char* sourceName, const std::string* written)
-      : LooseEntryProbe(target, package, sourceName), written_(written) {}
+  PlannedLooseProbe(const TargetSpot& spot, PackageArchive* package, const char* sourceName, const std::string* written)
+      : LooseEntryProbe(spot, package, sourceName), written_(written) {}
   TargetState readTarget() override {
     state_ = written_ ? TargetState::Present : LooseEntryProbe::readTarget();
     return state_;
   }
-  uint32_t targetSize() const override {
-    return written_ ? static_cast<uint32_t>(written_->size()) : LooseEntryProbe::targetSize();
-  }
+  uint64_t targetSize() const override { return written_ ? written_->size() : LooseEntryProbe::targetSize(); }
   Comparison compare() override {
     if (!written_) return LooseEntryProbe::compare();
     return *written_ == std::string(source().bytes ? source().bytes.get() : "", source().size) ? Comparison::Identical
@@ -84,7 +83,9 @@ class PlannedLooseProbe : public LooseEntryProbe {
 class ApplySimulation {
  public:
   ApplySimulation(const UpdateList& list, const std::string& installFolder, bool haveInstall)
-      : list_(list), install_(installFolder), haveInstall_(haveInstall) {}
+      : list_(list), install_(installFolder), haveInstall_(haveInstall) {
+    folders_.reset(install_);
+  }
 
   PlanStep step(int index);
   int changes() const { return changes_; }
@@ -105,7 +106,10 @@ class ApplySimulation {
   const UpdateList& list_;
   std::string install_;
   bool haveInstall_;
+  bool missingFolders(PlanStep* step, const std::string& path);
   std::unique_ptr<PackageArchive> package_;
+  TargetFolders folders_;
+  std::set<std::string> madeFolders_;              // by folded path, as earlier entries would make them
   std::map<std::string, std::string> looseFiles_;  // by folded target path
   std::map<std::string, KnownArchive> archives_;  // by folded archive path
   int changes_ = 0;
@@ -151,7 +155,7 @@ std::string failureText(const EntryDecision& decision, bool fromPackage, Package
   std::string why;
   switch (decision.reason) {
     case FailReason::TargetMissing: why = "the target does not exist or cannot be read"; break;
-    case FailReason::TargetUnusable: why = "the target cannot be read whole (a loose file must be under 4 GiB)"; break;
+    case FailReason::TargetUnusable: why = "the target is a link, which the updater never writes through"; break;
     case FailReason::SourceMissing: why = "the source is missing"; break;
     case FailReason::SourceUnreadable:
       why = fromPackage ? "the package lists the source but cannot deliver it"
@@ -172,22 +176,55 @@ std::string failureText(const EntryDecision& decision, bool fromPackage, Package
   return why + " (" + lastErrorText() + ")";
 }
 
+// The folders of a new file's path that the run would make, outermost
+// first, said in the step's note; false when a file stands where one must
+// be (the prompt follows).
+bool ApplySimulation::missingFolders(PlanStep* step, const std::string& path) {
+  std::vector<std::string> parts = cp932PathParts(path);
+  parts.pop_back();
+  std::string folder, made;
+  for (const std::string& part : parts) {
+    folder += (folder.empty() ? "" : "\\") + part;
+    if (madeFolders_.count(windowsFoldedName(folder))) continue;
+    PathKind kind = pathKind(install_ + folder);
+    if (kind == PathKind::Folder) continue;
+    if (kind == PathKind::File) {
+      plat::setLastError(plat::kErrorAlreadyExists);
+      failStep(step, "the file \"" + shown(install_ + folder) + "\" stands where the folder must be made (" + lastErrorText() +
+                         ") (file-error prompt \"Copy File Access Error\")");
+      return false;
+    }
+    madeFolders_.insert(windowsFoldedName(folder));
+    made += (made.empty() ? "" : ", ") + std::string("\"") + shown(folder) + "\"";
+  }
+  if (!made.empty()) step->note = "makes the folder" + std::string(made.find(',') == std::string::npos ? " " : "s ") + made;
+  return true;
+}
+
 void ApplySimulation::loose(PlanStep* step, const UpdateEntry& entry) {
   char joined[kRunPathSize];
   if (!targetPath(step, entry.path, entry.path, joined)) return;
+  const char* prompt = " (file-error prompt \"Copy File Access Error\")";
+  TargetSpot spot;
+  if (!folders_.reach(entry.path, false, &spot)) {
+    if (plat::lastError() != plat::kErrorPathNotFound) {
+      failStep(step, std::string("a folder on the way is a link, which the updater never writes through (") +
+                         lastErrorText() + ")" + prompt);
+      return;
+    }
+    spot.folder = nullptr;
+  }
   auto known = looseFiles_.find(archiveFoldedName(joined));
-  PlannedLooseProbe probe(joined, package_.get(), entry.path.c_str(),
-                          known == looseFiles_.end() ? nullptr : &known->second);
+  PlannedLooseProbe probe(spot, package_.get(), entry.path.c_str(), known == looseFiles_.end() ? nullptr : &known->second);
   // The run's own decision, from the same reads.
   EntryDecision decision = decideLooseEntry(entry.command == 'R', probe);
   bool present = probe.state() == LooseEntryProbe::TargetState::Present;
-  if (present) step->targetBytes = probe.targetSize();
+  if (present) step->targetBytes = static_cast<int64_t>(probe.targetSize());
   SourceOrigin origin = probe.origin();
   bool fromPackage = origin == SourceOrigin::Package ||
                      (origin == SourceOrigin::Unreadable && package_ && package_->holdsEntry(entry.path.c_str()));
   if (origin != SourceOrigin::None) step->from = fromPackage ? "package" : "loose";
   if (origin == SourceOrigin::Package || origin == SourceOrigin::LooseFile) step->sourceBytes = probe.source().size;
-  const char* prompt = " (file-error prompt \"Copy File Access Error\")";
   if (decision.action == EntryAction::Fails) {
     failStep(step, failureText(decision, fromPackage, PackageArchive::IndexState::Unloaded) + prompt);
     return;
@@ -202,16 +239,11 @@ void ApplySimulation::loose(PlanStep* step, const UpdateEntry& entry) {
     failStep(step, std::string("the target is read-only") + prompt);
     return;
   }
-  if (!present) {
-    std::string folder = parentFolder(entry.path);
-    if (!folder.empty() && pathKind(install_ + folder) != PathKind::Folder) {
-      failStep(step, "the folder \"" + shown(install_ + folder) + "\" does not exist and the updater makes no folders" + prompt);
-      return;
-    }
-  }
+  if (!present && !missingFolders(step, entry.path)) return;
   step->action = decision.action == EntryAction::Replace ? "replace" : "create";
   step->growth = step->sourceBytes - (present ? step->targetBytes : 0);
-  if (!present && pathKind(install_ + kSetupLogName) == PathKind::File) step->note = "recorded in Setup.log";
+  if (!present && pathKind(install_ + kSetupLogName) == PathKind::File)
+    step->note += std::string(step->note.empty() ? "" : "; ") + "recorded in Setup.log";
   looseFiles_[archiveFoldedName(joined)].assign(probe.source().bytes ? probe.source().bytes.get() : "",
                                                 probe.source().size);
   ++changes_;
@@ -229,6 +261,22 @@ void ApplySimulation::insert(PlanStep* step, const UpdateEntry& entry) {
   char joined[kRunPathSize];
   if (!targetPath(step, entry.sourceName, entry.path, joined)) return;
   const char* prompt = " (file-error prompt \"Update File Access Error\")";
+  // The updater reaches the archive without links, and changes only a file
+  // with one name.
+  TargetSpot spot;
+  plat::File reached;
+  uint32_t names = 1;
+  bool readOnly = false;
+  if ((!folders_.reach(entry.path, false, &spot) ||
+       !reached.openIn(*spot.folder, spot.name, plat::kGenericRead, plat::kShareRead | plat::kShareWrite,
+                       plat::kOpenExisting)) &&
+      plat::lastError() == plat::kErrorCantAccessFile) {
+    failStep(step, "a link stands on the way to the target archive, and the updater never writes through one (" +
+                       lastErrorText() + ")" + prompt);
+    return;
+  }
+  if (reached.isOpen()) reached.describe(&names, &readOnly);
+  reached.close();
   PackageArchive target(joined);
   Content existing, incoming;
   InsertionFacts facts =
@@ -262,6 +310,12 @@ void ApplySimulation::insert(PlanStep* step, const UpdateEntry& entry) {
   if (decision.action == EntryAction::Identical) {
     step->action = "identical";
     if (!facts.entryHeld) step->note = "an empty or missing source adds no entry";
+    return;
+  }
+  if (names != 1) {
+    plat::setLastError(plat::kErrorCantAccessFile);
+    failStep(step, "the target archive has a second name (a hard link), whose file a change in place would change too (" +
+                       lastErrorText() + ")" + prompt);
     return;
   }
   bool replacing = decision.action == EntryAction::ReplaceEntry;
@@ -403,6 +457,13 @@ int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
   if (!listOpened || !report.loaded) {
     message = kMessageListUnreadable;
     stopText = listOpened ? "no entry could be read from UpDate.lst" : "UpDate.lst cannot be opened: " + lastErrorText();
+    // A list the updater refuses as a whole says why, at its first such line.
+    for (const ListFinding& finding : report.findings)
+      if (finding.code == "path-refused" || finding.code == "over-capacity") {
+        stopText = "the list is refused at line " + std::to_string(finding.line) + ": " + finding.message;
+        stopLine = finding.line;
+        break;
+      }
     ++problems;
   } else {
     verification = verifyUpdateList(list, haveInstall ? install.c_str() : "");

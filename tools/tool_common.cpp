@@ -1,5 +1,7 @@
 #include "tools/tool_common.h"
 
+#include "list/list_path.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -159,7 +161,7 @@ bool fileOperand(const char* role, const std::string& utf8, std::string* cp932, 
 
 std::string asFolder(const std::string& path) {
   if (path.empty()) return path;
-  std::vector<std::string> parts = pathParts(path);
+  std::vector<std::string> parts = cp932PathParts(path);
   // A trailing 0x5C may be the trail byte of a character: only a separator
   // leaves an empty last part.
   if (!parts.empty() && parts.back().empty()) return path;
@@ -186,56 +188,29 @@ bool absolutePath(const std::string& path, std::string* absolute) {
   return true;
 }
 
-std::vector<std::string> pathParts(const std::string& path) {
-  std::vector<std::string> parts(1);
-  for (size_t i = 0; i < path.size(); ++i) {
-    unsigned char byte = static_cast<unsigned char>(path[i]);
-    if (isCp932LeadByte(byte) && i + 1 < path.size()) {
-      parts.back() += path.substr(i, 2);
-      ++i;
-    } else if (byte == '\\' || byte == '/') {
-      parts.emplace_back();
-    } else {
-      parts.back().push_back(path[i]);
-    }
-  }
-  return parts;
-}
-
 std::string parentFolder(const std::string& relative) {
-  std::vector<std::string> parts = pathParts(relative);
+  std::vector<std::string> parts = cp932PathParts(relative);
   std::string parent;
   for (size_t i = 0; i + 1 < parts.size(); ++i) parent += (i ? "\\" : "") + parts[i];
   return parent;
 }
 
-std::string pathEscape(const std::string& path) {
-  if (!path.empty() && (path[0] == '\\' || path[0] == '/')) return "it begins with a backslash, the root of the drive";
-  std::vector<std::string> parts = pathParts(path);
-  for (const std::string& part : parts)
-    if (part.find(':') != std::string::npos) return "it names a drive or a stream (\":\")";
-  for (const std::string& part : parts)
-    if (part == "..") return "it goes up with \"..\"";
-  return "";
-}
-
-std::string windowsNameProblem(const std::string& relative) {
-  static const char* const kDevices[] = {"con", "prn", "aux", "nul"};
-  for (const std::string& part : pathParts(relative)) {
-    if (part.empty()) continue;
-    char last = part.back();
-    // A trail byte is never 0x20 or 0x2E, so the last byte is a character.
-    if (last == '.' || last == ' ') return "\"" + shown(part) + "\" ends with " + (last == '.' ? "a dot" : "a space") +
-                                           ", which Windows drops from a file name";
-    // The device is the part before its first dot, spaces before the dot ignored.
-    std::string stem = archiveFoldedName(part.substr(0, part.find('.')));
-    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-    bool device = false;
-    for (const char* name : kDevices) device = device || stem == name;
-    if (stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) && stem[3] >= '1' &&
-        stem[3] <= '9')
-      device = true;
-    if (device) return "\"" + shown(part) + "\" names the Windows device " + shown(stem) + ", not a file";
+std::string listPathProblem(const std::string& path) {
+  ListPathCheck check = checkListPath(path);
+  std::string part = "\"" + shown(check.part) + "\"";
+  switch (check.fault) {
+    case ListPathFault::None: return "";
+    case ListPathFault::LeadingSeparator: return "it begins with a backslash, the root of the drive";
+    case ListPathFault::EmptyPart: return "it has an empty part (two backslashes in a row, or one at the end)";
+    case ListPathFault::ParentFolder: return "it goes up with \"..\"";
+    case ListPathFault::Colon: return "it names a drive or a stream (\":\")";
+    case ListPathFault::DeviceName: return part + " names a Windows device, not a file";
+    case ListPathFault::TrailingDotOrSpace:
+      return part + " ends with " + (check.part.back() == '.' ? "a dot" : "a space") +
+             ", which Windows drops from a file name";
+    case ListPathFault::Wildcard: return part + " holds a wildcard (\"*\" or \"?\")";
+    case ListPathFault::ReservedByte:
+      return part + " holds a character no Windows file name may hold (a control character, <, >, \" or |)";
   }
   return "";
 }
@@ -295,7 +270,7 @@ std::string windowsFoldedName(const std::string& relative) {
 PathKind pathKind(const std::string& path) {
   std::string probe = path;
   for (;;) {  // a search does not take a trailing backslash
-    std::vector<std::string> parts = pathParts(probe);
+    std::vector<std::string> parts = cp932PathParts(probe);
     if (probe.size() <= 1 || parts.size() < 2 || !parts.back().empty()) break;
     probe.pop_back();
   }
@@ -387,7 +362,7 @@ std::string reshapedCharacters(const OddName& name) {
 }
 
 bool makeFolders(const std::string& folder) {
-  std::vector<std::string> parts = pathParts(folder);
+  std::vector<std::string> parts = cp932PathParts(folder);
   std::string partial;
   for (size_t i = 0; i < parts.size(); ++i) {
     if (i > 0) partial += "\\";

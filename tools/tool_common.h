@@ -91,19 +91,11 @@ bool absolutePath(const std::string& path, std::string* absolute);
 // The folder part of a relative CP932 path ("" when it has none), found
 // without mistaking a 0x5C trail byte for a separator.
 std::string parentFolder(const std::string& relative);
-// Splits a CP932 path at backslashes and slashes, trail bytes respected.
-std::vector<std::string> pathParts(const std::string& path);
-// Why a path in a list or an archive would leave the folder it is meant to
-// stay in: "..", a drive or stream colon, a leading backslash. Empty when it
-// stays inside.
-std::string pathEscape(const std::string& path);
-
-// Why Windows cannot hold a relative CP932 path as a file of that name: a
-// part that is a device (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or
-// without an extension) or that ends in a dot or a space (Windows drops
-// them, and the file gets another name). Empty when it can. Checked the
-// same on every build, so the tool's output never depends on where it runs.
-std::string windowsNameProblem(const std::string& relative);
+// Why a path breaks the updater's path rule for every path a list names
+// (checkListPath), in words; empty when it keeps the rule. The same rule
+// decides what archive extract writes, so the tool's output never depends
+// on where it runs.
+std::string listPathProblem(const std::string& path);
 // The path as Windows compares file names: case folded for every letter
 // that has a case in CP932 (Latin, full-width Latin, Greek, Cyrillic,
 // Roman numerals), so that two names that open one file fold alike.

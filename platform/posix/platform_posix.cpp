@@ -229,9 +229,11 @@ bool utf8ToCp932(const std::string& utf8, std::string* cp932) {
 void setIoFaultHook(IoFaultHook* hook) { gFaultHook = hook; }
 IoFaultHook* ioFaultHook() { return gFaultHook; }
 
-File::File(File&& other) noexcept : fd_(other.fd_), lockId_(other.lockId_) {
+File::File(File&& other) noexcept
+    : fd_(other.fd_), lockId_(other.lockId_), folderFd_(other.folderFd_), name_(std::move(other.name_)) {
   other.fd_ = -1;
   other.lockId_ = 0;
+  other.folderFd_ = -1;
 }
 
 File& File::operator=(File&& other) noexcept {
@@ -239,11 +241,125 @@ File& File::operator=(File&& other) noexcept {
     close();
     fd_ = other.fd_;
     lockId_ = other.lockId_;
+    folderFd_ = other.folderFd_;
+    name_ = std::move(other.name_);
     other.fd_ = -1;
     other.lockId_ = 0;
+    other.folderFd_ = -1;
   }
   return *this;
 }
+
+namespace {
+
+// The one open of this side: `native` relative to `dirFd` (AT_FDCWD for a
+// path), with the emulation's read-only attribute and share modes; with
+// `noFollow`, a symbolic link at the name is refused as Windows refuses a
+// link where none may be.
+int openAt(int dirFd, const std::string& native, uint32_t access, uint32_t share, uint32_t disposition, bool noFollow,
+           uint64_t* lockId) {
+  int flags = O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0);
+  if ((access & kGenericRead) && (access & kGenericWrite))
+    flags |= O_RDWR;
+  else if (access & kGenericWrite)
+    flags |= O_WRONLY;
+  else
+    flags |= O_RDONLY;
+  if (disposition == kCreateAlways || disposition == kOpenAlways) flags |= O_CREAT;
+  if (disposition == kCreateNew) flags |= O_CREAT | O_EXCL;
+
+  // A file without any write bit stands for the read-only attribute, which
+  // refuses writers even to an administrator (root ignores the mode bits).
+  // A reader of an existing file needs no look first: the open itself
+  // tells a missing file, and the check after it a folder.
+  bool readsExisting = !(access & kGenericWrite) && disposition == kOpenExisting && !noFollow;
+  struct stat before;
+  bool existed = !readsExisting && ::fstatat(dirFd, native.c_str(), &before, noFollow ? AT_SYMLINK_NOFOLLOW : 0) == 0;
+  if (existed && noFollow && S_ISLNK(before.st_mode)) {
+    tlsLastError = disposition == kCreateNew ? kErrorFileExists : kErrorCantAccessFile;
+    return -1;
+  }
+  if (existed && disposition == kCreateNew) {
+    tlsLastError = kErrorFileExists;
+    return -1;
+  }
+  if (existed && S_ISDIR(before.st_mode)) {
+    tlsLastError = kErrorAccessDenied;
+    return -1;
+  }
+  if (existed && (access & kGenericWrite) && (before.st_mode & 0222) == 0) {
+    tlsLastError = kErrorAccessDenied;
+    return -1;
+  }
+
+  if (gFaultHook && (disposition == kCreateAlways || disposition == kCreateNew ||
+                     (disposition == kOpenAlways && !existed)))
+    gFaultHook->beforeChange(FileChange::Create);
+  int fd = ::openat(dirFd, native.c_str(), flags, 0666);
+  if (fd < 0) {
+    if (errno == ELOOP && noFollow) {
+      tlsLastError = kErrorCantAccessFile;
+    } else if (dirFd == AT_FDCWD) {
+      failOpenWithErrno(native);
+    } else {
+      failWithErrno();
+    }
+    return -1;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    tlsLastError = kErrorAccessDenied;
+    return -1;
+  }
+  uint64_t id = registerOpen(st, access, share);
+  if (id == 0) {
+    ::close(fd);
+    tlsLastError = kErrorSharingViolation;
+    return -1;
+  }
+  // CREATE_ALWAYS truncates, but only once the share check has passed.
+  if (disposition == kCreateAlways && ::ftruncate(fd, 0) != 0) {
+    failWithErrno();
+    unregisterOpen(id);
+    ::close(fd);
+    return -1;
+  }
+  *lockId = id;
+  // As on Windows, opening an existing file with CREATE_ALWAYS or
+  // OPEN_ALWAYS reports ERROR_ALREADY_EXISTS; a fresh open reports success.
+  tlsLastError = (existed && (disposition == kCreateAlways || disposition == kOpenAlways)) ? kErrorAlreadyExists : 0;
+  return fd;
+}
+
+// One part of a path as the folder holds it: a name with a character that
+// shares its CP932 code with another may lie there under the other one.
+bool nativeName(int dirFd, const std::string& cp932, std::string* native) {
+  if (!cp932ToUtf8(cp932, native)) {
+    tlsLastError = kErrorInvalidName;
+    return false;
+  }
+  struct stat st;
+  if (!holdsSharedCode(*native) || ::fstatat(dirFd, native->c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return true;
+  // A description of its own: a duplicate would share the folder's position.
+  int listed = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = listed >= 0 ? ::fdopendir(listed) : nullptr;
+  if (dir == nullptr) {
+    if (listed >= 0) ::close(listed);
+    return true;
+  }
+  while (struct dirent* entry = ::readdir(dir)) {
+    std::string form;
+    if (cp932FromUtf8(entry->d_name, &form) && form == cp932) {
+      *native = entry->d_name;
+      break;
+    }
+  }
+  ::closedir(dir);
+  return true;
+}
+
+}  // namespace
 
 bool File::open(const char* path, uint32_t access, uint32_t share, uint32_t disposition) {
   close();
@@ -254,68 +370,84 @@ bool File::open(const char* path, uint32_t access, uint32_t share, uint32_t disp
   }
   std::string native;
   if (!nativePath(path, &native)) return false;
-  int flags = O_CLOEXEC;
-  if ((access & kGenericRead) && (access & kGenericWrite))
-    flags |= O_RDWR;
-  else if (access & kGenericWrite)
-    flags |= O_WRONLY;
-  else
-    flags |= O_RDONLY;
-  if (disposition == kCreateAlways || disposition == kOpenAlways) flags |= O_CREAT;
+  fd_ = openAt(AT_FDCWD, native, access, share, disposition, false, &lockId_);
+  return fd_ >= 0;
+}
 
-  // A file without any write bit stands for the read-only attribute, which
-  // refuses writers even to an administrator (root ignores the mode bits).
-  // A reader of an existing file needs no look first: the open itself
-  // tells a missing file, and the check after it a folder.
-  bool readsExisting = !(access & kGenericWrite) && disposition == kOpenExisting;
-  struct stat before;
-  bool existed = !readsExisting && ::stat(native.c_str(), &before) == 0;
-  if (existed && S_ISDIR(before.st_mode)) {
-    tlsLastError = kErrorAccessDenied;
+bool File::openIn(const Folder& folder, const std::string& name, uint32_t access, uint32_t share, uint32_t disposition) {
+  close();
+  std::string path = folder.path() + name;
+  uint32_t refused = 0;
+  if (gFaultHook && !gFaultHook->beforeOpen(path.c_str(), access, disposition, &refused)) {
+    tlsLastError = refused;
     return false;
   }
-  if (existed && (access & kGenericWrite) && (before.st_mode & 0222) == 0) {
-    tlsLastError = kErrorAccessDenied;
+  std::string native;
+  if (name.empty() || !nativeName(folder.fd_, name, &native)) {
+    if (name.empty()) tlsLastError = kErrorInvalidName;
     return false;
   }
+  fd_ = openAt(folder.fd_, native, access, share, disposition, true, &lockId_);
+  if (fd_ < 0) return false;
+  if (access & kDeleteAccess) {
+    folderFd_ = ::fcntl(folder.fd_, F_DUPFD_CLOEXEC, 0);
+    name_ = native;
+  }
+  return true;
+}
 
-  if (gFaultHook && (disposition == kCreateAlways || (disposition == kOpenAlways && !existed)))
-    gFaultHook->beforeChange(FileChange::Create);
-  int fd = ::open(native.c_str(), flags, 0666);
-  if (fd < 0) {
-    failOpenWithErrno(native);
-    return false;
-  }
+bool File::describe(uint32_t* names, bool* readOnly) {
   struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    ::close(fd);
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
+    tlsLastError = kErrorInvalidHandle;
+    return false;
+  }
+  *names = static_cast<uint32_t>(st.st_nlink);
+  *readOnly = (st.st_mode & 0222) == 0;
+  return true;
+}
+
+bool File::clearReadOnly() {
+  struct stat st;
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
+    tlsLastError = kErrorInvalidHandle;
+    return false;
+  }
+  if (gFaultHook) gFaultHook->beforeChange(FileChange::Attributes);
+  if (::fchmod(fd_, (st.st_mode & 07777) | 0200) != 0) {
+    failWithErrno();
+    return false;
+  }
+  return true;
+}
+
+// The name goes only while it still names this very file: a name that
+// someone has pointed elsewhere meanwhile is left alone.
+bool File::removeName() {
+  struct stat mine, named;
+  if (fd_ < 0 || folderFd_ < 0 || ::fstat(fd_, &mine) != 0) {
     tlsLastError = kErrorAccessDenied;
     return false;
   }
-  uint64_t id = registerOpen(st, access, share);
-  if (id == 0) {
-    ::close(fd);
-    tlsLastError = kErrorSharingViolation;
+  if (::fstatat(folderFd_, name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_dev != mine.st_dev ||
+      named.st_ino != mine.st_ino) {
+    tlsLastError = kErrorFileNotFound;
     return false;
   }
-  // CREATE_ALWAYS truncates, but only once the share check has passed.
-  if (disposition == kCreateAlways && ::ftruncate(fd, 0) != 0) {
+  if (gFaultHook) gFaultHook->beforeChange(FileChange::Delete);
+  if (::unlinkat(folderFd_, name_.c_str(), 0) != 0) {
     failWithErrno();
-    unregisterOpen(id);
-    ::close(fd);
     return false;
   }
-  fd_ = fd;
-  lockId_ = id;
-  // As on Windows, opening an existing file with CREATE_ALWAYS or
-  // OPEN_ALWAYS reports ERROR_ALREADY_EXISTS; a fresh open reports success.
-  tlsLastError = (existed && disposition != kOpenExisting) ? kErrorAlreadyExists : 0;
   return true;
 }
 
 bool File::isOpen() const { return fd_ >= 0; }
 
 void File::close() {
+  if (folderFd_ >= 0) ::close(folderFd_);
+  folderFd_ = -1;
+  name_.clear();
   if (fd_ >= 0) {
     ::close(fd_);
     unregisterOpen(lockId_);
@@ -445,92 +577,145 @@ bool File::truncateHere() {
   return true;
 }
 
-bool copyFile(const char* from, const char* to, bool failIfExists) {
-  File source;
-  if (!source.open(from, kGenericRead, kShareRead, kOpenExisting)) return false;
-  if (failIfExists) {
-    File probe;
-    if (probe.open(to, kGenericRead, kShareRead | kShareWrite, kOpenExisting)) {
-      tlsLastError = kErrorFileExists;
-      return false;
-    }
-  }
-  File target;
-  if (!target.open(to, kGenericWrite, kShareNone, kCreateAlways)) return false;
-  std::vector<char> chunk(1 << 20);
-  for (;;) {
-    uint32_t got = 0;
-    if (!source.read(chunk.data(), static_cast<uint32_t>(chunk.size()), &got)) return false;
-    if (got == 0) break;
-    if (!target.writeExactly(chunk.data(), got)) return false;
-  }
-  tlsLastError = 0;
-  return true;
-}
-
 namespace {
 
-// Whether this process holds the file open; the program never shares
-// deletion, so any open refuses a rename over the file, as on Windows.
-bool heldOpen(const struct stat& st) {
+// Whether an open of this process keeps the file's name from going (a
+// rename over it): one that does not share deletion, as on Windows.
+bool heldWithoutDeleteSharing(const struct stat& st) {
   std::lock_guard<std::mutex> lock(gShareMutex);
   for (const OpenRecord& held : gOpenRecords)
-    if (held.device == st.st_dev && held.inode == st.st_ino) return true;
+    if (held.device == st.st_dev && held.inode == st.st_ino && !(held.share & kShareDelete)) return true;
   return false;
 }
 
-// A rename reaches the disk with the folder that holds the name.
-void flushFolderOf(const std::string& native) {
-  size_t slash = native.rfind('/');
-  std::string folder = slash == std::string::npos ? "." : native.substr(0, slash == 0 ? 1 : slash);
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
+// A folder of this side is held by a descriptor; the emulation does not
+// keep others from renaming it, but every open below it goes through the
+// descriptor, wherever the folder has gone.
+int openFolderAt(int dirFd, const std::string& native, bool noFollow) {
+  return ::openat(dirFd, native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0));
 }
 
 }  // namespace
 
-bool replaceFile(const char* target, const char* replacement) {
-  std::string nativeTarget, nativeReplacement;
-  if (!nativePath(target, &nativeTarget) || !nativePath(replacement, &nativeReplacement)) return false;
-  struct stat from;
-  if (::stat(nativeReplacement.c_str(), &from) != 0) {
-    failOpenWithErrno(nativeReplacement);
+Folder::Folder(Folder&& other) noexcept : path_(std::move(other.path_)), fd_(other.fd_) { other.fd_ = -1; }
+
+Folder& Folder::operator=(Folder&& other) noexcept {
+  if (this != &other) {
+    close();
+    path_ = std::move(other.path_);
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+bool Folder::isOpen() const { return fd_ >= 0; }
+
+void Folder::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  path_.clear();
+}
+
+bool Folder::openRoot(const char* path) {
+  close();
+  std::string native;
+  if (!nativePath(path, &native)) return false;
+  fd_ = openFolderAt(AT_FDCWD, native, false);
+  if (fd_ < 0) {
+    tlsLastError = errno == ENOTDIR ? kErrorPathNotFound : windowsErrorFromErrno(errno);
+    if (tlsLastError == kErrorFileNotFound) tlsLastError = kErrorPathNotFound;
     return false;
   }
-  if (S_ISDIR(from.st_mode)) {
-    tlsLastError = kErrorAccessDenied;
+  path_ = path;
+  if (path_.empty() || (path_.back() != '\\' && path_.back() != '/')) path_ += '\\';
+  return true;
+}
+
+bool Folder::openChild(const Folder& parent, const std::string& name, bool create) {
+  close();
+  std::string native;
+  if (name.empty() || !nativeName(parent.fd_, name, &native)) {
+    if (name.empty()) tlsLastError = kErrorInvalidName;
     return false;
   }
-  if (heldOpen(from)) {
-    tlsLastError = kErrorSharingViolation;
+  struct stat st;
+  bool exists = ::fstatat(parent.fd_, native.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (exists && S_ISLNK(st.st_mode)) {
+    tlsLastError = kErrorCantAccessFile;
     return false;
   }
-  struct stat to;
-  bool targetExists = ::stat(nativeTarget.c_str(), &to) == 0;
-  if (targetExists) {
-    // Replacing opens the target for writing and deletion first.
-    if (S_ISDIR(to.st_mode) || (to.st_mode & 0222) == 0) {
-      tlsLastError = kErrorAccessDenied;
+  if (exists && !S_ISDIR(st.st_mode)) {
+    tlsLastError = create ? kErrorAlreadyExists : kErrorPathNotFound;
+    return false;
+  }
+  if (!exists) {
+    if (!create) {
+      tlsLastError = kErrorPathNotFound;
       return false;
     }
-    if (heldOpen(to)) {
-      tlsLastError = kErrorSharingViolation;
-      return false;
-    }
-    // The target's attributes stay with the name.
-    if (::chmod(nativeReplacement.c_str(), to.st_mode & 07777) != 0) {
+    if (gFaultHook) gFaultHook->beforeChange(FileChange::Create);
+    // One that another made meanwhile is opened as it stands.
+    if (::mkdirat(parent.fd_, native.c_str(), 0777) != 0 && errno != EEXIST) {
       failWithErrno();
       return false;
     }
   }
-  if (gFaultHook) gFaultHook->beforeChange(FileChange::Replace);
-  if (::rename(nativeReplacement.c_str(), nativeTarget.c_str()) != 0) {
-    failOpenWithErrno(nativeTarget);
+  fd_ = openFolderAt(parent.fd_, native, true);
+  if (fd_ < 0) {
+    tlsLastError = errno == ELOOP ? kErrorCantAccessFile : errno == ENOTDIR ? kErrorPathNotFound
+                                                                             : windowsErrorFromErrno(errno);
     return false;
   }
-  flushFolderOf(nativeTarget);
+  path_ = parent.path_ + name + "\\";
+  return true;
+}
+
+bool systemReplace(const Folder& folder, const std::string& target, const std::string& replacement,
+                   bool targetExists) {
+  std::string nativeTarget, nativeReplacement;
+  if (!nativeName(folder.fd_, target, &nativeTarget) || !nativeName(folder.fd_, replacement, &nativeReplacement))
+    return false;
+  struct stat to;
+  if (targetExists && ::fstatat(folder.fd_, nativeTarget.c_str(), &to, AT_SYMLINK_NOFOLLOW) == 0) {
+    // ReplaceFile opens the target for deletion, sharing everything: a
+    // read-only target, or one held without delete sharing, stays.
+    if (S_ISDIR(to.st_mode) || (to.st_mode & 0222) == 0) {
+      tlsLastError = kErrorAccessDenied;
+      return false;
+    }
+    if (heldWithoutDeleteSharing(to)) {
+      tlsLastError = kErrorUnableToRemoveReplaced;
+      return false;
+    }
+    // The target's attributes stay with the name.
+    if (::fchmodat(folder.fd_, nativeReplacement.c_str(), to.st_mode & 07777, 0) != 0) {
+      failWithErrno();
+      return false;
+    }
+  }
+  return systemMove(folder, replacement, target);
+}
+
+bool systemMove(const Folder& folder, const std::string& from, const std::string& to) {
+  std::string nativeFrom, nativeTo;
+  if (!nativeName(folder.fd_, from, &nativeFrom) || !nativeName(folder.fd_, to, &nativeTo)) return false;
+  struct stat moved;
+  if (::fstatat(folder.fd_, nativeFrom.c_str(), &moved, AT_SYMLINK_NOFOLLOW) != 0) {
+    failWithErrno();
+    return false;
+  }
+  if (heldWithoutDeleteSharing(moved)) {
+    tlsLastError = kErrorSharingViolation;
+    return false;
+  }
+  if (gFaultHook) gFaultHook->beforeChange(FileChange::Replace);
+  if (::renameat(folder.fd_, nativeFrom.c_str(), folder.fd_, nativeTo.c_str()) != 0) {
+    failWithErrno();
+    return false;
+  }
+  // The rename reaches the disk with the folder that holds the name.
+  ::fsync(folder.fd_);
   tlsLastError = 0;
   return true;
 }
@@ -709,6 +894,9 @@ std::map<std::string, PosixEvent*> gNamedEvents;
 std::vector<std::unique_ptr<PosixEvent>> gAllEvents;  // events live as long as the process
 
 }  // namespace
+
+// Events live as long as the process: closing one lets go of nothing.
+void closeEvent(EventHandle) {}
 
 EventHandle createManualResetEvent(const char* name, bool initiallySignalled) {
   std::lock_guard<std::mutex> lock(gEventNamesMutex);

@@ -3,9 +3,11 @@
 // functions are called, so the program behaves the same whatever the
 // system's ANSI code page is.
 #include "platform/platform.h"
+#include "platform/cp932.h"
 #include "platform/win32/wide_text.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <vector>
 
@@ -197,40 +199,275 @@ bool File::truncateHere() {
   return SetEndOfFile(handle_) != FALSE;
 }
 
-bool copyFile(const char* from, const char* to, bool failIfExists) {
-  std::wstring wideFrom, wideTo;
-  if (!widePath(from, &wideFrom) || !widePath(to, &wideTo)) return false;
-  if (gFaultHook) gFaultHook->beforeChange(FileChange::Create);
-  return CopyFileW(wideFrom.c_str(), wideTo.c_str(), failIfExists ? TRUE : FALSE) != FALSE;
+namespace {
+
+// Relative opens, which Win32 does not offer: NtCreateFile with a folder
+// handle as the root, resolved once from ntdll (loaded in every process).
+using NtCreateFileProc = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
+                                          ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+using StatusToErrorProc = ULONG(NTAPI*)(NTSTATUS);
+
+constexpr NTSTATUS kStatusObjectNameCollision = static_cast<NTSTATUS>(0xC0000035L);
+constexpr NTSTATUS kStatusNotADirectory = static_cast<NTSTATUS>(0xC0000103L);
+constexpr ULONG kFileCreated = 2;  // IO_STATUS_BLOCK.Information after a create
+
+struct NativeCalls {
+  NtCreateFileProc createFile = nullptr;
+  StatusToErrorProc statusToError = nullptr;
+  NativeCalls() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (ntdll == nullptr) return;
+    createFile = reinterpret_cast<NtCreateFileProc>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtCreateFile")));
+    statusToError =
+        reinterpret_cast<StatusToErrorProc>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+  }
+};
+
+const NativeCalls& nativeCalls() {
+  static const NativeCalls calls;
+  return calls;
 }
 
-bool replaceFile(const char* target, const char* replacement) {
-  std::wstring wideTarget, wideReplacement;
-  if (!widePath(target, &wideTarget) || !widePath(replacement, &wideReplacement)) return false;
-  if (gFaultHook) gFaultHook->beforeChange(FileChange::Replace);
-  constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-  if (GetFileAttributesW(wideTarget.c_str()) == INVALID_FILE_ATTRIBUTES)
-    return MoveFileExW(wideReplacement.c_str(), wideTarget.c_str(), kMoveFlags) != FALSE;
-  if (ReplaceFileW(wideTarget.c_str(), wideReplacement.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
-                   nullptr))
-    return true;
-  DWORD error = GetLastError();
-  // Without a backup name, this code means the old file is gone and the new
-  // one still has its own name: finish by moving it, so the target is never
-  // left absent. A target that vanished meanwhile is made by the move too.
-  if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
-      (error == ERROR_FILE_NOT_FOUND && GetFileAttributesW(wideTarget.c_str()) == INVALID_FILE_ATTRIBUTES))
-    return MoveFileExW(wideReplacement.c_str(), wideTarget.c_str(), kMoveFlags) != FALSE;
-  if (error == ERROR_UNABLE_TO_REMOVE_REPLACED) {
-    // Nothing changed; an open for writing tells why, in the code the
-    // open itself gives (a target held open, a read-only one).
-    HANDLE probe = CreateFileW(wideTarget.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (probe == INVALID_HANDLE_VALUE) return false;
-    CloseHandle(probe);
+// Opens `name` relative to the folder handle `root`, never following a link
+// at the name (FILE_OPEN_REPARSE_POINT). On failure the last error is the
+// Win32 code of the status; *created tells a new file or folder.
+HANDLE openRelative(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                    ULONG options, bool* created, NTSTATUS* status) {
+  const NativeCalls& calls = nativeCalls();
+  *status = static_cast<NTSTATUS>(0xC0000001L);
+  if (calls.createFile == nullptr || calls.statusToError == nullptr || name.size() > 0x7FFF) {
+    SetLastError(ERROR_INVALID_FUNCTION);
+    return INVALID_HANDLE_VALUE;
   }
-  SetLastError(error);
-  return false;
+  UNICODE_STRING text;
+  text.Buffer = const_cast<PWSTR>(name.c_str());
+  text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  text.MaximumLength = text.Length;
+  OBJECT_ATTRIBUTES object;
+  InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, root, nullptr);
+  IO_STATUS_BLOCK io = {};
+  HANDLE handle = nullptr;
+  *status = calls.createFile(&handle, access | SYNCHRONIZE, &object, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+                             disposition, options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
+  if (*status < 0) {
+    // Win32's own code for a name that is taken.
+    SetLastError(*status == kStatusObjectNameCollision ? ERROR_FILE_EXISTS : calls.statusToError(*status));
+    return INVALID_HANDLE_VALUE;
+  }
+  if (created != nullptr) *created = io.Information == kFileCreated;
+  SetLastError(0);
+  return handle;
+}
+
+// A reparse point that stands for another name: a symbolic link, a junction
+// or a mount point (the name-surrogate tags). Other tags (files kept in the
+// cloud, deduplicated files) are the file's own data. Wine shows a folder
+// link by its attribute alone, with no tag.
+bool isLinkTag(DWORD attributes, DWORD tag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag == 0 || IsReparseTagNameSurrogate(tag));
+}
+
+// What an open handle is: a link itself, or the file's own data behind a
+// reparse point that is no link.
+enum class HandleKind { Plain, Link, OtherReparse };
+
+HandleKind handleKind(HANDLE handle) {
+  FILE_ATTRIBUTE_TAG_INFO tag = {};
+  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) return HandleKind::Plain;
+  if (!(tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return HandleKind::Plain;
+  return isLinkTag(tag.FileAttributes, tag.ReparseTag) ? HandleKind::Link : HandleKind::OtherReparse;
+}
+
+// A link seen by its name. Windows shows it on the handle as well, which is
+// what holds; Wine shows a folder link only here.
+bool namedLink(const std::wstring& path) {
+  WIN32_FIND_DATAW data;
+  HANDLE search = FindFirstFileW(path.c_str(), &data);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return isLinkTag(data.dwFileAttributes, data.dwReserved0);
+}
+
+bool sameFile(HANDLE a, HANDLE b) {
+  BY_HANDLE_FILE_INFORMATION first, second;
+  return GetFileInformationByHandle(a, &first) && GetFileInformationByHandle(b, &second) &&
+         first.dwVolumeSerialNumber == second.dwVolumeSerialNumber && first.nFileIndexHigh == second.nFileIndexHigh &&
+         first.nFileIndexLow == second.nFileIndexLow;
+}
+
+void closeKeepingError(HANDLE handle) {
+  DWORD saved = GetLastError();
+  CloseHandle(handle);
+  SetLastError(saved);
+}
+
+// The folders a Folder holds are shared for reading and writing, so that
+// files come and go in them, but not for deletion, so that they stay where
+// they are.
+constexpr ULONG kFolderShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr ACCESS_MASK kFolderAccess = FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+
+}  // namespace
+
+Folder::Folder(Folder&& other) noexcept : path_(std::move(other.path_)), handle_(other.handle_) {
+  other.handle_ = nullptr;
+}
+
+Folder& Folder::operator=(Folder&& other) noexcept {
+  if (this != &other) {
+    close();
+    path_ = std::move(other.path_);
+    handle_ = other.handle_;
+    other.handle_ = nullptr;
+  }
+  return *this;
+}
+
+bool Folder::isOpen() const { return handle_ != nullptr; }
+
+void Folder::close() {
+  if (handle_ != nullptr) closeKeepingError(handle_);
+  handle_ = nullptr;
+  path_.clear();
+}
+
+bool Folder::openRoot(const char* path) {
+  close();
+  std::wstring wide;
+  if (!widePath(path, &wide)) return false;
+  HANDLE handle = CreateFileW(wide.c_str(), kFolderAccess | SYNCHRONIZE, kFolderShare, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(handle, &information) || !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    CloseHandle(handle);
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return false;
+  }
+  handle_ = handle;
+  path_ = path;
+  if (path_.empty() || !endsWithBackslash(path_)) path_ += '\\';
+  return true;
+}
+
+bool Folder::openChild(const Folder& parent, const std::string& name, bool create) {
+  close();
+  std::wstring wideName, widePathText;
+  if (!widePath(name.c_str(), &wideName) || !widePath((parent.path_ + name).c_str(), &widePathText)) return false;
+  if (namedLink(widePathText)) {
+    SetLastError(kErrorCantAccessFile);
+    return false;
+  }
+  if (gFaultHook && create && GetFileAttributesW(widePathText.c_str()) == INVALID_FILE_ATTRIBUTES)
+    gFaultHook->beforeChange(FileChange::Create);
+  NTSTATUS status = 0;
+  HANDLE handle = openRelative(parent.handle_, wideName, kFolderAccess, kFolderShare, create ? FILE_OPEN_IF : FILE_OPEN,
+                               FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, nullptr, &status);
+  if (handle == INVALID_HANDLE_VALUE) {
+    // A missing folder on the way is a missing path; a file where the
+    // folder would be is a missing path too, or a name already taken.
+    DWORD error = GetLastError();
+    if (status == kStatusNotADirectory) error = create ? ERROR_ALREADY_EXISTS : ERROR_PATH_NOT_FOUND;
+    if (error == ERROR_FILE_NOT_FOUND) error = ERROR_PATH_NOT_FOUND;
+    SetLastError(error);
+    return false;
+  }
+  if (handleKind(handle) == HandleKind::Link) {
+    CloseHandle(handle);
+    SetLastError(kErrorCantAccessFile);
+    return false;
+  }
+  handle_ = handle;
+  path_ = parent.path_ + name + "\\";
+  return true;
+}
+
+bool File::openIn(const Folder& folder, const std::string& name, uint32_t access, uint32_t share, uint32_t disposition) {
+  close();
+  std::string path = folder.path() + name;
+  uint32_t refused = 0;
+  if (gFaultHook && !gFaultHook->beforeOpen(path.c_str(), access, disposition, &refused)) {
+    SetLastError(refused);
+    return false;
+  }
+  std::wstring wideName;
+  if (!widePath(name.c_str(), &wideName)) return false;
+  if (gFaultHook && disposition == kCreateNew) gFaultHook->beforeChange(FileChange::Create);
+  ULONG how = disposition == kCreateNew ? FILE_CREATE : FILE_OPEN;
+  NTSTATUS status = 0;
+  HANDLE handle = openRelative(folder.handle_, wideName, access, share, how, FILE_NON_DIRECTORY_FILE, nullptr, &status);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  switch (handleKind(handle)) {
+    case HandleKind::Plain: break;
+    case HandleKind::Link:
+      closeKeepingError(handle);
+      SetLastError(kErrorCantAccessFile);
+      return false;
+    case HandleKind::OtherReparse: {
+      // The file's data lies behind its reparse point: opened again through
+      // it, and taken only when that is the very file checked.
+      HANDLE data = openRelative(folder.handle_, wideName, access, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE, nullptr,
+                                 &status);
+      bool same = false;
+      if (data != INVALID_HANDLE_VALUE) same = sameFile(handle, data);
+      CloseHandle(handle);
+      if (!same) {
+        if (data != INVALID_HANDLE_VALUE) CloseHandle(data);
+        SetLastError(kErrorCantAccessFile);
+        return false;
+      }
+      handle = data;
+      break;
+    }
+  }
+  handle_ = handle;
+  SetLastError(0);
+  return true;
+}
+
+bool File::describe(uint32_t* names, bool* readOnly) {
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(handle_, &information)) return false;
+  *names = information.nNumberOfLinks;
+  *readOnly = (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+  return true;
+}
+
+bool File::clearReadOnly() {
+  FILE_BASIC_INFO basic = {};
+  if (!GetFileInformationByHandleEx(handle_, FileBasicInfo, &basic, sizeof basic)) return false;
+  basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+  if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  if (gFaultHook) gFaultHook->beforeChange(FileChange::Attributes);
+  return SetFileInformationByHandle(handle_, FileBasicInfo, &basic, sizeof basic) != FALSE;
+}
+
+bool File::removeName() {
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  if (gFaultHook) gFaultHook->beforeChange(FileChange::Delete);
+  return SetFileInformationByHandle(handle_, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+}
+
+bool systemReplace(const Folder& folder, const std::string& target, const std::string& replacement,
+                   bool targetExists) {
+  std::wstring wideTarget, wideReplacement;
+  if (!widePath((folder.path() + target).c_str(), &wideTarget) ||
+      !widePath((folder.path() + replacement).c_str(), &wideReplacement))
+    return false;
+  if (gFaultHook) gFaultHook->beforeChange(FileChange::Replace);
+  if (!targetExists)
+    return MoveFileExW(wideReplacement.c_str(), wideTarget.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
+           FALSE;
+  return ReplaceFileW(wideTarget.c_str(), wideReplacement.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                      nullptr) != FALSE;
+}
+
+bool systemMove(const Folder& folder, const std::string& from, const std::string& to) {
+  std::wstring wideFrom, wideTo;
+  if (!widePath((folder.path() + from).c_str(), &wideFrom) || !widePath((folder.path() + to).c_str(), &wideTo))
+    return false;
+  if (gFaultHook) gFaultHook->beforeChange(FileChange::Replace);
+  return MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
 namespace {
@@ -341,6 +578,10 @@ EventHandle createManualResetEvent(const char* name, bool initiallySignalled) {
   if (name != nullptr && !cp932ToWide(name, &wide)) return EventHandle{};
   HANDLE event = CreateEventW(nullptr, TRUE, initiallySignalled ? TRUE : FALSE, name ? wide.c_str() : nullptr);
   return EventHandle{event};
+}
+
+void closeEvent(EventHandle event) {
+  if (event.raw != nullptr) CloseHandle(event.raw);
 }
 
 bool setEvent(EventHandle event) { return SetEvent(event.raw) != FALSE; }

@@ -1,7 +1,7 @@
 // Any file as a package archive, then a sequence of insertions into it as
 // the run makes them: replacements and additions, identical, empty and
 // missing sources, from loose files or a source package (a good one, or the
-// input itself), with the kept index used or dropped, and with one read or
+// input itself), with the held target kept or let go, and with one read or
 // write spoiled. After every step:
 // - a failed insertion left a code and the file byte for byte as it was;
 // - a successful one either changed nothing, or kept every other record's
@@ -93,7 +93,7 @@ void step(int number, uint8_t op, uint8_t arg) {
     runState.currentPackage.reset(path ? new PackageArchive(path->c_str()) : nullptr);
     return;
   }
-  if (kind == 4) return forgetTargetArchives();
+  if (kind == 4) return releaseTargetArchive();
   if (kind == 5) content.clear();
   if (kind == 6) sourceName = "missing source";
   // Package entries "s0" to "s3" hold the good package's contents; other
@@ -115,7 +115,7 @@ void step(int number, uint8_t op, uint8_t arg) {
     const FaultPlan::Spoil spoils[] = {FaultPlan::Spoil::Fail, FaultPlan::Spoil::Half, FaultPlan::Spoil::OneShort};
     FaultPlan plan(FaultPlan::kReads | FaultPlan::kWrites, kind == 7 ? 1 + (arg >> 2) % 12 : 0,
                    spoils[(arg >> 6) % 3]);
-    result = insertIntoArchive(kTarget.c_str(), sourceName.c_str(), entryName.c_str());
+    result = insertIntoArchive("target.qrv", sourceName.c_str(), entryName.c_str());
   }
   uint32_t error = plat::lastError();
   int counted = runState.changedFileCount - countBefore;
@@ -158,8 +158,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (stepBytes >= 2) steps.assign(data + archiveSize, data + archiveSize + (stepBytes & ~size_t{1}));
   if (steps.size() > 16) steps.resize(16);
 
-  // Every input starts afresh: no index kept, no package, the count at 0.
-  forgetTargetArchives();
+  // Every input starts afresh: no target held, no package, the count at 0.
+  runState.targetFolders.reset(scratch.path());
+  releaseTargetArchive();
   runState.currentPackage.reset();
   runState.changedFileCount = 0;
   std::string archive(reinterpret_cast<const char*>(data), archiveSize);
@@ -168,7 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       kGoodPackage.c_str(), {{"s0", "zero"}, {"s1", ""}, {"S2", "from the package"}, {"s3", std::string(300, 'p')}});
   require(packageWritten);
   for (size_t i = 0; i + 1 < steps.size(); i += 2) step(static_cast<int>(i / 2), steps[i], steps[i + 1]);
-  forgetTargetArchives();
+  releaseTargetArchive();
   runState.currentPackage.reset();
   return 0;
 }

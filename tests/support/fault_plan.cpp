@@ -69,6 +69,18 @@ uint32_t FaultPlan::failWrite(uint64_t growth, uint32_t* count) {
   if (growth == 0 || !hit(kGrowingWrites)) return 0;
   if (spoil_ != Spoil::Fail && spoil_ != Spoil::DiskFull) return 0;
   uint32_t inPlace = static_cast<uint32_t>(*count - growth);
-  *count = inPlace + (spoil_ == Spoil::DiskFull && calls_ == k_ ? static_cast<uint32_t>(growth / 2) : 0);
+  // A write that crosses the end of the free space returns short there,
+  // without a code; the next one fails.
+  if (spoil_ == Spoil::DiskFull && calls_ == k_ && growth / 2 > 0) {
+    *count = inPlace + static_cast<uint32_t>(growth / 2);
+    return 0;
+  }
+  *count = inPlace;
   return error_ ? error_ : plat::kErrorDiskFull;
+}
+
+bool FaultPlan::standInForReplace(uint32_t* code) {
+  if (!hit(kReplaces)) return false;
+  *code = error_;
+  return true;
 }

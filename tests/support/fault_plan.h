@@ -13,7 +13,9 @@ class FaultPlan : public plat::IoFaultHook {
  public:
   // The calls watched; combine them. A write counts once as kWrites and,
   // when it lengthens its file, once more as kGrowingWrites.
-  enum Calls : unsigned { kReads = 1, kWrites = 2, kOpens = 4, kGrowingWrites = 8, kChanges = 16 };
+  // kReplaces: the system's replace, which a spoiled one stands in for:
+  // the action runs, and the replace reports error().
+  enum Calls : unsigned { kReads = 1, kWrites = 2, kOpens = 4, kGrowingWrites = 8, kChanges = 16, kReplaces = 32 };
   enum class Spoil {
     Count,     // nothing: the calls are only counted
     Fail,      // the call fails: a read or write moves nothing, an open
@@ -21,8 +23,9 @@ class FaultPlan : public plat::IoFaultHook {
                // with error()
     Half,      // a read or write moves half its bytes
     OneShort,  // a read or write moves one byte fewer
-    DiskFull,  // a growing write puts half its new bytes the first time,
-               // none later, and fails with error()
+    DiskFull,  // a growing write puts half its new bytes the first time
+               // and returns short; every later one puts none and fails
+               // with error()
     Exit,      // the process ends at once with kKilled, as a kill leaves it
     Act,       // only the action runs, then the call goes on
   };
@@ -51,6 +54,7 @@ class FaultPlan : public plat::IoFaultHook {
   bool beforeOpen(const char* path, uint32_t access, uint32_t disposition, uint32_t* error) override;
   void beforeChange(plat::FileChange change) override;
   uint32_t failWrite(uint64_t growth, uint32_t* count) override;
+  bool standInForReplace(uint32_t* code) override;
 
  private:
   bool hit(unsigned kind);  // counts a call of that kind; true if it is spoiled

@@ -15,7 +15,8 @@ void resetRunState() {
   runState.dialogWindow = nullptr;
   runState.changedFileCount = 0;
   runState.currentPackage.reset();
-  forgetTargetArchives();
+  releaseTargetArchive();
+  runState.targetFolders.release();
   contentHeldWholeLimit = kContentPieceSize;
   runState.worker.threadHandle = plat::ThreadHandle{};
   runState.worker.cancelRequested.store(0);

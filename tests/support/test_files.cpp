@@ -114,7 +114,9 @@ std::map<std::string, std::string> filesBelow(const std::string& folder) {
       std::string name = cp932Of(it->path().lexically_relative(root).make_preferred());
       for (char& c : name)
         if (c == '/') c = '\\';
-      files[name] = readFileOrEmpty(folder + name);
+      // A file too large to hold (a sparse one) by its size.
+      uintmax_t size = it->file_size(error);
+      files[name] = size > (64u << 20) ? "<" + std::to_string(size) + " bytes>" : readFileOrEmpty(folder + name);
     }
   return files;
 }
@@ -134,6 +136,15 @@ bool makeReadOnly(const std::string& path) {
 bool writeFileNamedInUtf8(const std::string& folder, const std::string& utf8Name, const std::string& bytes) {
   std::ofstream file(hostPath(folder) / fs::u8path(utf8Name), std::ios::binary);
   return file.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) && file.flush();
+}
+
+bool makeLink(LinkKind kind, const std::string& link, const std::string& target) {
+  std::error_code error;
+  fs::path from = hostPath(target), to = hostPath(link);
+  if (kind == LinkKind::File) fs::create_symlink(from, to, error);
+  if (kind == LinkKind::Folder) fs::create_directory_symlink(from, to, error);
+  if (kind == LinkKind::SecondName) fs::create_hard_link(from, to, error);
+  return !error;
 }
 
 bool readOnlyAttributeHolds() {

@@ -46,7 +46,7 @@ std::string readFileOrEmpty(const std::string& path);
 bool fileIsPresent(const std::string& path);
 bool makeFolder(const std::string& path);  // with any missing parents
 // Every file below the folder (ending with a backslash): relative CP932
-// path with backslashes -> content.
+// path with backslashes -> content ("<N bytes>" beyond 64 MiB).
 std::map<std::string, std::string> filesBelow(const std::string& folder);
 // A modification stamp that changes on every write (nanoseconds where the
 // file system has them).
@@ -55,6 +55,11 @@ bool makeReadOnly(const std::string& path);
 // Makes a file in a folder (CP932, ending with a backslash) under a name
 // given in UTF-8, which may hold characters that CP932 cannot write.
 bool writeFileNamedInUtf8(const std::string& folder, const std::string& utf8Name, const std::string& bytes);
+// A symbolic link to a file or a folder, or a second name (hard link) of a
+// file: `link` comes to stand for `target`. False where the platform
+// cannot make one.
+enum class LinkKind { File, Folder, SecondName };
+bool makeLink(LinkKind kind, const std::string& link, const std::string& target);
 // True where the read-only attribute really keeps writers out. Wine run as
 // root maps it to Unix mode bits, which root ignores.
 bool readOnlyAttributeHolds();

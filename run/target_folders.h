@@ -1,0 +1,44 @@
+// The folders the run writes in: below the install folder, each held open
+// while the run needs it, and reached through folders that are not links.
+// The folders of the last target reached are kept for the next one, which
+// mostly lies in the same place.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+// A file's place: the folder that holds it, and its name there.
+struct TargetSpot {
+  const plat::Folder* folder = nullptr;
+  std::string name;
+};
+
+class TargetFolders {
+ public:
+  // The install folder text as the run reads it, used as it stands: its
+  // last part, when the text does not end with a separator, begins the
+  // first part of every target ("C:\Game" and "a.dat" name "C:\Gamea.dat").
+  // The folder up to its last separator is the root, which is opened as the
+  // player named it; everything below it is reached without links.
+  void reset(const std::string& installFolder);
+  // The folders of `relative` (a path the list rule allows), opened from
+  // the root down; with `create`, the missing ones are made, the outermost
+  // first. False with the last error: kErrorPathNotFound for a missing
+  // folder (or a file where one would be), kErrorAlreadyExists for a file
+  // where one must be made, kErrorCantAccessFile for a link.
+  bool reach(const std::string& relative, bool create, TargetSpot* spot);
+  // A file of the install folder itself (the setup log), without touching
+  // the folders kept for the targets.
+  bool reachInRoot(const std::string& name, TargetSpot* spot);
+  // Lets go of every held folder.
+  void release();
+
+ private:
+  std::string rootPath_;
+  std::string namePrefix_;
+  plat::Folder root_;
+  std::vector<std::string> names_;
+  std::vector<plat::Folder> chain_;
+};
