@@ -213,18 +213,26 @@ bool writeInPlace(const TargetSpot& spot, bool present, const Content& content) 
 
 // Writes the decided content over the target at `spot` (`present` or not)
 // through the temporary file, or in place where the temporary file cannot
-// be made, or cannot replace a target that writing in place can change (one
-// held by another program that shares writing but not deletion). A full
-// disk never goes in place: it could lose the old content. A file the
-// write creates is logged just before it appears (`logCreated`).
+// be made, or cannot replace a target that writing in place can change
+// (one that another program holds open sharing writing but not deletion).
+// A full disk never goes in place: it could lose the old content. A file
+// the write creates is logged just before it appears (`logCreated`).
 bool writeLooseTarget(const TargetSpot& spot, bool present, const Content& content,
                       const std::function<void()>& logCreated) {
   // A target that refuses writing (the game holds it, it is read-only)
-  // says so with its own code, before any work.
+  // says so with its own code, before any work; one that takes writing
+  // but not its replacement is written in place.
+  bool replaceable = true;
   if (present) {
     plat::File probe;
-    if (!probe.openIn(*spot.folder, spot.name, plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting)) return false;
+    if (!probe.openIn(*spot.folder, spot.name, plat::kGenericWrite | plat::kDeleteAccess, plat::kShareRead,
+                      plat::kOpenExisting)) {
+      if (!probe.openIn(*spot.folder, spot.name, plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting))
+        return false;
+      replaceable = false;
+    }
   }
+  if (!replaceable) return writeInPlace(spot, present, content);
   TemporaryFile temporary(*spot.folder, spot.name);
   if (!temporary.create()) {
     if (plat::lastError() == plat::kErrorDiskFull) return false;

@@ -2,6 +2,10 @@
 
 #include <shlobj.h>
 
+#include <vector>
+
+#include "platform/cp932.h"
+
 
 #include "ui/resource_ids.h"
 #include "ui/ui_messages.h"
@@ -111,6 +115,16 @@ ChosenFolder chosenFolderFromPath(const wchar_t* widePath) {
   }
   chosen.text = chosenFolderText(path);
   return chosen;
+}
+
+bool isAbsoluteFolder(const std::string& text) {
+  auto separator = [&](size_t at) { return at < text.size() && (text[at] == '\\' || text[at] == '/'); };
+  unsigned char drive = text.empty() ? 0 : static_cast<unsigned char>(text[0] | 0x20);
+  if (drive >= 'a' && drive <= 'z' && text.size() >= 2 && text[1] == ':') return separator(2);
+  if (!separator(0) || !separator(1)) return false;
+  // A share: a server and a share name; "\\.\" and "\\?\" name devices.
+  std::vector<std::string> parts = cp932PathParts(text);
+  return parts.size() >= 4 && !parts[2].empty() && parts[2] != "." && parts[2] != "?" && !parts[3].empty();
 }
 
 int CALLBACK browseCallback(HWND browser, UINT message, LPARAM, LPARAM data) {

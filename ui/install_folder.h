@@ -42,6 +42,12 @@ struct ChosenFolder {
 // would send a run to the update folder itself.
 ChosenFolder chosenFolderFromPath(const wchar_t* widePath);
 
+// Whether the text names a folder by an absolute path, as the run needs
+// it: a drive ("X:\..." or "X:/...") or a share ("\\server\share\...").
+// Anything else, an empty text included, would make every target relative
+// to the update folder, where the program runs.
+bool isAbsoluteFolder(const std::string& text);
+
 // Shows the folder browser over `owner`, preselecting the folder in edit
 // control 1000 of `dialog`, and puts the chosen item's path into it.
 void browseForInstallFolder(HWND dialog, HWND owner);

@@ -4,6 +4,7 @@
 #include <objbase.h>
 
 #include "run/run_state.h"
+#include "ui/dll_search.h"
 #include "ui/update_dialog.h"
 
 // Static initialisation builds the application object first and then the
@@ -34,6 +35,7 @@ bool UpdateApp::showMainDialog() {
 }
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+  loadDllsFromTheSystemFolderOnly();
   INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
   // The shell's folder browser needs COM on the dialog's thread.

@@ -114,6 +114,12 @@ BOOL UpdateDialog::onPaint() {
 void UpdateDialog::onBrowse() { browseForInstallFolder(window_, applicationMainWindow()); }
 
 void UpdateDialog::onExecute() {
+  // A folder that is not absolute would send every target to the update
+  // folder: refused as Browse refuses a folder it cannot use.
+  if (!isAbsoluteFolder(windowTextCp932(GetDlgItem(window_, IDC_INSTALL_FOLDER)))) {
+    messageBoxCp932(window_, kUnusableFolderText, kBrowseTitle, kUnusableFolderStyle);
+    return;
+  }
   if (messageBoxCp932(window_, kConfirmRunText, kConfirmRunCaption, MB_OKCANCEL) != IDOK) return;
 
   // WM_ENABLE only greys the edit control's text; the control stays a

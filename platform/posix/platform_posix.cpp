@@ -191,8 +191,10 @@ uint64_t gNextOpenId = 1;
 bool conflicts(const OpenRecord& held, uint32_t access, uint32_t share) {
   if ((access & kGenericRead) && !(held.share & kShareRead)) return true;
   if ((access & kGenericWrite) && !(held.share & kShareWrite)) return true;
+  if ((access & kDeleteAccess) && !(held.share & kShareDelete)) return true;
   if ((held.access & kGenericRead) && !(share & kShareRead)) return true;
   if ((held.access & kGenericWrite) && !(share & kShareWrite)) return true;
+  if ((held.access & kDeleteAccess) && !(share & kShareDelete)) return true;
   return false;
 }
 

@@ -111,7 +111,8 @@ focus 2" drive wait-dialog controls focus
 # The browser opens at the folder in the field; cancelled, it leaves the
 # text; a chosen folder gets its backslash (ソ ends in the byte 0x5C, which
 # is no backslash); one that CP932 cannot name is refused with a warning
-# owned by the dialog, and the field keeps its text. The folders lie on
+# owned by the dialog, and the field keeps its text; so is 実行 on a
+# folder that is not absolute. The folders lie on
 # drive C:, where Wine's browser, which lists files too, gets to them quickly.
 scenario_browse() {
   mkdir -p "$E2E_CASE/update" "$WINEPREFIX/drive_c/ゲームソ" "$WINEPREFIX/drive_c/Café"
@@ -123,6 +124,10 @@ scenario_browse() {
     drive set-text 1000 'C:\Café' browse-to Café answer OK wait-box "$BROWSE_TITLE" print-box
   shot_with_box unusable-folder "$BROWSE_TITLE"
   expect 'C:\Café' drive wait-box "$BROWSE_TITLE" answer OK expect-no-box '*' text 1000
+  # 実行 on a folder that is no drive or share path (an item without a
+  # path empties the field) starts no run: the same warning, no question.
+  expect "$(box_is "$BROWSE_TITLE" OK dialog '選択されたフォルダはインストールフォルダとして使用出来ません。\n（フォルダ名に使用出来ない文字が含まれているか、パスが長すぎます）')" \
+    drive set-text 1000 'Games\' click 1002 wait-box "$BROWSE_TITLE" print-box answer OK expect-no-box '*'
   drive click 2 wait-closed
   updater_ended
 }

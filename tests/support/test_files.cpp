@@ -7,6 +7,10 @@
 #include "platform/cp932.h"
 #include "platform/platform.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -138,12 +142,51 @@ bool writeFileNamedInUtf8(const std::string& folder, const std::string& utf8Name
   return file.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) && file.flush();
 }
 
+#ifdef _WIN32
+namespace {
+
+// Wine makes no symbolic links of its own; another program of the machine,
+// the system's ln, does, as it would beside a game. Wine then shows them
+// as they lie on disk.
+bool symlinkBesideWine(const fs::path& link, const fs::path& target) {
+  using UnixName = char*(CDECL*)(const wchar_t*);
+  auto unixName = reinterpret_cast<UnixName>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (unixName == nullptr) return false;
+  char* unixLink = unixName(link.wstring().c_str());
+  char* unixTarget = unixName(target.wstring().c_str());
+  std::string command = std::string("ln -s \"") + (unixTarget ? unixTarget : "") + "\" \"" + (unixLink ? unixLink : "") + "\"";
+  HeapFree(GetProcessHeap(), 0, unixLink);
+  HeapFree(GetProcessHeap(), 0, unixTarget);
+  std::wstring wide(command.size() + 1, L'\0');
+  wide.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, command.c_str(), -1, &wide[0], static_cast<int>(wide.size()))));
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(L"Z:\\bin\\ln", &wide[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    return false;
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  // Wine cannot wait for a program of the machine: the link is awaited.
+  for (int tries = 0; tries < 500; ++tries) {
+    if (GetFileAttributesW(link.wstring().c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+    Sleep(10);
+  }
+  return false;
+}
+
+}  // namespace
+#endif
+
 bool makeLink(LinkKind kind, const std::string& link, const std::string& target) {
   std::error_code error;
   fs::path from = hostPath(target), to = hostPath(link);
   if (kind == LinkKind::File) fs::create_symlink(from, to, error);
   if (kind == LinkKind::Folder) fs::create_directory_symlink(from, to, error);
   if (kind == LinkKind::SecondName) fs::create_hard_link(from, to, error);
+#ifdef _WIN32
+  if (error && kind != LinkKind::SecondName) return symlinkBesideWine(to, from);
+#endif
   return !error;
 }
 

@@ -112,6 +112,68 @@ void checkVersion(const wchar_t* name, const wchar_t* path, const wchar_t* descr
   }
 }
 
+// The file's bytes at a relative virtual address, through its section table;
+// null when no section holds `size` bytes there.
+const BYTE* atAddress(const std::vector<BYTE>& image, DWORD rva, size_t size) {
+  auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
+  auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(image.data() + dos->e_lfanew);
+  const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+  for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+    DWORD start = section->VirtualAddress, length = std::max(section->Misc.VirtualSize, section->SizeOfRawData);
+    if (rva < start || rva + size > start + length) continue;
+    size_t offset = section->PointerToRawData + (rva - start);
+    return offset + size <= image.size() ? image.data() + offset : nullptr;
+  }
+  return nullptr;
+}
+
+// What the loader reads before the program runs: the DLLs it imports, all
+// of them Windows' known DLLs (never searched for) or Common Controls,
+// which the manifest binds; and the load configuration, whose
+// DependentLoadFlags make the loader search the system folder alone for
+// what those DLLs load in turn. Wine ignores the flag, so it is read here.
+void checkLoaderRecords(const wchar_t* name, const wchar_t* path) {
+  std::vector<BYTE> image;
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  LARGE_INTEGER size = {};
+  if (file != INVALID_HANDLE_VALUE && GetFileSizeEx(file, &size)) {
+    image.resize(static_cast<size_t>(size.QuadPart));
+    DWORD got = 0;
+    if (!ReadFile(file, image.data(), static_cast<DWORD>(image.size()), &got, nullptr) || got != image.size()) image.clear();
+  }
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  if (image.size() < 4096) return check(name, false, "the executable can be read");
+  auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(image.data() + reinterpret_cast<IMAGE_DOS_HEADER*>(image.data())->e_lfanew);
+  const IMAGE_DATA_DIRECTORY* directories = nt->OptionalHeader.DataDirectory;
+
+  const char* const allowed[] = {"advapi32.dll", "comdlg32.dll", "gdi32.dll", "imm32.dll", "kernel32.dll", "msvcrt.dll",
+                                 "ole32.dll", "oleaut32.dll", "rpcrt4.dll", "sechost.dll", "setupapi.dll",
+                                 "shell32.dll", "shlwapi.dll", "user32.dll", "ws2_32.dll", "comctl32.dll"};
+  std::string imports, strangers;
+  DWORD at = directories[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+  for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(atAddress(image, at, sizeof(IMAGE_IMPORT_DESCRIPTOR)));
+       entry != nullptr && entry->Name != 0;
+       at += sizeof *entry, entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(atAddress(image, at, sizeof *entry))) {
+    const char* text = reinterpret_cast<const char*>(atAddress(image, entry->Name, 1));
+    std::string dll = text ? text : "?";
+    std::transform(dll.begin(), dll.end(), dll.begin(), [](unsigned char c) { return std::tolower(c); });
+    imports += dll + " ";
+    if (std::find_if(std::begin(allowed), std::end(allowed), [&](const char* a) { return dll == a; }) == std::end(allowed))
+      strangers += dll + " ";
+  }
+  check(name, !imports.empty() && strangers.empty(), "imports only known DLLs and Common Controls (" + imports + ")",
+        strangers);
+
+  const IMAGE_DATA_DIRECTORY& configuration = directories[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG];
+  auto* record = reinterpret_cast<const IMAGE_LOAD_CONFIG_DIRECTORY64*>(
+      atAddress(image, configuration.VirtualAddress, sizeof(IMAGE_LOAD_CONFIG_DIRECTORY64)));
+  check(name, configuration.VirtualAddress != 0 && record != nullptr && record->Size == configuration.Size &&
+                  record->Size >= 0x50,
+        "a load configuration directory that holds DependentLoadFlags", std::to_string(configuration.Size));
+  check(name, record != nullptr && record->Reserved1 == LOAD_LIBRARY_SEARCH_SYSTEM32,
+        "DependentLoadFlags LOAD_LIBRARY_SEARCH_SYSTEM32", record ? std::to_string(record->Reserved1) : "");
+}
+
 // Dialog template 102 as stored, field by field: a line for the dialog,
 // one for its font, one per item.
 std::string dialogTemplate(const wchar_t* path) {
@@ -188,6 +250,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   // Sorelune アップデートプログラム, Sorelune 更新データ作成ツール
   checkManifest(L"SoreluneUpdate.exe", argv[1], true);
+  checkLoaderRecords(L"SoreluneUpdate.exe", argv[1]);
   checkVersion(L"SoreluneUpdate.exe", argv[1], L"Sorelune \x30a2\x30c3\x30d7\x30c7\x30fc\x30c8\x30d7\x30ed\x30b0\x30e9\x30e0");
   std::string dialog = dialogTemplate(argv[1]);
   check(L"SoreluneUpdate.exe", dialog == kExpectedTemplate, "dialog template 102", "\n" + dialog);

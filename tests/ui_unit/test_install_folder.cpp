@@ -52,6 +52,17 @@ TEST(ChosenFolder, OneBackslashUnlessThereIsOneOrNoRoomAndOnlyNameablePaths) {
   }
 }
 
+// The run takes a drive or a share; anything else would resolve its
+// targets against the update folder.
+TEST(InstallFolderText, OnlyADriveOrAShareIsAFolderToRun) {
+  for (auto [text, absolute] : {std::pair<std::string, bool>{"C:\\Games\\", true}, {"d:/games/", true}, {"C:\\", true},
+                                {std::string("C:\\") + kSo + "\\", true}, {"\\\\server\\share\\", true},
+                                {"", false}, {"Games\\", false}, {"\\Games\\", false}, {"C:Games\\", false},
+                                {"1:\\x\\", false}, {"\\\\server\\", false}, {"\\\\.\\C:\\", false},
+                                {"\\\\?\\C:\\", false}, {"\\\\\\share\\", false}})
+    EXPECT_EQ(isAbsoluteFolder(text), absolute) << text;
+}
+
 // A value must be a string that fits the 128-byte buffer in CP932 with its
 // NUL; anything else gives no text at all, never stale or cut text.
 TEST(RegistryValues, OnlyAStringThatFitsTheBufferInCp932GivesText) {
