@@ -20,7 +20,8 @@ const char kHelp[] =
     "  archive list FILE          entries with offsets and sizes, unreferenced bytes\n"
     "  archive extract FILE DIR   write below DIR every entry Windows can hold as a file\n"
     "  archive verify FILE        magic, records in bounds, duplicate names, unreferenced bytes\n"
-    "  list check [UpDate.lst]    every line the updater skips or reads otherwise than it looks\n"
+    "  list check [UpDate.lst]    every line the updater skips or reads otherwise than it looks,\n"
+    "                             and every path it refuses (also: lint [UpDate.lst])\n"
     "  plan [--install DIR] [UPDATE_DIR]\n"
     "                             dry run: where the updater would stop, what each entry\n"
     "                             would do, and the message it would end with\n"
@@ -69,6 +70,7 @@ int runCommand(const std::vector<std::string>& arguments, ToolOutput* output) {
     }
     return runListCheck(std::vector<std::string>(operands.begin() + 1, operands.end()), output);
   }
+  if (command == "lint") return runListCheck(operands, output);
   if (command == "plan") return runPlan(operands, output);
   if (command == "make") return runMake(operands, output);
   output->err += "updtool: unknown command \"" + command + "\"\n\n" + kHelp;
