@@ -13,7 +13,21 @@ Content::~Content() = default;
 Content::Content(Content&&) noexcept = default;
 Content& Content::operator=(Content&&) noexcept = default;
 
+bool Content::retainPrefix(const char* piece, uint32_t count) {
+  if (static_cast<uint64_t>(prefixBytes) + count > kRetainedPrefixLimit) return false;
+  std::unique_ptr<char[]> copy(new (std::nothrow) char[count == 0 ? 1 : count]);
+  if (!copy) return false;
+  std::memcpy(copy.get(), piece, count);
+  prefixPieces.push_back(std::move(copy));
+  prefixSizes.push_back(count);
+  prefixBytes += count;
+  return true;
+}
+
 void Content::release() {
+  prefixPieces.clear();
+  prefixSizes.clear();
+  prefixBytes = 0;
   bytes.reset();
   size = 0;
   file = nullptr;
@@ -78,7 +92,7 @@ bool readFileContent(const char* path, Content* content, bool* opened) {
   return readFile(path, content, opened, true);
 }
 
-ContentReader::ContentReader(const Content& content) : content_(content) {}
+ContentReader::ContentReader(const Content& content, uint32_t from) : content_(content), delivered_(from) {}
 
 ContentReader::~ContentReader() = default;
 
@@ -140,7 +154,10 @@ bool ContentReader::finish() {
 
 bool writeContent(plat::File& file, const Content& content) {
   if (!content.located) return file.writeExactly(content.bytes ? content.bytes.get() : "", content.size);
-  ContentReader reader(content);
+  // What a comparison kept goes first; the rest is read as it is written.
+  for (size_t i = 0; i < content.prefixPieces.size(); ++i)
+    if (!file.writeExactly(content.prefixPieces[i].get(), content.prefixSizes[i])) return false;
+  ContentReader reader(content, content.prefixBytes);
   const char* piece = nullptr;
   uint32_t count = 0;
   do {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace plat {
 class File;
@@ -46,6 +47,13 @@ struct Content {
   bool wholeFile = false;
   bool located = false;
 
+  // The first bytes of a located content, kept in memory where a reader
+  // that compared them kept them, so that writing the content reads them
+  // no more (at most kRetainedPrefixLimit bytes).
+  std::vector<std::unique_ptr<char[]>> prefixPieces;
+  std::vector<uint32_t> prefixSizes;
+  uint32_t prefixBytes = 0;
+
   Content();
   ~Content();
   Content(Content&&) noexcept;
@@ -53,7 +61,14 @@ struct Content {
 
   bool present() const { return bytes != nullptr || located; }
   void release();
+  // Keeps a copy of the next piece of a located content's prefix, as long
+  // as the prefix stays within kRetainedPrefixLimit; false when it does not.
+  bool retainPrefix(const char* piece, uint32_t count);
 };
+
+// How much of a located content a comparison keeps for the write that may
+// follow it.
+constexpr uint32_t kRetainedPrefixLimit = 32u << 20;
 
 // Allocates size + 1 bytes without throwing; none when memory runs out.
 std::unique_ptr<char[]> allocateContent(uint32_t size);
@@ -79,7 +94,8 @@ bool readFileContent(const char* path, Content* content, bool* opened = nullptr)
 // bytes.
 class ContentReader {
  public:
-  explicit ContentReader(const Content& content);
+  // Delivers the content from `from` on.
+  explicit ContentReader(const Content& content, uint32_t from = 0);
   ~ContentReader();
   ContentReader(const ContentReader&) = delete;
   ContentReader& operator=(const ContentReader&) = delete;

@@ -29,11 +29,10 @@ std::unique_ptr<unsigned char[]> allocateBytes(size_t size) {
   return std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[size == 0 ? 1 : size]);
 }
 
-// One seek and one read of exactly `count` bytes; a read that delivers
+// One read of exactly `count` bytes at a position; a read that delivers
 // fewer bytes than asked is a failure, never stale buffer bytes.
 bool readAt(plat::File& file, uint32_t offset, void* buffer, uint32_t count) {
-  return offset <= kArchiveMaxPosition && file.seek(offset, plat::SeekOrigin::Begin) &&
-         file.readExactly(buffer, count);
+  return offset <= kArchiveMaxPosition && file.readExactlyAt(offset, buffer, count);
 }
 
 // One seek and one write of exactly `count` bytes.
@@ -79,13 +78,8 @@ constexpr uint64_t kNoNameKey = static_cast<uint64_t>(kNoName) << 32;
 constexpr uint32_t kNameGapBridged = 4096;
 constexpr uint32_t kNameReadFactor = 4;
 constexpr uint32_t kNameRunLimit = 1u << 20;
-// Runs that lie close together are read with one call and their bytes
-// copied to the store: a call costs more than copying the few KiB of
-// content between two names, and on disk those bytes share the pages and
-// the read-ahead that the names need anyway. The buffer of such a read is
-// bounded, so that memory stays what the store needs and that much more.
-constexpr uint32_t kNameReadGapBridged = 32 * 1024;
-constexpr uint32_t kNameReadLimit = 1u << 20;
+// The span of the file mapped at a time to read names from.
+constexpr uint32_t kNameWindow = 8u << 20;
 
 struct NameField {
   uint32_t record;
@@ -293,38 +287,29 @@ class NameRuns {
   bool open_ = false;
 };
 
-// Fills the store with the runs' bytes, one run after the other. Runs
-// separated by small gaps are read together through a bounded buffer; a
-// run read alone goes straight to the store.
+// Fills the store with the runs' bytes, one run after the other. The runs
+// are read through views of the file, a window at a time, so that names
+// spread between contents cost neither a call each nor a copy of the
+// contents between them; memory stays the store and one window.
 bool readRuns(plat::File& file, const std::vector<NameRun>& runs, char* store) {
-  std::unique_ptr<char[]> buffer;
-  bool buffered = true;
+  plat::FileView view;
   for (size_t first = 0; first < runs.size();) {
     uint64_t start = runs[first].start;
-    uint64_t end = start + runs[first].length;
     size_t last = first + 1;
-    while (buffered && last < runs.size() && runs[last].start <= end + kNameReadGapBridged &&
-           runs[last].start + static_cast<uint64_t>(runs[last].length) - start <= kNameReadLimit) {
-      end = runs[last].start + static_cast<uint64_t>(runs[last].length);
+    while (last < runs.size() && runs[last].start + static_cast<uint64_t>(runs[last].length) - start <= kNameWindow)
       ++last;
-    }
-    if (last - first > 1 && !buffer) {
-      buffer.reset(new (std::nothrow) char[kNameReadLimit]);
-      // Without the buffer every run is read on its own.
-      if (!buffer) {
-        buffered = false;
-        continue;
-      }
-    }
-    if (last - first == 1) {
+    uint64_t end = runs[last - 1].start + static_cast<uint64_t>(runs[last - 1].length);
+    // A single run larger than a window is read whole.
+    if (end - start > kNameWindow) {
       if (!readAt(file, runs[first].start, store, runs[first].length)) return false;
       store += runs[first].length;
-    } else {
-      if (!readAt(file, static_cast<uint32_t>(start), buffer.get(), static_cast<uint32_t>(end - start))) return false;
-      for (size_t r = first; r < last; ++r) {
-        std::memcpy(store, buffer.get() + (runs[r].start - start), runs[r].length);
-        store += runs[r].length;
-      }
+      first = last;
+      continue;
+    }
+    if (!view.map(file, start, static_cast<uint32_t>(end - start))) return false;
+    for (size_t r = first; r < last; ++r) {
+      std::memcpy(store, view.bytes() + (runs[r].start - start), runs[r].length);
+      store += runs[r].length;
     }
     first = last;
   }

@@ -1,13 +1,16 @@
 // Headless benchmark of whole update runs: a generated install of 2,000
 // loose files (256 MiB in all, mixed sizes) and a 20,000-entry archive of
 // which 1,000 entries are replaced. Side by side in one go:
-//   full apply         against rsync -r --checksum --inplace of the same trees
-//                      (the archive's baseline: rsync of the archive as
-//                      delivered whole with the 1,000 new contents), and
-//                      against the floor: one process that reads every
-//                      source once and writes every changed target once
-//                      (new contents appended to the archive, one record
-//                      rewritten each)
+//   full apply         against rsync -r --checksum --fsync of the same trees
+//                      (the durable baseline: temporary file, flush,
+//                      rename; the archive's baseline is rsync of the
+//                      archive as delivered whole with the 1,000 new
+//                      contents), rsync --inplace for reference, and the
+//                      floor: one process that reads every source once
+//                      and writes every changed target once (new contents
+//                      appended to the archive, one record rewritten
+//                      each); for the bytes read, a floor that also reads
+//                      and compares every target of its source's size
 //   up-to-date re-run  against the floor: one process that reads every
 //                      source and every target byte once (the archive's
 //                      index read once)
@@ -338,8 +341,23 @@ bool readFileWhole(const std::string& path, std::string* bytes) {
 
 // The target is written as a new file: on a journaling file system,
 // rewriting an old file's blocks in place and flushing costs more than
-// letting it go and flushing a new one.
-bool floorCopy(const std::string& source, const std::string& target, bool flushEach, std::vector<char>* buffer) {
+// letting it go and flushing a new one. With `compareFirst`, a target of
+// the source's size is read first and left alone when it is the same, as
+// any program must that never writes an identical target: both are read
+// once, into memory, and the source is written from there.
+bool floorCopy(const std::string& source, const std::string& target, bool flushEach, bool compareFirst,
+               std::vector<char>* buffer) {
+  struct stat was, wanted;
+  if (compareFirst && ::stat(target.c_str(), &was) == 0 && ::stat(source.c_str(), &wanted) == 0 &&
+      was.st_size == wanted.st_size) {
+    std::string sourceBytes, targetBytes;
+    if (!readFileWhole(source, &sourceBytes) || !readFileWhole(target, &targetBytes)) return false;
+    if (sourceBytes == targetBytes) return true;
+    if (::unlink(target.c_str()) != 0) return false;
+    Descriptor out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    return out.fd >= 0 && writeAt(out.fd, sourceBytes.data(), sourceBytes.size(), 0) &&
+           (!flushEach || ::fsync(out.fd) == 0);
+  }
   Descriptor in(::open(source.c_str(), O_RDONLY));
   if (::unlink(target.c_str()) != 0 && errno != ENOENT) return false;
   Descriptor out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
@@ -424,14 +442,15 @@ bool floorArchive(bool apply, const std::string& delivery, const std::string& ar
 // timed until its data is on disk, as the run's lists are.
 int runFloor(const std::string& mode, const std::string& delivery, const std::string& install, const Shape& shape,
              const std::string& durability, const std::string& report) {
-  bool flushEach = durability == "flush";
+  bool flushEach = durability == "flush" || durability == "compare";
+  bool compareFirst = durability == "compare";
   bool apply = mode == "apply";
   std::vector<char> a(kFloorChunk), b(kFloorChunk);
   bool ok = true;
   auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < shape.looseFiles && ok; ++i) {
     std::string source = delivery + "/" + looseName(i), target = install + "/" + looseName(i);
-    ok = apply ? floorCopy(source, target, flushEach, &a) : floorSame(source, target, &a, &b);
+    ok = apply ? floorCopy(source, target, flushEach, compareFirst, &a) : floorSame(source, target, &a, &b);
   }
   ::sync();
   auto middle = std::chrono::steady_clock::now();
@@ -562,7 +581,9 @@ Timed timedChild(const std::string& kind, const std::string& mode, const std::st
 }
 
 // `durability`: "flush" (each file and insertion flushed), "sync" (one sync
-// per part), "reopen" (as "sync", the archive opened once per entry).
+// per part), "reopen" (as "sync", the archive opened once per entry),
+// "compare" (as "flush", a target of the source's size read and compared
+// first).
 Timed timedFloor(const std::string& mode, const std::string& root, const std::string& install, const Shape& shape,
                  const char* durability) {
   return timedChild("--floor", mode, root + "/delivery", install, std::to_string(shape.looseFiles) + ":" +
@@ -730,7 +751,8 @@ int main(int argc, char** argv) {
               full.replaced);
 
   // Identical copies of the old install: the run's, rsync's and the floors'.
-  for (const char* copy : {"/run-install", "/rsync-install", "/floor-flush-install", "/floor-sync-install"})
+  for (const char* copy : {"/run-install", "/rsync-install", "/rsync-durable-install", "/floor-flush-install",
+                           "/floor-sync-install", "/floor-compare-install"})
     spawnAndWait({"cp", "-a", root + "/base", root + copy}, false);
   bool haveRsync = programAvailable("rsync");
   std::string lists = std::to_string(full.lists());
@@ -739,12 +761,19 @@ int main(int argc, char** argv) {
   Timed apply = timedChild("--child", "apply", root + "/delivery", root + "/run-install", lists, root + "/apply.report");
   Timed floorFlush = timedFloor("apply", root, root + "/floor-flush-install", full, "flush");
   Timed floorSync = timedFloor("apply", root, root + "/floor-sync-install", full, "sync");
-  Spawned rsyncLoose, rsyncArchive;
+  Timed floorCompare = timedFloor("apply", root, root + "/floor-compare-install", full, "compare");
+  Spawned rsyncLoose, rsyncArchive, durableLoose, durableArchive;
   if (haveRsync) {
     rsyncLoose = timedToDisk(
         {"rsync", "-r", "--checksum", "--inplace", root + "/delivery/loose/", root + "/rsync-install/loose/"});
     rsyncArchive = timedToDisk(
         {"rsync", "-r", "--checksum", "--inplace", root + "/want/game.arc", root + "/rsync-install/game.arc"});
+    // rsync's durable mode, the promise the run makes: each file written
+    // whole beside its target, flushed, and renamed over it.
+    durableLoose = timedToDisk({"rsync", "-r", "--checksum", "--fsync", root + "/delivery/loose/",
+                                root + "/rsync-durable-install/loose/"});
+    durableArchive = timedToDisk(
+        {"rsync", "-r", "--checksum", "--fsync", root + "/want/game.arc", root + "/rsync-durable-install/game.arc"});
   }
   // One comparison over all pairs: the floor wrote what the run should have.
   bool sameAsFloor =
@@ -765,27 +794,37 @@ int main(int argc, char** argv) {
                   : "FAILED",
               sameAsFloor ? "is byte for byte" : "DIFFERS from");
   double rsyncBoth = haveRsync ? rsyncLoose.seconds + rsyncArchive.seconds : 0;
+  double durableBoth = haveRsync ? durableLoose.seconds + durableArchive.seconds : 0;
   printRow("full apply", apply.process.seconds,
-           {{"rsync", rsyncBoth}, {"floor", floorFlush.process.seconds}, {"floor, one sync", floorSync.process.seconds}});
+           {{"rsync durable", durableBoth}, {"rsync", rsyncBoth}, {"floor", floorFlush.process.seconds},
+            {"floor that compares", floorCompare.process.seconds}, {"floor, one sync", floorSync.process.seconds}});
   printRow("  loose files", apply.parts.looseSeconds,
-           {{"rsync", haveRsync ? rsyncLoose.seconds : 0},
+           {{"rsync durable", haveRsync ? durableLoose.seconds : 0},
+            {"rsync", haveRsync ? rsyncLoose.seconds : 0},
             {"floor", floorFlush.parts.looseSeconds},
+            {"floor that compares", floorCompare.parts.looseSeconds},
             {"floor, one sync", floorSync.parts.looseSeconds}});
   printRow("  archive entries", apply.parts.archiveSeconds,
-           {{"rsync", haveRsync ? rsyncArchive.seconds : 0},
+           {{"rsync durable", haveRsync ? durableArchive.seconds : 0},
+            {"rsync", haveRsync ? rsyncArchive.seconds : 0},
             {"floor", floorFlush.parts.archiveSeconds},
+            {"floor that compares", floorCompare.parts.archiveSeconds},
             {"floor, one sync", floorSync.parts.archiveSeconds}});
   printRow("up-to-date re-run", rerun.process.seconds, {{"floor", floorRead.process.seconds}});
   printRow("  loose files", rerun.parts.looseSeconds, {{"floor", floorRead.parts.looseSeconds}});
   printRow("  archive entries", rerun.parts.archiveSeconds,
            {{"floor", floorRead.parts.archiveSeconds}, {"floor, one open per entry", floorReopen.parts.archiveSeconds}});
   std::printf("  (\"floor\" flushes each file and each archive insertion once, as the run does; \"floor, one sync\"\n"
-              "   leaves all to one sync per part. Every phase is timed until its data is on disk; the parts are\n"
-              "   timed inside each process, the totals include its start)\n");
-  std::printf("  bytes read         apply: run %.1f MiB, floor %.1f MiB; re-run: run %.1f MiB, floor %.1f MiB\n"
+              "   leaves all to one sync per part. \"rsync durable\" is rsync --fsync: each file written whole\n"
+              "   beside its target, flushed and renamed over it, as the run does; plain rsync writes in place and\n"
+              "   flushes nothing. Every phase is timed until its data is on disk; the parts are timed inside\n"
+              "   each process, the totals include its start)\n");
+  std::printf("  bytes read         apply: run %.1f MiB, floor %.1f MiB, floor that compares %.1f MiB;\n"
+              "                     re-run: run %.1f MiB, floor %.1f MiB\n"
               "  bytes written      apply: run %.1f MiB, floor %.1f MiB (system calls, lists and reports included)\n",
-              mib(apply.parts.bytesRead), mib(floorFlush.parts.bytesRead), mib(rerun.parts.bytesRead),
-              mib(floorRead.parts.bytesRead), mib(apply.parts.bytesWritten), mib(floorFlush.parts.bytesWritten));
+              mib(apply.parts.bytesRead), mib(floorFlush.parts.bytesRead), mib(floorCompare.parts.bytesRead),
+              mib(rerun.parts.bytesRead), mib(floorRead.parts.bytesRead), mib(apply.parts.bytesWritten),
+              mib(floorFlush.parts.bytesWritten));
   long peak = std::max(apply.parts.peakKiB, rerun.parts.peakKiB);
   double index = mib(static_cast<uint64_t>(kArchiveEntries) * kArchiveRecordSize);
   std::printf("  peak resident      apply %.1f MiB, re-run %.1f MiB (largest file %.1f MiB)\n",
@@ -794,12 +833,21 @@ int main(int argc, char** argv) {
   // The goals are measured against the flushed floor: the run flushes
   // every file and insertion for crash safety, and that stays.
   std::printf("\ngoals, as ratios measured in this run (floor: flushed as the run flushes):\n");
-  printGoal("full apply / rsync", rsyncBoth > 0 ? apply.process.seconds / rsyncBoth : 0, 1.0);
+  printGoal("full apply / rsync durable", durableBoth > 0 ? apply.process.seconds / durableBoth : 0, 1.0);
   printGoal("full apply / floor", apply.process.seconds / floorFlush.process.seconds, 1.3);
+  // The floor reads no target: it knows which ones changed. A run that
+  // never writes an identical target must read every target of its
+  // source's size; the floor that compares reads those too, once.
+  printGoal("bytes read, apply / floor that compares",
+            static_cast<double>(apply.parts.bytesRead) / static_cast<double>(floorCompare.parts.bytesRead), 1.1);
+  printGoal("bytes read, re-run / floor",
+            static_cast<double>(rerun.parts.bytesRead) / static_cast<double>(floorRead.parts.bytesRead), 1.1);
   printGoal("re-run loose files / floor", rerun.parts.looseSeconds / floorRead.parts.looseSeconds, 1.3);
   printGoal("re-run archive entries / floor", rerun.parts.archiveSeconds / floorRead.parts.archiveSeconds, 2.0);
   printGoal("  ... / floor, opened per entry", rerun.parts.archiveSeconds / floorReopen.parts.archiveSeconds, 2.0);
   printGoal("peak resident / (64 MiB + index)", kibToMib(peak) / (64.0 + index), 1.0);
+  std::printf("  for reference: full apply / plain rsync (which flushes nothing) = %.2fx\n",
+              rsyncBoth > 0 ? apply.process.seconds / rsyncBoth : 0.0);
   std::printf("  what the rules cost the floor itself:\n"
               "    a flush per file and insertion  floor / floor, one sync = %.2fx; floor / rsync = %.2fx\n"
               "    one open per archive entry      re-run archive: floor, opened per entry / floor = %.2fx\n",

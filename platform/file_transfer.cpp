@@ -14,6 +14,16 @@ bool File::readExactly(void* buffer, uint32_t count) {
   return true;
 }
 
+bool File::readExactlyAt(uint64_t offset, void* buffer, uint32_t count) {
+  uint32_t got = 0;
+  if (!readAt(offset, buffer, count, &got)) return false;
+  if (got != count) {
+    setLastError(kErrorHandleEof);
+    return false;
+  }
+  return true;
+}
+
 bool File::writeExactly(const void* buffer, uint32_t count) {
   const char* bytes = static_cast<const char*>(buffer);
   while (count > 0) {

@@ -111,6 +111,9 @@ class File {
   // reported.
   bool readExactly(void* buffer, uint32_t count);
   bool writeExactly(const void* buffer, uint32_t count);
+  // readExactly at a position, in one call (pread; ReadFile with an
+  // offset). The position after it is not to be relied on.
+  bool readExactlyAt(uint64_t offset, void* buffer, uint32_t count);
 
   // 64-bit positions and sizes (SetFilePointerEx / GetFileSizeEx). *position,
   // when given, receives the new position.
@@ -134,6 +137,8 @@ class File {
   bool removeName();
 
  private:
+  friend class FileView;
+  bool readAt(uint64_t offset, void* buffer, uint32_t count, uint32_t* transferred);
 #ifdef _WIN32
   void* handle_ = reinterpret_cast<void*>(static_cast<intptr_t>(-1));
 #else
@@ -142,6 +147,28 @@ class File {
   int folderFd_ = -1;    // for removeName: the folder of a file opened with kDeleteAccess
   std::string name_;
 #endif
+};
+
+// A part of an open file mapped for reading (CreateFileMapping and
+// MapViewOfFile; mmap): many small reads spread over a region cost no call
+// each, and no byte between them is copied. The part must lie within the
+// file, and the file must keep its length while the view lives. A mapping
+// counts as one read to the fault hook.
+class FileView {
+ public:
+  FileView() = default;
+  ~FileView() { unmap(); }
+  FileView(const FileView&) = delete;
+  FileView& operator=(const FileView&) = delete;
+
+  bool map(File& file, uint64_t offset, uint32_t length);
+  void unmap();
+  const char* bytes() const { return bytes_; }
+
+ private:
+  void* base_ = nullptr;
+  size_t mapped_ = 0;
+  const char* bytes_ = nullptr;
 };
 
 // A folder held open, so that it cannot be renamed, removed or replaced
@@ -185,9 +212,10 @@ class Folder {
 // `folder`, in one step, so that the name shows either the old bytes or
 // the new ones, never a mixture. An existing target keeps its attributes
 // and security (ReplaceFile, no backup); an absent one is made by a move
-// (MoveFileEx, replace existing, write through). Where the system took the
-// old file from the target's name but did not put the new one there
-// (kErrorUnableToMoveReplacement, ...2), the move is finished here.
+// (MoveFileEx, replace existing). Where the system took the old file from
+// the target's name but did not put the new one there
+// (kErrorUnableToMoveReplacement, ...2), the move is finished here, written
+// through, so that the name is not empty again after a power cut.
 enum class ReplaceResult {
   Replaced,
   Unchanged,        // the target keeps its bytes, the replacement its name
@@ -198,7 +226,7 @@ ReplaceResult replaceFileIn(const Folder& folder, const std::string& target, con
                             bool targetExists);
 
 // The system's own step of replaceFileIn, on each side: ReplaceFile for an
-// existing target, else the move; and the move alone.
+// existing target, else the move; and the move written through.
 bool systemReplace(const Folder& folder, const std::string& target, const std::string& replacement,
                    bool targetExists);
 bool systemMove(const Folder& folder, const std::string& from, const std::string& to);
@@ -235,6 +263,11 @@ class FileSearch {
   State* state_ = nullptr;
 #endif
 };
+
+// The attributes of the file or folder at a path, without opening it
+// (GetFileAttributes): kAttributeDirectory, kAttributeReadOnly. False when
+// nothing is there.
+bool pathAttributes(const char* path, uint32_t* attributes);
 
 // Creates a folder (CreateDirectory); removes a file (DeleteFile).
 bool createFolder(const char* path);
@@ -303,8 +336,9 @@ class IoFaultHook {
   virtual ~IoFaultHook() = default;
   virtual bool beforeRead(uint32_t* count) { return true; }
   virtual bool beforeWrite(uint32_t* count) { return true; }
-  // Consulted before every File::open; false fails the open with *error as
-  // the last error, touching no file. Lets a test refuse one particular open
+  // Consulted before every File::open and openIn, and every Folder::openChild
+  // (access 0); false fails the open with *error as the last error,
+  // touching no file. Lets a test refuse one particular open
   // (say, a target opened for writing) that no file state can refuse alone.
   virtual bool beforeOpen(const char* path, uint32_t access, uint32_t disposition, uint32_t* error) { return true; }
   // Consulted right before every call that changes the disk: a test that

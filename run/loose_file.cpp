@@ -20,6 +20,12 @@
 char runInstallFolder[kRunPathSize];
 
 bool fileExists(const char* path) {
+  // A path without wildcards (every path of a list) names one thing: its
+  // attributes tell, without a search through its folder.
+  if (std::strpbrk(path, "*?") == nullptr) {
+    uint32_t attributes = 0;
+    return plat::pathAttributes(path, &attributes) && !(attributes & plat::kAttributeDirectory);
+  }
   plat::FileSearch search;
   plat::FoundFile found;
   if (!search.first(path, &found)) return false;
@@ -78,8 +84,14 @@ LooseEntryProbe::Comparison LooseEntryProbe::compare() {
   const char* sourceBytes = nullptr;
   uint32_t sourceLeft = 0;
   uint64_t compared = 0;
+  // A located source keeps what it delivers, within its bound, so that a
+  // write after a difference reads none of it again.
+  bool retaining = source_.located;
   while (compared < size) {
-    if (sourceLeft == 0 && (!source.next(&sourceBytes, &sourceLeft) || sourceLeft == 0)) return Comparison::Failed;
+    if (sourceLeft == 0) {
+      if (!source.next(&sourceBytes, &sourceLeft) || sourceLeft == 0) return Comparison::Failed;
+      retaining = retaining && source_.retainPrefix(sourceBytes, sourceLeft);
+    }
     uint32_t wanted = size - compared < pieceSize ? static_cast<uint32_t>(size - compared) : pieceSize;
     if (wanted > sourceLeft) wanted = sourceLeft;
     // A target that shrank meanwhile differs.

@@ -1,6 +1,15 @@
 #include "run/target_folders.h"
 
+#include <vector>
+
 #include "platform/cp932.h"
+
+namespace {
+
+// Enough for the folders an update writes in; past it, all are let go.
+constexpr size_t kKeptFolders = 64;
+
+}  // namespace
 
 void TargetFolders::reset(const std::string& installFolder) {
   release();
@@ -12,8 +21,7 @@ void TargetFolders::reset(const std::string& installFolder) {
 }
 
 void TargetFolders::release() {
-  chain_.clear();
-  names_.clear();
+  kept_.clear();
   root_.close();
 }
 
@@ -22,18 +30,20 @@ bool TargetFolders::reach(const std::string& relative, bool create, TargetSpot* 
   spot->name = parts.back();
   parts.pop_back();
   if (!root_.isOpen() && !root_.openRoot(rootPath_.c_str())) return false;
-  // What the last target needed and this one shares stays held.
-  size_t kept = 0;
-  while (kept < chain_.size() && kept < parts.size() && names_[kept] == parts[kept]) ++kept;
-  chain_.resize(kept);
-  names_.resize(kept);
-  for (size_t i = kept; i < parts.size(); ++i) {
-    plat::Folder folder;
-    if (!folder.openChild(i == 0 ? root_ : chain_.back(), parts[i], create)) return false;
-    chain_.push_back(std::move(folder));
-    names_.push_back(parts[i]);
+  if (kept_.size() + parts.size() > kKeptFolders) kept_.clear();
+  const plat::Folder* folder = &root_;
+  std::string path;
+  for (const std::string& part : parts) {
+    path += part + "\\";
+    auto kept = kept_.find(path);
+    if (kept == kept_.end()) {
+      plat::Folder child;
+      if (!child.openChild(*folder, part, create)) return false;
+      kept = kept_.emplace(path, std::move(child)).first;
+    }
+    folder = &kept->second;
   }
-  spot->folder = chain_.empty() ? &root_ : &chain_.back();
+  spot->folder = folder;
   return true;
 }
 

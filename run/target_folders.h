@@ -1,11 +1,11 @@
 // The folders the run writes in: below the install folder, each held open
 // while the run needs it, and reached through folders that are not links.
-// The folders of the last target reached are kept for the next one, which
-// mostly lies in the same place.
+// The folders reached are kept for the targets that follow, which mostly
+// lie in the same few places.
 #pragma once
 
+#include <map>
 #include <string>
-#include <vector>
 
 #include "platform/platform.h"
 
@@ -27,10 +27,11 @@ class TargetFolders {
   // the root down; with `create`, the missing ones are made, the outermost
   // first. False with the last error: kErrorPathNotFound for a missing
   // folder (or a file where one would be), kErrorAlreadyExists for a file
-  // where one must be made, kErrorCantAccessFile for a link.
+  // where one must be made, kErrorCantAccessFile for a link. The spot's
+  // folder stays valid until the next call.
   bool reach(const std::string& relative, bool create, TargetSpot* spot);
-  // A file of the install folder itself (the setup log), without touching
-  // the folders kept for the targets.
+  // A file of the install folder itself (the setup log), without letting
+  // go of any folder kept.
   bool reachInRoot(const std::string& name, TargetSpot* spot);
   // Lets go of every held folder.
   void release();
@@ -39,6 +40,7 @@ class TargetFolders {
   std::string rootPath_;
   std::string namePrefix_;
   plat::Folder root_;
-  std::vector<std::string> names_;
-  std::vector<plat::Folder> chain_;
+  // Below the root, by their path from it; each was opened through the
+  // one before it, which is kept as long as it is.
+  std::map<std::string, plat::Folder> kept_;
 };

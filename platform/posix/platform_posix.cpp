@@ -11,6 +11,7 @@
 #include <iconv.h>
 #include <pthread.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -485,6 +486,61 @@ bool File::read(void* buffer, uint32_t count, uint32_t* transferred) {
   return true;
 }
 
+bool File::readAt(uint64_t offset, void* buffer, uint32_t count, uint32_t* transferred) {
+  *transferred = 0;
+  if (fd_ < 0) {
+    tlsLastError = kErrorInvalidHandle;
+    return false;
+  }
+  if (gFaultHook && !gFaultHook->beforeRead(&count)) {
+    tlsLastError = kErrorReadFault;
+    return false;
+  }
+  char* out = static_cast<char*>(buffer);
+  uint32_t done = 0;
+  while (done < count) {
+    ssize_t n = ::pread(fd_, out + done, count - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      failWithErrno();
+      *transferred = done;
+      return false;
+    }
+    if (n == 0) break;
+    done += static_cast<uint32_t>(n);
+  }
+  *transferred = done;
+  return true;
+}
+
+bool FileView::map(File& file, uint64_t offset, uint32_t length) {
+  unmap();
+  uint32_t count = length;
+  if (gFaultHook && (!gFaultHook->beforeRead(&count) || count != length)) {
+    tlsLastError = kErrorReadFault;
+    return false;
+  }
+  uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+  uint64_t start = offset / page * page;
+  size_t span = static_cast<size_t>(offset - start) + length;
+  void* base = ::mmap(nullptr, span, PROT_READ, MAP_SHARED, file.fd_, static_cast<off_t>(start));
+  if (base == MAP_FAILED) {
+    failWithErrno();
+    return false;
+  }
+  base_ = base;
+  mapped_ = span;
+  bytes_ = static_cast<const char*>(base) + (offset - start);
+  return true;
+}
+
+void FileView::unmap() {
+  if (base_ != nullptr) ::munmap(base_, mapped_);
+  base_ = nullptr;
+  mapped_ = 0;
+  bytes_ = nullptr;
+}
+
 bool File::write(const void* buffer, uint32_t count, uint32_t* transferred) {
   *transferred = 0;
   if (fd_ < 0) {
@@ -636,6 +692,12 @@ bool Folder::openRoot(const char* path) {
 
 bool Folder::openChild(const Folder& parent, const std::string& name, bool create) {
   close();
+  uint32_t refused = 0;
+  if (gFaultHook && !gFaultHook->beforeOpen((parent.path_ + name).c_str(), 0, create ? kOpenAlways : kOpenExisting,
+                                            &refused)) {
+    tlsLastError = refused;
+    return false;
+  }
   std::string native;
   if (name.empty() || !nativeName(parent.fd_, name, &native)) {
     if (name.empty()) tlsLastError = kErrorInvalidName;
@@ -673,6 +735,23 @@ bool Folder::openChild(const Folder& parent, const std::string& name, bool creat
   return true;
 }
 
+namespace {
+
+// A rename within a folder; `writeThrough`: the folder that holds the new
+// name reaches the disk before it returns (MOVEFILE_WRITE_THROUGH).
+bool renameIn(int folderFd, const std::string& from, const std::string& to, bool writeThrough) {
+  if (gFaultHook) gFaultHook->beforeChange(FileChange::Replace);
+  if (::renameat(folderFd, from.c_str(), folderFd, to.c_str()) != 0) {
+    failWithErrno();
+    return false;
+  }
+  if (writeThrough) ::fsync(folderFd);
+  tlsLastError = 0;
+  return true;
+}
+
+}  // namespace
+
 bool systemReplace(const Folder& folder, const std::string& target, const std::string& replacement,
                    bool targetExists) {
   std::string nativeTarget, nativeReplacement;
@@ -696,7 +775,10 @@ bool systemReplace(const Folder& folder, const std::string& target, const std::s
       return false;
     }
   }
-  return systemMove(folder, replacement, target);
+  // Neither ReplaceFile nor the move of a new file is written through: the
+  // name changes in one step, and the folder reaches the disk in its own
+  // time, as with rsync's durable mode.
+  return renameIn(folder.fd_, nativeReplacement, nativeTarget, false);
 }
 
 bool systemMove(const Folder& folder, const std::string& from, const std::string& to) {
@@ -711,15 +793,7 @@ bool systemMove(const Folder& folder, const std::string& from, const std::string
     tlsLastError = kErrorSharingViolation;
     return false;
   }
-  if (gFaultHook) gFaultHook->beforeChange(FileChange::Replace);
-  if (::renameat(folder.fd_, nativeFrom.c_str(), folder.fd_, nativeTo.c_str()) != 0) {
-    failWithErrno();
-    return false;
-  }
-  // The rename reaches the disk with the folder that holds the name.
-  ::fsync(folder.fd_);
-  tlsLastError = 0;
-  return true;
+  return renameIn(folder.fd_, nativeFrom, nativeTo, true);
 }
 
 struct FileSearch::State {
@@ -789,6 +863,19 @@ bool FileSearch::next(FoundFile* found) {
 void FileSearch::close() {
   delete state_;
   state_ = nullptr;
+}
+
+bool pathAttributes(const char* path, uint32_t* attributes) {
+  std::string native;
+  struct stat st;
+  if (!nativePath(path, &native)) return false;
+  if (::stat(native.c_str(), &st) != 0) {
+    failOpenWithErrno(native);
+    return false;
+  }
+  *attributes = S_ISDIR(st.st_mode) ? kAttributeDirectory : kAttributeNormal;
+  if (!S_ISDIR(st.st_mode) && (st.st_mode & 0222) == 0) *attributes |= kAttributeReadOnly;
+  return true;
 }
 
 bool createFolder(const char* path) {

@@ -148,6 +148,55 @@ bool File::read(void* buffer, uint32_t count, uint32_t* transferred) {
   return ok != FALSE;
 }
 
+bool File::readAt(uint64_t offset, void* buffer, uint32_t count, uint32_t* transferred) {
+  *transferred = 0;
+  if (gFaultHook && !gFaultHook->beforeRead(&count)) {
+    SetLastError(kErrorReadFault);
+    return false;
+  }
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD done = 0;
+  BOOL ok = ReadFile(handle_, buffer, count, &done, &at);
+  *transferred = done;
+  // Past the end a synchronous read with an offset reports the end.
+  if (!ok && GetLastError() == ERROR_HANDLE_EOF) return true;
+  return ok != FALSE;
+}
+
+bool FileView::map(File& file, uint64_t offset, uint32_t length) {
+  unmap();
+  uint32_t count = length;
+  if (gFaultHook && (!gFaultHook->beforeRead(&count) || count != length)) {
+    SetLastError(kErrorReadFault);
+    return false;
+  }
+  HANDLE mapping = CreateFileMappingW(file.handle_, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (mapping == nullptr) return false;
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  uint64_t start = offset / system.dwAllocationGranularity * system.dwAllocationGranularity;
+  size_t span = static_cast<size_t>(offset - start) + length;
+  base_ = MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(start >> 32), static_cast<DWORD>(start), span);
+  DWORD error = GetLastError();
+  CloseHandle(mapping);  // the view keeps what it needs
+  if (base_ == nullptr) {
+    SetLastError(error);
+    return false;
+  }
+  mapped_ = span;
+  bytes_ = static_cast<const char*>(base_) + (offset - start);
+  return true;
+}
+
+void FileView::unmap() {
+  if (base_ != nullptr) UnmapViewOfFile(base_);
+  base_ = nullptr;
+  mapped_ = 0;
+  bytes_ = nullptr;
+}
+
 bool File::write(const void* buffer, uint32_t count, uint32_t* transferred) {
   *transferred = 0;
   if (gFaultHook && !gFaultHook->beforeWrite(&count)) {
@@ -352,6 +401,12 @@ bool Folder::openRoot(const char* path) {
 
 bool Folder::openChild(const Folder& parent, const std::string& name, bool create) {
   close();
+  uint32_t refused = 0;
+  if (gFaultHook && !gFaultHook->beforeOpen((parent.path_ + name).c_str(), 0, create ? kOpenAlways : kOpenExisting,
+                                            &refused)) {
+    SetLastError(refused);
+    return false;
+  }
   std::wstring wideName, widePathText;
   if (!widePath(name.c_str(), &wideName) || !widePath((parent.path_ + name).c_str(), &widePathText)) return false;
   if (namedLink(widePathText)) {
@@ -455,9 +510,7 @@ bool systemReplace(const Folder& folder, const std::string& target, const std::s
       !widePath((folder.path() + replacement).c_str(), &wideReplacement))
     return false;
   if (gFaultHook) gFaultHook->beforeChange(FileChange::Replace);
-  if (!targetExists)
-    return MoveFileExW(wideReplacement.c_str(), wideTarget.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
-           FALSE;
+  if (!targetExists) return MoveFileExW(wideReplacement.c_str(), wideTarget.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
   return ReplaceFileW(wideTarget.c_str(), wideReplacement.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
                       nullptr) != FALSE;
 }
@@ -506,6 +559,15 @@ void FileSearch::close() {
     FindClose(handle_);
     handle_ = INVALID_HANDLE_VALUE;
   }
+}
+
+bool pathAttributes(const char* path, uint32_t* attributes) {
+  std::wstring wide;
+  if (!widePath(path, &wide)) return false;
+  DWORD found = GetFileAttributesW(wide.c_str());
+  if (found == INVALID_FILE_ATTRIBUTES) return false;
+  *attributes = found;
+  return true;
 }
 
 bool createFolder(const char* path) {
