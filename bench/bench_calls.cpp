@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "archive/archive_builder.h"
+#include "bench/answering_host.h"
 #include "list/update_list.h"
 #include "platform/platform.h"
 #include "run/run_host.h"
@@ -40,22 +41,6 @@ class CallCounter : public plat::IoFaultHook {
   void beforeChange(plat::FileChange) override { ++counts.changes; }
 };
 
-class QuietHost : public RunHost {
- public:
-  std::string installFolder;
-  std::string lastMessage;
-  void readInstallFolder(char* buffer, int size) override {
-    std::snprintf(buffer, static_cast<size_t>(size), "%s", installFolder.c_str());
-  }
-  void setProgressRange(int, int) override {}
-  void setProgressPosition(int) override {}
-  int showMessage(void*, const char* text, const char*, uint32_t) override {
-    lastMessage = text;
-    return kIdCancel;
-  }
-  void requestClose() override {}
-};
-
 std::string content(int seed, size_t size) {
   std::string bytes(size, '\0');
   for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(seed * 31 + i * 7 + (i >> 9));
@@ -69,7 +54,7 @@ bool write(const std::string& path, const std::string& bytes) {
 }
 
 // One run of the list in the current folder; the counts of its calls.
-Counts runOnce(QuietHost* host, const std::string& list) {
+Counts runOnce(AnsweringHost* host, const std::string& list) {
   write("UpDate.lst", list);
   runState.changedFileCount = 0;
   runState.running.store(0);
@@ -119,7 +104,8 @@ int main(int argc, char** argv) {
     inserts += "I\tgame.arc\t" + source + "\t" + archive[static_cast<size_t>(i) * 2000 / entries].name + "\n";
   }
   plat::setCurrentFolder(update.c_str());
-  QuietHost host;
+  AnsweringHost host;
+  host.answer = kIdCancel;
   host.installFolder = install;
   std::printf("file calls per entry, as the fault hook sees them (%d entries a list)\n", entries);
   print("loose files, apply", runOnce(&host, loose), entries);

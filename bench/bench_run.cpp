@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "archive/archive_builder.h"
+#include "bench/answering_host.h"
 #include "archive/package_archive.h"
 #include "list/update_list.h"
 #include "platform/platform.h"
@@ -175,22 +176,6 @@ bool programAvailable(const char* name) {
 }
 
 // ---- the child: runs the lists against an install, as the worker does ----
-
-class AnsweringHost : public RunHost {
- public:
-  std::string installFolder;
-  std::string lastMessage;
-  void readInstallFolder(char* buffer, int size) override {
-    std::snprintf(buffer, static_cast<size_t>(size), "%s", installFolder.c_str());
-  }
-  void setProgressRange(int, int) override {}
-  void setProgressPosition(int) override {}
-  int showMessage(void*, const char* text, const char*, uint32_t) override {
-    lastMessage = text;
-    return kIdOk;
-  }
-  void requestClose() override {}
-};
 
 // The high-water mark of this process's own memory since it was started.
 // (ru_maxrss would also count the parent's, which a spawned child inherits

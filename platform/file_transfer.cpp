@@ -4,6 +4,14 @@
 
 namespace plat {
 
+bool hookAllowsOpen(const std::string& path, uint32_t access, uint32_t disposition) {
+  IoFaultHook* hook = ioFaultHook();
+  uint32_t refused = 0;
+  if (hook == nullptr || hook->beforeOpen(path.c_str(), access, disposition, &refused)) return true;
+  setLastError(refused);
+  return false;
+}
+
 bool File::readExactly(void* buffer, uint32_t count) {
   uint32_t got = 0;
   if (!read(buffer, count, &got)) return false;

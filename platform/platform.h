@@ -357,6 +357,9 @@ class IoFaultHook {
 };
 void setIoFaultHook(IoFaultHook* hook);
 IoFaultHook* ioFaultHook();
+// Whether the hook, if any, lets an open of `path` happen; when it does
+// not, the last error is the one it gives.
+bool hookAllowsOpen(const std::string& path, uint32_t access, uint32_t disposition);
 
 // CP932 <-> UTF-8 for what tools print and read; false on bytes that are not
 // valid in the source encoding.

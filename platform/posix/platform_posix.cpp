@@ -366,11 +366,7 @@ bool nativeName(int dirFd, const std::string& cp932, std::string* native) {
 
 bool File::open(const char* path, uint32_t access, uint32_t share, uint32_t disposition) {
   close();
-  uint32_t refused = 0;
-  if (gFaultHook && !gFaultHook->beforeOpen(path, access, disposition, &refused)) {
-    tlsLastError = refused;
-    return false;
-  }
+  if (!hookAllowsOpen(path, access, disposition)) return false;
   std::string native;
   if (!nativePath(path, &native)) return false;
   fd_ = openAt(AT_FDCWD, native, access, share, disposition, false, &lockId_);
@@ -380,11 +376,7 @@ bool File::open(const char* path, uint32_t access, uint32_t share, uint32_t disp
 bool File::openIn(const Folder& folder, const std::string& name, uint32_t access, uint32_t share, uint32_t disposition) {
   close();
   std::string path = folder.path() + name;
-  uint32_t refused = 0;
-  if (gFaultHook && !gFaultHook->beforeOpen(path.c_str(), access, disposition, &refused)) {
-    tlsLastError = refused;
-    return false;
-  }
+  if (!hookAllowsOpen(path, access, disposition)) return false;
   std::string native;
   if (name.empty() || !nativeName(folder.fd_, name, &native)) {
     if (name.empty()) tlsLastError = kErrorInvalidName;
@@ -399,12 +391,20 @@ bool File::openIn(const Folder& folder, const std::string& name, uint32_t access
   return true;
 }
 
+namespace {
+
+// The status of an open descriptor; a closed one is an invalid handle.
+bool statOpen(int fd, struct stat* st) {
+  if (fd >= 0 && ::fstat(fd, st) == 0) return true;
+  tlsLastError = kErrorInvalidHandle;
+  return false;
+}
+
+}  // namespace
+
 bool File::describe(uint32_t* names, bool* readOnly) {
   struct stat st;
-  if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
-    tlsLastError = kErrorInvalidHandle;
-    return false;
-  }
+  if (!statOpen(fd_, &st)) return false;
   *names = static_cast<uint32_t>(st.st_nlink);
   *readOnly = (st.st_mode & 0222) == 0;
   return true;
@@ -412,10 +412,7 @@ bool File::describe(uint32_t* names, bool* readOnly) {
 
 bool File::clearReadOnly() {
   struct stat st;
-  if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
-    tlsLastError = kErrorInvalidHandle;
-    return false;
-  }
+  if (!statOpen(fd_, &st)) return false;
   if (gFaultHook) gFaultHook->beforeChange(FileChange::Attributes);
   if (::fchmod(fd_, (st.st_mode & 07777) | 0200) != 0) {
     failWithErrno();
@@ -459,9 +456,13 @@ void File::close() {
   }
 }
 
-bool File::read(void* buffer, uint32_t count, uint32_t* transferred) {
+namespace {
+
+// Reads until `count` bytes or the end of the file, at the file's position
+// or, with `offset`, at that one (pread).
+bool readFrom(int fd, const uint64_t* offset, void* buffer, uint32_t count, uint32_t* transferred) {
   *transferred = 0;
-  if (fd_ < 0) {
+  if (fd < 0) {
     tlsLastError = kErrorInvalidHandle;
     return false;
   }
@@ -472,7 +473,8 @@ bool File::read(void* buffer, uint32_t count, uint32_t* transferred) {
   char* out = static_cast<char*>(buffer);
   uint32_t done = 0;
   while (done < count) {
-    ssize_t n = ::read(fd_, out + done, count - done);
+    ssize_t n = offset ? ::pread(fd, out + done, count - done, static_cast<off_t>(*offset + done))
+                       : ::read(fd, out + done, count - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       failWithErrno();
@@ -486,31 +488,14 @@ bool File::read(void* buffer, uint32_t count, uint32_t* transferred) {
   return true;
 }
 
+}  // namespace
+
+bool File::read(void* buffer, uint32_t count, uint32_t* transferred) {
+  return readFrom(fd_, nullptr, buffer, count, transferred);
+}
+
 bool File::readAt(uint64_t offset, void* buffer, uint32_t count, uint32_t* transferred) {
-  *transferred = 0;
-  if (fd_ < 0) {
-    tlsLastError = kErrorInvalidHandle;
-    return false;
-  }
-  if (gFaultHook && !gFaultHook->beforeRead(&count)) {
-    tlsLastError = kErrorReadFault;
-    return false;
-  }
-  char* out = static_cast<char*>(buffer);
-  uint32_t done = 0;
-  while (done < count) {
-    ssize_t n = ::pread(fd_, out + done, count - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      failWithErrno();
-      *transferred = done;
-      return false;
-    }
-    if (n == 0) break;
-    done += static_cast<uint32_t>(n);
-  }
-  *transferred = done;
-  return true;
+  return readFrom(fd_, &offset, buffer, count, transferred);
 }
 
 bool FileView::map(File& file, uint64_t offset, uint32_t length) {
@@ -597,10 +582,7 @@ bool File::seek(int64_t distance, SeekOrigin origin, uint64_t* position) {
 
 bool File::size(uint64_t* bytes) {
   struct stat st;
-  if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
-    tlsLastError = kErrorInvalidHandle;
-    return false;
-  }
+  if (!statOpen(fd_, &st)) return false;
   *bytes = static_cast<uint64_t>(st.st_size);
   return true;
 }
@@ -692,12 +674,7 @@ bool Folder::openRoot(const char* path) {
 
 bool Folder::openChild(const Folder& parent, const std::string& name, bool create) {
   close();
-  uint32_t refused = 0;
-  if (gFaultHook && !gFaultHook->beforeOpen((parent.path_ + name).c_str(), 0, create ? kOpenAlways : kOpenExisting,
-                                            &refused)) {
-    tlsLastError = refused;
-    return false;
-  }
+  if (!hookAllowsOpen(parent.path_ + name, 0, create ? kOpenAlways : kOpenExisting)) return false;
   std::string native;
   if (name.empty() || !nativeName(parent.fd_, name, &native)) {
     if (name.empty()) tlsLastError = kErrorInvalidName;

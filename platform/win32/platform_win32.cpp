@@ -110,11 +110,7 @@ File& File::operator=(File&& other) noexcept {
 
 bool File::open(const char* path, uint32_t access, uint32_t share, uint32_t disposition) {
   close();
-  uint32_t refused = 0;
-  if (gFaultHook && !gFaultHook->beforeOpen(path, access, disposition, &refused)) {
-    SetLastError(refused);
-    return false;
-  }
+  if (!hookAllowsOpen(path, access, disposition)) return false;
   std::wstring wide;
   if (!widePath(path, &wide)) return false;
   if (gFaultHook && (disposition == kCreateAlways ||
@@ -401,12 +397,7 @@ bool Folder::openRoot(const char* path) {
 
 bool Folder::openChild(const Folder& parent, const std::string& name, bool create) {
   close();
-  uint32_t refused = 0;
-  if (gFaultHook && !gFaultHook->beforeOpen((parent.path_ + name).c_str(), 0, create ? kOpenAlways : kOpenExisting,
-                                            &refused)) {
-    SetLastError(refused);
-    return false;
-  }
+  if (!hookAllowsOpen(parent.path_ + name, 0, create ? kOpenAlways : kOpenExisting)) return false;
   std::wstring wideName, widePathText;
   if (!widePath(name.c_str(), &wideName) || !widePath((parent.path_ + name).c_str(), &widePathText)) return false;
   if (namedLink(widePathText)) {
@@ -440,11 +431,7 @@ bool Folder::openChild(const Folder& parent, const std::string& name, bool creat
 bool File::openIn(const Folder& folder, const std::string& name, uint32_t access, uint32_t share, uint32_t disposition) {
   close();
   std::string path = folder.path() + name;
-  uint32_t refused = 0;
-  if (gFaultHook && !gFaultHook->beforeOpen(path.c_str(), access, disposition, &refused)) {
-    SetLastError(refused);
-    return false;
-  }
+  if (!hookAllowsOpen(path, access, disposition)) return false;
   std::wstring wideName;
   if (!widePath(name.c_str(), &wideName)) return false;
   if (gFaultHook && disposition == kCreateNew) gFaultHook->beforeChange(FileChange::Create);
