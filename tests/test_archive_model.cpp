@@ -158,6 +158,7 @@ class ArchiveModelTest : public ::testing::TestWithParam<uint32_t> {
     ASSERT_EQ(readFileOrEmpty(path), model.bytes) << path;
     PackageArchive fresh(path.c_str());
     ASSERT_EQ(fresh.loadedEntryCount(), model.count());
+    EXPECT_TRUE(!fresh.loadedEntry(-1) && !fresh.loadedEntry(model.count()));
     for (int i = 0; i < model.count(); ++i) {
       const ArchiveEntryInfo& info = *fresh.loadedEntry(i);
       EXPECT_TRUE(info.name == model.name(i) && info.dataOffset == model.field(i, 2) &&

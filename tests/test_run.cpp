@@ -263,10 +263,11 @@ TEST_F(RunTest, RunsCreateReplaceInsertAndLogOnlyCreatedFiles) {
         {"game.arc|entry.bin", "new entry"}, {"game.arc|data\\added.bin", "added entry"},
         {"Setup.log", log + "F\t<G>" + deep + "\r\nF\t<G>new2.dat\r\n"}},
        6},
+      // (Its archive does not open for writing, which it does not need.)
       {"an up-to-date game is left untouched", "C\tdata\\a.dat\nR\tb.dat\nC\tempty.dat\nI\tgame.arc\tin.bin\tIN.BIN\n",
        {{"data\\a.dat", "same a"}, {"b.dat", "same b"}, {"empty.dat", ""}, {"in.bin", "same entry"}},
        {{"Setup.log", ""}, {"data\\a.dat", "same a"}, {"b.dat", "same b"}, {"game.arc", arc({{"in.bin", "same entry"}})}},
-       kD0},
+       kD0, {}, {}, 0, 0, {FaultPlan::kOpens, 1, Spoil::Fail, true, "game.arc", plat::kErrorSharingViolation}},
       {"the package's sources before loose files",
        "C\ta.dat\nP\tupdate.pak\nC\tb.dat\nC\tonly.dat\nI\tgame.arc\te.bin\te.bin\nC\t" + deep +
            "\nR\ta.dat\nP\nI\tgame.arc\te.bin\tloose.bin\n",
@@ -277,6 +278,9 @@ TEST_F(RunTest, RunsCreateReplaceInsertAndLogOnlyCreatedFiles) {
        {{"a.dat", "a packed"}, {"b.dat", "b loose"}, {"only.dat", "only packed"}, {deep, "packed"},
         {"game.arc|e.bin", "e packed"}, {"game.arc|loose.bin", "e loose"}, {"game.arc|x.bin", "x"}},
        7},
+      // The archive the run holds is let go before a loose write of it.
+      {"an archive written whole after an insertion", "I\tgame.arc\tsrc\te\nC\tgame.arc\n",
+       {{"src", "new entry"}, {"game.arc", "whole"}}, {{"game.arc", arc({{"e", "old"}})}}, kD1, {}, {{"game.arc", "whole"}}, 2},
       {"a package that is not there leaves the loose file", "P\tabsent.pak\nR\tboth.dat\n", {{"both.dat", "loose"}},
        {{"both.dat", "old"}}, kD1, {}, {{"both.dat", "loose"}}, 1},
       {"large files are compared to their last byte", "R\tsame.bin\nC\tlast.bin\nP\tpack.pak\nR\tsame.bin\nC\tlast2.bin\n",
@@ -466,6 +470,8 @@ TEST_F(RunTest, NoWriteFollowsALinkBelowTheInstallFolder) {
        {{'U', "data\\victim.qrv", kRefused}}, {}, 0, 0, {}, kWhole, nullptr, {}, link(LinkKind::Folder, "data", "")},
       {"an archive with a second name", "I\tv.qrv\tsrc\te\n", update, game, kF, {{'U', "v.qrv", kRefused}}, {}, 0, 0, {},
        kWhole, nullptr, {}, link(LinkKind::SecondName, "v.qrv", "victim.qrv")},
+      {"an up-to-date archive with a second name", "I\tv.qrv\tsrc\te\n", {{"src", "outside entry"}}, game, kD0, {}, {},
+       0, 0, {}, kWhole, nullptr, {}, link(LinkKind::SecondName, "v.qrv", "victim.qrv")},
       {"a log with a second name", "C\tnew.txt\n", {{"new.txt", "n"}}, {}, kD1, {}, {{"new.txt", "n"}}, 1, 0, {}, kWhole,
        nullptr, {}, link(LinkKind::SecondName, "Setup.log", "victim.txt")},
       {"a loose target with a second name is replaced by its name", "R\tt.txt\n", update, {}, kD1, {},
