@@ -123,7 +123,7 @@ bool openTarget(const char* relativePath) {
   uint32_t names = 1;
   bool readOnly = false;
   if (!file.describe(&names, &readOnly)) return false;
-  held.archive.reset(new (std::nothrow) PackageArchive(path.c_str(), std::move(file)));
+  held.archive.reset(new (std::nothrow) PackageArchive(path.c_str(), std::move(file), writeRefusal == 0));
   if (!held.archive) {
     plat::setLastError(plat::kErrorNotEnoughMemory);
     return false;

@@ -116,9 +116,10 @@ PackageArchive::PackageArchive(const char* path) {
   path_[kArchivePathSize - 1] = '\0';
 }
 
-PackageArchive::PackageArchive(const char* path, plat::File file) : PackageArchive(path) {
+PackageArchive::PackageArchive(const char* path, plat::File file, bool writable) : PackageArchive(path) {
   file_.reset(new (std::nothrow) plat::File(std::move(file)));
-  writable_ = file_ != nullptr;
+  writable_ = writable && file_ != nullptr;
+  givenFile_ = true;
   openTried_ = true;
 }
 
@@ -156,9 +157,15 @@ bool PackageArchive::openForReading() {
 }
 
 // A package that is to be changed is opened again for writing, with
-// writers shut out, and its index is read afresh through that file.
+// writers shut out, and its index is read afresh through that file. A
+// target that its caller opened for reading only is never opened again by
+// its path, which could lead elsewhere.
 bool PackageArchive::holdForWriting() {
   if (writable_) return true;
+  if (givenFile_) {
+    plat::setLastError(plat::kErrorAccessDenied);
+    return false;
+  }
   std::unique_ptr<plat::File> file(new (std::nothrow) plat::File);
   if (!file) {
     plat::setLastError(plat::kErrorNotEnoughMemory);

@@ -73,11 +73,12 @@ class PackageArchive {
   // the first lookup and held, shared with other readers and writers,
   // until the object goes.
   explicit PackageArchive(const char* path);
-  // A target archive whose file the caller opened. Opened for reading and
-  // writing with writers shut out, nothing but this object changes the
-  // file while it is held, so the index it loads stays the file's own and
-  // is never read again; every read and change goes through that file.
-  PackageArchive(const char* path, plat::File file);
+  // A target archive whose file the caller opened: `writable`, for reading
+  // and writing with writers shut out, so that nothing but this object
+  // changes the file while it is held and the index it loads stays the
+  // file's own, never read again. Every read and change goes through that
+  // file; a change of one opened for reading alone is refused.
+  PackageArchive(const char* path, plat::File file, bool writable);
   ~PackageArchive();
   PackageArchive(const PackageArchive&) = delete;
   PackageArchive& operator=(const PackageArchive&) = delete;
@@ -145,6 +146,7 @@ class PackageArchive {
 
   std::unique_ptr<plat::File> file_;
   bool writable_ = false;
+  bool givenFile_ = false;
   bool openTried_ = false;
   std::unique_ptr<ArchiveEntryInfo[]> entries_;
   // The name bytes as read, in runs: a name that ends with a NUL inside its
