@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 
 uint32_t contentHeldWholeLimit = kContentPieceSize;
+uint32_t contentRetainedLimit = 32u << 20;
 
 Content::Content() = default;
 Content::~Content() = default;
@@ -14,7 +15,7 @@ Content::Content(Content&&) noexcept = default;
 Content& Content::operator=(Content&&) noexcept = default;
 
 bool Content::retainPrefix(const char* piece, uint32_t count) {
-  if (static_cast<uint64_t>(prefixBytes) + count > kRetainedPrefixLimit) return false;
+  if (static_cast<uint64_t>(prefixBytes) + count > contentRetainedLimit) return false;
   std::unique_ptr<char[]> copy(new (std::nothrow) char[count == 0 ? 1 : count]);
   if (!copy) return false;
   std::memcpy(copy.get(), piece, count);

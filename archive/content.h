@@ -49,7 +49,7 @@ struct Content {
 
   // The first bytes of a located content, kept in memory where a reader
   // that compared them kept them, so that writing the content reads them
-  // no more (at most kRetainedPrefixLimit bytes).
+  // no more (at most contentRetainedLimit bytes).
   std::vector<std::unique_ptr<char[]>> prefixPieces;
   std::vector<uint32_t> prefixSizes;
   uint32_t prefixBytes = 0;
@@ -62,13 +62,13 @@ struct Content {
   bool present() const { return bytes != nullptr || located; }
   void release();
   // Keeps a copy of the next piece of a located content's prefix, as long
-  // as the prefix stays within kRetainedPrefixLimit; false when it does not.
+  // as the prefix stays within contentRetainedLimit; false when it does not.
   bool retainPrefix(const char* piece, uint32_t count);
 };
 
 // How much of a located content a comparison keeps for the write that may
-// follow it.
-constexpr uint32_t kRetainedPrefixLimit = 32u << 20;
+// follow it. Tests lower it with contentHeldWholeLimit.
+extern uint32_t contentRetainedLimit;  // 32 MiB
 
 // Allocates size + 1 bytes without throwing; none when memory runs out.
 std::unique_ptr<char[]> allocateContent(uint32_t size);

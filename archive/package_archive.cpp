@@ -236,6 +236,7 @@ void PackageArchive::loadIndex() {
   entriesCapacity_ = slots;
   entryCount_ = static_cast<int32_t>(count);
   std::memcpy(loadedHeader_, header, kArchiveHeaderSize);
+  fileSize_ = fileSize;
   indexState_ = IndexState::Loaded;
 }
 
@@ -524,11 +525,10 @@ bool PackageArchive::readEntry(const char* name, Content* content) {
   if (position < 0) return false;
   const ArchiveEntryInfo& entry = entries_[position];
   plat::File& file = *file_;
-  uint32_t fileSize = 0;
-  if (!archiveFileSize(file, &fileSize)) return false;
-  // Checked against the file before anything is allocated: the buffer is
-  // never larger than the file.
-  if (!regionInFile(entry.dataOffset, entry.dataSize, fileSize)) {
+  // Checked against the file's size before anything is allocated: the
+  // buffer is never larger than the file. A file that shrank since reads
+  // short, which fails the read.
+  if (!regionInFile(entry.dataOffset, entry.dataSize, fileSize_)) {
     plat::setLastError(plat::kErrorHandleEof);
     return false;
   }
@@ -588,6 +588,7 @@ bool PackageArchive::relocateEntry(const char* name, uint32_t dataOffset, uint32
   entries_[position].dataOffset = dataOffset;
   entries_[position].dataSize = dataSize;
   std::memcpy(cachedRecord + 8, changed, sizeof changed);
+  fileSize_ = std::max(fileSize_, fileSize);
   return true;
 }
 
@@ -655,6 +656,7 @@ bool PackageArchive::appendEntry(uint32_t nameOffset, uint32_t nameLength, uint3
     plat::setLastError(error);
     return false;
   }
+  fileSize_ = end + static_cast<uint32_t>(newBytes);
   if (!fromCache || !extendCache(nameOffset, nameLength, dataOffset, dataSize, end, std::move(index))) {
     indexLoaded_ = false;
     indexState_ = IndexState::Unloaded;
@@ -723,5 +725,6 @@ bool PackageArchive::cutBackTo(uint32_t size) {
   if (!index || (recordBytes > 0 && !readAt(file, indexOffset, index.get(), static_cast<uint32_t>(recordBytes))) ||
       std::memcmp(index.get(), indexBytes_.get(), recordBytes) != 0)
     return false;
+  fileSize_ = std::min(fileSize_, size);
   return file.seek(size, plat::SeekOrigin::Begin) && file.truncateHere();
 }

@@ -173,6 +173,8 @@ class PackageArchive {
   // records of the index the cache was built from, kept in step with this
   // object's own rewrites.
   unsigned char loadedHeader_[kArchiveHeaderSize] = {};
+  // The file's size as loaded, or as this object's own changes left it.
+  uint32_t fileSize_ = 0;
   std::unique_ptr<unsigned char[]> indexBytes_;
   // No name lies in the header, in the index or past the end, and no
   // content in the index or the header's index fields.

@@ -366,6 +366,8 @@ TEST(ArchiveRefusalTest, LayoutsNoWriterMakes) {
     EXPECT_TRUE(bytes.size() > 100 || (!archive.relocateEntry("a", 24, 2) && !archive.appendEntry(24, 2, 26, 1)));
     EXPECT_TRUE(readFileOrEmpty("a") == bytes);
   }
+  // No change without the file open for writing.
+  EXPECT_FALSE(PackageArchive("none").relocateEntry("a", 24, 2) || PackageArchive("none").appendEntry(24, 2, 26, 1));
   {
   // A file that did not open stays without entries until an addition.
   PackageArchive late("late");

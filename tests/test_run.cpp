@@ -112,6 +112,7 @@ class RunTest : public RunFixture {
   void play(const Scenario& s, uint32_t pieces) {
     startOver();
     contentHeldWholeLimit = pieces;
+    contentRetainedLimit = 16 * pieces;  // a streamed comparison keeps only the first pieces
     TempFolder root;
     const std::string update = root / "update\\", game = root / "game\\", outside = root / "outside\\";
     ASSERT_TRUE(makeFolder(root / "update") && makeFolder(root / "game"));
@@ -414,6 +415,11 @@ TEST_F(RunTest, RetriesSeeWhatChangedAndNoTemporaryFileMakesAWriteFail) {
        after, 2},
       {"a name too long for the suffix", "C\t<K>\n", {{"<K>", "new bytes"}}, {{"<K>", "old"}}, kD1, {}, {{"<K>", "new bytes"}},
        1},
+      // ... but never on a full disk, nor past a write that fails.
+      {"no room for the temporary file", "C\told.dat\n", update, game, kF, {{'C', "old.dat", plat::kErrorDiskFull}}, {}, 0,
+       0, {FaultPlan::kOpens, 1, Spoil::Fail, true, ".~up", plat::kErrorDiskFull}},
+      {"written in place, a write that fails", "C\told.dat\n", update, game, kF, {{'C', "old.dat", plat::kErrorWriteFault}},
+       {}, 0, 0, {FaultPlan::kOpens | FaultPlan::kWrites, 1, Spoil::Fail, true, ".~up", plat::kErrorAccessDenied}},
       {"a target held without delete sharing", "C\told.dat\n", update, game, kD1, {}, {{"old.dat", "new bytes"}}, 1, 0, {},
        0, nullptr, {}, [&](const std::string& game, const std::string&) {
          return holder.open((game + "old.dat").c_str(), plat::kGenericRead, plat::kShareRead | plat::kShareWrite,

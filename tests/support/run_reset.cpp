@@ -18,6 +18,7 @@ void resetRunState() {
   releaseTargetArchive();
   runState.targetFolders.release();
   contentHeldWholeLimit = kContentPieceSize;
+  contentRetainedLimit = 32u << 20;
   runState.worker.threadHandle = plat::ThreadHandle{};
   runState.worker.cancelRequested.store(0);
   runState.worker.threadProc = runUpdate;
