@@ -273,9 +273,10 @@ const NativeCalls& nativeCalls() {
   return calls;
 }
 
-// Opens `name` relative to the folder handle `root`, never following a link
-// at the name (FILE_OPEN_REPARSE_POINT). On failure the last error is the
-// Win32 code of the status; *created tells a new file or folder.
+// Opens `name` relative to the folder handle `root` (with
+// FILE_OPEN_REPARSE_POINT among the options, never following a link at the
+// name). On failure the last error is the Win32 code of the status;
+// *created tells a new file or folder.
 HANDLE openRelative(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition,
                     ULONG options, bool* created, NTSTATUS* status) {
   const NativeCalls& calls = nativeCalls();
@@ -292,8 +293,11 @@ HANDLE openRelative(HANDLE root, const std::wstring& name, ACCESS_MASK access, U
   InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, root, nullptr);
   IO_STATUS_BLOCK io = {};
   HANDLE handle = nullptr;
-  *status = calls.createFile(&handle, access | SYNCHRONIZE, &object, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
-                             disposition, options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
+  // Reading its attributes is how a handle tells a link: asked for always
+  // (it takes no part in sharing).
+  *status = calls.createFile(&handle, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &object, &io, nullptr,
+                             FILE_ATTRIBUTE_NORMAL, share,
+                             disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   if (*status < 0) {
     // Win32's own code for a name that is taken.
     SetLastError(*status == kStatusObjectNameCollision ? ERROR_FILE_EXISTS : calls.statusToError(*status));
@@ -318,7 +322,13 @@ enum class HandleKind { Plain, Link, OtherReparse };
 
 HandleKind handleKind(HANDLE handle) {
   FILE_ATTRIBUTE_TAG_INFO tag = {};
-  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) return HandleKind::Plain;
+  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
+    // Where the tag cannot be had, a reparse point of any kind is taken
+    // for a link, and so is a handle that tells nothing.
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(handle, &information)) return HandleKind::Link;
+    return information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT ? HandleKind::Link : HandleKind::Plain;
+  }
   if (!(tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return HandleKind::Plain;
   return isLinkTag(tag.FileAttributes, tag.ReparseTag) ? HandleKind::Link : HandleKind::OtherReparse;
 }
@@ -333,11 +343,13 @@ bool namedLink(const std::wstring& path) {
   return isLinkTag(data.dwFileAttributes, data.dwReserved0);
 }
 
-bool sameFile(HANDLE a, HANDLE b) {
-  BY_HANDLE_FILE_INFORMATION first, second;
-  return GetFileInformationByHandle(a, &first) && GetFileInformationByHandle(b, &second) &&
-         first.dwVolumeSerialNumber == second.dwVolumeSerialNumber && first.nFileIndexHigh == second.nFileIndexHigh &&
-         first.nFileIndexLow == second.nFileIndexLow;
+// Which file a handle reaches: its volume and its index there.
+bool fileIdentity(HANDLE handle, uint64_t identity[2]) {
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(handle, &information)) return false;
+  identity[0] = information.dwVolumeSerialNumber;
+  identity[1] = static_cast<uint64_t>(information.nFileIndexHigh) << 32 | information.nFileIndexLow;
+  return true;
 }
 
 void closeKeepingError(HANDLE handle) {
@@ -408,7 +420,8 @@ bool Folder::openChild(const Folder& parent, const std::string& name, bool creat
     gFaultHook->beforeChange(FileChange::Create);
   NTSTATUS status = 0;
   HANDLE handle = openRelative(parent.handle_, wideName, kFolderAccess, kFolderShare, create ? FILE_OPEN_IF : FILE_OPEN,
-                               FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, nullptr, &status);
+                               FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_REPARSE_POINT, nullptr,
+                               &status);
   if (handle == INVALID_HANDLE_VALUE) {
     // A missing folder on the way is a missing path; a file where the
     // folder would be is a missing path too, or a name already taken.
@@ -437,7 +450,8 @@ bool File::openIn(const Folder& folder, const std::string& name, uint32_t access
   if (gFaultHook && disposition == kCreateNew) gFaultHook->beforeChange(FileChange::Create);
   ULONG how = disposition == kCreateNew ? FILE_CREATE : FILE_OPEN;
   NTSTATUS status = 0;
-  HANDLE handle = openRelative(folder.handle_, wideName, access, share, how, FILE_NON_DIRECTORY_FILE, nullptr, &status);
+  HANDLE handle = openRelative(folder.handle_, wideName, access, share, how,
+                               FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, nullptr, &status);
   if (handle == INVALID_HANDLE_VALUE) return false;
   switch (handleKind(handle)) {
     case HandleKind::Plain: break;
@@ -447,18 +461,20 @@ bool File::openIn(const Folder& folder, const std::string& name, uint32_t access
       return false;
     case HandleKind::OtherReparse: {
       // The file's data lies behind its reparse point: opened again through
-      // it, and taken only when that is the very file checked.
-      HANDLE data = openRelative(folder.handle_, wideName, access, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE, nullptr,
-                                 &status);
-      bool same = false;
-      if (data != INVALID_HANDLE_VALUE) same = sameFile(handle, data);
+      // it (once the first open is closed, which would share with it), and
+      // taken only when that is the very file checked.
+      uint64_t checked[2] = {}, reached[2] = {};
+      bool known = fileIdentity(handle, checked);
       CloseHandle(handle);
-      if (!same) {
-        if (data != INVALID_HANDLE_VALUE) CloseHandle(data);
+      handle = known ? openRelative(folder.handle_, wideName, access, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
+                                    nullptr, &status)
+                     : INVALID_HANDLE_VALUE;
+      if (handle == INVALID_HANDLE_VALUE) return false;
+      if (!fileIdentity(handle, reached) || reached[0] != checked[0] || reached[1] != checked[1]) {
+        CloseHandle(handle);
         SetLastError(kErrorCantAccessFile);
         return false;
       }
-      handle = data;
       break;
     }
   }
