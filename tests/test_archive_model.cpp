@@ -366,6 +366,11 @@ TEST(ArchiveRefusalTest, LayoutsNoWriterMakes) {
     EXPECT_TRUE(bytes.size() > 100 || (!archive.relocateEntry("a", 24, 2) && !archive.appendEntry(24, 2, 26, 1)));
     EXPECT_TRUE(readFileOrEmpty("a") == bytes);
   }
+  // An addition to an archive whose names would not fit in memory takes
+  // the index as the file holds it.
+  ASSERT_TRUE(writeFile("a", overlapping));
+  EXPECT_TRUE(PackageArchive("a").appendEntry(24, 1, 24, 1));
+  EXPECT_EQ(readFileOrEmpty("a").substr(16, 8), u32(overlapping.size()) + u32(5001 * 20));
   // No change without the file open for writing.
   EXPECT_FALSE(PackageArchive("none").relocateEntry("a", 24, 2) || PackageArchive("none").appendEntry(24, 2, 26, 1));
   {

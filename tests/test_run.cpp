@@ -427,6 +427,10 @@ TEST_F(RunTest, RetriesSeeWhatChangedAndNoTemporaryFileMakesAWriteFail) {
        }},
       {"the replace refused", "C\told.dat\n", update, game, kD1, {}, {{"old.dat", "new bytes"}}, 1, 0,
        {FaultPlan::kReplaces, 1, Spoil::Fail, true, nullptr, plat::kErrorUnableToRemoveReplaced}},
+      // A new file that its move cannot make is no file: its line stays.
+      {"the move of a new file refused", "C\tnew.dat\n", update, game, kF,
+       {{'C', "new.dat", plat::kErrorUnableToRemoveReplaced}}, {{"Setup.log", log + "F\t<G>new.dat\r\n"}}, 0, 0,
+       {FaultPlan::kReplaces, 1, Spoil::Fail, true, nullptr, plat::kErrorUnableToRemoveReplaced}},
       {"the old file gone, the new one not moved", "C\told.dat\n", update, game, kD1, {}, {{"old.dat", "new bytes"}}, 1, 0,
        {FaultPlan::kReplaces, 1, Spoil::Fail, false, nullptr, plat::kErrorUnableToMoveReplacement,
         [&] { plat::deleteFile(inGame("old.dat").c_str()); }}},
@@ -482,6 +486,9 @@ TEST_F(RunTest, NoWriteFollowsALinkBelowTheInstallFolder) {
        nullptr, {}, link(LinkKind::SecondName, "Setup.log", "victim.txt")},
       {"a loose target with a second name is replaced by its name", "R\tt.txt\n", update, {}, kD1, {},
        {{"t.txt", "new"}}, 1, 0, {}, kWhole, nullptr, {}, link(LinkKind::SecondName, "t.txt", "victim.txt")},
+      {"... but never written in place", "R\tt.txt\n", update, {}, kF, {{'C', "t.txt", kRefused}}, {}, 0, 0,
+       {FaultPlan::kOpens, 1, Spoil::Fail, true, ".~up", plat::kErrorAccessDenied}, kWhole, nullptr, {},
+       link(LinkKind::SecondName, "t.txt", "victim.txt")},
   };
 #ifndef _WIN32
   for (const Scenario& row : std::vector<Scenario>{
