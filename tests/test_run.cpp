@@ -293,6 +293,9 @@ TEST_F(RunTest, RunsCreateReplaceInsertAndLogOnlyCreatedFiles) {
        kD1, {}, {{"new.dat", "n"}, {"Setup.log", "F\txF\t<G>new.dat\r\n"}}, 1},
       {"an end-of-text mark", "C\tnew.dat\n", {{"new.dat", "n"}}, {{"Setup.log", "F\tx\r\n\x1a"}},
        kD1, {}, {{"new.dat", "n"}, {"Setup.log", "F\tx\r\nF\t<G>new.dat\r\n"}}, 1},
+      {"a last line that only ends as the new one", "C\tnew.dat\n", {{"new.dat", "n"}},
+       {{"Setup.log", "xF\t<G>new.dat\r\n"}}, kD1, {}, {{"new.dat", "n"}, {"Setup.log", "xF\t<G>new.dat\r\nF\t<G>new.dat\r\n"}},
+       1},
       {"logged earlier, not last", "C\tnew.dat\n", {{"new.dat", "n"}}, {{"Setup.log", "F\t<G>new.dat\r\nF\tx\r\n"}},
        kD1, {}, {{"new.dat", "n"}, {"Setup.log", "F\t<G>new.dat\r\nF\tx\r\nF\t<G>new.dat\r\n"}}, 1},
       // A killed run leaves temporary files and maybe its last log line;
@@ -420,6 +423,10 @@ TEST_F(RunTest, RetriesSeeWhatChangedAndNoTemporaryFileMakesAWriteFail) {
        0, {FaultPlan::kOpens, 1, Spoil::Fail, true, ".~up", plat::kErrorDiskFull}},
       {"written in place, a write that fails", "C\told.dat\n", update, game, kF, {{'C', "old.dat", plat::kErrorWriteFault}},
        {}, 0, 0, {FaultPlan::kOpens | FaultPlan::kWrites, 1, Spoil::Fail, true, ".~up", plat::kErrorAccessDenied}},
+      // (The log's line fails too, silently.)
+      {"made in place, a write that fails: no file", "C\tnew.dat\n", update, game, kF,
+       {{'C', "new.dat", plat::kErrorWriteFault}}, {}, 0, 0,
+       {FaultPlan::kOpens | FaultPlan::kWrites, 1, Spoil::Fail, true, ".~up", plat::kErrorAccessDenied}},
       {"a target held without delete sharing", "C\told.dat\n", update, game, kD1, {}, {{"old.dat", "new bytes"}}, 1, 0, {},
        0, nullptr, {}, [&](const std::string& game, const std::string&) {
          return holder.open((game + "old.dat").c_str(), plat::kGenericRead, plat::kShareRead | plat::kShareWrite,
