@@ -20,20 +20,8 @@
 char runInstallFolder[kRunPathSize];
 
 bool fileExists(const char* path) {
-  // A path without wildcards (every path of a list) names one thing: its
-  // attributes tell, without a search through its folder.
-  if (std::strpbrk(path, "*?") == nullptr) {
-    uint32_t attributes = 0;
-    return plat::pathAttributes(path, &attributes) && !(attributes & plat::kAttributeDirectory);
-  }
-  plat::FileSearch search;
-  plat::FoundFile found;
-  if (!search.first(path, &found)) return false;
-  do {
-    // A name that CP932 cannot write is no file the run could ever open.
-    if (found.nameable && !(found.attributes & plat::kAttributeDirectory)) return true;
-  } while (search.next(&found));
-  return false;
+  uint32_t attributes = 0;
+  return plat::pathAttributes(path, &attributes) && !(attributes & plat::kAttributeDirectory);
 }
 
 namespace {

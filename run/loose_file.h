@@ -17,8 +17,9 @@ class PackageArchive;
 // The install folder text that the run read from its dialog at the start.
 extern char runInstallFolder[kRunPathSize];
 
-// True when the path (wildcards allowed) matches at least one existing file
-// that is not a folder.
+// True when the path names an existing file that is not a folder. The
+// paths of a list hold no wildcards (the list's path rule refuses them), so
+// the path's attributes tell, without a search through its folder.
 bool fileExists(const char* path);
 
 // What the decision of a loose entry reads, in the order it needs it and

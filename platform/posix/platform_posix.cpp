@@ -751,6 +751,17 @@ bool systemReplace(const Folder& folder, const std::string& target, const std::s
       failWithErrno();
       return false;
     }
+  } else if (::fstatat(folder.fd_, nativeTarget.c_str(), &to, AT_SYMLINK_NOFOLLOW) == 0) {
+    // A file the caller could not see is still there: the move replaces it
+    // only where a move over it may (MoveFileEx, replace existing).
+    if (S_ISDIR(to.st_mode) || (to.st_mode & 0222) == 0) {
+      tlsLastError = kErrorAccessDenied;
+      return false;
+    }
+    if (heldWithoutDeleteSharing(to)) {
+      tlsLastError = kErrorSharingViolation;
+      return false;
+    }
   }
   // Neither ReplaceFile nor the move of a new file is written through: the
   // name changes in one step, and the folder reaches the disk in its own
