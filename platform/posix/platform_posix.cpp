@@ -734,32 +734,23 @@ bool systemReplace(const Folder& folder, const std::string& target, const std::s
   std::string nativeTarget, nativeReplacement;
   if (!nativeName(folder.fd_, target, &nativeTarget) || !nativeName(folder.fd_, replacement, &nativeReplacement))
     return false;
+  // ReplaceFile opens the target for deletion, sharing everything, and a
+  // move over a file replaces it only where that may be done too: a folder,
+  // a read-only file, or one held without delete sharing stays. A file the
+  // caller could not see counts as much as one it did.
   struct stat to;
-  if (targetExists && ::fstatat(folder.fd_, nativeTarget.c_str(), &to, AT_SYMLINK_NOFOLLOW) == 0) {
-    // ReplaceFile opens the target for deletion, sharing everything: a
-    // read-only target, or one held without delete sharing, stays.
+  if (::fstatat(folder.fd_, nativeTarget.c_str(), &to, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISDIR(to.st_mode) || (to.st_mode & 0222) == 0) {
       tlsLastError = kErrorAccessDenied;
       return false;
     }
     if (heldWithoutDeleteSharing(to)) {
-      tlsLastError = kErrorUnableToRemoveReplaced;
+      tlsLastError = targetExists ? kErrorUnableToRemoveReplaced : kErrorSharingViolation;
       return false;
     }
     // The target's attributes stay with the name.
-    if (::fchmodat(folder.fd_, nativeReplacement.c_str(), to.st_mode & 07777, 0) != 0) {
+    if (targetExists && ::fchmodat(folder.fd_, nativeReplacement.c_str(), to.st_mode & 07777, 0) != 0) {
       failWithErrno();
-      return false;
-    }
-  } else if (::fstatat(folder.fd_, nativeTarget.c_str(), &to, AT_SYMLINK_NOFOLLOW) == 0) {
-    // A file the caller could not see is still there: the move replaces it
-    // only where a move over it may (MoveFileEx, replace existing).
-    if (S_ISDIR(to.st_mode) || (to.st_mode & 0222) == 0) {
-      tlsLastError = kErrorAccessDenied;
-      return false;
-    }
-    if (heldWithoutDeleteSharing(to)) {
-      tlsLastError = kErrorSharingViolation;
       return false;
     }
   }
