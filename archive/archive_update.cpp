@@ -146,8 +146,10 @@ bool insertIntoArchive(const char* relativePath, const char* sourceName, const c
     if (!openTarget(relativePath)) return false;
   }
   bool inserted = insertInto(*held.archive, sourceName, entryName);
-  // A failure, or a target that could only be read, is opened afresh next time.
-  if (!inserted || held.writeRefusal != 0) releaseTargetArchive();
+  // A failure, a target that could only be read, and one with a record
+  // past its end (which the bytes appended may have reached) are opened and
+  // judged afresh next time.
+  if (!inserted || held.writeRefusal != 0 || !held.archive->layoutSettled()) releaseTargetArchive();
   return inserted;
 }
 

@@ -50,10 +50,12 @@ uint64_t addedEntryGrowth(size_t nameLength, uint32_t contentSize, int32_t recor
 //
 // The target is opened for reading and writing with writers shut out, and
 // held so until the run moves on to another target (releaseTargetArchive):
-// its index, read once, stays the file's own. One that cannot be opened so
-// is read alone, and refused with that open's code when it needs a change;
-// so is one with a second name (kErrorCantAccessFile), which a change in
-// place would change too.
+// its index, read once, stays the file's own. One with a record past its
+// end is judged afresh at every insertion, as the bytes appended may come
+// under that record. One that cannot be opened so is read alone, and
+// refused with that open's code when it needs a change; so is one with a
+// second name (kErrorCantAccessFile), which a change in place would change
+// too.
 //
 // Every false result leaves a last error that says why. A failure after
 // bytes were appended cuts the file back to its old size, so a failed

@@ -135,6 +135,7 @@ void PackageArchive::releaseIndex() {
   entriesCapacity_ = 0;
   indexBytes_.reset();
   layoutAllowsChanges_ = false;
+  layoutSettled_ = false;
 }
 
 // A file that did not open stays unopened: its lookups find nothing, until
@@ -350,6 +351,7 @@ bool PackageArchive::readNames(plat::File& file, const unsigned char* index, uin
   // gathered on the way, with the records themselves as the cursor.
   NameRuns gathered;
   bool allowsChanges = true;
+  bool inFile = true;
   bool inOrder = true;
   uint32_t lastOffset = 0;
   for (uint32_t i = 0; i < count; ++i) {
@@ -361,10 +363,13 @@ bool PackageArchive::readNames(plat::File& file, const unsigned char* index, uin
     entries[i].name = nullptr;
     keys[i] = kNoNameKey;
     // A content in the index or the header's index fields would change when
-    // they are rewritten.
-    if (dataSize != 0 && regionInFile(dataOffset, dataSize, fileSize) &&
-        (overlapsIndex(dataOffset, dataSize) || dataOffset < kArchiveHeaderSize))
-      allowsChanges = false;
+    // they are rewritten; one past the end may take in appended bytes.
+    if (dataSize != 0) {
+      if (!regionInFile(dataOffset, dataSize, fileSize))
+        inFile = false;
+      else if (overlapsIndex(dataOffset, dataSize) || dataOffset < kArchiveHeaderSize)
+        allowsChanges = false;
+    }
     uint32_t offset, length;
     if (!fieldOf(i, &offset, &length)) {
       if (length != 0) allowsChanges = false;  // appended bytes could give it a name
@@ -452,6 +457,7 @@ bool PackageArchive::readNames(plat::File& file, const unsigned char* index, uin
   }
   names_ = std::move(store);
   layoutAllowsChanges_ = allowsChanges;
+  layoutSettled_ = allowsChanges && inFile;
   return true;
 }
 

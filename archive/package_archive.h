@@ -121,6 +121,10 @@ class PackageArchive {
   // Loaded, and the layout lets an entry be replaced or added without
   // touching any other entry's name or content (see the top of this file).
   bool layoutAllowsChanges() const { return indexState_ == IndexState::Loaded && layoutAllowsChanges_; }
+  // That, and every content lies wholly in the file, so that the file's
+  // growth cannot put a record over bytes appended to it: the layout stays
+  // as it was judged after this object's own changes.
+  bool layoutSettled() const { return layoutAllowsChanges() && layoutSettled_; }
 
   // The file held for writing, through which the caller appends; none for
   // a package read by its path until a change opens it for writing.
@@ -179,6 +183,7 @@ class PackageArchive {
   // No name lies in the header, in the index or past the end, and no
   // content in the index or the header's index fields.
   bool layoutAllowsChanges_ = false;
+  bool layoutSettled_ = false;
 };
 
 // The archive's name matching: bytes 'A'-'Z' fold to 'a'-'z', every other
