@@ -359,6 +359,14 @@ TEST_F(RunTest, FailedAttemptsPromptAndLeaveTheirTargetAsItWas) {
                   0, nullptr, {0, 0}});
   rows.push_back({"a target of the same size that cannot be read", "C\ta.dat\n", {{"a.dat", "new!"}}, {{"a.dat", "old!"}},
                   kF, {{'C', "a.dat", plat::kErrorReadFault}}, {}, 0, 0, {FaultPlan::kReads, 2}, kWhole});
+  rows.push_back({"an archive whose index cannot be read, with the read's code", "I\tgame.arc\te.bin\te.bin\n",
+                  {{"e.bin", "new"}}, {{"game.arc", arc({{"e.bin", "old"}})}}, kF,
+                  {{'U', "game.arc", plat::kErrorReadFault}}, {}, 0, 0, {FaultPlan::kReads, 2}});
+  // Past the probe, the temporary file is refused and the target will not
+  // open for writing in place either.
+  rows.push_back({"a target that will not open again for writing in place", "C\told.dat\n", update, game, kF,
+                  {{'C', "old.dat", plat::kErrorAccessDenied}}, {}, 0, 0,
+                  {FaultPlan::kOpens, 2, Spoil::Fail, true, "old.dat", plat::kErrorAccessDenied}});
   rows.push_back({"a file where a folder must be made", "C\tblock\\x.dat\n", {{"block\\x.dat", "x"}}, {{"block", "file"}},
                   kF, {{'C', "block\\x.dat", plat::kErrorAlreadyExists}}});
   // With checking off the list passes; "R" never creates its target.
