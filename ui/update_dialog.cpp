@@ -13,6 +13,9 @@
 
 namespace {
 
+// Posted by setProgressPosition: the bar takes the latest position.
+constexpr UINT kMessageShowLatestPosition = WM_APP + 1;
+
 // The dialog's only static label carries the id -1, stored as 0xFFFFFFFF.
 HWND labelWindow(HWND dialog) {
   for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
@@ -76,6 +79,9 @@ INT_PTR CALLBACK UpdateDialog::dialogProc(HWND window, UINT message, WPARAM wPar
     case WM_DESTROY:
       dialog->onDestroy();
       return FALSE;
+    case kMessageShowLatestPosition:
+      dialog->showLatestPosition();
+      return TRUE;
   }
   return FALSE;
 }
@@ -176,9 +182,28 @@ void UpdateDialog::readInstallFolder(char* buffer, int size) {
   buffer[text.size()] = '\0';
 }
 
-void UpdateDialog::setProgressRange(int minimum, int maximum) { progress_.setRange(minimum, maximum); }
+void UpdateDialog::setProgressRange(int minimum, int maximum) {
+  rangeMinimum_.store(minimum);
+  rangeMaximum_.store(maximum);
+  progress_.setRange(minimum, maximum);
+}
 
-void UpdateDialog::setProgressPosition(int position) { progress_.setPosition(position); }
+void UpdateDialog::setProgressPosition(int position) {
+  latestPosition_.store(position);
+  // A full or empty bar is shown before the worker goes on to its message.
+  if (position <= rangeMinimum_.load() || position >= rangeMaximum_.load()) {
+    progress_.setPosition(position);
+    return;
+  }
+  if (!positionPosted_.exchange(true)) PostMessageW(window_, kMessageShowLatestPosition, 0, 0);
+}
+
+// The flag is cleared before the position is read: a position stored after
+// that read posts its own message.
+void UpdateDialog::showLatestPosition() {
+  positionPosted_.store(false);
+  progress_.setPosition(latestPosition_.load());
+}
 
 int UpdateDialog::showMessage(void* owner, const char* text, const char* caption, uint32_t style) {
   return messageBoxCp932(static_cast<HWND>(owner), text, caption, style);

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "run/run_host.h"
 
 // The progress bar, control 1003, once the dialog has bound it.
@@ -43,8 +45,17 @@ class UpdateDialog : public RunHost {
   void onExecute();
   void onCancel();
   void onDestroy();
+  void showLatestPosition();
 
   HWND window_ = nullptr;
   ProgressControl progress_;
+  // The worker moves the bar after every entry, far more often than a
+  // screen shows it: the latest position waits here for the dialog's
+  // thread, with at most one message posted for it, so that the worker
+  // never waits for a repaint. The range's ends are set at once.
+  std::atomic<int> latestPosition_{0};
+  std::atomic<bool> positionPosted_{false};
+  std::atomic<int> rangeMinimum_{0};
+  std::atomic<int> rangeMaximum_{0};
   HICON icon_ = nullptr;
 };
