@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "archive/archive_builder.h"
@@ -83,7 +84,11 @@ int main(int argc, char** argv) {
   std::string start;
   plat::currentFolder(&start);
   std::string root = start + "\\bench-calls";
-  std::filesystem::remove_all(std::filesystem::u8path(start + "/bench-calls"));
+  // Through the standard library's own idea of the folder: the platform
+  // layer's path text uses the Windows separator on both sides.
+  const std::filesystem::path scratch = std::filesystem::current_path() / "bench-calls";
+  std::error_code ignored;
+  std::filesystem::remove_all(scratch, ignored);
   std::string update = root + "\\update\\", install = root + "\\install\\";
   for (const std::string& folder : {root, update, install, update + "loose", install + "loose"}) plat::createFolder(folder.c_str());
   for (int f = 0; f < 4; ++f)
@@ -114,6 +119,6 @@ int main(int argc, char** argv) {
   print("archive entries, re-run", runOnce(&host, inserts), entries);
   std::printf("  (each list also reads UpDate.lst and, for archives, loads the index once)\n");
   plat::setCurrentFolder(start.c_str());
-  std::filesystem::remove_all(std::filesystem::u8path(start + "/bench-calls"));
+  std::filesystem::remove_all(scratch, ignored);
   return 0;
 }

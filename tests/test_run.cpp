@@ -359,6 +359,13 @@ TEST_F(RunTest, FailedAttemptsPromptAndLeaveTheirTargetAsItWas) {
                   0, nullptr, {0, 0}});
   rows.push_back({"a target of the same size that cannot be read", "C\ta.dat\n", {{"a.dat", "new!"}}, {{"a.dat", "old!"}},
                   kF, {{'C', "a.dat", plat::kErrorReadFault}}, {}, 0, 0, {FaultPlan::kReads, 2}, kWhole});
+  // Streamed in pieces of 4: a source piece that fails while it is
+  // written, and a kept prefix of a target that differs only at its end.
+  rows.push_back({"a source piece that cannot be read while it is written", "C\told.dat\n", {{"old.dat", "0123456789"}},
+                  game, kF, {{'C', "old.dat", plat::kErrorReadFault}}, {}, 0, 0, {FaultPlan::kReads, 2}, 4});
+  rows.push_back({"a compared prefix that cannot be written", "C\told.dat\n", {{"old.dat", "0123456789"}},
+                  {{"old.dat", "0123456788"}}, kF, {{'C', "old.dat", plat::kErrorWriteFault}}, {}, 0, 0,
+                  {FaultPlan::kWrites, 1}, 4});
   rows.push_back({"an archive whose index cannot be read, with the read's code", "I\tgame.arc\te.bin\te.bin\n",
                   {{"e.bin", "new"}}, {{"game.arc", arc({{"e.bin", "old"}})}}, kF,
                   {{'U', "game.arc", plat::kErrorReadFault}}, {}, 0, 0, {FaultPlan::kReads, 2}});
