@@ -719,18 +719,18 @@ const ArchiveEntryInfo* PackageArchive::loadedEntry(int32_t index) {
   return &entries_[index];
 }
 
-bool PackageArchive::cutBackTo(uint32_t size) {
-  if (!writable_ || indexState_ != IndexState::Loaded) return false;
+void PackageArchive::cutBackTo(uint32_t size) {
+  if (!writable_ || indexState_ != IndexState::Loaded) return;
   plat::File& file = *file_;
   unsigned char header[kArchiveHeaderSize];
-  if (!readHeader(file, header) || std::memcmp(header, loadedHeader_, kArchiveHeaderSize) != 0) return false;
+  if (!readHeader(file, header) || std::memcmp(header, loadedHeader_, kArchiveHeaderSize) != 0) return;
   uint32_t indexOffset = archiveUint32(header + 16);
   size_t recordBytes = entriesLength_ * kArchiveRecordSize;
-  if (static_cast<uint64_t>(indexOffset) + recordBytes > size) return false;
+  if (static_cast<uint64_t>(indexOffset) + recordBytes > size) return;
   std::unique_ptr<unsigned char[]> index = allocateBytes(recordBytes);
   if (!index || (recordBytes > 0 && !readAt(file, indexOffset, index.get(), static_cast<uint32_t>(recordBytes))) ||
       std::memcmp(index.get(), indexBytes_.get(), recordBytes) != 0)
-    return false;
+    return;
   fileSize_ = std::min(fileSize_, size);
-  return file.seek(size, plat::SeekOrigin::Begin) && file.truncateHere();
+  if (file.seek(size, plat::SeekOrigin::Begin)) file.truncateHere();
 }

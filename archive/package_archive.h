@@ -132,7 +132,7 @@ class PackageArchive {
   // Cuts the file back to `size` bytes after a failed change, only when it
   // still reads through the index the cache holds (the header and every
   // whole record as loaded), so that no record points at what goes.
-  bool cutBackTo(uint32_t size);
+  void cutBackTo(uint32_t size);
 
  private:
   bool openForReading();
