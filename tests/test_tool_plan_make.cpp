@@ -72,9 +72,10 @@ TEST(ToolPlan, PredictionsEqualTheRun) {
                 std::vector<std::string> actions; int changes; const char* message; std::vector<std::string> said;
                 uint32_t promptCode; };
   std::vector<Case> cases = {
-      // The second add finds the entry that the first one added.
+      // The second add finds the entry that the first one added, and no
+      // other name that the run wrote before it.
       {"P\tUpDate.pak\r\nR\ta.txt\r\nC\tsame.txt\r\nC\t" + kSoHyou + ".txt\r\nI\tdata.pak\tone2\tONE.DAT\r\n"
-       "I\tdata.pak\tsame.txt\tnew.dat\r\nI\tdata.pak\tsame.txt\tnew.dat\r\nN\r\n",
+       "I\tdata.pak\tsame.txt\tone.new\r\nI\tdata.pak\tsame.txt\tone.new\r\nN\r\n",
        {{"a.txt", "old"}, {"same.txt", "same"}, {"Setup.log", "F\tx\r\n"}, {"data.pak", pak({{"one.dat", "1"}})}},
        nullptr, {"select-package", "replace", "identical", "create", "replace-entry", "add-entry", "identical",
        "checking-off"}, 4, kMessageUpdateDone, {R"("verification":{"passed":true})", "recorded in Setup.log"}, 0},
