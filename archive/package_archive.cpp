@@ -299,7 +299,8 @@ class NameRuns {
 // Fills the store with the runs' bytes, one run after the other. The runs
 // are read through views of the file, a window at a time, so that names
 // spread between contents cost neither a call each nor a copy of the
-// contents between them; memory stays the store and one window.
+// contents between them; memory stays the store and one window. Where the
+// file cannot be viewed safely, each run is read.
 bool readRuns(plat::File& file, const std::vector<NameRun>& runs, char* store) {
   plat::FileView view;
   for (size_t first = 0; first < runs.size();) {
@@ -315,9 +316,13 @@ bool readRuns(plat::File& file, const std::vector<NameRun>& runs, char* store) {
       first = last;
       continue;
     }
-    if (!view.map(file, start, static_cast<uint32_t>(end - start))) return false;
+    bool viewed = view.map(file, start, static_cast<uint32_t>(end - start));
+    if (!viewed && plat::lastError() != plat::kErrorNotSupported) return false;
     for (size_t r = first; r < last; ++r) {
-      std::memcpy(store, view.bytes() + (runs[r].start - start), runs[r].length);
+      if (viewed)
+        std::memcpy(store, view.bytes() + (runs[r].start - start), runs[r].length);
+      else if (!readAt(file, runs[r].start, store, runs[r].length))
+        return false;
       store += runs[r].length;
     }
     first = last;

@@ -55,6 +55,7 @@ constexpr uint32_t kErrorReadFault = 30;
 constexpr uint32_t kErrorGenFailure = 31;
 constexpr uint32_t kErrorSharingViolation = 32;
 constexpr uint32_t kErrorHandleEof = 38;
+constexpr uint32_t kErrorNotSupported = 50;
 constexpr uint32_t kErrorFileExists = 80;
 constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kErrorDiskFull = 112;
@@ -154,6 +155,12 @@ class File {
 // each, and no byte between them is copied. The part must lie within the
 // file, and the file must keep its length while the view lives. A mapping
 // counts as one read to the fault hook.
+//
+// A read that fails inside a view is an exception, not a code: `map`
+// refuses with kErrorNotSupported where a read may fail for reasons of the
+// medium (a removable or optical volume, a network share; on Windows as
+// the volume of the handle says, NtQueryVolumeInformationFile), and the
+// caller reads instead.
 class FileView {
  public:
   FileView() = default;
@@ -335,6 +342,9 @@ class IoFaultHook {
  public:
   virtual ~IoFaultHook() = default;
   virtual bool beforeRead(uint32_t* count) { return true; }
+  // Whether FileView may map at all: false stands in for a volume whose
+  // reads are read, not mapped.
+  virtual bool allowsViews() { return true; }
   virtual bool beforeWrite(uint32_t* count) { return true; }
   // Consulted before every File::open and openIn, and every Folder::openChild
   // (access 0); false fails the open with *error as the last error,

@@ -505,6 +505,10 @@ bool FileView::map(File& file, uint64_t offset, uint32_t length) {
     tlsLastError = kErrorReadFault;
     return false;
   }
+  if (gFaultHook && !gFaultHook->allowsViews()) {
+    tlsLastError = kErrorNotSupported;
+    return false;
+  }
   uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
   uint64_t start = offset / page * page;
   size_t span = static_cast<size_t>(offset - start) + length;

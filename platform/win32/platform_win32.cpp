@@ -61,6 +61,8 @@ namespace {
 
 IoFaultHook* gFaultHook = nullptr;
 
+bool onFixedLocalVolume(HANDLE file);
+
 // A path whose bytes are not CP932 names no file.
 bool widePath(const char* path, std::wstring* wide) {
   if (!cp932ToWide(path, wide)) {
@@ -168,6 +170,10 @@ bool FileView::map(File& file, uint64_t offset, uint32_t length) {
     SetLastError(kErrorReadFault);
     return false;
   }
+  if ((gFaultHook && !gFaultHook->allowsViews()) || !onFixedLocalVolume(file.handle_)) {
+    SetLastError(kErrorNotSupported);
+    return false;
+  }
   HANDLE mapping = CreateFileMappingW(file.handle_, nullptr, PAGE_READONLY, 0, 0, nullptr);
   if (mapping == nullptr) return false;
   SYSTEM_INFO system;
@@ -251,6 +257,7 @@ namespace {
 using NtCreateFileProc = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
                                           ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
 using StatusToErrorProc = ULONG(NTAPI*)(NTSTATUS);
+using NtQueryVolumeInformationFileProc = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
 
 constexpr NTSTATUS kStatusObjectNameCollision = static_cast<NTSTATUS>(0xC0000035L);
 constexpr NTSTATUS kStatusNotADirectory = static_cast<NTSTATUS>(0xC0000103L);
@@ -259,18 +266,43 @@ constexpr ULONG kFileCreated = 2;  // IO_STATUS_BLOCK.Information after a create
 struct NativeCalls {
   NtCreateFileProc createFile = nullptr;
   StatusToErrorProc statusToError = nullptr;
+  NtQueryVolumeInformationFileProc queryVolume = nullptr;
   NativeCalls() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     if (ntdll == nullptr) return;
     createFile = reinterpret_cast<NtCreateFileProc>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtCreateFile")));
     statusToError =
         reinterpret_cast<StatusToErrorProc>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+    queryVolume = reinterpret_cast<NtQueryVolumeInformationFileProc>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryVolumeInformationFile")));
   }
 };
 
 const NativeCalls& nativeCalls() {
   static const NativeCalls calls;
   return calls;
+}
+
+// FILE_FS_DEVICE_INFORMATION (FileFsDeviceInformation, class 4).
+struct VolumeDevice {
+  ULONG deviceType;
+  ULONG characteristics;
+};
+constexpr ULONG kFileFsDeviceInformation = 4;
+constexpr ULONG kDeviceDisk = 0x07;              // FILE_DEVICE_DISK
+constexpr ULONG kDeviceDiskFileSystem = 0x08;    // FILE_DEVICE_DISK_FILE_SYSTEM
+constexpr ULONG kRemovableOrRemote = 0x01 | 0x10;  // FILE_REMOVABLE_MEDIA | FILE_REMOTE_DEVICE
+
+// A disk that is neither removable nor reached over a network; anything
+// the volume does not say of itself counts as not.
+bool onFixedLocalVolume(HANDLE file) {
+  const NativeCalls& calls = nativeCalls();
+  if (calls.queryVolume == nullptr) return false;
+  VolumeDevice device = {};
+  IO_STATUS_BLOCK io = {};
+  if (calls.queryVolume(file, &io, &device, sizeof device, kFileFsDeviceInformation) < 0) return false;
+  bool disk = device.deviceType == kDeviceDisk || device.deviceType == kDeviceDiskFileSystem;
+  return disk && (device.characteristics & kRemovableOrRemote) == 0;
 }
 
 // Opens `name` relative to the folder handle `root` (with

@@ -22,6 +22,11 @@ FaultPlan& FaultPlan::withError(uint32_t error) {
   return *this;
 }
 
+FaultPlan& FaultPlan::withoutViews() {
+  viewsAllowed_ = false;
+  return *this;
+}
+
 FaultPlan& FaultPlan::withAction(std::function<void()> action) {
   action_ = std::move(action);
   return *this;

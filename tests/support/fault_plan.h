@@ -45,11 +45,14 @@ class FaultPlan : public plat::IoFaultHook {
   FaultPlan& withError(uint32_t error);
   // Runs at every spoiled call, before the spoil (which may be Act alone).
   FaultPlan& withAction(std::function<void()> action);
+  // Files are read as on a volume that is never mapped.
+  FaultPlan& withoutViews();
 
   int calls() const { return calls_; }
   bool reached() const { return k_ > 0 && calls_ >= k_; }
 
   bool beforeRead(uint32_t* count) override;
+  bool allowsViews() override { return viewsAllowed_; }
   bool beforeWrite(uint32_t* count) override;
   bool beforeOpen(const char* path, uint32_t access, uint32_t disposition, uint32_t* error) override;
   void beforeChange(plat::FileChange change) override;
@@ -69,5 +72,6 @@ class FaultPlan : public plat::IoFaultHook {
   bool writingOnly_ = false;
   uint32_t error_ = 0;
   std::function<void()> action_;
+  bool viewsAllowed_ = true;
   plat::IoFaultHook* previous_;
 };
