@@ -105,7 +105,7 @@ HeldTarget held;
 // Opens the target for writing with writers shut out; one that does not
 // open so is opened for reading alone, in case it needs no change.
 bool openTarget(const char* relativePath) {
-  TargetSpot spot;
+  FileSpot spot;
   if (!runState.targetFolders.reach(relativePath, false, &spot)) return false;
   std::string path = spot.folder->path() + spot.name;
   plat::File file;
@@ -161,8 +161,9 @@ uint64_t addedEntryGrowth(size_t nameLength, uint32_t contentSize, int32_t recor
   return nameLength + 1 + static_cast<uint64_t>(contentSize) + (static_cast<uint64_t>(records) + 1) * kArchiveRecordSize;
 }
 
-InsertionFacts gatherInsertionFacts(PackageArchive& target, PackageArchive* package, const char* sourceName,
-                                    const char* entryName, Content* existing, Content* incoming) {
+InsertionFacts gatherInsertionFacts(PackageArchive& target, PackageArchive* package, HeldFolders& updateFolder,
+                                    const char* sourceName, const char* entryName, Content* existing,
+                                    Content* incoming) {
   InsertionFacts facts;
   facts.entryRead = target.readEntry(entryName, existing);
   facts.loadError = plat::lastError();
@@ -172,7 +173,7 @@ InsertionFacts gatherInsertionFacts(PackageArchive& target, PackageArchive* pack
   // the new content is written whatever the old one was.
   facts.entryHeld = facts.entryRead || (!facts.indexUnreadable && target.holdsEntry(entryName));
   facts.layoutAllowsChanges = target.layoutAllowsChanges();
-  facts.source = readSourceContent(package, sourceName, incoming);
+  facts.source = readSourceContent(package, updateFolder, sourceName, incoming);
   facts.sourceError = plat::lastError();
   facts.sourceSize = incoming->size;
   if (!facts.entryRead) return facts;
@@ -235,7 +236,8 @@ bool insertInto(PackageArchive& target, const char* sourceName, const char* entr
   Content existing;
   Content incoming;
   InsertionFacts facts =
-      gatherInsertionFacts(target, runState.currentPackage.get(), sourceName, entryName, &existing, &incoming);
+      gatherInsertionFacts(target, runState.currentPackage.get(), runState.updateFolder, sourceName, entryName,
+                           &existing, &incoming);
   EntryDecision decision = decideInsertion(facts);
   bool changes = decision.action == EntryAction::ReplaceEntry || decision.action == EntryAction::AddEntry;
   // A target that could only be read says why it cannot be written, when

@@ -29,10 +29,12 @@ struct InsertionFacts {
 EntryDecision decideInsertion(const InsertionFacts& facts);
 
 // The facts of one insertion, read from the target archive (its index
-// loaded through `target`) and the source; *existing and *incoming receive
-// the entry's old content and the new one. Writes nothing.
-InsertionFacts gatherInsertionFacts(PackageArchive& target, PackageArchive* package, const char* sourceName,
-                                    const char* entryName, Content* existing, Content* incoming);
+// loaded through `target`) and the source (the package, else the loose file
+// of the update folder); *existing and *incoming receive the entry's old
+// content and the new one. Writes nothing.
+InsertionFacts gatherInsertionFacts(PackageArchive& target, PackageArchive* package, HeldFolders& updateFolder,
+                                    const char* sourceName, const char* entryName, Content* existing,
+                                    Content* incoming);
 
 // Whether an archive of `size` bytes may grow by `growth`: every position
 // must stay within what the format can seek to (below 2 GiB).
@@ -45,7 +47,8 @@ uint64_t addedEntryGrowth(size_t nameLength, uint32_t contentSize, int32_t recor
 // Puts the source into the entry of the target archive at `relativePath`
 // below the run's install folder (runState.targetFolders), reached without
 // links. The source is taken from runState.currentPackage when it holds
-// that name, else from the loose file of that name. Adds 1 to
+// that name, else from the loose file of that name in the update folder
+// (runState.updateFolder). Adds 1 to
 // runState.changedFileCount for every entry written.
 //
 // The target is opened for reading and writing with writers shut out, and

@@ -44,7 +44,8 @@ std::unique_ptr<char[]> allocateContent(uint32_t size) {
 
 namespace {
 
-bool readFile(const char* path, Content* content, bool* opened, bool locateLarge) {
+// The file at `path`, or the file `path` of `folder` when one is given.
+bool readFile(const plat::Folder* folder, const char* path, Content* content, bool* opened, bool locateLarge) {
   content->release();
   if (opened != nullptr) *opened = false;
   std::unique_ptr<plat::File> held(new (std::nothrow) plat::File);
@@ -53,7 +54,9 @@ bool readFile(const char* path, Content* content, bool* opened, bool locateLarge
     return false;
   }
   plat::File& file = *held;
-  if (!file.open(path, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return false;
+  bool open = folder != nullptr ? file.openIn(*folder, path, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)
+                                 : file.open(path, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting);
+  if (!open) return false;
   if (opened != nullptr) *opened = true;
   uint64_t fileSize = 0;
   if (!file.size(&fileSize)) return false;
@@ -86,11 +89,11 @@ bool readFile(const char* path, Content* content, bool* opened, bool locateLarge
 }  // namespace
 
 bool readWholeFile(const char* path, Content* content, bool* opened) {
-  return readFile(path, content, opened, false);
+  return readFile(nullptr, path, content, opened, false);
 }
 
-bool readFileContent(const char* path, Content* content, bool* opened) {
-  return readFile(path, content, opened, true);
+bool readFileContentIn(const plat::Folder& folder, const std::string& name, Content* content, bool* opened) {
+  return readFile(&folder, name.c_str(), content, opened, true);
 }
 
 ContentReader::ContentReader(const Content& content, uint32_t from) : content_(content), delivered_(from) {}

@@ -13,6 +13,7 @@
 
 namespace plat {
 class File;
+class Folder;
 }
 
 // Contents larger than this are located rather than held, and are read in
@@ -82,9 +83,10 @@ std::unique_ptr<char[]> allocateContent(uint32_t size);
 // file that did not open from one that could not be read.
 bool readWholeFile(const char* path, Content* content, bool* opened = nullptr);
 
-// As readWholeFile, but a file larger than contentHeldWholeLimit is only
+// As readWholeFile for the file `name` of a held folder, opened never
+// through a link; a file larger than contentHeldWholeLimit is only
 // located: opened and sized, not read.
-bool readFileContent(const char* path, Content* content, bool* opened = nullptr);
+bool readFileContentIn(const plat::Folder& folder, const std::string& name, Content* content, bool* opened);
 
 // Delivers a content piece by piece, at most contentHeldWholeLimit bytes at
 // a time. A located content is read through its file, which must still

@@ -117,7 +117,8 @@ PackageArchive::PackageArchive(const char* path) {
 }
 
 PackageArchive::PackageArchive(const char* path, plat::File file, bool writable) : PackageArchive(path) {
-  file_.reset(new (std::nothrow) plat::File(std::move(file)));
+  // A file that did not open lists nothing.
+  if (file.isOpen()) file_.reset(new (std::nothrow) plat::File(std::move(file)));
   writable_ = writable && file_ != nullptr;
   givenFile_ = true;
   openTried_ = true;

@@ -73,11 +73,12 @@ class PackageArchive {
   // the first lookup and held, shared with other readers and writers,
   // until the object goes.
   explicit PackageArchive(const char* path);
-  // A target archive whose file the caller opened: `writable`, for reading
-  // and writing with writers shut out, so that nothing but this object
-  // changes the file while it is held and the index it loads stays the
-  // file's own, never read again. Every read and change goes through that
-  // file; a change of one opened for reading alone is refused.
+  // An archive whose file the caller opened (a source package, or a
+  // target archive): `writable`, for reading and writing with writers shut
+  // out, so that nothing but this object changes the file while it is held
+  // and the index it loads stays the file's own, never read again. Every
+  // read and change goes through that file; a change of one opened for
+  // reading alone is refused, and a file that did not open lists nothing.
   PackageArchive(const char* path, plat::File file, bool writable);
   ~PackageArchive();
   PackageArchive(const PackageArchive&) = delete;

@@ -169,7 +169,8 @@ double timeInsertion(const char* path, const char* source, const char* name) {
 void benchOne(int count, bool namesPacked) {
   const char* path = "bench_archive.qrv";
   const char* source = "bench_archive.src";
-  runState.targetFolders.reset("");  // the archive lies in the current folder
+  runState.targetFolders.reset("");  // the archive and its source lie in the current folder
+  runState.updateFolder.holdCurrentFolder();
   Layout layout = buildArchive(count, namesPacked);
   if (!writeWhole(path, layout.bytes)) {
     std::fprintf(stderr, "cannot write %s\n", path);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/held_folders.h"
 #include "platform/text_stream.h"
 
 UpdateList updateList;
@@ -85,9 +86,9 @@ void store(const ScannedLine& scanned, UpdateList* list) {
 
 }  // namespace
 
-bool loadUpdateListFrom(const char* fileName, UpdateList* list, ListObserver* observer) {
-  plat::TextReader reader;
-  if (!reader.open(fileName)) return false;
+namespace {
+
+bool readUpdateList(plat::TextReader& reader, UpdateList* list, ListObserver* observer) {
   list->count = 0;
   char piece[kListLineBufferSize];
   int lineNumber = 1;
@@ -128,6 +129,13 @@ bool loadUpdateListFrom(const char* fileName, UpdateList* list, ListObserver* ob
   return list->count > 0;
 }
 
+}  // namespace
+
+bool loadUpdateListFrom(const char* fileName, UpdateList* list, ListObserver* observer) {
+  plat::TextReader reader;
+  return reader.open(fileName) && readUpdateList(reader, list, observer);
+}
+
 ListPathCheck checkEntryPaths(const UpdateList& list, int index, int* field) {
   char letter = static_cast<char>(list.commands[index]);
   const std::string* paths[2] = {nullptr, nullptr};
@@ -144,4 +152,9 @@ ListPathCheck checkEntryPaths(const UpdateList& list, int index, int* field) {
   return ListPathCheck();
 }
 
-bool loadUpdateList() { return loadUpdateListFrom("UpDate.lst", &updateList); }
+bool loadUpdateList(HeldFolders& updateFolder) {
+  FileSpot spot;
+  plat::TextReader reader;
+  return updateFolder.reachInRoot(kUpdateListName, &spot) && reader.openIn(*spot.folder, spot.name) &&
+         readUpdateList(reader, &updateList, nullptr);
+}

@@ -8,6 +8,10 @@
 
 #include "list/list_path.h"
 
+class HeldFolders;
+
+// The list's name in the update folder.
+constexpr char kUpdateListName[] = "UpDate.lst";
 constexpr int kUpdateListCapacity = 512;
 constexpr size_t kListLineBufferSize = 256;  // a piece holds at most 255 bytes
 constexpr size_t kListFieldBufferSize = 256;
@@ -69,8 +73,9 @@ class ListObserver {
 // opened leaves the list as it was.
 bool loadUpdateListFrom(const char* fileName, UpdateList* list, ListObserver* observer = nullptr);
 
-// Reads "UpDate.lst" from the current directory into `updateList`.
-bool loadUpdateList();
+// Reads "UpDate.lst" of the held update folder into `updateList`; one
+// behind a link cannot be opened.
+bool loadUpdateList(HeldFolders& updateFolder);
 
 bool isListWhiteSpace(unsigned char byte);
 // True when any byte of the text is list white space: no field can hold it.

@@ -1,5 +1,5 @@
 // What both sides share above their system calls: whole transfers, and
-// the outcomes of a replace.
+// the fault hook's say in opens and renames.
 #include "platform/platform.h"
 
 namespace plat {
@@ -51,22 +51,12 @@ bool File::writeExactly(const void* buffer, uint32_t count) {
   return true;
 }
 
-ReplaceResult replaceFileIn(const Folder& folder, const std::string& target, const std::string& replacement,
-                            bool targetExists) {
+bool hookStandsInForRename() {
   IoFaultHook* hook = ioFaultHook();
-  uint32_t standIn = 0;
-  bool replaced = hook && hook->standInForReplace(&standIn) ? (setLastError(standIn), false)
-                                                            : systemReplace(folder, target, replacement, targetExists);
-  if (replaced) return ReplaceResult::Replaced;
-  uint32_t error = lastError();
-  // Without a backup name, both codes mean that the old file has left the
-  // target's name (gone, or under a name of the system's) while the new one
-  // keeps its own: the move that failed is made again. Should that fail
-  // too, the new bytes stay where they are, the only copy there is.
-  if (error == kErrorUnableToMoveReplacement || error == kErrorUnableToMoveReplacement2)
-    return systemMove(folder, replacement, target) ? ReplaceResult::Replaced : ReplaceResult::TargetNameEmpty;
-  setLastError(error);
-  return ReplaceResult::Unchanged;
+  uint32_t code = 0;
+  if (hook == nullptr || !hook->standInForRename(&code)) return false;
+  setLastError(code);
+  return true;
 }
 
 }  // namespace plat

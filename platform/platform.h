@@ -15,8 +15,9 @@
 namespace plat {
 
 // Desired access (GENERIC_READ, GENERIC_WRITE; DELETE, so that the file's
-// name can go through the handle; FILE_WRITE_ATTRIBUTES, for its read-only
-// attribute).
+// name can go or change through the handle; FILE_WRITE_ATTRIBUTES, for its
+// attributes). An open with none of them only tells that the file is there
+// and what it is: it takes no part in sharing.
 constexpr uint32_t kGenericRead = 0x80000000u;
 constexpr uint32_t kGenericWrite = 0x40000000u;
 constexpr uint32_t kDeleteAccess = 0x00010000u;
@@ -64,16 +65,22 @@ constexpr uint32_t kErrorNegativeSeek = 131;
 constexpr uint32_t kErrorAlreadyExists = 183;
 constexpr uint32_t kErrorFilenameTooLong = 206;
 constexpr uint32_t kErrorFileTooLarge = 223;
+constexpr uint32_t kErrorNotSameDevice = 17;
 constexpr uint32_t kErrorIoDevice = 1117;
-constexpr uint32_t kErrorUnableToRemoveReplaced = 1175;
-constexpr uint32_t kErrorUnableToMoveReplacement = 1176;
-constexpr uint32_t kErrorUnableToMoveReplacement2 = 1177;
 // ERROR_CANT_ACCESS_FILE: what the opens below a folder refuse, a link
 // (symbolic link, junction) on the way or at the name; and what a caller
 // that writes a file in place says of a file with a second name.
 constexpr uint32_t kErrorCantAccessFile = 1920;
 
 class Folder;
+
+// What a file that takes another's place takes over from it, so that the
+// player sees the same file with new bytes: its attributes (hidden,
+// system, archive; on the POSIX side its mode bits) and its creation time.
+struct FileTraits {
+  uint32_t attributes = 0;
+  uint64_t created = 0;
+};
 
 // One open file (CreateFile / ReadFile / WriteFile / SetFilePointerEx /
 // GetFileSizeEx / FlushFileBuffers / CloseHandle). Closed when the object
@@ -136,6 +143,18 @@ class File {
   // what a link points to (kDeleteAccess; FileDispositionInfo). The file
   // goes when the handle closes.
   bool removeName();
+  // Gives the file opened with kDeleteAccess (by openIn) the name `name`
+  // in `folder`, in one step, through the handle and the held folder
+  // (FileRenameInformation with the folder as its root, replacing what
+  // holds the name; renameat): the name shows the old file or this one,
+  // never neither. A link at the name is replaced, never followed. What
+  // holds the name stays where the system refuses: a folder, a read-only
+  // file, a file that is open (kErrorAccessDenied). Afterwards the handle
+  // is the file under its new name.
+  bool putInPlace(const Folder& folder, const std::string& name);
+  // The traits a replacement takes over, and taking them over.
+  bool traits(FileTraits* traits);
+  bool adoptTraits(const FileTraits& traits);
 
  private:
   friend class FileView;
@@ -193,6 +212,9 @@ class Folder {
   Folder& operator=(const Folder&) = delete;
 
   bool openRoot(const char* path);
+  // The process's current folder, as a root whose path() is empty: files
+  // below it are named as relative paths.
+  bool openCurrent();
   // The folder `name` (one part) of `parent`. A link there is refused
   // (kErrorCantAccessFile); a missing one is kErrorPathNotFound unless
   // `create` makes it, and a file where it would be is kErrorPathNotFound,
@@ -205,8 +227,6 @@ class Folder {
 
  private:
   friend class File;
-  friend bool systemReplace(const Folder&, const std::string&, const std::string&, bool);
-  friend bool systemMove(const Folder&, const std::string&, const std::string&);
   std::string path_;
 #ifdef _WIN32
   void* handle_ = nullptr;
@@ -214,29 +234,6 @@ class Folder {
   int fd_ = -1;
 #endif
 };
-
-// Puts the file `replacement` in place of the file `target`, both names in
-// `folder`, in one step, so that the name shows either the old bytes or
-// the new ones, never a mixture. An existing target keeps its attributes
-// and security (ReplaceFile, no backup); an absent one is made by a move
-// (MoveFileEx, replace existing). Where the system took the old file from
-// the target's name but did not put the new one there
-// (kErrorUnableToMoveReplacement, ...2), the move is finished here, written
-// through, so that the name is not empty again after a power cut.
-enum class ReplaceResult {
-  Replaced,
-  Unchanged,        // the target keeps its bytes, the replacement its name
-  TargetNameEmpty,  // the old file has left the name; the new bytes are
-                    // still under the replacement's name, which must stay
-};
-ReplaceResult replaceFileIn(const Folder& folder, const std::string& target, const std::string& replacement,
-                            bool targetExists);
-
-// The system's own step of replaceFileIn, on each side: ReplaceFile for an
-// existing target, else the move; and the move written through.
-bool systemReplace(const Folder& folder, const std::string& target, const std::string& replacement,
-                   bool targetExists);
-bool systemMove(const Folder& folder, const std::string& from, const std::string& to);
 
 // A file search (FindFirstFile / FindNextFile / FindClose).
 //
@@ -332,7 +329,7 @@ void sleepMilliseconds(uint32_t milliseconds);
 // The calls that change what is on disk, as a fault hook sees them. An open
 // that may create or truncate a file, a copy and the creation of a folder
 // count as Create.
-enum class FileChange { Create, Write, Truncate, Replace, Delete, Attributes };
+enum class FileChange { Create, Write, Truncate, Rename, Delete, Attributes };
 
 // Test seam for fault injection: consulted before every File::read and
 // File::write (and File::open, below). It may shorten the count or fail the
@@ -361,15 +358,19 @@ class IoFaultHook {
   // then fail with that code, as a full disk does that took part of the
   // bytes. A full disk still lets a write within the file's length through.
   virtual uint32_t failWrite(uint64_t growth, uint32_t* count) { return 0; }
-  // Consulted before the system's replace: true stands in for it, which
-  // then reports *code (what a test makes of ReplaceFile's rarer outcomes).
-  virtual bool standInForReplace(uint32_t* code) { return false; }
+  // Consulted before File::putInPlace: true stands in for the system's
+  // rename, which then fails with *code and changes nothing (what a test
+  // makes of the rename's rarer outcomes).
+  virtual bool standInForRename(uint32_t* code) { return false; }
 };
 void setIoFaultHook(IoFaultHook* hook);
 IoFaultHook* ioFaultHook();
 // Whether the hook, if any, lets an open of `path` happen; when it does
 // not, the last error is the one it gives.
 bool hookAllowsOpen(const std::string& path, uint32_t access, uint32_t disposition);
+// Whether the hook, if any, stands in for a rename; when it does, the last
+// error is the one it gives.
+bool hookStandsInForRename();
 
 // CP932 <-> UTF-8 for what tools print and read; false on bytes that are not
 // valid in the source encoding.

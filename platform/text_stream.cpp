@@ -9,11 +9,20 @@ constexpr unsigned char kEndOfText = 0x1A;
 constexpr size_t kChunkSize = 64 * 1024;
 }  // namespace
 
-bool TextReader::open(const char* path) {
+void TextReader::begin() {
   chunk_.assign(kChunkSize, 0);
   chunkPos_ = chunkLength_ = 0;
   ended_ = false;
+}
+
+bool TextReader::open(const char* path) {
+  begin();
   return file_.open(path, kGenericRead, kShareRead | kShareWrite, kOpenExisting);
+}
+
+bool TextReader::openIn(const Folder& folder, const std::string& name) {
+  begin();
+  return file_.openIn(folder, name, kGenericRead, kShareRead | kShareWrite, kOpenExisting);
 }
 
 int TextReader::rawByte() {

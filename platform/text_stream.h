@@ -17,6 +17,8 @@ class TextReader {
  public:
   // Opens for reading (mode "r": other openers may read and write).
   bool open(const char* path);
+  // The same for the file `name` of a held folder, never through a link.
+  bool openIn(const Folder& folder, const std::string& name);
 
   // Like fgets: stores at most size - 1 bytes, stopping after an LF, and a
   // NUL after them. Returns the number of bytes stored; 0 at end of text.
@@ -26,6 +28,7 @@ class TextReader {
   // Next byte after text-mode translation, or -1 at end of text.
   int nextByte();
   int rawByte();
+  void begin();
 
   File file_;
   std::vector<unsigned char> chunk_;

@@ -1,6 +1,9 @@
 #include "run/entry_decision.h"
 
+#include <new>
+
 #include "archive/package_archive.h"
+#include "platform/held_folders.h"
 #include "platform/platform.h"
 
 SourceOrigin readPackageSource(PackageArchive* package, const char* name, Content* content) {
@@ -14,10 +17,21 @@ SourceOrigin readPackageSource(PackageArchive* package, const char* name, Conten
   return SourceOrigin::Unreadable;
 }
 
-SourceOrigin readSourceContent(PackageArchive* package, const char* name, Content* content) {
+SourceOrigin readSourceContent(PackageArchive* package, HeldFolders& updateFolder, const char* name,
+                               Content* content) {
   SourceOrigin fromPackage = readPackageSource(package, name, content);
   if (fromPackage != SourceOrigin::None) return fromPackage;
+  FileSpot spot;
   bool opened = false;
-  if (readFileContent(name, content, &opened)) return SourceOrigin::LooseFile;
+  if (updateFolder.reach(name, false, &spot) && readFileContentIn(*spot.folder, spot.name, content, &opened))
+    return SourceOrigin::LooseFile;
   return opened ? SourceOrigin::Unreadable : SourceOrigin::None;
+}
+
+std::unique_ptr<PackageArchive> openSourcePackage(HeldFolders& updateFolder, const std::string& path) {
+  FileSpot spot;
+  plat::File file;
+  if (!path.empty() && updateFolder.reach(path, false, &spot))
+    file.openIn(*spot.folder, spot.name, plat::kGenericRead, plat::kShareRead | plat::kShareWrite, plat::kOpenExisting);
+  return std::unique_ptr<PackageArchive>(new (std::nothrow) PackageArchive(path.c_str(), std::move(file), false));
 }

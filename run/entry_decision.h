@@ -5,9 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "archive/content.h"
 
+class HeldFolders;
 class PackageArchive;
 
 // Where a source's content came from.
@@ -26,10 +29,18 @@ enum class SourceOrigin {
 SourceOrigin readPackageSource(PackageArchive* package, const char* name, Content* content);
 
 // The source rule of the verification and the apply pass: readPackageSource,
-// else the loose file of that name, relative to the current directory. A
-// loose file that reads short is Unreadable too: other bytes than the ones
-// chosen are never used.
-SourceOrigin readSourceContent(PackageArchive* package, const char* name, Content* content);
+// else the loose file of that name in the held update folder, reached
+// through no link (one on the way or at the name leaves it missing, with
+// kErrorCantAccessFile). A loose file that reads short is Unreadable too:
+// other bytes than the ones chosen are never used.
+SourceOrigin readSourceContent(PackageArchive* package, HeldFolders& updateFolder, const char* name,
+                               Content* content);
+
+// The source package `path` of the update folder, its file opened now for
+// reading, never through a link: one that does not open (or is behind a
+// link) lists nothing, so that the loose files are next. None only when
+// memory runs out.
+std::unique_ptr<PackageArchive> openSourcePackage(HeldFolders& updateFolder, const std::string& path);
 
 // Writing can still fail after a change was decided (a target that cannot
 // be written, a full disk).

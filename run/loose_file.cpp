@@ -36,16 +36,21 @@ LooseEntryProbe::TargetState LooseEntryProbe::readTarget() {
     plat::setLastError(plat::kErrorPathNotFound);
     return TargetState::Absent;
   }
+  targetRefusal_ = 0;
   targetPresent_ =
       targetFile_.openIn(*spot_.folder, spot_.name, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting);
-  if (!targetPresent_)
-    return plat::lastError() == plat::kErrorCantAccessFile ? TargetState::Unusable : TargetState::Absent;
+  if (!targetPresent_) {
+    uint32_t error = plat::lastError();
+    if (error == plat::kErrorCantAccessFile) return TargetState::Unusable;
+    if (error != plat::kErrorFileNotFound && error != plat::kErrorPathNotFound) targetRefusal_ = error;
+    return TargetState::Absent;
+  }
   if (!targetFile_.size(&targetSize_)) return TargetState::Unusable;
   return TargetState::Present;
 }
 
 SourceOrigin LooseEntryProbe::readSource() {
-  origin_ = readSourceContent(package_, sourceName_, &source_);
+  origin_ = readSourceContent(package_, updateFolder_, sourceName_, &source_);
   return origin_;
 }
 
@@ -131,7 +136,7 @@ constexpr uint32_t kSharedByAll = plat::kShareRead | plat::kShareWrite | plat::k
 class TemporaryFile {
  public:
   TemporaryFile(const plat::Folder& folder, const std::string& targetName)
-      : folder_(folder), name_(targetName + kTemporarySuffix) {}
+      : folder_(folder), target_(targetName), name_(targetName + kTemporarySuffix) {}
   ~TemporaryFile() { discard(); }
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
@@ -149,11 +154,14 @@ class TemporaryFile {
     return true;
   }
   plat::File& file() { return file_; }
-  const std::string& name() const { return name_; }
-  // Before it replaces the target; the name stays this write's.
-  void close() { file_.close(); }
-  // It is the target now, or the only copy of the new bytes: it stays.
-  void keep() { owned_ = false; }
+  // Takes the target's name through its own handle, in one step: false
+  // leaves both as they were.
+  bool putInPlace() {
+    if (!file_.putInPlace(folder_, target_)) return false;
+    owned_ = false;
+    file_.close();
+    return true;
+  }
 
   void discard() {
     if (!owned_) return;
@@ -179,6 +187,7 @@ class TemporaryFile {
   }
 
   const plat::Folder& folder_;
+  std::string target_;
   std::string name_;
   plat::File file_;
   bool owned_ = false;
@@ -187,7 +196,7 @@ class TemporaryFile {
 // Writing in place, where no temporary file can be had: only into a plain
 // file with one name (a second name's file would change too), or a file
 // made new. A new file that does not get its bytes goes again.
-bool writeInPlace(const TargetSpot& spot, bool present, const Content& content) {
+bool writeInPlace(const FileSpot& spot, bool present, const Content& content) {
   plat::File file;
   if (present) {
     uint32_t names = 0;
@@ -211,19 +220,23 @@ bool writeInPlace(const TargetSpot& spot, bool present, const Content& content) 
   return false;
 }
 
-// Writes the decided content over the target at `spot` (`present` or not)
-// through the temporary file, or in place where the temporary file cannot
-// be made, or cannot replace a target that writing in place can change
-// (one that another program holds open sharing writing but not deletion).
-// A full disk never goes in place: it could lose the old content. A file
-// the write creates is logged just before it appears (`logCreated`).
-bool writeLooseTarget(const TargetSpot& spot, bool present, const Content& content,
+// Writes the decided content over the target at `spot` (one that `exists`
+// or not) through the temporary file, which takes the target's name and
+// its traits, or in place where the temporary file cannot be made, or
+// cannot replace a target that writing in place can change (one that
+// another program holds open sharing writing but not deletion). A full
+// disk never goes in place: it could lose the old content. A file the
+// decision takes for new is logged just before it appears (`logCreated`,
+// none otherwise).
+bool writeLooseTarget(const FileSpot& spot, bool exists, const Content& content,
                       const std::function<void()>& logCreated) {
   // A target that refuses writing (the game holds it, it is read-only)
   // says so with its own code, before any work; one that takes writing
   // but not its replacement is written in place.
   bool replaceable = true;
-  if (present) {
+  plat::FileTraits traits;
+  bool takesTraits = false;
+  if (exists) {
     plat::File probe;
     if (!probe.openIn(*spot.folder, spot.name, plat::kGenericWrite | plat::kDeleteAccess, plat::kShareRead,
                       plat::kOpenExisting)) {
@@ -231,30 +244,30 @@ bool writeLooseTarget(const TargetSpot& spot, bool present, const Content& conte
         return false;
       replaceable = false;
     }
+    takesTraits = probe.traits(&traits);
   }
-  if (!replaceable) return writeInPlace(spot, present, content);
+  const auto log = [&] {
+    if (logCreated) logCreated();
+  };
+  if (!replaceable) {
+    log();
+    return writeInPlace(spot, exists, content);
+  }
   TemporaryFile temporary(*spot.folder, spot.name);
   if (!temporary.create()) {
     if (plat::lastError() == plat::kErrorDiskFull) return false;
-    if (!present) logCreated();
-    return writeInPlace(spot, present, content);
+    log();
+    return writeInPlace(spot, exists, content);
   }
-  if (!writeContent(temporary.file(), content) || !temporary.file().flush()) return false;
-  temporary.close();
-  if (!present) logCreated();
-  switch (plat::replaceFileIn(*spot.folder, spot.name, temporary.name(), present)) {
-    case plat::ReplaceResult::Replaced:
-      temporary.keep();
-      return true;
-    case plat::ReplaceResult::TargetNameEmpty:
-      temporary.keep();
-      return false;
-    case plat::ReplaceResult::Unchanged:
-      break;
-  }
-  if (!present || plat::lastError() == plat::kErrorDiskFull) return false;
+  if (!writeContent(temporary.file(), content) || !temporary.file().flush() ||
+      (takesTraits && !temporary.file().adoptTraits(traits)))
+    return false;
+  log();
+  if (temporary.putInPlace()) return true;
+  // The rename changes nothing when it fails: the target is as it was.
+  if (!exists || plat::lastError() == plat::kErrorDiskFull) return false;
   temporary.discard();
-  return writeInPlace(spot, present, content);
+  return writeInPlace(spot, exists, content);
 }
 
 // The prompt shows the path the attempt failed on even when it is too long
@@ -269,22 +282,28 @@ bool attemptLoose(const std::string& relative, bool mustExist) {
     plat::setLastError(plat::kErrorFilenameTooLong);
     return false;
   }
-  TargetFolders& folders = runState.targetFolders;
-  TargetSpot spot;
+  HeldFolders& folders = runState.targetFolders;
+  FileSpot spot;
   // A folder missing on the way leaves the target absent; anything else
   // there (a link) fails the attempt.
   if (!folders.reach(relative, false, &spot)) {
     if (plat::lastError() != plat::kErrorPathNotFound) return false;
     spot.folder = nullptr;
   }
-  LooseEntryProbe probe(spot, runState.currentPackage.get(), relative.c_str());
+  LooseEntryProbe probe(spot, runState.currentPackage.get(), runState.updateFolder, relative.c_str());
   EntryDecision decision = decideLooseEntry(mustExist, probe);
   if (decision.action == EntryAction::Fails) return false;
   if (decision.action == EntryAction::Identical) return true;
   // "C" makes the folders its new file needs, the outermost first.
   if (spot.folder == nullptr && !folders.reach(relative, true, &spot)) return false;
-  auto logCreated = [&] { registerCreatedFile(target, folders); };
-  if (!writeLooseTarget(spot, decision.action == EntryAction::Replace, probe.source(), logCreated)) return false;
+  bool created = decision.action == EntryAction::Create;
+  std::function<void()> logCreated;
+  if (created) logCreated = [&] { registerCreatedFile(target, folders); };
+  // A target that is there but did not open for reading is taken for new,
+  // and written as the file it is: whatever refused the read refuses the
+  // write too, with the same code.
+  bool exists = !created || probe.targetRefusal() != 0;
+  if (!writeLooseTarget(spot, exists, probe.source(), logCreated)) return false;
   ++runState.changedFileCount;
   return true;
 }
@@ -320,6 +339,7 @@ std::string fileErrorText(const char* path, uint32_t code) {
 FileErrorAnswer reportFileError(const char* path, const char* caption) {
   uint32_t code = plat::lastError();
   runState.targetFolders.release();
+  runState.updateFolder.release();
   releaseTargetArchive();
   std::string text = fileErrorText(path, code);
   RunHost* host = runState.dialog;

@@ -9,7 +9,7 @@
 #include "archive/content.h"
 #include "platform/platform.h"
 #include "run/entry_decision.h"
-#include "run/target_folders.h"
+#include "platform/held_folders.h"
 #include "run/verification.h"
 
 class PackageArchive;
@@ -33,9 +33,9 @@ class LooseEntryProbe {
 
   // The target is `spot`'s file (no folder: a folder on its way is
   // missing); the source comes from `package` when it holds `sourceName`,
-  // else from the loose file.
-  LooseEntryProbe(const TargetSpot& spot, PackageArchive* package, const char* sourceName)
-      : spot_(spot), package_(package), sourceName_(sourceName) {}
+  // else from the loose file of the update folder.
+  LooseEntryProbe(const FileSpot& spot, PackageArchive* package, HeldFolders& updateFolder, const char* sourceName)
+      : spot_(spot), package_(package), updateFolder_(updateFolder), sourceName_(sourceName) {}
   virtual ~LooseEntryProbe() = default;
   LooseEntryProbe(const LooseEntryProbe&) = delete;
   LooseEntryProbe& operator=(const LooseEntryProbe&) = delete;
@@ -46,6 +46,10 @@ class LooseEntryProbe {
   virtual TargetState readTarget();
   // The target's size when present.
   virtual uint64_t targetSize() const { return targetSize_; }
+  // Why an Absent target did not open when something is there after all
+  // (another program holds it without sharing, it is a folder); 0 when
+  // nothing is there.
+  uint32_t targetRefusal() const { return targetRefusal_; }
   SourceOrigin readSource();
   // The target against the source, read piece by piece; closes the target.
   virtual Comparison compare();
@@ -54,11 +58,13 @@ class LooseEntryProbe {
   SourceOrigin origin() const { return origin_; }
 
  private:
-  const TargetSpot& spot_;
+  const FileSpot& spot_;
   PackageArchive* package_;
+  HeldFolders& updateFolder_;
   const char* sourceName_;
   plat::File targetFile_;
   bool targetPresent_ = false;
+  uint32_t targetRefusal_ = 0;
   uint64_t targetSize_ = 0;
   Content source_;
   SourceOrigin origin_ = SourceOrigin::None;
@@ -86,6 +92,7 @@ std::string fileErrorText(const char* path, uint32_t code);
 
 // Shows the prompt for the last error, unowned, through runState.dialog.
 // Must follow the failed attempt directly: it reads the last-error value.
-// While it is up, the run holds no folder or archive of the game open, so
-// the player may set right what the prompt names.
+// While it is up, the run holds no folder or archive of the game open, and
+// no folder of the update below its root, so the player may set right what
+// the prompt names.
 FileErrorAnswer reportFileError(const char* path, const char* caption);

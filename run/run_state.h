@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "platform/platform.h"
-#include "run/target_folders.h"
+#include "platform/held_folders.h"
 
 class PackageArchive;
 class RunHost;
@@ -32,8 +32,11 @@ struct RunState {
   void* dialogWindow = nullptr;
   int32_t changedFileCount = 0;
   std::unique_ptr<PackageArchive> currentPackage;
-  // The folders below the install folder that the run's writes go through.
-  TargetFolders targetFolders;
+  // The folders below the install folder that the run's writes go through,
+  // and the update folder (the current folder) with the folders below it
+  // that its reads go through.
+  HeldFolders targetFolders;
+  HeldFolders updateFolder;
   UpdateWorker worker;
 
   RunState();

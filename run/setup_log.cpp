@@ -4,10 +4,10 @@
 
 #include "platform/platform.h"
 #include "platform/text_stream.h"
-#include "run/target_folders.h"
+#include "platform/held_folders.h"
 
-bool registerCreatedFile(const char* createdPath, TargetFolders& folders) {
-  TargetSpot spot;
+bool registerCreatedFile(const char* createdPath, HeldFolders& folders) {
+  FileSpot spot;
   if (!folders.reachInRoot(kSetupLogName, &spot)) return false;
   plat::File log;
   // Mode "a+" lets others read and write beside it.

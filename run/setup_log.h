@@ -2,7 +2,7 @@
 // the install folder, when that log exists.
 #pragma once
 
-class TargetFolders;
+class HeldFolders;
 
 constexpr const char kSetupLogName[] = "Setup.log";
 
@@ -14,4 +14,4 @@ constexpr const char kSetupLogName[] = "Setup.log";
 // disk), is left as it is, silently, and the run goes on. A log whose last
 // line is already that line (a run stopped between logging a file and
 // making it) is left as it is too.
-bool registerCreatedFile(const char* createdPath, TargetFolders& folders);
+bool registerCreatedFile(const char* createdPath, HeldFolders& folders);

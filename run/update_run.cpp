@@ -2,7 +2,6 @@
 // folder to the close request. Nothing on disk changes before the three
 // verification passes have all succeeded.
 #include <cstring>
-#include <new>
 
 #include "archive/archive_update.h"
 #include "archive/package_archive.h"
@@ -24,6 +23,7 @@ void releaseHeldFiles() {
   runState.currentPackage.reset();
   releaseTargetArchive();
   runState.targetFolders.release();
+  runState.updateFolder.close();
 }
 
 // Every abort: no further entry, no wait, and nothing stays held.
@@ -58,14 +58,12 @@ bool insertEntry(const UpdateEntry& entry) {
   }
 }
 
-// Command "P": later sources come from this package. No file is opened
-// here; a path naming no readable archive just finds nothing later on.
+// Command "P": later sources come from this package, opened here in the
+// update folder; a path naming no readable archive finds nothing later on.
 void selectPackage(const std::string& path) {
   runState.currentPackage.reset();
   if (path.size() >= kRunPathSize) return;
-  char packagePath[kRunPathSize];
-  std::memcpy(packagePath, path.c_str(), path.size() + 1);
-  runState.currentPackage.reset(new (std::nothrow) PackageArchive(packagePath));
+  runState.currentPackage = openSourcePackage(runState.updateFolder, path);
 }
 
 // The run's own pause event: one of that name made by another program
@@ -102,11 +100,13 @@ uint32_t runUpdate(void*) {
   std::memcpy(runInstallFolder, folder, sizeof folder);
   runState.targetFolders.reset(runInstallFolder);
 
-  if (!loadUpdateList()) return abortRun(host, owner, kMessageListUnreadable);
+  // Everything the run reads comes from the update folder as it is now.
+  runState.updateFolder.holdCurrentFolder();
+  if (!loadUpdateList(runState.updateFolder)) return abortRun(host, owner, kMessageListUnreadable);
   host->setProgressRange(0, kProgressMaximum);
   host->setProgressPosition(0);
 
-  VerificationResult verification = verifyUpdateList(updateList, runInstallFolder);
+  VerificationResult verification = verifyUpdateList(updateList, runInstallFolder, runState.updateFolder);
   if (verification.stop != VerificationStop::None)
     return abortRun(host, owner, verificationMessage(verification.stop));
 

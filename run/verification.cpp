@@ -8,6 +8,7 @@
 
 #include "archive/archive_update.h"
 #include "archive/package_archive.h"
+#include "platform/held_folders.h"
 #include "platform/platform.h"
 #include "run/loose_file.h"
 #include "run/run_messages.h"
@@ -22,13 +23,13 @@ bool joinTargetPath(const char* installFolder, const char* relative, char (&join
   return true;
 }
 
-bool sourceExists(PackageArchive* package, const char* name) {
+bool sourceExists(PackageArchive* package, HeldFolders& updateFolder, const char* name) {
   // The apply pass's own rule: a package that lists the name and cannot
   // deliver it fails here already rather than in the middle of the run.
   Content content;
   SourceOrigin origin = readPackageSource(package, name, &content);
   if (origin != SourceOrigin::None) return origin == SourceOrigin::Package;
-  return fileExists(name);
+  return heldFileExists(updateFolder, name);
 }
 
 namespace {
@@ -45,16 +46,15 @@ VerificationResult stopAt(VerificationStop stop, int pass, int entryIndex, const
 bool fitsPathBuffer(const std::string& path) { return path.size() < kRunPathSize; }
 
 // Pass 1: every source is in the package selected so far, or a loose file.
-VerificationResult verifySources(const UpdateList& list) {
+VerificationResult verifySources(const UpdateList& list, HeldFolders& updateFolder) {
   std::unique_ptr<PackageArchive> package;
   for (int i = 0; i < list.count; ++i) {
     UpdateEntry entry = updateEntry(list, i);
     if (entry.command == 'P') {
       package.reset();
       if (!fitsPathBuffer(entry.path)) return stopAt(VerificationStop::SourcePathTooLong, 1, i, entry.path);
-      char packagePath[kRunPathSize];
-      std::memcpy(packagePath, entry.path.c_str(), entry.path.size() + 1);
-      package.reset(new (std::nothrow) PackageArchive(packagePath));
+      // A bare P ends the package.
+      if (!entry.path.empty()) package = openSourcePackage(updateFolder, entry.path);
       continue;
     }
     const std::string* source = nullptr;
@@ -62,7 +62,7 @@ VerificationResult verifySources(const UpdateList& list) {
     if (entry.command == 'I') source = &entry.sourceName;
     if (source == nullptr) continue;
     if (!fitsPathBuffer(*source)) return stopAt(VerificationStop::SourcePathTooLong, 1, i, *source);
-    if (!sourceExists(package.get(), source->c_str()))
+    if (!sourceExists(package.get(), updateFolder, source->c_str()))
       return stopAt(VerificationStop::SourceMissing, 1, i, *source);
   }
   return VerificationResult();
@@ -129,8 +129,8 @@ VerificationResult verifyArchiveMagic(const UpdateList& list, const char* instal
 
 }  // namespace
 
-VerificationResult verifyUpdateList(const UpdateList& list, const char* installFolder) {
-  VerificationResult result = verifySources(list);
+VerificationResult verifyUpdateList(const UpdateList& list, const char* installFolder, HeldFolders& updateFolder) {
+  VerificationResult result = verifySources(list, updateFolder);
   if (result.stop == VerificationStop::None) result = verifyTargetsExist(list, installFolder);
   if (result.stop == VerificationStop::None) result = verifyArchiveMagic(list, installFolder);
   return result;

@@ -8,6 +8,7 @@
 
 #include "list/update_list.h"
 
+class HeldFolders;
 class PackageArchive;
 
 // Every joined path and package path of a run lives in a buffer this size:
@@ -21,9 +22,10 @@ bool joinTargetPath(const char* installFolder, const char* relative, char (&join
 
 // A source is the entry of that name in the package when there is one and
 // it lists the name (then it must be readable), otherwise the loose file of
-// that name relative to the current directory; readPackageSource decides.
-// A package whose index cannot be read lists nothing.
-bool sourceExists(PackageArchive* package, const char* name);
+// that name in the update folder, reached through no link;
+// readPackageSource decides. A package whose index cannot be read lists
+// nothing.
+bool sourceExists(PackageArchive* package, HeldFolders& updateFolder, const char* name);
 
 enum class VerificationStop {
   None,
@@ -41,14 +43,14 @@ struct VerificationResult {
   std::string path;     // the path it failed on (CP932): source, joined target or archive
 };
 
-// Passes 1 to 3 over the whole list, in order, against the disk and the
-// current directory. Reads only; writes nothing.
+// Passes 1 to 3 over the whole list, in order, against the disk: the
+// install folder and the held update folder. Reads only; writes nothing.
 //  1: every source of C, R and I exists (P selects the package for the rest
 //     of the pass); over-long source or package paths are refused.
 //  2: every joined target of C, R and I fits kRunPathSize; with target
 //     checking on (E on, N off, on at the start), I and R targets exist.
 //  3: with target checking on again, every I target begins with "QRV001".
-VerificationResult verifyUpdateList(const UpdateList& list, const char* installFolder);
+VerificationResult verifyUpdateList(const UpdateList& list, const char* installFolder, HeldFolders& updateFolder);
 
 // The abort message for a stop, or null for None.
 const char* verificationMessage(VerificationStop stop);

@@ -181,6 +181,7 @@ TEST_P(ArchiveModelTest, RandomSequencesMatchTheModel) {
   ArchiveModel package = randomArchive();
   CurrentDirectory here(folder.path());
   runState.targetFolders.reset(folder.path());
+  runState.updateFolder.holdCurrentFolder();
   int held = -1;  // the target the run holds
   for (int t = 0; t < 3; ++t) ASSERT_TRUE(writeFile(std::to_string(t), models[t].bytes));
   ASSERT_TRUE(writeFile("pack", package.bytes));
@@ -281,6 +282,7 @@ TEST(ArchiveRefusalTest, InsertionsThatCannotBeMadeLeaveTheArchiveWithACode) {
   TempFolder folder;
   CurrentDirectory here(folder.path());
   runState.targetFolders.reset(folder.path());
+  runState.updateFolder.holdCurrentFolder();
   ASSERT_TRUE(writeFile("src", "new") && writeFile("text", "This text is no archive.\r\n"));
   std::string bad = buildArchiveBytes({{"src", "xy"}});
   ASSERT_TRUE(writeFile("bad", bad.replace(bad.size() - 8, 4, u32(1000))));  // its content past the end
@@ -392,6 +394,7 @@ TEST(ArchiveRefusalTest, LayoutsNoWriterMakes) {
   }
   // Insertions into the target the run holds open it no more.
   runState.targetFolders.reset(folder.path());
+  runState.updateFolder.holdCurrentFolder();
   ASSERT_TRUE(writeFile("src", "new") && insertIntoArchive("late", "src", "a"));
   auto opens = std::make_unique<FaultPlan>(FaultPlan::kOpens, 0, FaultPlan::Spoil::Count);
   opens->onlyOpens("late");

@@ -119,34 +119,68 @@ TEST(PlatformFile, OpensAreRefusedWithTheWindowsCodes) {
   EXPECT_EQ(readFileOrEmpty(held), "content") << "a refused CREATE_ALWAYS truncates nothing";
 }
 
-// The one-step replace: the target shows the old bytes or the new ones;
-// what ReplaceFile would refuse is refused and changes nothing.
-TEST(PlatformTransfer, ReplacesInOneStepOrChangeNothing) {
+// A file put in place through its handle: the name shows the old bytes or
+// the new ones; what Windows keeps at the name (a folder, a read-only
+// file, an open one) stays and nothing changes; a link at the name is
+// replaced, never followed. The traits the file takes over are the old
+// one's.
+TEST(PlatformTransfer, PutsAFileInPlaceInOneStepOrChangesNothing) {
+  enum class There { Nothing, File, ReadOnlyFile, OpenFile, Folder, Link };
   const struct {
     const char* what;
-    bool targetExists, sourceExists, holdTarget, readOnlyTarget;
+    There there;
     uint32_t error;  // 0: done
   } cases[] = {
-      {"an absent target is made", false, true, false, false, 0},
-      {"an existing target is replaced", true, true, false, false, 0},
-      {"a read-only target", true, true, false, true, plat::kErrorAccessDenied},
-      {"no replacement", true, false, false, false, plat::kErrorFileNotFound},
+      {"a new name", There::Nothing, 0},
+      {"a file is replaced", There::File, 0},
+      {"a read-only file stays", There::ReadOnlyFile, plat::kErrorAccessDenied},
+      {"an open file stays", There::OpenFile, plat::kErrorAccessDenied},
+      {"a folder stays", There::Folder, plat::kErrorAccessDenied},
+      {"a link is replaced, its file untouched", There::Link, 0},
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.what);
-    if (test.readOnlyTarget && !readOnlyAttributeHolds()) continue;
+    if (test.there == There::ReadOnlyFile && !readOnlyAttributeHolds()) continue;  // Wine as root
     TempFolder fresh;
+    const std::string target = fresh / "target.dat", outside = fresh / "outside.dat";
+    plat::File holder;
+    bool made = writeFile(outside, "outside");
+    switch (test.there) {
+      case There::Nothing: break;
+      case There::File: made &= writeFile(target, "old"); break;
+      case There::ReadOnlyFile: made &= writeFile(target, "old") && makeReadOnly(target); break;
+      case There::OpenFile:
+        made &= writeFile(target, "old") &&
+                holder.open(target.c_str(), R, SR | plat::kShareWrite | plat::kShareDelete, plat::kOpenExisting);
+        break;
+      case There::Folder: made &= makeFolder(target); break;
+      case There::Link:
+        if (!makeLink(LinkKind::File, target, outside)) continue;  // Wine shows no file link
+        break;
+    }
+    ASSERT_TRUE(made);
     plat::Folder folder;
+    plat::File old, file;
+    plat::FileTraits traits;
     ASSERT_TRUE(folder.openRoot(fresh.path().c_str()));
-    const std::string target = fresh / "target.dat", source = fresh / "target.new";
-    ASSERT_TRUE(!test.targetExists || writeFile(target, "old"));
-    ASSERT_TRUE(!test.sourceExists || writeFile(source, "new bytes"));
-    ASSERT_TRUE(!test.readOnlyTarget || makeReadOnly(target));
-    plat::ReplaceResult result = plat::replaceFileIn(folder, "target.dat", "target.new", test.targetExists);
-    bool done = result == plat::ReplaceResult::Replaced;
+    bool hadTraits = test.there == There::File && old.openIn(folder, "target.dat", R, SR, plat::kOpenExisting) &&
+                     old.traits(&traits);
+    old.close();
+    ASSERT_TRUE(file.openIn(folder, "target.new", W | plat::kDeleteAccess, plat::kShareNone, plat::kCreateNew) &&
+                file.writeExactly("new bytes", 9) && (!hadTraits || file.adoptTraits(traits)));
+    bool done = file.putInPlace(folder, "target.dat");
     EXPECT_EQ(done ? 0u : plat::lastError(), test.error);
-    EXPECT_EQ(readFileOrEmpty(target), done ? "new bytes" : test.targetExists ? "old" : "");
-    EXPECT_EQ(fileIsPresent(source), test.sourceExists && !done);
+    plat::FileTraits now;
+    EXPECT_TRUE(!done || !hadTraits || (file.traits(&now) && now.attributes == traits.attributes))
+        << "the handle is the file at its new name, with the old one's traits";
+    file.close();
+    holder.close();
+    const char* before = test.there == There::Nothing || test.there == There::Link ? "" : "old";
+    if (test.there != There::Folder) {
+      EXPECT_EQ(readFileOrEmpty(target), done ? "new bytes" : before);
+    }
+    EXPECT_EQ(fileIsPresent(fresh / "target.new"), !done);
+    EXPECT_EQ(readFileOrEmpty(outside), "outside");
   }
 }
 

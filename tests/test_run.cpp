@@ -64,12 +64,21 @@ struct Scenario {
   // Links and the like, made in the game folder once its files are there;
   // false where the platform cannot make them (the row is left out).
   std::function<bool(const std::string& game, const std::string& outside)> prepare = nullptr;
+  // The same in the update folder.
+  std::function<bool(const std::string& update, const std::string& outside)> prepareUpdate = nullptr;
 };
 
 // Beside the install folder: what no run may change, whatever the list
 // or the links in the game say.
 const Files kOutside = {{"victim.txt", "outside bytes"}, {"victim.qrv", arc({{"e", "outside entry"}})},
                         {"folder\\keep.txt", "kept"}};
+
+// A file or folder of the row's root, which holds the update, the game
+// and what lies beside them ("update\\...", "outside\\...").
+std::string besideTheGame(const std::string& name) {
+  std::string game = runInstallFolder;
+  return game.substr(0, game.size() - std::strlen("game\\")) + name;
+}
 
 // "<G>" stands for the install folder, "<F>" for as many 'f' as make
 // "<G>sub\\<F>" 255 bytes long, "<K>" for a name of 84 kanji (252 bytes
@@ -125,7 +134,7 @@ class RunTest : public RunFixture {
       written &= bytes == kHuge ? writeHuge(game + name) : writeFileAndFolders(game + x(name), x(bytes));
     for (const auto& [name, bytes] : kOutside) written &= writeFileAndFolders(outside + name, bytes);
     ASSERT_TRUE(written);
-    if (s.prepare && !s.prepare(game, outside)) return;
+    if ((s.prepare && !s.prepare(game, outside)) || (s.prepareUpdate && !s.prepareUpdate(update, outside))) return;
     host_.installFolder = game;
     host_.retries = s.retries;
     host_.onShowMessage = [&, prompts = 0](const HostCall& call) mutable {
@@ -407,16 +416,6 @@ TEST_F(RunTest, RetriesSeeWhatChangedAndNoTemporaryFileMakesAWriteFail) {
   const Files after = {{"old.dat", "new bytes"}, {"new.dat", "created"}, {"Setup.log", log + "F\t<G>new.dat\r\n"}};
   const std::string both = "C\told.dat\nC\tnew.dat\n";
   plat::File holder;  // another program's open of a file of the game
-  const auto hold = [&](const std::string& name) {
-    return holder.open(inGame(name).c_str(), plat::kGenericRead, plat::kShareRead | plat::kShareWrite,
-                       plat::kOpenExisting);
-  };
-  // ReplaceFile's own outcomes, stood in for: the old file gone, or under
-  // another name, and the new one still under its own.
-  const auto movedAside = [&] {
-    writeFile(inGame("old.dat~RF"), readFileOrEmpty(inGame("old.dat")));
-    plat::deleteFile(inGame("old.dat").c_str());
-  };
   std::vector<Scenario> rows = {
       {"the target appears while the prompt is up", "N\nR\tlate.dat\n", {{"late.dat", "wanted"}}, {}, kD1,
        {{'C', "late.dat", 2}}, {{"late.dat", "wanted"}}, 1, 1, {}, 0,
@@ -447,25 +446,6 @@ TEST_F(RunTest, RetriesSeeWhatChangedAndNoTemporaryFileMakesAWriteFail) {
          return holder.open((game + "old.dat").c_str(), plat::kGenericRead, plat::kShareRead | plat::kShareWrite,
                             plat::kOpenExisting);
        }},
-      {"the replace refused", "C\told.dat\n", update, game, kD1, {}, {{"old.dat", "new bytes"}}, 1, 0,
-       {FaultPlan::kReplaces, 1, Spoil::Fail, true, nullptr, plat::kErrorUnableToRemoveReplaced}},
-      // A new file that its move cannot make is no file: its line stays.
-      {"the move of a new file refused", "C\tnew.dat\n", update, game, kF,
-       {{'C', "new.dat", plat::kErrorUnableToRemoveReplaced}}, {{"Setup.log", log + "F\t<G>new.dat\r\n"}}, 0, 0,
-       {FaultPlan::kReplaces, 1, Spoil::Fail, true, nullptr, plat::kErrorUnableToRemoveReplaced}},
-      {"the old file gone, the new one not moved", "C\told.dat\n", update, game, kD1, {}, {{"old.dat", "new bytes"}}, 1, 0,
-       {FaultPlan::kReplaces, 1, Spoil::Fail, false, nullptr, plat::kErrorUnableToMoveReplacement,
-        [&] { plat::deleteFile(inGame("old.dat").c_str()); }}},
-      {"the old file moved aside, the new one not moved", "C\told.dat\n", update, game, kD1, {},
-       {{"old.dat", "new bytes"}, {"old.dat~RF", "old"}}, 1, 0,
-       {FaultPlan::kReplaces, 1, Spoil::Fail, false, nullptr, plat::kErrorUnableToMoveReplacement2, movedAside}},
-      // The move that would finish it fails too: the new bytes stay where
-      // they are, and the retry puts them in place.
-      {"the finishing move fails", "C\told.dat\n", update, game, kD1, {{'C', "old.dat", plat::kErrorSharingViolation}},
-       {{"old.dat", "new bytes"}, {"Setup.log", log + "F\t<G>old.dat\r\n"}}, 1, 1,
-       {FaultPlan::kReplaces, 1, Spoil::Fail, false, nullptr, plat::kErrorUnableToMoveReplacement,
-        [&] { plat::deleteFile(inGame("old.dat").c_str()), hold("old.dat.~up"); }},
-       0, [&](int) { holder.close(); }},
       // A target that refuses writing keeps its own code, and nothing of
       // the write stays beside it.
       {"a target refused for writing, a read-only source", "C\told.dat\n", update, game, kF,
@@ -476,6 +456,30 @@ TEST_F(RunTest, RetriesSeeWhatChangedAndNoTemporaryFileMakesAWriteFail) {
       {"a target of 4 GiB and a byte", "R\thuge.dat\n", {{"huge.dat", "small"}}, {{"huge.dat", kHuge}}, kD1, {},
        {{"huge.dat", "small"}}, 1, 0, {}, kWhole},
   };
+  // Every way the rename that puts the temporary file in place can fail
+  // changes nothing: the target keeps its old bytes and is written in
+  // place, but never on a full disk; a new file is no file, and its line
+  // stays.
+  for (uint32_t code : {plat::kErrorAccessDenied, plat::kErrorSharingViolation, plat::kErrorInvalidParameter,
+                        plat::kErrorInvalidName, plat::kErrorNotSameDevice, plat::kErrorFileExists,
+                        plat::kErrorDiskFull}) {
+    const Fault refused = {FaultPlan::kRenames, 1, Spoil::Fail, true, nullptr, code};
+    bool full = code == plat::kErrorDiskFull;
+    rows.push_back({"the rename refused with " + std::to_string(code), "C\told.dat\n", update, game, full ? kF : kD1,
+                    full ? std::vector<Prompt>{{'C', "old.dat", code}} : std::vector<Prompt>{},
+                    full ? Files{} : Files{{"old.dat", "new bytes"}}, full ? 0 : 1, 0, refused});
+    rows.push_back({"a new file's rename refused with " + std::to_string(code), "C\tnew.dat\n", update, game, kF,
+                    {{'C', "new.dat", code}}, {{"Setup.log", log + "F\t<G>new.dat\r\n"}}, 0, 0, refused});
+  }
+  // Another program holds the target open and shares nothing: "C" and "R"
+  // both show the sharing violation its first step meets.
+  for (const char* list : {"C\told.dat\n", "R\told.dat\n"})
+    rows.push_back({std::string("a target held without sharing, ") + list, list, update, game, kF,
+                    {{'C', "old.dat", plat::kErrorSharingViolation}}, {}, 0, 0, {}, 0, nullptr, {},
+                    [&](const std::string& game, const std::string&) {
+                      return holder.open((game + "old.dat").c_str(), plat::kGenericRead, plat::kShareNone,
+                                         plat::kOpenExisting);
+                    }});
   for (const Scenario& row : rows) {
     play({row});
     holder.close();
@@ -525,6 +529,77 @@ TEST_F(RunTest, NoWriteFollowsALinkBelowTheInstallFolder) {
     rows.push_back(row);
 #endif
   play(rows);
+}
+
+// Nothing the run reads comes through a link in the update folder: a
+// folder on the way, a source, a package, the list. At verification such a
+// source is missing (S) and such a list unreadable (L); one that appears
+// later gets the prompt (0x780). No byte from beside the update folder
+// reaches the game. (Wine shows folder links, not file links: those rows
+// run natively only.)
+TEST_F(RunTest, NothingReadComesThroughALinkInTheUpdateFolder) {
+  const auto link = [](LinkKind kind, const std::string& name, const std::string& to) {
+    return [=](const std::string& update, const std::string&) {
+      return makeLink(kind, update + name, besideTheGame(to));
+    };
+  };
+  const uint32_t kRefused = plat::kErrorCantAccessFile;
+  const Files game = {{"game.qrv", arc({{"e", "old"}})}};
+  std::vector<Scenario> rows = {
+      {"a loose source through a folder link", "C\tdata\\keep.txt\n", {}, game, kS, {}, {}, 0, 0, {}, kWhole, nullptr,
+       {}, nullptr, link(LinkKind::Folder, "data", "outside\\folder")},
+      {"an I source through a folder link", "I\tgame.qrv\tdata\\keep.txt\te\n", {}, game, kS, {}, {}, 0, 0, {}, kWhole,
+       nullptr, {}, nullptr, link(LinkKind::Folder, "data", "outside\\folder")},
+      {"a package behind a folder link", "P\tpak\\victim.qrv\nC\te\n", {}, game, kS, {}, {}, 0, 0, {}, kWhole, nullptr,
+       {}, nullptr, link(LinkKind::Folder, "pak", "outside")},
+      {"... lists nothing: the loose file comes next", "P\tpak\\victim.qrv\nC\te\n", {{"e", "loose"}}, {}, kD1, {},
+       {{"e", "loose"}}, 1, 0, {}, kWhole, nullptr, {}, nullptr, link(LinkKind::Folder, "pak", "outside")},
+      // A link that appears after verification, while a prompt is up (the
+      // run then holds no folder of the update below its root).
+      {"a folder link that appears later", "C\ta.dat\nC\tdata\\keep.txt\n", {{"a.dat", "new a"}, {"data\\keep.txt", "new"}},
+       {}, kF, {{'C', "a.dat", plat::kErrorDiskFull}, {'C', "data\\keep.txt", kRefused}}, {{"a.dat", "new a"}}, 1, 1,
+       {FaultPlan::kOpens, 1, Spoil::Fail, false, "a.dat", plat::kErrorDiskFull}, kWhole, [](int prompt) {
+         if (prompt != 1) return;
+         EXPECT_TRUE(removeTree(besideTheGame("update\\data")) &&
+                     makeLink(LinkKind::Folder, besideTheGame("update\\data"), besideTheGame("outside\\folder")));
+       }},
+  };
+#ifndef _WIN32
+  for (const Scenario& row : std::vector<Scenario>{
+           {"a source that is a link", "C\tv.txt\n", {}, {}, kS, {}, {}, 0, 0, {}, kWhole, nullptr, {}, nullptr,
+            link(LinkKind::File, "v.txt", "outside\\victim.txt")},
+           {"an I source that is a link", "I\tgame.qrv\tv.txt\te\n", {}, game, kS, {}, {}, 0, 0, {}, kWhole, nullptr, {},
+            nullptr, link(LinkKind::File, "v.txt", "outside\\victim.txt")},
+           {"a package that is a link", "P\tv.qrv\nC\te\n", {}, {}, kS, {}, {}, 0, 0, {}, kWhole, nullptr, {}, nullptr,
+            link(LinkKind::File, "v.qrv", "outside\\victim.qrv")},
+           {"the list as a link, even to a list beside it", kAbsent, {{"real.lst", "C\ta.dat\n"}, {"a.dat", "a"}}, {}, kL, {},
+            {}, 0, 0, {}, kWhole, nullptr, {}, nullptr, link(LinkKind::File, "UpDate.lst", "update\\real.lst")},
+           {"a file link that appears later, through the fault plan", "C\ta.dat\nC\tv.txt\n",
+            {{"a.dat", "new a"}, {"v.txt", "new v"}}, {}, kF, {{'C', "v.txt", kRefused}}, {{"a.dat", "new a"}}, 1, 0,
+            {FaultPlan::kOpens, 1, Spoil::Act, false, "a.dat", 0, [] {
+               EXPECT_TRUE(removeTree(besideTheGame("update\\v.txt")) &&
+                           makeLink(LinkKind::File, besideTheGame("update\\v.txt"), besideTheGame("outside\\victim.txt")));
+             }}}})
+    rows.push_back(row);
+#endif
+  play(rows);
+}
+
+// A file put in place keeps what the player sees of the old one: hidden
+// and system on Windows, the mode bits on POSIX.
+TEST_F(RunTest, AReplacedFileKeepsItsTraits) {
+  deliver("t.dat", "new bytes");
+  ASSERT_TRUE(writeFile(game_ / "t.dat", "old") && giveUnusualTraits(game_ / "t.dat"));
+  const auto traitsOf = [](const std::string& path) {
+    plat::File file;
+    plat::FileTraits traits;
+    EXPECT_TRUE(file.open(path.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting) && file.traits(&traits));
+    return traits.attributes;
+  };
+  uint32_t before = traitsOf(game_ / "t.dat");
+  EXPECT_EQ(run("C\tt.dat\n"), 1u);
+  EXPECT_EQ(readFileOrEmpty(game_ / "t.dat"), "new bytes");
+  EXPECT_EQ(traitsOf(game_ / "t.dat"), before);
 }
 
 TEST_F(RunTest, TheBarMovesOncePerEntryAndPathsStayWithin255Bytes) {

@@ -143,6 +143,32 @@ TEST(ToolPlan, PredictionsEqualTheRun) {
                 {R"("action":"source-only")", R"("changes":null,"caption":null,"message":null)"});
 }
 
+// A source or a package behind a folder link in the update folder is
+// missing to plan as to the run: both stop in verification with S, and the
+// package's loose stand-in is taken where there is one.
+TEST(ToolPlan, SourcesBehindALinkAreMissing) {
+  TempFolder root, game;
+  const std::string update = root / "update\\";
+  plant(root.path(), {{"outside/x.txt", "outside"}, {"outside/p.pak", pak({{"y.txt", "packed outside"}})},
+                      {"update/y.txt", "loose y"}});
+  if (!makeLink(LinkKind::Folder, update + "data", root / "outside")) return;
+  const struct {
+    std::string list;
+    const char* message;
+  } cases[] = {{"C\tdata\\x.txt\r\n", kMessageSourceMissing},
+               {"P\tdata\\p.pak\r\nC\tz.txt\r\n", kMessageSourceMissing},
+               {"P\tdata\\p.pak\r\nC\ty.txt\r\n", kMessageUpdateDone}};
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.list);
+    ASSERT_TRUE(writeFile(update + "UpDate.lst", test.list));
+    ToolOutput plan = tool({"--json", "plan", "--install", arg(game.path()), arg(update)},
+                           test.message == kMessageUpdateDone ? kExitFine : kExitProblems);
+    EXPECT_NE(plan.out.find(jsonName(test.message)), std::string::npos) << plan.out;
+    EXPECT_EQ(applyUpdate(update, game.path()).message, test.message);
+  }
+  EXPECT_EQ(readFileOrEmpty(game / "y.txt"), "loose y");
+}
+
 // Per row, make's exit, report and exact list. Where a list is written it
 // passes list check and plan, and applied to a copy of the old tree it does
 // what plan said; when make found no problem, the copy then holds the new

@@ -61,8 +61,9 @@ struct KnownArchive {
 // have written holds those bytes.
 class PlannedLooseProbe : public LooseEntryProbe {
  public:
-  PlannedLooseProbe(const TargetSpot& spot, PackageArchive* package, const char* sourceName, const std::string* written)
-      : LooseEntryProbe(spot, package, sourceName), written_(written) {}
+  PlannedLooseProbe(const FileSpot& spot, PackageArchive* package, HeldFolders& updateFolder, const char* sourceName,
+                    const std::string* written)
+      : LooseEntryProbe(spot, package, updateFolder, sourceName), written_(written) {}
   TargetState readTarget() override {
     state_ = written_ ? TargetState::Present : LooseEntryProbe::readTarget();
     return state_;
@@ -82,8 +83,8 @@ class PlannedLooseProbe : public LooseEntryProbe {
 
 class ApplySimulation {
  public:
-  ApplySimulation(const UpdateList& list, const std::string& installFolder, bool haveInstall)
-      : list_(list), install_(installFolder), haveInstall_(haveInstall) {
+  ApplySimulation(const UpdateList& list, const std::string& installFolder, bool haveInstall, HeldFolders& updateFolder)
+      : list_(list), install_(installFolder), haveInstall_(haveInstall), updateFolder_(updateFolder) {
     folders_.reset(install_);
   }
 
@@ -107,8 +108,9 @@ class ApplySimulation {
   std::string install_;
   bool haveInstall_;
   bool missingFolders(PlanStep* step, const std::string& path);
+  HeldFolders& updateFolder_;
   std::unique_ptr<PackageArchive> package_;
-  TargetFolders folders_;
+  HeldFolders folders_;
   std::set<std::string> madeFolders_;              // by folded path, as earlier entries would make them
   std::map<std::string, std::string> looseFiles_;  // by folded target path
   std::map<std::string, KnownArchive> archives_;  // by folded archive path
@@ -118,7 +120,7 @@ class ApplySimulation {
 ApplySimulation::Source ApplySimulation::source(const std::string& name, std::string* bytes, std::string* from) {
   // The run's own rule for where a source comes from.
   Content content;
-  SourceOrigin origin = readSourceContent(package_.get(), name.c_str(), &content);
+  SourceOrigin origin = readSourceContent(package_.get(), updateFolder_, name.c_str(), &content);
   bool fromPackage = origin == SourceOrigin::Package || (origin == SourceOrigin::Unreadable && package_ &&
                                                          package_->holdsEntry(name.c_str()));
   *from = fromPackage ? "package" : "loose";
@@ -205,7 +207,7 @@ void ApplySimulation::loose(PlanStep* step, const UpdateEntry& entry) {
   char joined[kRunPathSize];
   if (!targetPath(step, entry.path, entry.path, joined)) return;
   const char* prompt = " (file-error prompt \"Copy File Access Error\")";
-  TargetSpot spot;
+  FileSpot spot;
   if (!folders_.reach(entry.path, false, &spot)) {
     if (plat::lastError() != plat::kErrorPathNotFound) {
       failStep(step, std::string("a folder on the way is a link, which the updater never writes through (") +
@@ -215,7 +217,8 @@ void ApplySimulation::loose(PlanStep* step, const UpdateEntry& entry) {
     spot.folder = nullptr;
   }
   auto known = looseFiles_.find(archiveFoldedName(joined));
-  PlannedLooseProbe probe(spot, package_.get(), entry.path.c_str(), known == looseFiles_.end() ? nullptr : &known->second);
+  PlannedLooseProbe probe(spot, package_.get(), updateFolder_, entry.path.c_str(),
+                          known == looseFiles_.end() ? nullptr : &known->second);
   // The run's own decision, from the same reads.
   EntryDecision decision = decideLooseEntry(entry.command == 'R', probe);
   bool present = probe.state() == LooseEntryProbe::TargetState::Present;
@@ -263,7 +266,7 @@ void ApplySimulation::insert(PlanStep* step, const UpdateEntry& entry) {
   const char* prompt = " (file-error prompt \"Update File Access Error\")";
   // The updater reaches the archive without links, and changes only a file
   // with one name.
-  TargetSpot spot;
+  FileSpot spot;
   plat::File reached;
   uint32_t names = 1;
   bool readOnly = false;
@@ -280,7 +283,8 @@ void ApplySimulation::insert(PlanStep* step, const UpdateEntry& entry) {
   PackageArchive target(joined);
   Content existing, incoming;
   InsertionFacts facts =
-      gatherInsertionFacts(target, package_.get(), entry.sourceName.c_str(), entry.entryName.c_str(), &existing, &incoming);
+      gatherInsertionFacts(target, package_.get(), updateFolder_, entry.sourceName.c_str(), entry.entryName.c_str(),
+                           &existing, &incoming);
   std::string incomingBytes(incoming.bytes ? incoming.bytes.get() : "", incoming.size);
   std::string existingBytes(existing.bytes ? existing.bytes.get() : "", existing.size);
   KnownArchive* known = nullptr;
@@ -360,7 +364,7 @@ PlanStep ApplySimulation::step(int index) {
         step.note = "later sources are loose files";
         break;
       }
-      package_ = std::make_unique<PackageArchive>(entry.path.c_str());
+      package_ = openSourcePackage(updateFolder_, entry.path);
       step.action = "select-package";
       step.target = entry.path;
       if (package_->indexState() == PackageArchive::IndexState::Unloaded) package_->loadedEntryCount();
@@ -442,8 +446,17 @@ int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
     return kExitUsage;
   }
 
+  // The updater reads only what lies in the update folder as it is now,
+  // never through a link: a list behind one cannot be opened.
+  HeldFolders updateFolder;
+  updateFolder.holdCurrentFolder();
+  FileSpot listSpot;
+  plat::File listFile;
   ListReport report;
-  bool listOpened = checkUpdateList("UpDate.lst", &report);
+  bool listOpened = updateFolder.reachInRoot(kUpdateListName, &listSpot) &&
+                    listFile.openIn(*listSpot.folder, listSpot.name, plat::kGenericRead, plat::kShareRead | plat::kShareWrite,
+                                    plat::kOpenExisting) &&
+                    checkUpdateList(kUpdateListName, &report);
   const UpdateList& list = *report.list;
   int problems = report.problemCount();
   VerificationResult verification;
@@ -466,7 +479,7 @@ int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
       }
     ++problems;
   } else {
-    verification = verifyUpdateList(list, haveInstall ? install.c_str() : "");
+    verification = verifyUpdateList(list, haveInstall ? install.c_str() : "", updateFolder);
     // Without an install folder only the sources can be checked.
     if (!haveInstall && verification.pass > 1) verification = VerificationResult();
     if (verification.stop != VerificationStop::None) {
@@ -481,7 +494,7 @@ int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
     }
     // After a stop the updater applies nothing: no step is predicted.
     if (message == nullptr) {
-      ApplySimulation simulation(list, install, haveInstall);
+      ApplySimulation simulation(list, install, haveInstall, updateFolder);
       for (int i = 0; i < list.count; ++i) {
         PlanStep step = simulation.step(i);
         step.line = static_cast<size_t>(i) < report.entryLines.size() ? report.entryLines[i] : 0;

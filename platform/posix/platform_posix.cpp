@@ -623,12 +623,12 @@ bool File::truncateHere() {
 
 namespace {
 
-// Whether an open of this process keeps the file's name from going (a
-// rename over it): one that does not share deletion, as on Windows.
-bool heldWithoutDeleteSharing(const struct stat& st) {
+// Whether this process holds the file open: a rename onto its name is
+// then refused, as Windows refuses to replace an open file.
+bool heldOpen(const struct stat& st) {
   std::lock_guard<std::mutex> lock(gShareMutex);
   for (const OpenRecord& held : gOpenRecords)
-    if (held.device == st.st_dev && held.inode == st.st_ino && !(held.share & kShareDelete)) return true;
+    if (held.device == st.st_dev && held.inode == st.st_ino) return true;
   return false;
 }
 
@@ -676,6 +676,16 @@ bool Folder::openRoot(const char* path) {
   return true;
 }
 
+bool Folder::openCurrent() {
+  close();
+  fd_ = openFolderAt(AT_FDCWD, ".", false);
+  if (fd_ < 0) {
+    failWithErrno();
+    return false;
+  }
+  return true;
+}
+
 bool Folder::openChild(const Folder& parent, const std::string& name, bool create) {
   close();
   if (!hookAllowsOpen(parent.path_ + name, 0, create ? kOpenAlways : kOpenExisting)) return false;
@@ -716,67 +726,55 @@ bool Folder::openChild(const Folder& parent, const std::string& name, bool creat
   return true;
 }
 
-namespace {
-
-// A rename within a folder; `writeThrough`: the folder that holds the new
-// name reaches the disk before it returns (MOVEFILE_WRITE_THROUGH).
-bool renameIn(int folderFd, const std::string& from, const std::string& to, bool writeThrough) {
-  if (gFaultHook) gFaultHook->beforeChange(FileChange::Replace);
-  if (::renameat(folderFd, from.c_str(), folderFd, to.c_str()) != 0) {
+bool File::putInPlace(const Folder& folder, const std::string& name) {
+  std::string native;
+  if (fd_ < 0 || folderFd_ < 0) {
+    tlsLastError = kErrorAccessDenied;  // not opened for its name to change
+    return false;
+  }
+  if (!nativeName(folder.fd_, name, &native) || hookStandsInForRename()) return false;
+  // What Windows keeps at the name: a folder, a read-only file, an open
+  // one. A link is replaced, as the rename never follows it.
+  struct stat there;
+  if (::fstatat(folder.fd_, native.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(there.st_mode) &&
+      (S_ISDIR(there.st_mode) || (there.st_mode & 0222) == 0 || heldOpen(there))) {
+    tlsLastError = kErrorAccessDenied;
+    return false;
+  }
+  if (gFaultHook) gFaultHook->beforeChange(FileChange::Rename);
+  if (::renameat(folderFd_, name_.c_str(), folder.fd_, native.c_str()) != 0) {
     failWithErrno();
     return false;
   }
-  if (writeThrough) ::fsync(folderFd);
+  int newFolderFd = ::fcntl(folder.fd_, F_DUPFD_CLOEXEC, 0);
+  ::close(folderFd_);
+  folderFd_ = newFolderFd;
+  name_ = native;
   tlsLastError = 0;
   return true;
 }
 
-}  // namespace
-
-bool systemReplace(const Folder& folder, const std::string& target, const std::string& replacement,
-                   bool targetExists) {
-  std::string nativeTarget, nativeReplacement;
-  if (!nativeName(folder.fd_, target, &nativeTarget) || !nativeName(folder.fd_, replacement, &nativeReplacement))
-    return false;
-  // ReplaceFile opens the target for deletion, sharing everything, and a
-  // move over a file replaces it only where that may be done too: a folder,
-  // a read-only file, or one held without delete sharing stays. A file the
-  // caller could not see counts as much as one it did.
-  struct stat to;
-  if (::fstatat(folder.fd_, nativeTarget.c_str(), &to, AT_SYMLINK_NOFOLLOW) == 0) {
-    if (S_ISDIR(to.st_mode) || (to.st_mode & 0222) == 0) {
-      tlsLastError = kErrorAccessDenied;
-      return false;
-    }
-    if (heldWithoutDeleteSharing(to)) {
-      tlsLastError = targetExists ? kErrorUnableToRemoveReplaced : kErrorSharingViolation;
-      return false;
-    }
-    // The target's attributes stay with the name.
-    if (targetExists && ::fchmodat(folder.fd_, nativeReplacement.c_str(), to.st_mode & 07777, 0) != 0) {
-      failWithErrno();
-      return false;
-    }
-  }
-  // Neither ReplaceFile nor the move of a new file is written through: the
-  // name changes in one step, and the folder reaches the disk in its own
-  // time, as with rsync's durable mode.
-  return renameIn(folder.fd_, nativeReplacement, nativeTarget, false);
+bool File::traits(FileTraits* traits) {
+  struct stat st;
+  if (!statOpen(fd_, &st)) return false;
+  traits->attributes = static_cast<uint32_t>(st.st_mode & 07777);
+  traits->created = 0;
+  return true;
 }
 
-bool systemMove(const Folder& folder, const std::string& from, const std::string& to) {
-  std::string nativeFrom, nativeTo;
-  if (!nativeName(folder.fd_, from, &nativeFrom) || !nativeName(folder.fd_, to, &nativeTo)) return false;
-  struct stat moved;
-  if (::fstatat(folder.fd_, nativeFrom.c_str(), &moved, AT_SYMLINK_NOFOLLOW) != 0) {
+// The mode bits stand for the attributes; the creation time has no
+// counterpart here.
+bool File::adoptTraits(const FileTraits& traits) {
+  if (fd_ < 0) {
+    tlsLastError = kErrorInvalidHandle;
+    return false;
+  }
+  if (gFaultHook) gFaultHook->beforeChange(FileChange::Attributes);
+  if (::fchmod(fd_, static_cast<mode_t>(traits.attributes)) != 0) {
     failWithErrno();
     return false;
   }
-  if (heldWithoutDeleteSharing(moved)) {
-    tlsLastError = kErrorSharingViolation;
-    return false;
-  }
-  return renameIn(folder.fd_, nativeFrom, nativeTo, true);
+  return true;
 }
 
 struct FileSearch::State {

@@ -9,6 +9,8 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include <cstddef>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -258,6 +260,8 @@ using NtCreateFileProc = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUT
                                           ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
 using StatusToErrorProc = ULONG(NTAPI*)(NTSTATUS);
 using NtQueryVolumeInformationFileProc = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
+using NtSetInformationFileProc = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
+constexpr ULONG kFileRenameInformation = 10;
 
 constexpr NTSTATUS kStatusObjectNameCollision = static_cast<NTSTATUS>(0xC0000035L);
 constexpr NTSTATUS kStatusNotADirectory = static_cast<NTSTATUS>(0xC0000103L);
@@ -267,6 +271,7 @@ struct NativeCalls {
   NtCreateFileProc createFile = nullptr;
   StatusToErrorProc statusToError = nullptr;
   NtQueryVolumeInformationFileProc queryVolume = nullptr;
+  NtSetInformationFileProc setInformation = nullptr;
   NativeCalls() {
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     if (ntdll == nullptr) return;
@@ -275,6 +280,8 @@ struct NativeCalls {
         reinterpret_cast<StatusToErrorProc>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
     queryVolume = reinterpret_cast<NtQueryVolumeInformationFileProc>(
         reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryVolumeInformationFile")));
+    setInformation = reinterpret_cast<NtSetInformationFileProc>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "NtSetInformationFile")));
   }
 };
 
@@ -439,6 +446,12 @@ bool Folder::openRoot(const char* path) {
   return true;
 }
 
+bool Folder::openCurrent() {
+  if (!openRoot(".")) return false;
+  path_.clear();
+  return true;
+}
+
 bool Folder::openChild(const Folder& parent, const std::string& name, bool create) {
   close();
   if (!hookAllowsOpen(parent.path_ + name, 0, create ? kOpenAlways : kOpenExisting)) return false;
@@ -538,24 +551,70 @@ bool File::removeName() {
   return SetFileInformationByHandle(handle_, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
 }
 
-bool systemReplace(const Folder& folder, const std::string& target, const std::string& replacement,
-                   bool targetExists) {
-  std::wstring wideTarget, wideReplacement;
-  if (!widePath((folder.path() + target).c_str(), &wideTarget) ||
-      !widePath((folder.path() + replacement).c_str(), &wideReplacement))
+bool File::putInPlace(const Folder& folder, const std::string& name) {
+  std::wstring wideName;
+  if (!widePath(name.c_str(), &wideName)) return false;
+  if (hookStandsInForRename()) return false;
+  const NativeCalls& calls = nativeCalls();
+  if (calls.setInformation == nullptr || calls.statusToError == nullptr || wideName.size() > 0x7FFF) {
+    SetLastError(ERROR_INVALID_FUNCTION);
     return false;
-  if (gFaultHook) gFaultHook->beforeChange(FileChange::Replace);
-  if (!targetExists) return MoveFileExW(wideReplacement.c_str(), wideTarget.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
-  return ReplaceFileW(wideTarget.c_str(), wideReplacement.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
-                      nullptr) != FALSE;
+  }
+  // FILE_RENAME_INFORMATION, the name right after the fixed fields; the
+  // words keep it aligned.
+  struct RenameInformation {
+    BOOLEAN replaceIfExists;
+    HANDLE rootDirectory;
+    ULONG fileNameLength;
+    WCHAR fileName[1];
+  };
+  size_t bytes = offsetof(RenameInformation, fileName) + wideName.size() * sizeof(wchar_t);
+  std::vector<uint64_t> words(bytes / sizeof(uint64_t) + 1);
+  auto* information = reinterpret_cast<RenameInformation*>(words.data());
+  information->replaceIfExists = TRUE;
+  information->rootDirectory = folder.handle_;
+  information->fileNameLength = static_cast<ULONG>(wideName.size() * sizeof(wchar_t));
+  std::memcpy(reinterpret_cast<unsigned char*>(words.data()) + offsetof(RenameInformation, fileName), wideName.data(),
+              wideName.size() * sizeof(wchar_t));
+  if (gFaultHook) gFaultHook->beforeChange(FileChange::Rename);
+  IO_STATUS_BLOCK io = {};
+  NTSTATUS status = calls.setInformation(handle_, &io, information, static_cast<ULONG>(bytes), kFileRenameInformation);
+  if (status < 0) {
+    SetLastError(calls.statusToError(status));
+    return false;
+  }
+  SetLastError(0);
+  return true;
 }
 
-bool systemMove(const Folder& folder, const std::string& from, const std::string& to) {
-  std::wstring wideFrom, wideTo;
-  if (!widePath((folder.path() + from).c_str(), &wideFrom) || !widePath((folder.path() + to).c_str(), &wideTo))
-    return false;
-  if (gFaultHook) gFaultHook->beforeChange(FileChange::Replace);
-  return MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+namespace {
+
+// The attributes a replacement takes over; read-only is left out, as a
+// target that carries it is never replaced, and a temporary file that
+// carried it could not go again.
+constexpr DWORD kTraitAttributes =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+}  // namespace
+
+bool File::traits(FileTraits* traits) {
+  FILE_BASIC_INFO basic = {};
+  if (!GetFileInformationByHandleEx(handle_, FileBasicInfo, &basic, sizeof basic)) return false;
+  traits->attributes = basic.FileAttributes & kTraitAttributes;
+  traits->created = static_cast<uint64_t>(basic.CreationTime.QuadPart);
+  return true;
+}
+
+bool File::adoptTraits(const FileTraits& traits) {
+  FILE_BASIC_INFO basic = {};
+  if (!GetFileInformationByHandleEx(handle_, FileBasicInfo, &basic, sizeof basic)) return false;
+  // Zero times are left as they are.
+  FILE_BASIC_INFO changed = {};
+  changed.CreationTime.QuadPart = static_cast<LONGLONG>(traits.created);
+  changed.FileAttributes = (basic.FileAttributes & ~kTraitAttributes) | traits.attributes;
+  if (changed.FileAttributes == 0) changed.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  if (gFaultHook) gFaultHook->beforeChange(FileChange::Attributes);
+  return SetFileInformationByHandle(handle_, FileBasicInfo, &changed, sizeof changed) != FALSE;
 }
 
 namespace {

@@ -29,7 +29,7 @@ namespace {
 
 // Rewritten for every input; removed with the folder when the process ends.
 const TempFolder scratch;
-const std::string kTarget = scratch / "target.qrv", kSource = scratch / "source";
+const std::string kTarget = scratch / "target.qrv", kSourceName = "source", kSource = scratch / kSourceName;
 const std::string kGoodPackage = scratch / "good.pak", kInputPackage = scratch / "input.pak";
 
 void require(bool condition) {
@@ -79,7 +79,7 @@ void step(int number, uint8_t op, uint8_t arg) {
   Snapshot before(kTarget);
   unsigned kind = op % 8;
   std::string entryName = before.pick(kind >= 5 ? arg >> 1 : arg);
-  std::string sourceName = kSource;
+  std::string sourceName = kSourceName;
   std::string content = std::string(arg % 29, static_cast<char>('a' + number)) + std::to_string(number);
   if (kind == 1) entryName = "new" + std::to_string(arg % 4);
   if (kind >= 5 && (arg & 1)) entryName = "new" + std::to_string(kind - 5);
@@ -105,7 +105,7 @@ void step(int number, uint8_t op, uint8_t arg) {
   Content expected;
   std::unique_ptr<PackageArchive> package(runState.currentPackage ? new PackageArchive(runState.currentPackage->path())
                                                                   : nullptr);
-  SourceOrigin origin = readSourceContent(package.get(), sourceName.c_str(), &expected);
+  SourceOrigin origin = readSourceContent(package.get(), runState.updateFolder, sourceName.c_str(), &expected);
 
   int countBefore = runState.changedFileCount;
   plat::setLastError(0);
@@ -159,7 +159,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (steps.size() > 16) steps.resize(16);
 
   // Every input starts afresh: no target held, no package, the count at 0.
+  // Loose sources lie in the update folder, the current one.
+  static CurrentDirectory inScratch(scratch.path());
   runState.targetFolders.reset(scratch.path());
+  runState.updateFolder.holdCurrentFolder();
   releaseTargetArchive();
   runState.currentPackage.reset();
   runState.changedFileCount = 0;

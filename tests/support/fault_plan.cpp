@@ -84,8 +84,8 @@ uint32_t FaultPlan::failWrite(uint64_t growth, uint32_t* count) {
   return error_ ? error_ : plat::kErrorDiskFull;
 }
 
-bool FaultPlan::standInForReplace(uint32_t* code) {
-  if (!hit(kReplaces)) return false;
+bool FaultPlan::standInForRename(uint32_t* code) {
+  if (!hit(kRenames)) return false;
   *code = error_;
   return true;
 }

@@ -13,9 +13,10 @@ class FaultPlan : public plat::IoFaultHook {
  public:
   // The calls watched; combine them. A write counts once as kWrites and,
   // when it lengthens its file, once more as kGrowingWrites.
-  // kReplaces: the system's replace, which a spoiled one stands in for:
-  // the action runs, and the replace reports error().
-  enum Calls : unsigned { kReads = 1, kWrites = 2, kOpens = 4, kGrowingWrites = 8, kChanges = 16, kReplaces = 32 };
+  // kRenames: the system's rename of a file put in place, which a spoiled
+  // one stands in for: the action runs, and the rename fails with error()
+  // and changes nothing.
+  enum Calls : unsigned { kReads = 1, kWrites = 2, kOpens = 4, kGrowingWrites = 8, kChanges = 16, kRenames = 32 };
   enum class Spoil {
     Count,     // nothing: the calls are only counted
     Fail,      // the call fails: a read or write moves nothing, an open
@@ -57,7 +58,7 @@ class FaultPlan : public plat::IoFaultHook {
   bool beforeOpen(const char* path, uint32_t access, uint32_t disposition, uint32_t* error) override;
   void beforeChange(plat::FileChange change) override;
   uint32_t failWrite(uint64_t growth, uint32_t* count) override;
-  bool standInForReplace(uint32_t* code) override;
+  bool standInForRename(uint32_t* code) override;
 
  private:
   bool hit(unsigned kind);  // counts a call of that kind; true if it is spoiled

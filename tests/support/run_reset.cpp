@@ -17,6 +17,7 @@ void resetRunState() {
   runState.currentPackage.reset();
   releaseTargetArchive();
   runState.targetFolders.release();
+  runState.updateFolder.close();
   contentHeldWholeLimit = kContentPieceSize;
   contentRetainedLimit = 32u << 20;
   runState.worker.threadHandle = plat::ThreadHandle{};

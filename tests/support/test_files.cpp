@@ -109,6 +109,12 @@ bool makeFolder(const std::string& path) {
   return isPresent(path, true);
 }
 
+bool removeTree(const std::string& path) {
+  std::error_code error;
+  fs::remove_all(hostPath(path), error);
+  return !error;
+}
+
 std::map<std::string, std::string> filesBelow(const std::string& folder) {
   std::map<std::string, std::string> files;
   std::error_code error;
@@ -135,6 +141,16 @@ bool makeReadOnly(const std::string& path) {
   fs::permissions(hostPath(path), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                   fs::perm_options::remove, error);
   return !error;
+}
+
+bool giveUnusualTraits(const std::string& path) {
+#ifdef _WIN32
+  return SetFileAttributesW(hostPath(path).wstring().c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM) != FALSE;
+#else
+  std::error_code error;
+  fs::permissions(hostPath(path), fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace, error);
+  return !error;
+#endif
 }
 
 bool writeFileNamedInUtf8(const std::string& folder, const std::string& utf8Name, const std::string& bytes) {

@@ -45,6 +45,7 @@ bool writeFileAndFolders(const std::string& path, const std::string& bytes);
 std::string readFileOrEmpty(const std::string& path);
 bool fileIsPresent(const std::string& path);
 bool makeFolder(const std::string& path);  // with any missing parents
+bool removeTree(const std::string& path);  // a file, or a folder with all in it
 // Every file below the folder (ending with a backslash): relative CP932
 // path with backslashes -> content ("<N bytes>" beyond 64 MiB).
 std::map<std::string, std::string> filesBelow(const std::string& folder);
@@ -52,6 +53,9 @@ std::map<std::string, std::string> filesBelow(const std::string& folder);
 // file system has them).
 int64_t modificationStamp(const std::string& path);
 bool makeReadOnly(const std::string& path);
+// Gives a file traits that a new file would not have: hidden and system on
+// Windows, the owner's read and write bits alone on POSIX.
+bool giveUnusualTraits(const std::string& path);
 // Makes a file in a folder (CP932, ending with a backslash) under a name
 // given in UTF-8, which may hold characters that CP932 cannot write.
 bool writeFileNamedInUtf8(const std::string& folder, const std::string& utf8Name, const std::string& bytes);
