@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <iconv.h>
-#include <pthread.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -17,10 +16,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace plat {
@@ -127,30 +130,43 @@ bool holdsSharedCode(const std::string& utf8) {
   return false;
 }
 
-// The path as the file system holds it: a part that is missing as converted
-// takes the name in its folder that has the same CP932 form.
+// The name a folder holds for one part (UTF-8): the part itself, or, where
+// it is missing and holds a character that shares its CP932 code, the
+// entry of the folder with the same CP932 form. `dirFd` is the folder
+// (AT_FDCWD and `folder` "." for the current one, else `folder` its path).
+std::string nameOnDisk(int dirFd, const std::string& folder, const std::string& part) {
+  struct stat st;
+  std::string wanted;
+  if (!holdsSharedCode(part) || ::fstatat(dirFd, (folder + part).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ||
+      !cp932FromUtf8(part, &wanted))
+    return part;
+  // A description of its own: a duplicate would share the folder's position.
+  int listed = ::openat(dirFd, folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = listed >= 0 ? ::fdopendir(listed) : nullptr;
+  if (dir == nullptr) {
+    if (listed >= 0) ::close(listed);
+    return part;
+  }
+  std::string found = part;
+  while (struct dirent* entry = ::readdir(dir)) {
+    std::string form;
+    if (cp932FromUtf8(entry->d_name, &form) && form == wanted) {
+      found = entry->d_name;
+      break;
+    }
+  }
+  ::closedir(dir);
+  return found;
+}
+
+// The path as the file system holds it, part by part.
 std::string pathOnDisk(const std::string& utf8) {
   struct stat st;
   if (!holdsSharedCode(utf8) || ::lstat(utf8.c_str(), &st) == 0) return utf8;
   std::string resolved;
-  size_t start = 0;
-  for (;;) {
+  for (size_t start = 0;;) {
     size_t slash = utf8.find('/', start);
-    std::string part = utf8.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-    std::string wanted;
-    if (holdsSharedCode(part) && ::lstat((resolved + part).c_str(), &st) != 0 && cp932FromUtf8(part, &wanted)) {
-      if (DIR* dir = ::opendir(resolved.empty() ? "." : resolved.c_str())) {
-        while (struct dirent* entry = ::readdir(dir)) {
-          std::string form;
-          if (cp932FromUtf8(entry->d_name, &form) && form == wanted) {
-            part = entry->d_name;
-            break;
-          }
-        }
-        ::closedir(dir);
-      }
-    }
-    resolved += part;
+    resolved += nameOnDisk(AT_FDCWD, resolved, utf8.substr(start, slash == std::string::npos ? slash : slash - start));
     if (slash == std::string::npos) return resolved;
     resolved += '/';
     start = slash + 1;
@@ -335,30 +351,14 @@ int openAt(int dirFd, const std::string& native, uint32_t access, uint32_t share
   return fd;
 }
 
-// One part of a path as the folder holds it: a name with a character that
-// shares its CP932 code with another may lie there under the other one.
+// One part of a path as the folder holds it.
 bool nativeName(int dirFd, const std::string& cp932, std::string* native) {
-  if (!cp932ToUtf8(cp932, native)) {
+  std::string utf8;
+  if (!cp932ToUtf8(cp932, &utf8)) {
     tlsLastError = kErrorInvalidName;
     return false;
   }
-  struct stat st;
-  if (!holdsSharedCode(*native) || ::fstatat(dirFd, native->c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return true;
-  // A description of its own: a duplicate would share the folder's position.
-  int listed = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* dir = listed >= 0 ? ::fdopendir(listed) : nullptr;
-  if (dir == nullptr) {
-    if (listed >= 0) ::close(listed);
-    return true;
-  }
-  while (struct dirent* entry = ::readdir(dir)) {
-    std::string form;
-    if (cp932FromUtf8(entry->d_name, &form) && form == cp932) {
-      *native = entry->d_name;
-      break;
-    }
-  }
-  ::closedir(dir);
+  *native = nameOnDisk(dirFd, "", utf8);
   return true;
 }
 
@@ -1012,57 +1012,38 @@ void waitForever(EventHandle handle) {
 }
 
 namespace {
-
-struct PosixThread {
-  pthread_t thread;
-  ThreadProc proc;
-  void* argument;
-  bool joined = false;
-};
-
-void* threadTrampoline(void* raw) {
-  auto* thread = static_cast<PosixThread*>(raw);
-  thread->proc(thread->argument);
-  return nullptr;
-}
-
-std::mutex gThreadIdMutex;
-uint32_t gNextThreadId = 1;
-
+std::atomic<uint32_t> gNextThreadId{1};
 }  // namespace
 
+// A thread handle is the std::thread itself.
 ThreadHandle startThread(ThreadProc proc, void* argument, uint32_t* threadId) {
-  auto* thread = new PosixThread{};
-  thread->proc = proc;
-  thread->argument = argument;
-  if (::pthread_create(&thread->thread, nullptr, threadTrampoline, thread) != 0) {
+  auto* thread = new (std::nothrow) std::thread;
+  if (thread == nullptr) {
+    tlsLastError = kErrorNotEnoughMemory;
+    return ThreadHandle{};
+  }
+  try {
+    *thread = std::thread(proc, argument);
+  } catch (const std::system_error&) {  // the standard library's only way to say so
     delete thread;
     tlsLastError = kErrorNotEnoughMemory;
     return ThreadHandle{};
   }
-  if (threadId != nullptr) {
-    std::lock_guard<std::mutex> lock(gThreadIdMutex);
-    *threadId = gNextThreadId++;
-  }
+  if (threadId != nullptr) *threadId = gNextThreadId++;
   return ThreadHandle{thread};
 }
 
 void joinThread(ThreadHandle handle) {
-  auto* thread = static_cast<PosixThread*>(handle.raw);
-  if (thread == nullptr || thread->joined) return;
-  ::pthread_join(thread->thread, nullptr);
-  thread->joined = true;
+  auto* thread = static_cast<std::thread*>(handle.raw);
+  if (thread != nullptr && thread->joinable()) thread->join();
 }
 
+// Closing a Windows thread handle leaves the thread running; detaching
+// does the same here.
 void closeThreadHandle(ThreadHandle handle) {
-  auto* thread = static_cast<PosixThread*>(handle.raw);
+  auto* thread = static_cast<std::thread*>(handle.raw);
   if (thread == nullptr) return;
-  if (!thread->joined) {
-    // Closing a Windows thread handle leaves the thread running; detaching
-    // does the same here. The record stays for the trampoline to read.
-    ::pthread_detach(thread->thread);
-    return;
-  }
+  if (thread->joinable()) thread->detach();
   delete thread;
 }
 
