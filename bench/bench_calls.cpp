@@ -1,6 +1,7 @@
-// The file calls of a run, per entry, as the platform's fault hook sees
-// them: opens (files and folders), reads, writes, and changes to the disk
-// (creations, replacements, removals). Built for both sides, so that the
+// The file calls of a run, per entry, as file systems wrapped over the
+// system's count them (the tests' fault plan, spoiling nothing): opens
+// (files and folders), reads, writes, and changes to the disk (creations,
+// renames, removals). Built for both sides, so that the
 // Windows program's calls are counted under Wine as the POSIX ones are
 // natively. Prints figures; asserts nothing.
 //
@@ -25,21 +26,13 @@
 #include "platform/platform.h"
 #include "run/run_host.h"
 #include "run/run_state.h"
+#include "tests/support/fault_plan.h"
 
 namespace {
 
 struct Counts {
   long opens = 0, reads = 0, writes = 0, changes = 0;
   double seconds = 0;
-};
-
-class CallCounter : public plat::IoFaultHook {
- public:
-  Counts counts;
-  bool beforeRead(uint32_t*) override { return ++counts.reads, true; }
-  bool beforeWrite(uint32_t*) override { return ++counts.writes, true; }
-  bool beforeOpen(const char*, uint32_t, uint32_t, uint32_t*) override { return ++counts.opens, true; }
-  void beforeChange(plat::FileChange) override { ++counts.changes; }
 };
 
 std::string content(int seed, size_t size) {
@@ -60,13 +53,14 @@ Counts runOnce(AnsweringHost* host, const std::string& list) {
   runState.changedFileCount = 0;
   runState.running.store(0);
   runState.dialog = host;
-  CallCounter counter;
-  plat::setIoFaultHook(&counter);
+  // One counter a kind, each wrapped over the one before.
+  FaultPlan opens(FaultPlan::kOpens, 0, FaultPlan::Spoil::Count), reads(FaultPlan::kReads, 0, FaultPlan::Spoil::Count),
+      writes(FaultPlan::kWrites, 0, FaultPlan::Spoil::Count), changes(FaultPlan::kChanges, 0, FaultPlan::Spoil::Count);
   auto start = std::chrono::steady_clock::now();
   runUpdate(nullptr);
-  counter.counts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  plat::setIoFaultHook(nullptr);
-  return counter.counts;
+  Counts counts{opens.calls(), reads.calls(), writes.calls(), changes.calls()};
+  counts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return counts;
 }
 
 void print(const char* what, const Counts& counts, int entries) {
@@ -112,7 +106,7 @@ int main(int argc, char** argv) {
   AnsweringHost host;
   host.answer = kIdCancel;
   host.installFolder = install;
-  std::printf("file calls per entry, as the fault hook sees them (%d entries a list)\n", entries);
+  std::printf("file calls per entry, as counting file systems see them (%d entries a list)\n", entries);
   print("loose files, apply", runOnce(&host, loose), entries);
   print("loose files, re-run", runOnce(&host, loose), entries);
   print("archive entries, apply", runOnce(&host, inserts), entries);

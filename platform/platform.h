@@ -1,6 +1,8 @@
 // The thin operating-system layer: the file, search, error, event and thread
 // services the updater needs, with the Windows flag values. The Win32 side
-// calls the real API; the POSIX side emulates it for tests and tools.
+// calls the real API; the POSIX side emulates it for tests and tools. Files
+// are reached through one file system interface, which other
+// implementations may wrap.
 //
 // Every path and text handed across this layer is a NUL-terminated
 // code-page-932 byte string; each side converts it explicitly. File names
@@ -10,7 +12,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace plat {
 
@@ -82,15 +86,117 @@ struct FileTraits {
   uint64_t created = 0;
 };
 
-// One open file (CreateFile / ReadFile / WriteFile / SetFilePointerEx /
+// A found name that code page 932 cannot write is reported, never skipped
+// and never written with look-alike characters: `nameable` is false, `name`
+// is empty (no path through this layer reaches the file) and `utf8Name`
+// holds the name for display.
+struct FoundFile {
+  uint32_t attributes = 0;
+  std::string name;      // the found name, CP932
+  bool nameable = true;  // whether `name` holds it
+  std::string utf8Name;  // the found name as UTF-8, for display
+};
+
+// ---------------------------------------------------------------------------
+// The file system: a small table of operations that everything above this
+// layer reaches files through, by way of File, Folder, FileView and the
+// functions below. The Windows side and the POSIX side each implement it
+// over the system; other implementations wrap another one (a fault plan
+// for the tests, a call counter, an overlay that keeps every change aside).
+// Each object is handed back only to the file system that made it. Every
+// failure leaves the last error with a Windows code.
+
+// Bytes of a file mapped for reading; unmapped when the object goes.
+class MappedBytes {
+ public:
+  virtual ~MappedBytes() = default;
+  const char* bytes = nullptr;
+};
+
+class OpenFolder {
+ public:
+  virtual ~OpenFolder() = default;
+  // The path the folder was reached by, ending with a backslash (empty for
+  // the current folder, whose files are then named as relative paths).
+  std::string path;
+};
+
+class OpenFile {
+ public:
+  virtual ~OpenFile() = default;
+  // One synchronous call at a position (ReadFile / WriteFile with an
+  // offset; pread / pwrite): *transferred may fall short of `count` (the
+  // end of the file, a full disk).
+  virtual bool readAt(uint64_t offset, void* buffer, uint32_t count, uint32_t* transferred) = 0;
+  virtual bool writeAt(uint64_t offset, const void* buffer, uint32_t count, uint32_t* transferred) = 0;
+  virtual bool size(uint64_t* bytes) = 0;
+  virtual bool setSize(uint64_t bytes) = 0;
+  virtual bool flush() = 0;
+  // How many names (hard links) the file has, and whether it carries the
+  // read-only attribute.
+  virtual bool describe(uint32_t* names, bool* readOnly) = 0;
+  virtual bool clearReadOnly() = 0;
+  virtual bool traits(FileTraits* traits) = 0;
+  virtual bool adoptTraits(const FileTraits& traits) = 0;
+  virtual bool removeName() = 0;
+  virtual bool putInPlace(const OpenFolder& folder, const std::string& name) = 0;
+  // A view of a part of the file, or none (kErrorNotSupported where reads
+  // must be reads: a medium whose failure would be an exception inside a
+  // view, or a file system that keeps no such bytes).
+  virtual std::unique_ptr<MappedBytes> map(uint64_t offset, uint32_t length) = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  // None on failure, with the last error. What each does is told with the
+  // File and Folder operations that call it.
+  virtual std::unique_ptr<OpenFile> open(const char* path, uint32_t access, uint32_t share, uint32_t disposition) = 0;
+  virtual std::unique_ptr<OpenFile> openIn(const OpenFolder& folder, const std::string& name, uint32_t access,
+                                           uint32_t share, uint32_t disposition) = 0;
+  virtual std::unique_ptr<OpenFolder> openRoot(const char* path) = 0;
+  virtual std::unique_ptr<OpenFolder> openCurrent() = 0;
+  virtual std::unique_ptr<OpenFolder> openChild(const OpenFolder& parent, const std::string& name, bool create) = 0;
+  // By path, for the publisher tool and the tests.
+  virtual bool attributes(const char* path, uint32_t* attributes) = 0;
+  virtual bool createFolder(const char* path) = 0;
+  virtual bool deleteFile(const char* path) = 0;
+  // Every match of a pattern (FindFirstFile / FindNextFile); false when
+  // there is none (kErrorFileNotFound) or the folder cannot be read.
+  virtual bool search(const char* pattern, std::vector<FoundFile>* found) = 0;
+};
+
+// The system's own file system, and the one in use (the system's unless a
+// FileSystemInUse says otherwise).
+FileSystem& systemFiles();
+FileSystem& files();
+
+// Puts a file system in use for its life, and the one before back after.
+// Files and folders opened meanwhile keep the objects they were opened
+// with. One thread at a time changes this.
+class FileSystemInUse {
+ public:
+  explicit FileSystemInUse(FileSystem& fileSystem);
+  ~FileSystemInUse();
+  FileSystemInUse(const FileSystemInUse&) = delete;
+  FileSystemInUse& operator=(const FileSystemInUse&) = delete;
+
+ private:
+  FileSystem* previous_;
+};
+
+// ---------------------------------------------------------------------------
+
+// One open file, with a position of its own for the reads and writes that
+// take none (CreateFile / ReadFile / WriteFile / SetFilePointerEx /
 // GetFileSizeEx / FlushFileBuffers / CloseHandle). Closed when the object
 // goes away.
 class File {
  public:
   File() = default;
-  ~File() { close(); }
-  File(File&& other) noexcept;
-  File& operator=(File&& other) noexcept;
+  ~File() = default;
+  File(File&& other) noexcept = default;
+  File& operator=(File&& other) noexcept = default;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
@@ -103,11 +209,12 @@ class File {
   // kOpenExisting and kCreateNew (which never takes an existing name, a
   // link's included: kErrorFileExists).
   bool openIn(const Folder& folder, const std::string& name, uint32_t access, uint32_t share, uint32_t disposition);
-  bool isOpen() const;
+  bool isOpen() const { return object_ != nullptr; }
   void close();
 
-  // One synchronous call each; *transferred receives the byte count, which
-  // may fall short of the count asked for (the end of the file, a full disk).
+  // One synchronous call each at the position, which moves by what was
+  // transferred; *transferred may fall short of the count asked for (the
+  // end of the file, a full disk).
   bool read(void* buffer, uint32_t count, uint32_t* transferred);
   bool write(const void* buffer, uint32_t count, uint32_t* transferred);
 
@@ -119,19 +226,18 @@ class File {
   // reported.
   bool readExactly(void* buffer, uint32_t count);
   bool writeExactly(const void* buffer, uint32_t count);
-  // readExactly at a position, in one call (pread; ReadFile with an
-  // offset). The position after it is not to be relied on.
+  // readExactly at a position, in one call; the position stays.
   bool readExactlyAt(uint64_t offset, void* buffer, uint32_t count);
 
-  // 64-bit positions and sizes (SetFilePointerEx / GetFileSizeEx). *position,
-  // when given, receives the new position.
+  // 64-bit positions and sizes. *position, when given, receives the new
+  // position; one before the start is refused (kErrorNegativeSeek).
   bool seek(int64_t distance, SeekOrigin origin, uint64_t* position = nullptr);
   bool size(uint64_t* bytes);
 
   // Hands everything written so far to the disk (FlushFileBuffers).
   bool flush();
 
-  // Sets the end of the file at the current position (SetEndOfFile).
+  // Sets the end of the file at the position (SetEndOfFile).
   bool truncateHere();
 
   // How many names (hard links) the open file has, and whether it carries
@@ -158,22 +264,15 @@ class File {
 
  private:
   friend class FileView;
-  bool readAt(uint64_t offset, void* buffer, uint32_t count, uint32_t* transferred);
-#ifdef _WIN32
-  void* handle_ = reinterpret_cast<void*>(static_cast<intptr_t>(-1));
-#else
-  int fd_ = -1;
-  uint64_t lockId_ = 0;  // the share-mode emulation's record of this open
-  int folderFd_ = -1;    // for removeName: the folder of a file opened with kDeleteAccess
-  std::string name_;
-#endif
+  bool fails();  // false with kErrorInvalidHandle: not open
+  std::unique_ptr<OpenFile> object_;
+  uint64_t position_ = 0;
 };
 
 // A part of an open file mapped for reading (CreateFileMapping and
 // MapViewOfFile; mmap): many small reads spread over a region cost no call
 // each, and no byte between them is copied. The part must lie within the
-// file, and the file must keep its length while the view lives. A mapping
-// counts as one read to the fault hook.
+// file, and the file must keep its length while the view lives.
 //
 // A read that fails inside a view is an exception, not a code: `map`
 // refuses with kErrorNotSupported where a read may fail for reasons of the
@@ -182,19 +281,12 @@ class File {
 // caller reads instead.
 class FileView {
  public:
-  FileView() = default;
-  ~FileView() { unmap(); }
-  FileView(const FileView&) = delete;
-  FileView& operator=(const FileView&) = delete;
-
   bool map(File& file, uint64_t offset, uint32_t length);
-  void unmap();
-  const char* bytes() const { return bytes_; }
+  void unmap() { mapping_.reset(); }
+  const char* bytes() const { return mapping_ ? mapping_->bytes : nullptr; }
 
  private:
-  void* base_ = nullptr;
-  size_t mapped_ = 0;
-  const char* bytes_ = nullptr;
+  std::unique_ptr<MappedBytes> mapping_;
 };
 
 // A folder held open, so that it cannot be renamed, removed or replaced
@@ -204,13 +296,6 @@ class FileView {
 // folder below it is reached through its parent and is never a link.
 class Folder {
  public:
-  Folder() = default;
-  ~Folder() { close(); }
-  Folder(Folder&& other) noexcept;
-  Folder& operator=(Folder&& other) noexcept;
-  Folder(const Folder&) = delete;
-  Folder& operator=(const Folder&) = delete;
-
   bool openRoot(const char* path);
   // The process's current folder, as a root whose path() is empty: files
   // below it are named as relative paths.
@@ -220,52 +305,26 @@ class Folder {
   // `create` makes it, and a file where it would be is kErrorPathNotFound,
   // or kErrorAlreadyExists when asked to create.
   bool openChild(const Folder& parent, const std::string& name, bool create);
-  bool isOpen() const;
-  void close();
+  bool isOpen() const { return object_ != nullptr; }
+  void close() { object_.reset(); }
   // The path the folder was reached by, ending with a backslash.
-  const std::string& path() const { return path_; }
+  const std::string& path() const;
+  const OpenFolder& object() const { return *object_; }
 
  private:
-  friend class File;
-  std::string path_;
-#ifdef _WIN32
-  void* handle_ = nullptr;
-#else
-  int fd_ = -1;
-#endif
+  std::unique_ptr<OpenFolder> object_;
 };
 
 // A file search (FindFirstFile / FindNextFile / FindClose).
-//
-// A found name that code page 932 cannot write is reported, never skipped
-// and never written with look-alike characters: `nameable` is false, `name`
-// is empty (no path through this layer reaches the file) and `utf8Name`
-// holds the name for display.
-struct FoundFile {
-  uint32_t attributes = 0;
-  std::string name;      // the found name, CP932
-  bool nameable = true;  // whether `name` holds it
-  std::string utf8Name;  // the found name as UTF-8, for display
-};
-
 class FileSearch {
  public:
-  FileSearch() = default;
-  ~FileSearch() { close(); }
-  FileSearch(const FileSearch&) = delete;
-  FileSearch& operator=(const FileSearch&) = delete;
-
   bool first(const char* pattern, FoundFile* found);
   bool next(FoundFile* found);
-  void close();
+  void close() { found_.clear(); }
 
  private:
-#ifdef _WIN32
-  void* handle_ = reinterpret_cast<void*>(static_cast<intptr_t>(-1));
-#else
-  struct State;
-  State* state_ = nullptr;
-#endif
+  std::vector<FoundFile> found_;
+  size_t next_ = 0;
 };
 
 // The attributes of the file or folder at a path, without opening it
@@ -325,52 +384,6 @@ void closeThreadHandle(ThreadHandle thread);
 
 // Sleeps the calling thread; for tests and tools only.
 void sleepMilliseconds(uint32_t milliseconds);
-
-// The calls that change what is on disk, as a fault hook sees them. An open
-// that may create or truncate a file, a copy and the creation of a folder
-// count as Create.
-enum class FileChange { Create, Write, Truncate, Rename, Delete, Attributes };
-
-// Test seam for fault injection: consulted before every File::read and
-// File::write (and File::open, below). It may shorten the count or fail the
-// call (false: the call fails with kErrorReadFault / kErrorWriteFault and
-// moves nothing). No hook is installed in the program.
-class IoFaultHook {
- public:
-  virtual ~IoFaultHook() = default;
-  virtual bool beforeRead(uint32_t* count) { return true; }
-  // Whether FileView may map at all: false stands in for a volume whose
-  // reads are read, not mapped.
-  virtual bool allowsViews() { return true; }
-  virtual bool beforeWrite(uint32_t* count) { return true; }
-  // Consulted before every File::open and openIn, and every Folder::openChild
-  // (access 0); false fails the open with *error as the last error,
-  // touching no file. Lets a test refuse one particular open
-  // (say, a target opened for writing) that no file state can refuse alone.
-  virtual bool beforeOpen(const char* path, uint32_t access, uint32_t disposition, uint32_t* error) { return true; }
-  // Consulted right before every call that changes the disk: a test that
-  // stops the process here (without running any further code) sees what a
-  // kill at that point leaves behind.
-  virtual void beforeChange(FileChange change) {}
-  // Consulted before every write that beforeWrite let through, with the
-  // number of bytes by which it would lengthen the file: a nonzero code
-  // makes the write put only *count bytes (which the hook may lower) and
-  // then fail with that code, as a full disk does that took part of the
-  // bytes. A full disk still lets a write within the file's length through.
-  virtual uint32_t failWrite(uint64_t growth, uint32_t* count) { return 0; }
-  // Consulted before File::putInPlace: true stands in for the system's
-  // rename, which then fails with *code and changes nothing (what a test
-  // makes of the rename's rarer outcomes).
-  virtual bool standInForRename(uint32_t* code) { return false; }
-};
-void setIoFaultHook(IoFaultHook* hook);
-IoFaultHook* ioFaultHook();
-// Whether the hook, if any, lets an open of `path` happen; when it does
-// not, the last error is the one it gives.
-bool hookAllowsOpen(const std::string& path, uint32_t access, uint32_t disposition);
-// Whether the hook, if any, stands in for a rename; when it does, the last
-// error is the one it gives.
-bool hookStandsInForRename();
 
 // CP932 <-> UTF-8 for what tools print and read; false on bytes that are not
 // valid in the source encoding.

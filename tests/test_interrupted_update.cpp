@@ -91,9 +91,7 @@ bool readArchive(const std::string& bytes, Files* entries) {
 
 // While one lives, the test's own reads meet no fault.
 struct FaultsPaused {
-  plat::IoFaultHook* hook = plat::ioFaultHook();
-  FaultsPaused() { plat::setIoFaultHook(nullptr); }
-  ~FaultsPaused() { plat::setIoFaultHook(hook); }
+  plat::FileSystemInUse systemOnly{plat::systemFiles()};
 };
 
 struct RunResult {

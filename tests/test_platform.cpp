@@ -68,18 +68,25 @@ TEST(PlatformFile, ShortWritesAndAFullDisk) {
   TempFolder folder;
   std::string path = folder / "full.bin";
   ASSERT_TRUE(writeFile(path, "ABCDEFG"));
-  plat::File file;
-  ASSERT_TRUE(file.open(path.c_str(), W, SR, plat::kOpenExisting));
-  EXPECT_TRUE((FaultPlan(FaultPlan::kWrites, 1, Spoil::Half), file.writeExactly("xy", 2)));
-  EXPECT_FALSE((FaultPlan(FaultPlan::kWrites, 1, Spoil::Half, true), file.writeExactly("z", 1)));
-  EXPECT_EQ(plat::lastError(), plat::kErrorWriteFault);
+  // A plan spoils the files opened while it is in use.
+  const auto opened = [&](uint64_t at) {
+    plat::File file;
+    EXPECT_TRUE(file.open(path.c_str(), W, SR, plat::kOpenExisting) && file.seek(static_cast<int64_t>(at), SeekOrigin::Begin));
+    return file;
+  };
+  {
+    FaultPlan half(FaultPlan::kWrites, 1, Spoil::Half);
+    EXPECT_TRUE(opened(0).writeExactly("xy", 2));
+  }
+  {
+    FaultPlan halves(FaultPlan::kWrites, 1, Spoil::Half, true);
+    EXPECT_FALSE(opened(2).writeExactly("z", 1));
+    EXPECT_EQ(plat::lastError(), plat::kErrorWriteFault);
+  }
   FaultPlan full(FaultPlan::kGrowingWrites, 1, Spoil::DiskFull, true);
-  ASSERT_TRUE(file.seek(4, SeekOrigin::Begin));
-  EXPECT_FALSE(file.writeExactly("012345", 6));
+  EXPECT_FALSE(opened(4).writeExactly("012345", 6));
   EXPECT_EQ(plat::lastError(), plat::kErrorDiskFull);
-  ASSERT_TRUE(file.seek(0, SeekOrigin::Begin));
-  EXPECT_TRUE(file.writeExactly("xy", 2));
-  file.close();
+  EXPECT_TRUE(opened(0).writeExactly("xy", 2));
   EXPECT_EQ(readFileOrEmpty(path), "xyCD0123");
 }
 

@@ -31,7 +31,6 @@ namespace plat {
 namespace {
 
 thread_local uint32_t tlsLastError = 0;
-IoFaultHook* gFaultHook = nullptr;
 
 uint32_t windowsErrorFromErrno(int error) {
   switch (error) {
@@ -245,30 +244,6 @@ bool utf8ToCp932(const std::string& utf8, std::string* cp932) {
   return convert(Conversion::Utf8ToCp932, utf8, cp932);
 }
 
-void setIoFaultHook(IoFaultHook* hook) { gFaultHook = hook; }
-IoFaultHook* ioFaultHook() { return gFaultHook; }
-
-File::File(File&& other) noexcept
-    : fd_(other.fd_), lockId_(other.lockId_), folderFd_(other.folderFd_), name_(std::move(other.name_)) {
-  other.fd_ = -1;
-  other.lockId_ = 0;
-  other.folderFd_ = -1;
-}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = other.fd_;
-    lockId_ = other.lockId_;
-    folderFd_ = other.folderFd_;
-    name_ = std::move(other.name_);
-    other.fd_ = -1;
-    other.lockId_ = 0;
-    other.folderFd_ = -1;
-  }
-  return *this;
-}
-
 namespace {
 
 // The one open of this side: `native` relative to `dirFd` (AT_FDCWD for a
@@ -311,9 +286,6 @@ int openAt(int dirFd, const std::string& native, uint32_t access, uint32_t share
     return -1;
   }
 
-  if (gFaultHook && (disposition == kCreateAlways || disposition == kCreateNew ||
-                     (disposition == kOpenAlways && !existed)))
-    gFaultHook->beforeChange(FileChange::Create);
   int fd = ::openat(dirFd, native.c_str(), flags, 0666);
   if (fd < 0) {
     if (errno == ELOOP && noFollow) {
@@ -362,266 +334,12 @@ bool nativeName(int dirFd, const std::string& cp932, std::string* native) {
   return true;
 }
 
-}  // namespace
-
-bool File::open(const char* path, uint32_t access, uint32_t share, uint32_t disposition) {
-  close();
-  if (!hookAllowsOpen(path, access, disposition)) return false;
-  std::string native;
-  if (!nativePath(path, &native)) return false;
-  fd_ = openAt(AT_FDCWD, native, access, share, disposition, false, &lockId_);
-  return fd_ >= 0;
-}
-
-bool File::openIn(const Folder& folder, const std::string& name, uint32_t access, uint32_t share, uint32_t disposition) {
-  close();
-  std::string path = folder.path() + name;
-  if (!hookAllowsOpen(path, access, disposition)) return false;
-  std::string native;
-  if (name.empty() || !nativeName(folder.fd_, name, &native)) {
-    if (name.empty()) tlsLastError = kErrorInvalidName;
-    return false;
-  }
-  fd_ = openAt(folder.fd_, native, access, share, disposition, true, &lockId_);
-  if (fd_ < 0) return false;
-  if (access & kDeleteAccess) {
-    folderFd_ = ::fcntl(folder.fd_, F_DUPFD_CLOEXEC, 0);
-    name_ = native;
-  }
-  return true;
-}
-
-namespace {
-
-// The status of an open descriptor; a closed one is an invalid handle.
+// The status of an open descriptor.
 bool statOpen(int fd, struct stat* st) {
-  if (fd >= 0 && ::fstat(fd, st) == 0) return true;
-  tlsLastError = kErrorInvalidHandle;
+  if (::fstat(fd, st) == 0) return true;
+  failWithErrno();
   return false;
 }
-
-}  // namespace
-
-bool File::describe(uint32_t* names, bool* readOnly) {
-  struct stat st;
-  if (!statOpen(fd_, &st)) return false;
-  *names = static_cast<uint32_t>(st.st_nlink);
-  *readOnly = (st.st_mode & 0222) == 0;
-  return true;
-}
-
-bool File::clearReadOnly() {
-  struct stat st;
-  if (!statOpen(fd_, &st)) return false;
-  if (gFaultHook) gFaultHook->beforeChange(FileChange::Attributes);
-  if (::fchmod(fd_, (st.st_mode & 07777) | 0200) != 0) {
-    failWithErrno();
-    return false;
-  }
-  return true;
-}
-
-// The name goes only while it still names this very file: a name that
-// someone has pointed elsewhere meanwhile is left alone.
-bool File::removeName() {
-  struct stat mine, named;
-  if (fd_ < 0 || folderFd_ < 0 || ::fstat(fd_, &mine) != 0) {
-    tlsLastError = kErrorAccessDenied;
-    return false;
-  }
-  if (::fstatat(folderFd_, name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_dev != mine.st_dev ||
-      named.st_ino != mine.st_ino) {
-    tlsLastError = kErrorFileNotFound;
-    return false;
-  }
-  if (gFaultHook) gFaultHook->beforeChange(FileChange::Delete);
-  if (::unlinkat(folderFd_, name_.c_str(), 0) != 0) {
-    failWithErrno();
-    return false;
-  }
-  return true;
-}
-
-bool File::isOpen() const { return fd_ >= 0; }
-
-void File::close() {
-  if (folderFd_ >= 0) ::close(folderFd_);
-  folderFd_ = -1;
-  name_.clear();
-  if (fd_ >= 0) {
-    ::close(fd_);
-    unregisterOpen(lockId_);
-    fd_ = -1;
-    lockId_ = 0;
-  }
-}
-
-namespace {
-
-// Reads until `count` bytes or the end of the file, at the file's position
-// or, with `offset`, at that one (pread).
-bool readFrom(int fd, const uint64_t* offset, void* buffer, uint32_t count, uint32_t* transferred) {
-  *transferred = 0;
-  if (fd < 0) {
-    tlsLastError = kErrorInvalidHandle;
-    return false;
-  }
-  if (gFaultHook && !gFaultHook->beforeRead(&count)) {
-    tlsLastError = kErrorReadFault;
-    return false;
-  }
-  char* out = static_cast<char*>(buffer);
-  uint32_t done = 0;
-  while (done < count) {
-    ssize_t n = offset ? ::pread(fd, out + done, count - done, static_cast<off_t>(*offset + done))
-                       : ::read(fd, out + done, count - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      failWithErrno();
-      *transferred = done;
-      return false;
-    }
-    if (n == 0) break;
-    done += static_cast<uint32_t>(n);
-  }
-  *transferred = done;
-  return true;
-}
-
-}  // namespace
-
-bool File::read(void* buffer, uint32_t count, uint32_t* transferred) {
-  return readFrom(fd_, nullptr, buffer, count, transferred);
-}
-
-bool File::readAt(uint64_t offset, void* buffer, uint32_t count, uint32_t* transferred) {
-  return readFrom(fd_, &offset, buffer, count, transferred);
-}
-
-bool FileView::map(File& file, uint64_t offset, uint32_t length) {
-  unmap();
-  uint32_t count = length;
-  if (gFaultHook && (!gFaultHook->beforeRead(&count) || count != length)) {
-    tlsLastError = kErrorReadFault;
-    return false;
-  }
-  if (gFaultHook && !gFaultHook->allowsViews()) {
-    tlsLastError = kErrorNotSupported;
-    return false;
-  }
-  uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
-  uint64_t start = offset / page * page;
-  size_t span = static_cast<size_t>(offset - start) + length;
-  void* base = ::mmap(nullptr, span, PROT_READ, MAP_SHARED, file.fd_, static_cast<off_t>(start));
-  if (base == MAP_FAILED) {
-    failWithErrno();
-    return false;
-  }
-  base_ = base;
-  mapped_ = span;
-  bytes_ = static_cast<const char*>(base) + (offset - start);
-  return true;
-}
-
-void FileView::unmap() {
-  if (base_ != nullptr) ::munmap(base_, mapped_);
-  base_ = nullptr;
-  mapped_ = 0;
-  bytes_ = nullptr;
-}
-
-bool File::write(const void* buffer, uint32_t count, uint32_t* transferred) {
-  *transferred = 0;
-  if (fd_ < 0) {
-    tlsLastError = kErrorInvalidHandle;
-    return false;
-  }
-  if (gFaultHook && !gFaultHook->beforeWrite(&count)) {
-    tlsLastError = kErrorWriteFault;
-    return false;
-  }
-  uint32_t failure = 0;
-  if (gFaultHook) {
-    struct stat st;
-    off_t here = ::lseek(fd_, 0, SEEK_CUR);
-    uint64_t end = here >= 0 && ::fstat(fd_, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-    uint64_t reach = static_cast<uint64_t>(here < 0 ? 0 : here) + count;
-    failure = gFaultHook->failWrite(reach > end ? reach - end : 0, &count);
-    gFaultHook->beforeChange(FileChange::Write);
-  }
-  const char* in = static_cast<const char*>(buffer);
-  uint32_t done = 0;
-  while (done < count) {
-    ssize_t n = ::write(fd_, in + done, count - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      failWithErrno();
-      *transferred = done;
-      return false;
-    }
-    done += static_cast<uint32_t>(n);
-  }
-  *transferred = done;
-  if (failure != 0) {
-    tlsLastError = failure;
-    return false;
-  }
-  return true;
-}
-
-bool File::seek(int64_t distance, SeekOrigin origin, uint64_t* position) {
-  if (fd_ < 0) {
-    tlsLastError = kErrorInvalidHandle;
-    return false;
-  }
-  int whence = origin == SeekOrigin::Begin ? SEEK_SET : origin == SeekOrigin::Current ? SEEK_CUR : SEEK_END;
-  off_t result = ::lseek(fd_, static_cast<off_t>(distance), whence);
-  if (result < 0) {
-    tlsLastError = errno == EINVAL ? kErrorNegativeSeek : windowsErrorFromErrno(errno);
-    return false;
-  }
-  if (position != nullptr) *position = static_cast<uint64_t>(result);
-  return true;
-}
-
-bool File::size(uint64_t* bytes) {
-  struct stat st;
-  if (!statOpen(fd_, &st)) return false;
-  *bytes = static_cast<uint64_t>(st.st_size);
-  return true;
-}
-
-bool File::flush() {
-  if (fd_ < 0) {
-    tlsLastError = kErrorInvalidHandle;
-    return false;
-  }
-  if (::fsync(fd_) != 0) {
-    failWithErrno();
-    return false;
-  }
-  return true;
-}
-
-bool File::truncateHere() {
-  if (fd_ < 0) {
-    tlsLastError = kErrorInvalidHandle;
-    return false;
-  }
-  off_t here = ::lseek(fd_, 0, SEEK_CUR);
-  if (here < 0) {
-    failWithErrno();
-    return false;
-  }
-  if (gFaultHook) gFaultHook->beforeChange(FileChange::Truncate);
-  if (::ftruncate(fd_, here) != 0) {
-    failWithErrno();
-    return false;
-  }
-  return true;
-}
-
-namespace {
 
 // Whether this process holds the file open: a rename onto its name is
 // then refused, as Windows refuses to replace an open file.
@@ -635,250 +353,367 @@ bool heldOpen(const struct stat& st) {
 // A folder of this side is held by a descriptor; the emulation does not
 // keep others from renaming it, but every open below it goes through the
 // descriptor, wherever the folder has gone.
+class PosixFolder : public OpenFolder {
+ public:
+  explicit PosixFolder(int fd) : fd(fd) {}
+  ~PosixFolder() override { ::close(fd); }
+  int fd;
+};
+
+int folderFd(const OpenFolder& folder) { return static_cast<const PosixFolder&>(folder).fd; }
+
 int openFolderAt(int dirFd, const std::string& native, bool noFollow) {
   return ::openat(dirFd, native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0));
 }
 
-}  // namespace
+class PosixMapping : public MappedBytes {
+ public:
+  ~PosixMapping() override { ::munmap(base, mapped); }
+  void* base = nullptr;
+  size_t mapped = 0;
+};
 
-Folder::Folder(Folder&& other) noexcept : path_(std::move(other.path_)), fd_(other.fd_) { other.fd_ = -1; }
-
-Folder& Folder::operator=(Folder&& other) noexcept {
-  if (this != &other) {
-    close();
-    path_ = std::move(other.path_);
-    fd_ = other.fd_;
-    other.fd_ = -1;
+class PosixFile : public OpenFile {
+ public:
+  // `folderFd` and `name`, for a file opened with kDeleteAccess: where its
+  // name lies, so that it can go or change.
+  PosixFile(int fd, uint64_t lockId, int folderFd, std::string name)
+      : fd_(fd), lockId_(lockId), folderFd_(folderFd), name_(std::move(name)) {}
+  ~PosixFile() override {
+    if (folderFd_ >= 0) ::close(folderFd_);
+    ::close(fd_);
+    unregisterOpen(lockId_);
   }
-  return *this;
-}
 
-bool Folder::isOpen() const { return fd_ >= 0; }
-
-void Folder::close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-  path_.clear();
-}
-
-bool Folder::openRoot(const char* path) {
-  close();
-  std::string native;
-  if (!nativePath(path, &native)) return false;
-  fd_ = openFolderAt(AT_FDCWD, native, false);
-  if (fd_ < 0) {
-    tlsLastError = errno == ENOTDIR ? kErrorPathNotFound : windowsErrorFromErrno(errno);
-    if (tlsLastError == kErrorFileNotFound) tlsLastError = kErrorPathNotFound;
-    return false;
+  // Reads until `count` bytes or the end of the file.
+  bool readAt(uint64_t offset, void* buffer, uint32_t count, uint32_t* transferred) override {
+    char* out = static_cast<char*>(buffer);
+    uint32_t done = 0;
+    while (done < count) {
+      ssize_t n = ::pread(fd_, out + done, count - done, static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        failWithErrno();
+        *transferred = done;
+        return false;
+      }
+      if (n == 0) break;
+      done += static_cast<uint32_t>(n);
+    }
+    *transferred = done;
+    return true;
   }
-  path_ = path;
-  if (path_.empty() || (path_.back() != '\\' && path_.back() != '/')) path_ += '\\';
-  return true;
-}
 
-bool Folder::openCurrent() {
-  close();
-  fd_ = openFolderAt(AT_FDCWD, ".", false);
-  if (fd_ < 0) {
+  bool writeAt(uint64_t offset, const void* buffer, uint32_t count, uint32_t* transferred) override {
+    const char* in = static_cast<const char*>(buffer);
+    uint32_t done = 0;
+    while (done < count) {
+      ssize_t n = ::pwrite(fd_, in + done, count - done, static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        failWithErrno();
+        *transferred = done;
+        return false;
+      }
+      done += static_cast<uint32_t>(n);
+    }
+    *transferred = done;
+    return true;
+  }
+
+  bool size(uint64_t* bytes) override {
+    struct stat st;
+    if (!statOpen(fd_, &st)) return false;
+    *bytes = static_cast<uint64_t>(st.st_size);
+    return true;
+  }
+
+  bool setSize(uint64_t bytes) override {
+    if (::ftruncate(fd_, static_cast<off_t>(bytes)) == 0) return true;
     failWithErrno();
     return false;
   }
-  return true;
-}
 
-bool Folder::openChild(const Folder& parent, const std::string& name, bool create) {
-  close();
-  if (!hookAllowsOpen(parent.path_ + name, 0, create ? kOpenAlways : kOpenExisting)) return false;
-  std::string native;
-  if (name.empty() || !nativeName(parent.fd_, name, &native)) {
-    if (name.empty()) tlsLastError = kErrorInvalidName;
+  bool flush() override {
+    if (::fsync(fd_) == 0) return true;
+    failWithErrno();
     return false;
   }
-  struct stat st;
-  bool exists = ::fstatat(parent.fd_, native.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-  if (exists && S_ISLNK(st.st_mode)) {
-    tlsLastError = kErrorCantAccessFile;
-    return false;
+
+  bool describe(uint32_t* names, bool* readOnly) override {
+    struct stat st;
+    if (!statOpen(fd_, &st)) return false;
+    *names = static_cast<uint32_t>(st.st_nlink);
+    *readOnly = (st.st_mode & 0222) == 0;
+    return true;
   }
-  if (exists && !S_ISDIR(st.st_mode)) {
-    tlsLastError = create ? kErrorAlreadyExists : kErrorPathNotFound;
-    return false;
+
+  bool clearReadOnly() override {
+    struct stat st;
+    if (!statOpen(fd_, &st)) return false;
+    return changeMode((st.st_mode & 07777) | 0200);
   }
-  if (!exists) {
-    if (!create) {
-      tlsLastError = kErrorPathNotFound;
+
+  bool traits(FileTraits* traits) override {
+    struct stat st;
+    if (!statOpen(fd_, &st)) return false;
+    traits->attributes = static_cast<uint32_t>(st.st_mode & 07777);
+    traits->created = 0;
+    return true;
+  }
+
+  // The mode bits stand for the attributes; the creation time has no
+  // counterpart here.
+  bool adoptTraits(const FileTraits& traits) override { return changeMode(static_cast<mode_t>(traits.attributes)); }
+
+  // The name goes only while it still names this very file: a name that
+  // someone has pointed elsewhere meanwhile is left alone.
+  bool removeName() override {
+    struct stat mine, named;
+    if (folderFd_ < 0 || !statOpen(fd_, &mine)) {
+      tlsLastError = kErrorAccessDenied;
       return false;
     }
-    if (gFaultHook) gFaultHook->beforeChange(FileChange::Create);
-    // One that another made meanwhile is opened as it stands.
-    if (::mkdirat(parent.fd_, native.c_str(), 0777) != 0 && errno != EEXIST) {
+    if (::fstatat(folderFd_, name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_dev != mine.st_dev ||
+        named.st_ino != mine.st_ino) {
+      tlsLastError = kErrorFileNotFound;
+      return false;
+    }
+    if (::unlinkat(folderFd_, name_.c_str(), 0) != 0) {
       failWithErrno();
       return false;
     }
+    return true;
   }
-  fd_ = openFolderAt(parent.fd_, native, true);
-  if (fd_ < 0) {
-    tlsLastError = errno == ELOOP ? kErrorCantAccessFile : errno == ENOTDIR ? kErrorPathNotFound
-                                                                             : windowsErrorFromErrno(errno);
-    return false;
-  }
-  path_ = parent.path_ + name + "\\";
-  return true;
-}
 
-bool File::putInPlace(const Folder& folder, const std::string& name) {
-  std::string native;
-  if (fd_ < 0 || folderFd_ < 0) {
-    tlsLastError = kErrorAccessDenied;  // not opened for its name to change
-    return false;
+  bool putInPlace(const OpenFolder& folder, const std::string& name) override {
+    std::string native;
+    if (folderFd_ < 0) {
+      tlsLastError = kErrorAccessDenied;  // not opened for its name to change
+      return false;
+    }
+    int to = folderFd(folder);
+    if (!nativeName(to, name, &native)) return false;
+    // What Windows keeps at the name: a folder, a read-only file, an open
+    // one. A link is replaced, as the rename never follows it.
+    struct stat there;
+    if (::fstatat(to, native.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(there.st_mode) &&
+        (S_ISDIR(there.st_mode) || (there.st_mode & 0222) == 0 || heldOpen(there))) {
+      tlsLastError = kErrorAccessDenied;
+      return false;
+    }
+    if (::renameat(folderFd_, name_.c_str(), to, native.c_str()) != 0) {
+      failWithErrno();
+      return false;
+    }
+    int newFolderFd = ::fcntl(to, F_DUPFD_CLOEXEC, 0);
+    ::close(folderFd_);
+    folderFd_ = newFolderFd;
+    name_ = native;
+    tlsLastError = 0;
+    return true;
   }
-  if (!nativeName(folder.fd_, name, &native) || hookStandsInForRename()) return false;
-  // What Windows keeps at the name: a folder, a read-only file, an open
-  // one. A link is replaced, as the rename never follows it.
-  struct stat there;
-  if (::fstatat(folder.fd_, native.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(there.st_mode) &&
-      (S_ISDIR(there.st_mode) || (there.st_mode & 0222) == 0 || heldOpen(there))) {
-    tlsLastError = kErrorAccessDenied;
-    return false;
+
+  std::unique_ptr<MappedBytes> map(uint64_t offset, uint32_t length) override {
+    uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    uint64_t start = offset / page * page;
+    size_t span = static_cast<size_t>(offset - start) + length;
+    void* base = ::mmap(nullptr, span, PROT_READ, MAP_SHARED, fd_, static_cast<off_t>(start));
+    if (base == MAP_FAILED) {
+      failWithErrno();
+      return nullptr;
+    }
+    auto view = std::make_unique<PosixMapping>();
+    view->base = base;
+    view->mapped = span;
+    view->bytes = static_cast<const char*>(base) + (offset - start);
+    return view;
   }
-  if (gFaultHook) gFaultHook->beforeChange(FileChange::Rename);
-  if (::renameat(folderFd_, name_.c_str(), folder.fd_, native.c_str()) != 0) {
+
+ private:
+  bool changeMode(mode_t mode) {
+    if (::fchmod(fd_, mode) == 0) return true;
     failWithErrno();
     return false;
   }
-  int newFolderFd = ::fcntl(folder.fd_, F_DUPFD_CLOEXEC, 0);
-  ::close(folderFd_);
-  folderFd_ = newFolderFd;
-  name_ = native;
-  tlsLastError = 0;
-  return true;
-}
 
-bool File::traits(FileTraits* traits) {
-  struct stat st;
-  if (!statOpen(fd_, &st)) return false;
-  traits->attributes = static_cast<uint32_t>(st.st_mode & 07777);
-  traits->created = 0;
-  return true;
-}
-
-// The mode bits stand for the attributes; the creation time has no
-// counterpart here.
-bool File::adoptTraits(const FileTraits& traits) {
-  if (fd_ < 0) {
-    tlsLastError = kErrorInvalidHandle;
-    return false;
-  }
-  if (gFaultHook) gFaultHook->beforeChange(FileChange::Attributes);
-  if (::fchmod(fd_, static_cast<mode_t>(traits.attributes)) != 0) {
-    failWithErrno();
-    return false;
-  }
-  return true;
-}
-
-struct FileSearch::State {
-  std::vector<FoundFile> matches;
-  size_t nextIndex = 0;
+  int fd_;
+  uint64_t lockId_;
+  int folderFd_;
+  std::string name_;
 };
 
-bool FileSearch::first(const char* pattern, FoundFile* found) {
-  close();
-  std::string native;
-  if (!nativePath(pattern, &native)) return false;
-  size_t slash = native.rfind('/');
-  std::string folder = slash == std::string::npos ? "." : native.substr(0, slash == 0 ? 1 : slash);
-  std::string leaf = slash == std::string::npos ? native : native.substr(slash + 1);
-  if (leaf.empty()) {
-    tlsLastError = kErrorFileNotFound;
-    return false;
+uint32_t attributesOf(const struct stat& st) {
+  uint32_t attributes = S_ISDIR(st.st_mode) ? kAttributeDirectory : kAttributeNormal;
+  if (!S_ISDIR(st.st_mode) && (st.st_mode & 0222) == 0) attributes |= kAttributeReadOnly;
+  return attributes;
+}
+
+void addMatch(const std::string& name, const struct stat& st, std::vector<FoundFile>* found) {
+  FoundFile file;
+  file.utf8Name = name;
+  file.nameable = utf8ToCp932(name, &file.name);
+  if (!file.nameable) file.name.clear();
+  file.attributes = attributesOf(st);
+  found->push_back(file);
+}
+
+class PosixFileSystem : public FileSystem {
+ public:
+  std::unique_ptr<OpenFile> open(const char* path, uint32_t access, uint32_t share, uint32_t disposition) override {
+    std::string native;
+    uint64_t lockId = 0;
+    int fd = nativePath(path, &native) ? openAt(AT_FDCWD, native, access, share, disposition, false, &lockId) : -1;
+    if (fd < 0) return nullptr;
+    return std::make_unique<PosixFile>(fd, lockId, -1, std::string());
   }
-  auto state = std::make_unique<State>();
-  auto addMatch = [&](const std::string& name, const struct stat& st) {
-    FoundFile file;
-    file.utf8Name = name;
-    file.nameable = utf8ToCp932(name, &file.name);
-    if (!file.nameable) file.name.clear();
-    file.attributes = S_ISDIR(st.st_mode) ? kAttributeDirectory : kAttributeNormal;
-    if (!S_ISDIR(st.st_mode) && (st.st_mode & 0222) == 0) file.attributes |= kAttributeReadOnly;
-    state->matches.push_back(file);
-  };
-  if (leaf.find_first_of("*?") == std::string::npos) {
+
+  std::unique_ptr<OpenFile> openIn(const OpenFolder& folder, const std::string& name, uint32_t access, uint32_t share,
+                                   uint32_t disposition) override {
+    std::string native;
+    if (name.empty() || !nativeName(folderFd(folder), name, &native)) {
+      if (name.empty()) tlsLastError = kErrorInvalidName;
+      return nullptr;
+    }
+    uint64_t lockId = 0;
+    int fd = openAt(folderFd(folder), native, access, share, disposition, true, &lockId);
+    if (fd < 0) return nullptr;
+    uint32_t opened = tlsLastError;
+    int nameFolder = access & kDeleteAccess ? ::fcntl(folderFd(folder), F_DUPFD_CLOEXEC, 0) : -1;
+    tlsLastError = opened;
+    return std::make_unique<PosixFile>(fd, lockId, nameFolder, access & kDeleteAccess ? native : std::string());
+  }
+
+  std::unique_ptr<OpenFolder> openRoot(const char* path) override {
+    std::string native;
+    if (!nativePath(path, &native)) return nullptr;
+    int fd = openFolderAt(AT_FDCWD, native, false);
+    if (fd < 0) {
+      tlsLastError = errno == ENOTDIR ? kErrorPathNotFound : windowsErrorFromErrno(errno);
+      if (tlsLastError == kErrorFileNotFound) tlsLastError = kErrorPathNotFound;
+      return nullptr;
+    }
+    auto folder = std::make_unique<PosixFolder>(fd);
+    folder->path = path;
+    if (folder->path.empty() || (folder->path.back() != '\\' && folder->path.back() != '/')) folder->path += '\\';
+    return folder;
+  }
+
+  std::unique_ptr<OpenFolder> openCurrent() override {
+    int fd = openFolderAt(AT_FDCWD, ".", false);
+    if (fd < 0) {
+      failWithErrno();
+      return nullptr;
+    }
+    return std::make_unique<PosixFolder>(fd);
+  }
+
+  std::unique_ptr<OpenFolder> openChild(const OpenFolder& parent, const std::string& name, bool create) override {
+    std::string native;
+    int parentFd = folderFd(parent);
+    if (name.empty() || !nativeName(parentFd, name, &native)) {
+      if (name.empty()) tlsLastError = kErrorInvalidName;
+      return nullptr;
+    }
     struct stat st;
-    if (::stat(native.c_str(), &st) == 0) addMatch(leaf, st);
-  } else {
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr) {
+    bool exists = ::fstatat(parentFd, native.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists && S_ISLNK(st.st_mode)) {
+      tlsLastError = kErrorCantAccessFile;
+      return nullptr;
+    }
+    if (exists && !S_ISDIR(st.st_mode)) {
+      tlsLastError = create ? kErrorAlreadyExists : kErrorPathNotFound;
+      return nullptr;
+    }
+    if (!exists) {
+      if (!create) {
+        tlsLastError = kErrorPathNotFound;
+        return nullptr;
+      }
+      // One that another made meanwhile is opened as it stands.
+      if (::mkdirat(parentFd, native.c_str(), 0777) != 0 && errno != EEXIST) {
+        failWithErrno();
+        return nullptr;
+      }
+    }
+    int fd = openFolderAt(parentFd, native, true);
+    if (fd < 0) {
+      tlsLastError = errno == ELOOP ? kErrorCantAccessFile : errno == ENOTDIR ? kErrorPathNotFound
+                                                                               : windowsErrorFromErrno(errno);
+      return nullptr;
+    }
+    auto folder = std::make_unique<PosixFolder>(fd);
+    folder->path = parent.path + name + "\\";
+    return folder;
+  }
+
+  bool attributes(const char* path, uint32_t* attributes) override {
+    std::string native;
+    struct stat st;
+    if (!nativePath(path, &native)) return false;
+    if (::stat(native.c_str(), &st) != 0) {
       failOpenWithErrno(native);
       return false;
     }
-    while (struct dirent* entry = ::readdir(dir)) {
-      // Names are case-sensitive on this side, as the file system is.
-      if (::fnmatch(leaf.c_str(), entry->d_name, 0) != 0) continue;
-      struct stat st;
-      std::string full = folder + "/" + entry->d_name;
-      if (::stat(full.c_str(), &st) == 0) addMatch(entry->d_name, st);
-    }
-    ::closedir(dir);
+    *attributes = attributesOf(st);
+    return true;
   }
-  if (state->matches.empty()) {
+
+  bool createFolder(const char* path) override {
+    std::string native;
+    if (!nativePath(path, &native)) return false;
+    if (::mkdir(native.c_str(), 0777) == 0) return true;
+    tlsLastError = errno == EEXIST ? kErrorAlreadyExists : windowsErrorFromErrno(errno);
+    return false;
+  }
+
+  bool deleteFile(const char* path) override {
+    std::string native;
+    if (!nativePath(path, &native)) return false;
+    if (::unlink(native.c_str()) == 0) return true;
+    failWithErrno();
+    return false;
+  }
+
+  bool search(const char* pattern, std::vector<FoundFile>* found) override {
+    found->clear();
+    std::string native;
+    if (!nativePath(pattern, &native)) return false;
+    size_t slash = native.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : native.substr(0, slash == 0 ? 1 : slash);
+    std::string leaf = slash == std::string::npos ? native : native.substr(slash + 1);
+    if (leaf.empty()) {
+      tlsLastError = kErrorFileNotFound;
+      return false;
+    }
+    struct stat st;
+    if (leaf.find_first_of("*?") == std::string::npos) {
+      if (::stat(native.c_str(), &st) == 0) addMatch(leaf, st, found);
+    } else {
+      DIR* dir = ::opendir(folder.c_str());
+      if (dir == nullptr) {
+        failOpenWithErrno(native);
+        return false;
+      }
+      while (struct dirent* entry = ::readdir(dir)) {
+        // Names are case-sensitive on this side, as the file system is.
+        if (::fnmatch(leaf.c_str(), entry->d_name, 0) == 0 && ::stat((folder + "/" + entry->d_name).c_str(), &st) == 0)
+          addMatch(entry->d_name, st, found);
+      }
+      ::closedir(dir);
+    }
+    if (!found->empty()) return true;
     errno = ENOENT;
     failOpenWithErrno(native);
     return false;
   }
-  *found = state->matches[0];
-  state->nextIndex = 1;
-  state_ = state.release();
-  return true;
-}
+};
 
-bool FileSearch::next(FoundFile* found) {
-  if (state_ == nullptr || state_->nextIndex >= state_->matches.size()) {
-    tlsLastError = kErrorNoMoreFiles;
-    return false;
-  }
-  *found = state_->matches[state_->nextIndex++];
-  return true;
-}
+}  // namespace
 
-void FileSearch::close() {
-  delete state_;
-  state_ = nullptr;
-}
-
-bool pathAttributes(const char* path, uint32_t* attributes) {
-  std::string native;
-  struct stat st;
-  if (!nativePath(path, &native)) return false;
-  if (::stat(native.c_str(), &st) != 0) {
-    failOpenWithErrno(native);
-    return false;
-  }
-  *attributes = S_ISDIR(st.st_mode) ? kAttributeDirectory : kAttributeNormal;
-  if (!S_ISDIR(st.st_mode) && (st.st_mode & 0222) == 0) *attributes |= kAttributeReadOnly;
-  return true;
-}
-
-bool createFolder(const char* path) {
-  std::string native;
-  if (!nativePath(path, &native)) return false;
-  if (gFaultHook) gFaultHook->beforeChange(FileChange::Create);
-  if (::mkdir(native.c_str(), 0777) != 0) {
-    tlsLastError = errno == EEXIST ? kErrorAlreadyExists : windowsErrorFromErrno(errno);
-    return false;
-  }
-  return true;
-}
-
-bool deleteFile(const char* path) {
-  std::string native;
-  if (!nativePath(path, &native)) return false;
-  if (gFaultHook) gFaultHook->beforeChange(FileChange::Delete);
-  if (::unlink(native.c_str()) != 0) {
-    failWithErrno();
-    return false;
-  }
-  return true;
+FileSystem& systemFiles() {
+  static PosixFileSystem system;
+  return system;
 }
 
 bool currentFolder(std::string* path) {

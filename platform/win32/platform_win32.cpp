@@ -61,10 +61,6 @@ namespace plat {
 
 namespace {
 
-IoFaultHook* gFaultHook = nullptr;
-
-bool onFixedLocalVolume(HANDLE file);
-
 // A path whose bytes are not CP932 names no file.
 bool widePath(const char* path, std::wstring* wide) {
   if (!cp932ToWide(path, wide)) {
@@ -96,160 +92,6 @@ bool utf8ToCp932(const std::string& utf8, std::string* cp932) {
   WideCharToMultiByte(kCp932, 0, wide.data(), -1, out.data(), outLength, nullptr, nullptr);
   cp932->assign(out.data());
   return true;
-}
-
-void setIoFaultHook(IoFaultHook* hook) { gFaultHook = hook; }
-IoFaultHook* ioFaultHook() { return gFaultHook; }
-
-File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = INVALID_HANDLE_VALUE; }
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.handle_;
-    other.handle_ = INVALID_HANDLE_VALUE;
-  }
-  return *this;
-}
-
-bool File::open(const char* path, uint32_t access, uint32_t share, uint32_t disposition) {
-  close();
-  if (!hookAllowsOpen(path, access, disposition)) return false;
-  std::wstring wide;
-  if (!widePath(path, &wide)) return false;
-  if (gFaultHook && (disposition == kCreateAlways ||
-                     (disposition == kOpenAlways && GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES)))
-    gFaultHook->beforeChange(FileChange::Create);
-  handle_ = CreateFileW(wide.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-  return handle_ != INVALID_HANDLE_VALUE;
-}
-
-bool File::isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-void File::close() {
-  if (handle_ != INVALID_HANDLE_VALUE) {
-    // CloseHandle must not disturb the last error a caller is about to show.
-    DWORD saved = GetLastError();
-    CloseHandle(handle_);
-    SetLastError(saved);
-    handle_ = INVALID_HANDLE_VALUE;
-  }
-}
-
-bool File::read(void* buffer, uint32_t count, uint32_t* transferred) {
-  *transferred = 0;
-  if (gFaultHook && !gFaultHook->beforeRead(&count)) {
-    SetLastError(kErrorReadFault);
-    return false;
-  }
-  DWORD done = 0;
-  BOOL ok = ReadFile(handle_, buffer, count, &done, nullptr);
-  *transferred = done;
-  return ok != FALSE;
-}
-
-bool File::readAt(uint64_t offset, void* buffer, uint32_t count, uint32_t* transferred) {
-  *transferred = 0;
-  if (gFaultHook && !gFaultHook->beforeRead(&count)) {
-    SetLastError(kErrorReadFault);
-    return false;
-  }
-  OVERLAPPED at = {};
-  at.Offset = static_cast<DWORD>(offset);
-  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-  DWORD done = 0;
-  BOOL ok = ReadFile(handle_, buffer, count, &done, &at);
-  *transferred = done;
-  // Past the end a synchronous read with an offset reports the end.
-  if (!ok && GetLastError() == ERROR_HANDLE_EOF) return true;
-  return ok != FALSE;
-}
-
-bool FileView::map(File& file, uint64_t offset, uint32_t length) {
-  unmap();
-  uint32_t count = length;
-  if (gFaultHook && (!gFaultHook->beforeRead(&count) || count != length)) {
-    SetLastError(kErrorReadFault);
-    return false;
-  }
-  if ((gFaultHook && !gFaultHook->allowsViews()) || !onFixedLocalVolume(file.handle_)) {
-    SetLastError(kErrorNotSupported);
-    return false;
-  }
-  HANDLE mapping = CreateFileMappingW(file.handle_, nullptr, PAGE_READONLY, 0, 0, nullptr);
-  if (mapping == nullptr) return false;
-  SYSTEM_INFO system;
-  GetSystemInfo(&system);
-  uint64_t start = offset / system.dwAllocationGranularity * system.dwAllocationGranularity;
-  size_t span = static_cast<size_t>(offset - start) + length;
-  base_ = MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(start >> 32), static_cast<DWORD>(start), span);
-  DWORD error = GetLastError();
-  CloseHandle(mapping);  // the view keeps what it needs
-  if (base_ == nullptr) {
-    SetLastError(error);
-    return false;
-  }
-  mapped_ = span;
-  bytes_ = static_cast<const char*>(base_) + (offset - start);
-  return true;
-}
-
-void FileView::unmap() {
-  if (base_ != nullptr) UnmapViewOfFile(base_);
-  base_ = nullptr;
-  mapped_ = 0;
-  bytes_ = nullptr;
-}
-
-bool File::write(const void* buffer, uint32_t count, uint32_t* transferred) {
-  *transferred = 0;
-  if (gFaultHook && !gFaultHook->beforeWrite(&count)) {
-    SetLastError(kErrorWriteFault);
-    return false;
-  }
-  uint32_t failure = 0;
-  if (gFaultHook) {
-    LARGE_INTEGER zero, here, end;
-    zero.QuadPart = 0;
-    here.QuadPart = end.QuadPart = 0;
-    SetFilePointerEx(handle_, zero, &here, FILE_CURRENT);
-    GetFileSizeEx(handle_, &end);
-    uint64_t reach = static_cast<uint64_t>(here.QuadPart) + count;
-    uint64_t length = static_cast<uint64_t>(end.QuadPart);
-    failure = gFaultHook->failWrite(reach > length ? reach - length : 0, &count);
-    gFaultHook->beforeChange(FileChange::Write);
-  }
-  DWORD done = 0;
-  BOOL ok = WriteFile(handle_, buffer, count, &done, nullptr);
-  *transferred = done;
-  if (ok && failure != 0) {
-    SetLastError(failure);
-    return false;
-  }
-  return ok != FALSE;
-}
-
-bool File::seek(int64_t distance, SeekOrigin origin, uint64_t* position) {
-  LARGE_INTEGER move;
-  move.QuadPart = distance;
-  LARGE_INTEGER result;
-  if (!SetFilePointerEx(handle_, move, &result, static_cast<DWORD>(origin))) return false;
-  if (position != nullptr) *position = static_cast<uint64_t>(result.QuadPart);
-  return true;
-}
-
-bool File::size(uint64_t* bytes) {
-  LARGE_INTEGER result;
-  if (!GetFileSizeEx(handle_, &result)) return false;
-  *bytes = static_cast<uint64_t>(result.QuadPart);
-  return true;
-}
-
-bool File::flush() { return FlushFileBuffers(handle_) != FALSE; }
-
-bool File::truncateHere() {
-  if (gFaultHook) gFaultHook->beforeChange(FileChange::Truncate);
-  return SetEndOfFile(handle_) != FALSE;
 }
 
 namespace {
@@ -403,191 +245,20 @@ void closeKeepingError(HANDLE handle) {
 constexpr ULONG kFolderShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr ACCESS_MASK kFolderAccess = FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
 
-}  // namespace
 
-Folder::Folder(Folder&& other) noexcept : path_(std::move(other.path_)), handle_(other.handle_) {
-  other.handle_ = nullptr;
-}
 
-Folder& Folder::operator=(Folder&& other) noexcept {
-  if (this != &other) {
-    close();
-    path_ = std::move(other.path_);
-    handle_ = other.handle_;
-    other.handle_ = nullptr;
-  }
-  return *this;
-}
+class WindowsFolder : public OpenFolder {
+ public:
+  explicit WindowsFolder(HANDLE handle) : handle(handle) {}
+  ~WindowsFolder() override { closeKeepingError(handle); }
+  HANDLE handle;
+};
 
-bool Folder::isOpen() const { return handle_ != nullptr; }
-
-void Folder::close() {
-  if (handle_ != nullptr) closeKeepingError(handle_);
-  handle_ = nullptr;
-  path_.clear();
-}
-
-bool Folder::openRoot(const char* path) {
-  close();
-  std::wstring wide;
-  if (!widePath(path, &wide)) return false;
-  HANDLE handle = CreateFileW(wide.c_str(), kFolderAccess | SYNCHRONIZE, kFolderShare, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION information;
-  if (!GetFileInformationByHandle(handle, &information) || !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    CloseHandle(handle);
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return false;
-  }
-  handle_ = handle;
-  path_ = path;
-  if (path_.empty() || !endsWithBackslash(path_)) path_ += '\\';
-  return true;
-}
-
-bool Folder::openCurrent() {
-  if (!openRoot(".")) return false;
-  path_.clear();
-  return true;
-}
-
-bool Folder::openChild(const Folder& parent, const std::string& name, bool create) {
-  close();
-  if (!hookAllowsOpen(parent.path_ + name, 0, create ? kOpenAlways : kOpenExisting)) return false;
-  std::wstring wideName, widePathText;
-  if (!widePath(name.c_str(), &wideName) || !widePath((parent.path_ + name).c_str(), &widePathText)) return false;
-  if (namedLink(widePathText)) {
-    SetLastError(kErrorCantAccessFile);
-    return false;
-  }
-  if (gFaultHook && create && GetFileAttributesW(widePathText.c_str()) == INVALID_FILE_ATTRIBUTES)
-    gFaultHook->beforeChange(FileChange::Create);
-  NTSTATUS status = 0;
-  HANDLE handle = openRelative(parent.handle_, wideName, kFolderAccess, kFolderShare, create ? FILE_OPEN_IF : FILE_OPEN,
-                               FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_REPARSE_POINT, nullptr,
-                               &status);
-  if (handle == INVALID_HANDLE_VALUE) {
-    // A missing folder on the way is a missing path; a file where the
-    // folder would be is a missing path too, or a name already taken.
-    DWORD error = GetLastError();
-    if (status == kStatusNotADirectory) error = create ? ERROR_ALREADY_EXISTS : ERROR_PATH_NOT_FOUND;
-    if (error == ERROR_FILE_NOT_FOUND) error = ERROR_PATH_NOT_FOUND;
-    SetLastError(error);
-    return false;
-  }
-  if (handleKind(handle) == HandleKind::Link) {
-    CloseHandle(handle);
-    SetLastError(kErrorCantAccessFile);
-    return false;
-  }
-  handle_ = handle;
-  path_ = parent.path_ + name + "\\";
-  return true;
-}
-
-bool File::openIn(const Folder& folder, const std::string& name, uint32_t access, uint32_t share, uint32_t disposition) {
-  close();
-  std::string path = folder.path() + name;
-  if (!hookAllowsOpen(path, access, disposition)) return false;
-  std::wstring wideName;
-  if (!widePath(name.c_str(), &wideName)) return false;
-  if (gFaultHook && disposition == kCreateNew) gFaultHook->beforeChange(FileChange::Create);
-  ULONG how = disposition == kCreateNew ? FILE_CREATE : FILE_OPEN;
-  NTSTATUS status = 0;
-  HANDLE handle = openRelative(folder.handle_, wideName, access, share, how,
-                               FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, nullptr, &status);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  switch (handleKind(handle)) {
-    case HandleKind::Plain: break;
-    case HandleKind::Link:
-      closeKeepingError(handle);
-      SetLastError(kErrorCantAccessFile);
-      return false;
-    case HandleKind::OtherReparse: {
-      // The file's data lies behind its reparse point: opened again through
-      // it (once the first open is closed, which would share with it), and
-      // taken only when that is the very file checked.
-      uint64_t checked[2] = {}, reached[2] = {};
-      bool known = fileIdentity(handle, checked);
-      CloseHandle(handle);
-      handle = known ? openRelative(folder.handle_, wideName, access, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
-                                    nullptr, &status)
-                     : INVALID_HANDLE_VALUE;
-      if (handle == INVALID_HANDLE_VALUE) return false;
-      if (!fileIdentity(handle, reached) || reached[0] != checked[0] || reached[1] != checked[1]) {
-        CloseHandle(handle);
-        SetLastError(kErrorCantAccessFile);
-        return false;
-      }
-      break;
-    }
-  }
-  handle_ = handle;
-  SetLastError(0);
-  return true;
-}
-
-bool File::describe(uint32_t* names, bool* readOnly) {
-  BY_HANDLE_FILE_INFORMATION information;
-  if (!GetFileInformationByHandle(handle_, &information)) return false;
-  *names = information.nNumberOfLinks;
-  *readOnly = (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
-  return true;
-}
-
-bool File::clearReadOnly() {
-  FILE_BASIC_INFO basic = {};
-  if (!GetFileInformationByHandleEx(handle_, FileBasicInfo, &basic, sizeof basic)) return false;
-  basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-  if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-  if (gFaultHook) gFaultHook->beforeChange(FileChange::Attributes);
-  return SetFileInformationByHandle(handle_, FileBasicInfo, &basic, sizeof basic) != FALSE;
-}
-
-bool File::removeName() {
-  FILE_DISPOSITION_INFO disposition = {TRUE};
-  if (gFaultHook) gFaultHook->beforeChange(FileChange::Delete);
-  return SetFileInformationByHandle(handle_, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
-}
-
-bool File::putInPlace(const Folder& folder, const std::string& name) {
-  std::wstring wideName;
-  if (!widePath(name.c_str(), &wideName)) return false;
-  if (hookStandsInForRename()) return false;
-  const NativeCalls& calls = nativeCalls();
-  if (calls.setInformation == nullptr || calls.statusToError == nullptr || wideName.size() > 0x7FFF) {
-    SetLastError(ERROR_INVALID_FUNCTION);
-    return false;
-  }
-  // FILE_RENAME_INFORMATION, the name right after the fixed fields; the
-  // words keep it aligned.
-  struct RenameInformation {
-    BOOLEAN replaceIfExists;
-    HANDLE rootDirectory;
-    ULONG fileNameLength;
-    WCHAR fileName[1];
-  };
-  size_t bytes = offsetof(RenameInformation, fileName) + wideName.size() * sizeof(wchar_t);
-  std::vector<uint64_t> words(bytes / sizeof(uint64_t) + 1);
-  auto* information = reinterpret_cast<RenameInformation*>(words.data());
-  information->replaceIfExists = TRUE;
-  information->rootDirectory = folder.handle_;
-  information->fileNameLength = static_cast<ULONG>(wideName.size() * sizeof(wchar_t));
-  std::memcpy(reinterpret_cast<unsigned char*>(words.data()) + offsetof(RenameInformation, fileName), wideName.data(),
-              wideName.size() * sizeof(wchar_t));
-  if (gFaultHook) gFaultHook->beforeChange(FileChange::Rename);
-  IO_STATUS_BLOCK io = {};
-  NTSTATUS status = calls.setInformation(handle_, &io, information, static_cast<ULONG>(bytes), kFileRenameInformation);
-  if (status < 0) {
-    SetLastError(calls.statusToError(status));
-    return false;
-  }
-  SetLastError(0);
-  return true;
-}
-
-namespace {
+class WindowsMapping : public MappedBytes {
+ public:
+  ~WindowsMapping() override { UnmapViewOfFile(base); }
+  void* base = nullptr;
+};
 
 // The attributes a replacement takes over; read-only is left out, as a
 // target that carries it is never replaced, and a temporary file that
@@ -595,29 +266,152 @@ namespace {
 constexpr DWORD kTraitAttributes =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-}  // namespace
+class WindowsFile : public OpenFile {
+ public:
+  explicit WindowsFile(HANDLE handle) : handle_(handle) {}
+  ~WindowsFile() override { closeKeepingError(handle_); }
 
-bool File::traits(FileTraits* traits) {
-  FILE_BASIC_INFO basic = {};
-  if (!GetFileInformationByHandleEx(handle_, FileBasicInfo, &basic, sizeof basic)) return false;
-  traits->attributes = basic.FileAttributes & kTraitAttributes;
-  traits->created = static_cast<uint64_t>(basic.CreationTime.QuadPart);
-  return true;
-}
+  bool readAt(uint64_t offset, void* buffer, uint32_t count, uint32_t* transferred) override {
+    OVERLAPPED at = atOffset(offset);
+    DWORD done = 0;
+    BOOL ok = ReadFile(handle_, buffer, count, &done, &at);
+    *transferred = done;
+    // Past the end a synchronous read with an offset reports the end.
+    if (!ok && GetLastError() == ERROR_HANDLE_EOF) return true;
+    return ok != FALSE;
+  }
 
-bool File::adoptTraits(const FileTraits& traits) {
-  FILE_BASIC_INFO basic = {};
-  if (!GetFileInformationByHandleEx(handle_, FileBasicInfo, &basic, sizeof basic)) return false;
-  // Zero times are left as they are.
-  FILE_BASIC_INFO changed = {};
-  changed.CreationTime.QuadPart = static_cast<LONGLONG>(traits.created);
-  changed.FileAttributes = (basic.FileAttributes & ~kTraitAttributes) | traits.attributes;
-  if (changed.FileAttributes == 0) changed.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-  if (gFaultHook) gFaultHook->beforeChange(FileChange::Attributes);
-  return SetFileInformationByHandle(handle_, FileBasicInfo, &changed, sizeof changed) != FALSE;
-}
+  bool writeAt(uint64_t offset, const void* buffer, uint32_t count, uint32_t* transferred) override {
+    OVERLAPPED at = atOffset(offset);
+    DWORD done = 0;
+    BOOL ok = WriteFile(handle_, buffer, count, &done, &at);
+    *transferred = done;
+    return ok != FALSE;
+  }
 
-namespace {
+  bool size(uint64_t* bytes) override {
+    LARGE_INTEGER result;
+    if (!GetFileSizeEx(handle_, &result)) return false;
+    *bytes = static_cast<uint64_t>(result.QuadPart);
+    return true;
+  }
+
+  bool setSize(uint64_t bytes) override {
+    FILE_END_OF_FILE_INFO end = {};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(bytes);
+    return SetFileInformationByHandle(handle_, FileEndOfFileInfo, &end, sizeof end) != FALSE;
+  }
+
+  bool flush() override { return FlushFileBuffers(handle_) != FALSE; }
+
+  bool describe(uint32_t* names, bool* readOnly) override {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(handle_, &information)) return false;
+    *names = information.nNumberOfLinks;
+    *readOnly = (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+    return true;
+  }
+
+  bool clearReadOnly() override {
+    FILE_BASIC_INFO basic = {};
+    if (!GetFileInformationByHandleEx(handle_, FileBasicInfo, &basic, sizeof basic)) return false;
+    basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(handle_, FileBasicInfo, &basic, sizeof basic) != FALSE;
+  }
+
+  bool traits(FileTraits* traits) override {
+    FILE_BASIC_INFO basic = {};
+    if (!GetFileInformationByHandleEx(handle_, FileBasicInfo, &basic, sizeof basic)) return false;
+    traits->attributes = basic.FileAttributes & kTraitAttributes;
+    traits->created = static_cast<uint64_t>(basic.CreationTime.QuadPart);
+    return true;
+  }
+
+  bool adoptTraits(const FileTraits& traits) override {
+    FILE_BASIC_INFO basic = {};
+    if (!GetFileInformationByHandleEx(handle_, FileBasicInfo, &basic, sizeof basic)) return false;
+    // Zero times are left as they are.
+    FILE_BASIC_INFO changed = {};
+    changed.CreationTime.QuadPart = static_cast<LONGLONG>(traits.created);
+    changed.FileAttributes = (basic.FileAttributes & ~kTraitAttributes) | traits.attributes;
+    if (changed.FileAttributes == 0) changed.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(handle_, FileBasicInfo, &changed, sizeof changed) != FALSE;
+  }
+
+  bool removeName() override {
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(handle_, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+  }
+
+  bool putInPlace(const OpenFolder& folder, const std::string& name) override {
+    std::wstring wideName;
+    if (!widePath(name.c_str(), &wideName)) return false;
+    const NativeCalls& calls = nativeCalls();
+    if (calls.setInformation == nullptr || calls.statusToError == nullptr || wideName.size() > 0x7FFF) {
+      SetLastError(ERROR_INVALID_FUNCTION);
+      return false;
+    }
+    // FILE_RENAME_INFORMATION, the name right after the fixed fields; the
+    // words keep it aligned.
+    struct RenameInformation {
+      BOOLEAN replaceIfExists;
+      HANDLE rootDirectory;
+      ULONG fileNameLength;
+      WCHAR fileName[1];
+    };
+    size_t bytes = offsetof(RenameInformation, fileName) + wideName.size() * sizeof(wchar_t);
+    std::vector<uint64_t> words(bytes / sizeof(uint64_t) + 1);
+    auto* information = reinterpret_cast<RenameInformation*>(words.data());
+    information->replaceIfExists = TRUE;
+    information->rootDirectory = static_cast<const WindowsFolder&>(folder).handle;
+    information->fileNameLength = static_cast<ULONG>(wideName.size() * sizeof(wchar_t));
+    std::memcpy(reinterpret_cast<unsigned char*>(words.data()) + offsetof(RenameInformation, fileName), wideName.data(),
+                wideName.size() * sizeof(wchar_t));
+    IO_STATUS_BLOCK io = {};
+    NTSTATUS status =
+        calls.setInformation(handle_, &io, information, static_cast<ULONG>(bytes), kFileRenameInformation);
+    if (status < 0) {
+      SetLastError(calls.statusToError(status));
+      return false;
+    }
+    SetLastError(0);
+    return true;
+  }
+
+  std::unique_ptr<MappedBytes> map(uint64_t offset, uint32_t length) override {
+    if (!onFixedLocalVolume(handle_)) {
+      SetLastError(kErrorNotSupported);
+      return nullptr;
+    }
+    HANDLE mapping = CreateFileMappingW(handle_, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (mapping == nullptr) return nullptr;
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    uint64_t start = offset / system.dwAllocationGranularity * system.dwAllocationGranularity;
+    size_t span = static_cast<size_t>(offset - start) + length;
+    void* base = MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(start >> 32), static_cast<DWORD>(start), span);
+    DWORD error = GetLastError();
+    CloseHandle(mapping);  // the view keeps what it needs
+    if (base == nullptr) {
+      SetLastError(error);
+      return nullptr;
+    }
+    auto view = std::make_unique<WindowsMapping>();
+    view->base = base;
+    view->bytes = static_cast<const char*>(base) + (offset - start);
+    return view;
+  }
+
+ private:
+  static OVERLAPPED atOffset(uint64_t offset) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return at;
+  }
+  HANDLE handle_;
+};
 
 bool foundFromWide(const WIN32_FIND_DATAW& data, FoundFile* found) {
   found->attributes = data.dwFileAttributes;
@@ -627,55 +421,149 @@ bool foundFromWide(const WIN32_FIND_DATAW& data, FoundFile* found) {
   return found->nameable;
 }
 
+class WindowsFileSystem : public FileSystem {
+ public:
+  std::unique_ptr<OpenFile> open(const char* path, uint32_t access, uint32_t share, uint32_t disposition) override {
+    std::wstring wide;
+    if (!widePath(path, &wide)) return nullptr;
+    HANDLE handle = CreateFileW(wide.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<WindowsFile>(handle);
+  }
+
+  std::unique_ptr<OpenFile> openIn(const OpenFolder& folder, const std::string& name, uint32_t access, uint32_t share,
+                                   uint32_t disposition) override {
+    std::wstring wideName;
+    if (!widePath(name.c_str(), &wideName)) return nullptr;
+    HANDLE root = static_cast<const WindowsFolder&>(folder).handle;
+    ULONG how = disposition == kCreateNew ? FILE_CREATE : FILE_OPEN;
+    NTSTATUS status = 0;
+    HANDLE handle = openRelative(root, wideName, access, share, how, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT,
+                                 nullptr, &status);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    switch (handleKind(handle)) {
+      case HandleKind::Plain: break;
+      case HandleKind::Link:
+        closeKeepingError(handle);
+        SetLastError(kErrorCantAccessFile);
+        return nullptr;
+      case HandleKind::OtherReparse: {
+        // The file's data lies behind its reparse point: opened again through
+        // it (once the first open is closed, which would share with it), and
+        // taken only when that is the very file checked.
+        uint64_t checked[2] = {}, reached[2] = {};
+        bool known = fileIdentity(handle, checked);
+        CloseHandle(handle);
+        handle = known ? openRelative(root, wideName, access, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE, nullptr, &status)
+                       : INVALID_HANDLE_VALUE;
+        if (handle == INVALID_HANDLE_VALUE) return nullptr;
+        if (!fileIdentity(handle, reached) || reached[0] != checked[0] || reached[1] != checked[1]) {
+          CloseHandle(handle);
+          SetLastError(kErrorCantAccessFile);
+          return nullptr;
+        }
+        break;
+      }
+    }
+    SetLastError(0);
+    return std::make_unique<WindowsFile>(handle);
+  }
+
+  std::unique_ptr<OpenFolder> openRoot(const char* path) override {
+    std::wstring wide;
+    if (!widePath(path, &wide)) return nullptr;
+    HANDLE handle = CreateFileW(wide.c_str(), kFolderAccess | SYNCHRONIZE, kFolderShare, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(handle, &information) || !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      CloseHandle(handle);
+      SetLastError(ERROR_PATH_NOT_FOUND);
+      return nullptr;
+    }
+    auto folder = std::make_unique<WindowsFolder>(handle);
+    folder->path = path;
+    if (folder->path.empty() || !endsWithBackslash(folder->path)) folder->path += '\\';
+    return folder;
+  }
+
+  std::unique_ptr<OpenFolder> openCurrent() override {
+    std::unique_ptr<OpenFolder> folder = openRoot(".");
+    if (folder) folder->path.clear();
+    return folder;
+  }
+
+  std::unique_ptr<OpenFolder> openChild(const OpenFolder& parent, const std::string& name, bool create) override {
+    std::wstring wideName, widePathText;
+    if (!widePath(name.c_str(), &wideName) || !widePath((parent.path + name).c_str(), &widePathText)) return nullptr;
+    if (namedLink(widePathText)) {
+      SetLastError(kErrorCantAccessFile);
+      return nullptr;
+    }
+    NTSTATUS status = 0;
+    HANDLE handle = openRelative(static_cast<const WindowsFolder&>(parent).handle, wideName, kFolderAccess, kFolderShare,
+                                 create ? FILE_OPEN_IF : FILE_OPEN,
+                                 FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_REPARSE_POINT, nullptr,
+                                 &status);
+    if (handle == INVALID_HANDLE_VALUE) {
+      // A missing folder on the way is a missing path; a file where the
+      // folder would be is a missing path too, or a name already taken.
+      DWORD error = GetLastError();
+      if (status == kStatusNotADirectory) error = create ? ERROR_ALREADY_EXISTS : ERROR_PATH_NOT_FOUND;
+      if (error == ERROR_FILE_NOT_FOUND) error = ERROR_PATH_NOT_FOUND;
+      SetLastError(error);
+      return nullptr;
+    }
+    if (handleKind(handle) == HandleKind::Link) {
+      CloseHandle(handle);
+      SetLastError(kErrorCantAccessFile);
+      return nullptr;
+    }
+    auto folder = std::make_unique<WindowsFolder>(handle);
+    folder->path = parent.path + name + "\\";
+    return folder;
+  }
+
+  bool attributes(const char* path, uint32_t* attributes) override {
+    std::wstring wide;
+    if (!widePath(path, &wide)) return false;
+    DWORD found = GetFileAttributesW(wide.c_str());
+    if (found == INVALID_FILE_ATTRIBUTES) return false;
+    *attributes = found;
+    return true;
+  }
+
+  bool createFolder(const char* path) override {
+    std::wstring wide;
+    return widePath(path, &wide) && CreateDirectoryW(wide.c_str(), nullptr) != FALSE;
+  }
+
+  bool deleteFile(const char* path) override {
+    std::wstring wide;
+    return widePath(path, &wide) && DeleteFileW(wide.c_str()) != FALSE;
+  }
+
+  bool search(const char* pattern, std::vector<FoundFile>* found) override {
+    found->clear();
+    std::wstring wide;
+    if (!widePath(pattern, &wide)) return false;
+    WIN32_FIND_DATAW data;
+    HANDLE search = FindFirstFileW(wide.c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    do {
+      found->emplace_back();
+      foundFromWide(data, &found->back());
+    } while (FindNextFileW(search, &data));
+    FindClose(search);
+    return true;
+  }
+};
+
 }  // namespace
 
-bool FileSearch::first(const char* pattern, FoundFile* found) {
-  close();
-  std::wstring wide;
-  if (!widePath(pattern, &wide)) return false;
-  WIN32_FIND_DATAW data;
-  handle_ = FindFirstFileW(wide.c_str(), &data);
-  if (handle_ == INVALID_HANDLE_VALUE) return false;
-  foundFromWide(data, found);
-  return true;
-}
-
-bool FileSearch::next(FoundFile* found) {
-  if (handle_ == INVALID_HANDLE_VALUE) return false;
-  WIN32_FIND_DATAW data;
-  if (!FindNextFileW(handle_, &data)) return false;
-  foundFromWide(data, found);
-  return true;
-}
-
-void FileSearch::close() {
-  if (handle_ != INVALID_HANDLE_VALUE) {
-    FindClose(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
-  }
-}
-
-bool pathAttributes(const char* path, uint32_t* attributes) {
-  std::wstring wide;
-  if (!widePath(path, &wide)) return false;
-  DWORD found = GetFileAttributesW(wide.c_str());
-  if (found == INVALID_FILE_ATTRIBUTES) return false;
-  *attributes = found;
-  return true;
-}
-
-bool createFolder(const char* path) {
-  std::wstring wide;
-  if (!widePath(path, &wide)) return false;
-  if (gFaultHook) gFaultHook->beforeChange(FileChange::Create);
-  return CreateDirectoryW(wide.c_str(), nullptr) != FALSE;
-}
-
-bool deleteFile(const char* path) {
-  std::wstring wide;
-  if (!widePath(path, &wide)) return false;
-  if (gFaultHook) gFaultHook->beforeChange(FileChange::Delete);
-  return DeleteFileW(wide.c_str()) != FALSE;
+FileSystem& systemFiles() {
+  static WindowsFileSystem system;
+  return system;
 }
 
 bool currentFolder(std::string* path) {

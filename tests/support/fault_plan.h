@@ -1,21 +1,25 @@
-// One fault plan for every test: it counts the platform calls of the kinds
-// it watches and spoils the k-th of them, or that one and every later one.
-// It installs itself as the fault hook for its life.
+// One fault plan for every test: a file system over the one in use that
+// counts the calls of the kinds it watches and spoils the k-th of them, or
+// that one and every later one. It is the file system in use for its life;
+// files it opened pass their calls on untouched once it is gone.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
-class FaultPlan : public plat::IoFaultHook {
+class FaultPlan : public plat::FileSystem {
  public:
   // The calls watched; combine them. A write counts once as kWrites and,
-  // when it lengthens its file, once more as kGrowingWrites.
-  // kRenames: the system's rename of a file put in place, which a spoiled
-  // one stands in for: the action runs, and the rename fails with error()
-  // and changes nothing.
+  // when it lengthens its file, once more as kGrowingWrites. kChanges: an
+  // open that may create a file, the creation of a folder, a write, a cut,
+  // a rename, a deletion, a change of attributes. kRenames: the system's
+  // rename of a file put in place, which a spoiled one stands in for: the
+  // action runs, and the rename fails with error() and changes nothing.
   enum Calls : unsigned { kReads = 1, kWrites = 2, kOpens = 4, kGrowingWrites = 8, kChanges = 16, kRenames = 32 };
   enum class Spoil {
     Count,     // nothing: the calls are only counted
@@ -49,30 +53,25 @@ class FaultPlan : public plat::IoFaultHook {
   // Files are read as on a volume that is never mapped.
   FaultPlan& withoutViews();
 
-  int calls() const { return calls_; }
-  bool reached() const { return k_ > 0 && calls_ >= k_; }
+  int calls() const;
+  bool reached() const;
 
-  bool beforeRead(uint32_t* count) override;
-  bool allowsViews() override { return viewsAllowed_; }
-  bool beforeWrite(uint32_t* count) override;
-  bool beforeOpen(const char* path, uint32_t access, uint32_t disposition, uint32_t* error) override;
-  void beforeChange(plat::FileChange change) override;
-  uint32_t failWrite(uint64_t growth, uint32_t* count) override;
-  bool standInForRename(uint32_t* code) override;
+  std::unique_ptr<plat::OpenFile> open(const char* path, uint32_t access, uint32_t share, uint32_t disposition) override;
+  std::unique_ptr<plat::OpenFile> openIn(const plat::OpenFolder& folder, const std::string& name, uint32_t access,
+                                         uint32_t share, uint32_t disposition) override;
+  std::unique_ptr<plat::OpenFolder> openRoot(const char* path) override { return inner_.openRoot(path); }
+  std::unique_ptr<plat::OpenFolder> openCurrent() override { return inner_.openCurrent(); }
+  std::unique_ptr<plat::OpenFolder> openChild(const plat::OpenFolder& parent, const std::string& name,
+                                              bool create) override;
+  bool attributes(const char* path, uint32_t* attributes) override { return inner_.attributes(path, attributes); }
+  bool createFolder(const char* path) override;
+  bool deleteFile(const char* path) override;
+  bool search(const char* pattern, std::vector<plat::FoundFile>* found) override { return inner_.search(pattern, found); }
+
+  struct Rules;
 
  private:
-  bool hit(unsigned kind);  // counts a call of that kind; true if it is spoiled
-  bool spoilTransfer(uint32_t* count);
-
-  unsigned watched_;
-  int k_;
-  Spoil spoil_;
-  bool fromThenOn_;
-  int calls_ = 0;
-  std::string pathPart_;
-  bool writingOnly_ = false;
-  uint32_t error_ = 0;
-  std::function<void()> action_;
-  bool viewsAllowed_ = true;
-  plat::IoFaultHook* previous_;
+  std::shared_ptr<Rules> rules_;
+  plat::FileSystem& inner_;
+  plat::FileSystemInUse inUse_;
 };
