@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/overlay.h"
 #include "platform/platform.h"
 #include "platform/text_stream.h"
 #include "tests/support/fault_plan.h"
@@ -189,6 +190,61 @@ TEST(PlatformTransfer, PutsAFileInPlaceInOneStepOrChangesNothing) {
     EXPECT_EQ(fileIsPresent(fresh / "target.new"), !done);
     EXPECT_EQ(readFileOrEmpty(outside), "outside");
   }
+}
+
+// The overlay keeps every change aside: an existing file written, cut and
+// grown at random reads back as a model of it does, through memory and
+// past the bound through the scratch file; new files and folders, renames
+// and removals are seen through the overlay alone. Nothing of the real
+// folder changes, and the scratch file goes with the overlay.
+TEST(PlatformOverlay, KeepsEveryChangeAsideAndReadsThroughTheRest) {
+  TempFolder real, scratch;
+  std::string model(3000, '\0');
+  for (size_t i = 0; i < model.size(); ++i) model[i] = static_cast<char>('a' + i % 26);
+  ASSERT_TRUE(writeFile(real / "a.bin", model) && writeFile(real / "b.txt", "b") && makeFolder(real / "sub"));
+  const std::map<std::string, std::string> before = filesBelow(real.path());
+  {
+    plat::OverlayFiles overlay(plat::files(), scratch / "kept.bin", 4096);
+    plat::FileSystemInUse inUse(overlay);
+    plat::Folder root, made;
+    plat::File file, fresh;
+    ASSERT_TRUE(root.openRoot(real.path().c_str()) &&
+                file.openIn(root, "a.bin", R | W, SR, plat::kOpenExisting));
+    uint32_t seed = 7;
+    const auto next = [&seed](uint32_t below) { return (seed = seed * 1103515245u + 12345u) % below; };
+    for (int step = 0; step < 300; ++step) {
+      uint64_t at = next(4000);
+      if (step % 10 == 9) {
+        model.resize(at);
+        ASSERT_TRUE(file.seek(static_cast<int64_t>(at), SeekOrigin::Begin) && file.truncateHere());
+        continue;
+      }
+      std::string bytes(1 + next(200), static_cast<char>('A' + step % 26));
+      if (model.size() < at + bytes.size()) model.resize(at + bytes.size());
+      model.replace(at, bytes.size(), bytes);
+      ASSERT_TRUE(file.seek(static_cast<int64_t>(at), SeekOrigin::Begin) &&
+                  file.writeExactly(bytes.data(), static_cast<uint32_t>(bytes.size())));
+      uint64_t from = next(static_cast<uint32_t>(model.size())), size = 0;
+      std::string got(std::min<size_t>(300, model.size() - from), '\0');
+      ASSERT_TRUE(file.readExactlyAt(from, &got[0], static_cast<uint32_t>(got.size())) && file.size(&size));
+      ASSERT_EQ(got, model.substr(from, got.size())) << "step " << step;
+      ASSERT_EQ(size, model.size());
+    }
+    EXPECT_GT(overlay.bytesInScratch(), 0u);
+    // A new file in a new folder, put in place of another; a name removed.
+    ASSERT_TRUE(made.openChild(root, "new", true) &&
+                fresh.openIn(made, "n.tmp", W | plat::kDeleteAccess, plat::kShareNone, plat::kCreateNew) &&
+                fresh.writeExactly("new", 3) && fresh.putInPlace(root, "b.txt"));
+    EXPECT_EQ(readFileOrEmpty(real / "b.txt"), "new");
+    uint32_t attributes = 0;
+    EXPECT_FALSE(plat::pathAttributes((real / "new\\n.tmp").c_str(), &attributes));
+    EXPECT_TRUE(fresh.removeName() && !plat::pathAttributes((real / "b.txt").c_str(), &attributes));
+    EXPECT_TRUE(plat::pathAttributes((real / "new").c_str(), &attributes) && (attributes & plat::kAttributeDirectory));
+    EXPECT_FALSE(fresh.openIn(root, "a.bin", W, SR, plat::kCreateNew)) << "a real name is taken";
+    EXPECT_EQ(overlay.changedSinceMark().size(), 4u) << "a.bin, new\\, new\\n.tmp, b.txt";
+  }
+  EXPECT_EQ(filesBelow(real.path()), before);
+  EXPECT_TRUE(filesBelow(scratch.path()).empty());
 }
 
 // What a search finds, by CP932 name (folders with a backslash, names that
