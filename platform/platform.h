@@ -340,6 +340,9 @@ bool deleteFile(const char* path);
 // CP932 with backslashes, no trailing backslash. For the publisher tool,
 // which acts from an update folder as the updater does.
 bool currentFolder(std::string* path);
+// The folder for temporary files (GetTempPath; $TMPDIR, else /tmp), CP932
+// with backslashes. False when CP932 cannot write it.
+bool temporaryFolder(std::string* path);
 bool setCurrentFolder(const char* path);
 
 // Lets a console show the UTF-8 text that the tools print

@@ -61,7 +61,7 @@ TEST(ToolPlan, PredictionsEqualTheRun) {
   plant(update.path(), {{"new.txt", "new"}, {"same.txt", "same"}, {"a.txt", "a"}, {"missing.txt", "m"},
                         {"sub/new.txt", "n"}, {arg(kSoHyou) + "/" + arg(kSoHyou) + "/n.txt", "deep"},
                         {"block/x.txt", "x"}, {"src.bin", std::string(20, 's')}, {"src2.bin", std::string(20, 't')},
-                        {arg(kSoHyou) + ".txt", "brand"},
+                        {arg(kSoHyou) + ".txt", "brand"}, {"x.qrv", pak({{"e", "x"}})}, {"b.txt", "bee"},
                         {"UpDate.pak", pak({{"a.txt", "new a"}, {"one2", "one two"}, {"data\\gone.txt", "x"}})}});
   const Tree alpha = {{"data.pak", pak({{"a.txt", "alpha"}})}};
   // The last record names bytes of the header: a change would rewrite them.
@@ -89,10 +89,13 @@ TEST(ToolPlan, PredictionsEqualTheRun) {
       {"x\r\n", {}, nullptr, {}, 0, kMessageListUnreadable, {R"("passed":false)"}, 0},
       {"C\tnew.txt\r\nR\t..\\escape.txt\r\n", {}, nullptr, {}, 0, kMessageListUnreadable,
        {R"("passed":false)", R"(refused at line 2: the path \"..\\escape.txt\")"}, 0},
-      // N lets the missing target through the verification; the apply pass fails on it.
-      {"N\r\nR\tmissing.txt\r\nC\ta.txt\r\n", {{"a.txt", "old"}},
-       [](const std::string& g) { return makeReadOnly(g + "a.txt"); }, {"checking-off", "fails", "fails"},
-       0, kMessageUpdateFailed, {"does not exist", "read-only"}, plat::kErrorFileNotFound},
+      // N lets the missing target through the verification; the apply pass
+      // fails on it, and its prompt's Cancel ends the run.
+      {"N\r\nR\tmissing.txt\r\nC\ta.txt\r\n", {{"a.txt", "old"}}, nullptr, {"checking-off", "fails"}, 0,
+       kMessageUpdateFailed, {"does not exist"}, plat::kErrorFileNotFound},
+      // An archive that the run made a moment before takes entries.
+      {"N\r\nC\tx.qrv\r\nI\tx.qrv\tb.txt\tb.txt\r\n", {}, nullptr, {"checking-off", "create", "add-entry"}, 2,
+       kMessageUpdateDone, {}, 0},
       // New files bring their folders; a file where one must be stops the entry.
       {"C\tsub\\new.txt\r\nC\t" + kSoHyou + "\\" + kSoHyou + "\\n.txt\r\n", {{"Setup.log", ""}}, nullptr,
        {"create", "create"}, 2, kMessageUpdateDone,
@@ -119,7 +122,10 @@ TEST(ToolPlan, PredictionsEqualTheRun) {
     if (test.prepare && !test.prepare(game.path())) continue;  // no room for the file here
     uint64_t before = treeBytes(game.path());
     int exit = test.message == kMessageUpdateDone || test.message == kMessageAllUpToDate ? kExitFine : kExitProblems;
+    const std::map<std::string, std::string> installed = filesBelow(game.path()), delivered = filesBelow(update.path());
     ToolOutput plan = tool({"--json", "plan", "--install", arg(game.path()), arg(update.path())}, exit);
+    EXPECT_TRUE(filesBelow(game.path()) == installed && filesBelow(update.path()) == delivered)
+        << "the plan changes no file of either folder";
     EXPECT_EQ(valuesOf(plan.out, "action"), test.actions) << plan.out;
     expectInOrder(plan.out, test.said);
     int64_t growth = 0;

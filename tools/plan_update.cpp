@@ -1,28 +1,33 @@
 #include "tools/plan_update.h"
 
-#include <map>
-#include <set>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <random>
 
 #include "archive/content.h"
-#include "archive/archive_update.h"
 #include "archive/package_archive.h"
 #include "list/update_list.h"
+#include "platform/held_folders.h"
+#include "platform/overlay.h"
 #include "platform/platform.h"
-#include "run/loose_file.h"
+#include "run/entry_decision.h"
+#include "run/run_host.h"
 #include "run/run_messages.h"
+#include "run/run_state.h"
 #include "run/setup_log.h"
 #include "run/verification.h"
 #include "tools/list_check.h"
 
 namespace {
 
-// What the apply pass would do with one entry.
+// What one entry of the apply pass did, as the overlay shows it.
 struct PlanStep {
   int index = 0;
   int line = 0;
   std::string entry;   // letter and fields, UTF-8
-  std::string action;  // create, replace, identical, add-entry, replace-entry, select-package, ...
+  std::string action;  // create, replace, identical, add-entry, replace-entry, select-package, fails, ...
   std::string target;  // CP932: joined target, archive or package path
   std::string from;    // "package" or "loose" for the source
   int64_t sourceBytes = -1;
@@ -49,342 +54,205 @@ class FolderVisit {
   bool entered_ = false;
 };
 
-// An archive as earlier entries of the same run left it: the dry run
-// writes nothing, so later entries must see what those would have written.
-struct KnownArchive {
-  int32_t records = 0;
+// A target as the overlay shows it at one moment: a file and its size; for
+// an archive its records and the entry's content size (-1: no such entry).
+struct TargetFacts {
+  bool present = false;
   uint64_t size = 0;
-  std::vector<std::pair<std::string, std::string>> written;  // entry name, content
+  int32_t records = 0;
+  int64_t entryBytes = -1;
 };
 
-// The run's loose-file probe, except that a target an earlier entry would
-// have written holds those bytes.
-class PlannedLooseProbe : public LooseEntryProbe {
- public:
-  PlannedLooseProbe(const FileSpot& spot, PackageArchive* package, HeldFolders& updateFolder, const char* sourceName,
-                    const std::string* written)
-      : LooseEntryProbe(spot, package, updateFolder, sourceName), written_(written) {}
-  TargetState readTarget() override {
-    state_ = written_ ? TargetState::Present : LooseEntryProbe::readTarget();
-    return state_;
-  }
-  uint64_t targetSize() const override { return written_ ? written_->size() : LooseEntryProbe::targetSize(); }
-  Comparison compare() override {
-    if (!written_) return LooseEntryProbe::compare();
-    return *written_ == std::string(source().bytes ? source().bytes.get() : "", source().size) ? Comparison::Identical
-                                                                                              : Comparison::Different;
-  }
-  TargetState state() const { return state_; }
-
- private:
-  const std::string* written_;
-  TargetState state_ = TargetState::Absent;
-};
-
-class ApplySimulation {
- public:
-  ApplySimulation(const UpdateList& list, const std::string& installFolder, bool haveInstall, HeldFolders& updateFolder)
-      : list_(list), install_(installFolder), haveInstall_(haveInstall), updateFolder_(updateFolder) {
-    folders_.reset(install_);
-  }
-
-  PlanStep step(int index);
-  int changes() const { return changes_; }
-
- private:
-  enum class Source { Found, Missing, Unreadable };
-  Source source(const std::string& name, std::string* bytes, std::string* from);
-  bool targetPath(PlanStep* step, const std::string& sourceName, const std::string& path,
-                  char (&joined)[kRunPathSize]);
-  void failStep(PlanStep* step, const std::string& note) {
-    step->action = "fails";
-    step->problem = true;
-    step->note = note;
-  }
-  void loose(PlanStep* step, const UpdateEntry& entry);
-  void insert(PlanStep* step, const UpdateEntry& entry);
-
-  const UpdateList& list_;
-  std::string install_;
-  bool haveInstall_;
-  bool missingFolders(PlanStep* step, const std::string& path);
-  HeldFolders& updateFolder_;
-  std::unique_ptr<PackageArchive> package_;
-  HeldFolders folders_;
-  std::set<std::string> madeFolders_;              // by folded path, as earlier entries would make them
-  std::map<std::string, std::string> looseFiles_;  // by folded target path
-  std::map<std::string, KnownArchive> archives_;  // by folded archive path
-  int changes_ = 0;
-};
-
-ApplySimulation::Source ApplySimulation::source(const std::string& name, std::string* bytes, std::string* from) {
-  // The run's own rule for where a source comes from.
+TargetFacts targetFacts(const std::string& path, const std::string& entryName) {
+  TargetFacts facts;
+  plat::File file;
+  facts.present = file.open(path.c_str(), plat::kGenericRead, plat::kShareRead | plat::kShareWrite, plat::kOpenExisting) &&
+                  file.size(&facts.size);
+  file.close();
+  if (!facts.present || entryName.empty()) return facts;
+  PackageArchive archive(path.c_str());
+  facts.records = archive.loadedEntryCount();
   Content content;
-  SourceOrigin origin = readSourceContent(package_.get(), updateFolder_, name.c_str(), &content);
-  bool fromPackage = origin == SourceOrigin::Package || (origin == SourceOrigin::Unreadable && package_ &&
-                                                         package_->holdsEntry(name.c_str()));
-  *from = fromPackage ? "package" : "loose";
-  if (origin == SourceOrigin::None) return Source::Missing;
-  if (origin == SourceOrigin::Unreadable) return Source::Unreadable;
-  bytes->assign(content.bytes.get(), content.size);
-  return Source::Found;
+  if (archive.readEntry(entryName.c_str(), &content)) facts.entryBytes = content.size;
+  return facts;
 }
 
 std::string bytesText(int64_t count) { return std::to_string(count) + (count == 1 ? " byte" : " bytes"); }
 
-// The joined target path, after the source alone when no install folder
-// was given. False when the step ends there.
-bool ApplySimulation::targetPath(PlanStep* step, const std::string& sourceName, const std::string& path,
-                                 char (&joined)[kRunPathSize]) {
-  if (!haveInstall_) {
-    std::string bytes;
-    Source found = source(sourceName, &bytes, &step->from);
-    if (found == Source::Found) step->sourceBytes = static_cast<int64_t>(bytes.size());
-    step->action = "source-only";
-    if (found != Source::Found) failStep(step, "the source is missing");
-    return false;
+// What a prompt's code mostly means to a publisher.
+std::string promptHint(uint32_t code) {
+  switch (code) {
+    case plat::kErrorFileNotFound: return "the target does not exist, or the source is missing";
+    case plat::kErrorPathNotFound: return "a folder on the way does not exist";
+    case plat::kErrorAccessDenied: return "the file refuses writing: it is read-only, or a folder, or the rights lack";
+    case plat::kErrorSharingViolation: return "another program holds the file";
+    case plat::kErrorAlreadyExists: return "a file stands where the folder must be made";
+    case plat::kErrorDiskFull: return "the disk is full";
+    case plat::kErrorFileTooLarge: return "the file would pass what the updater can hold (a loose source under 4 GiB, an archive under 2 GiB)";
+    case plat::kErrorCantAccessFile:
+      return "a link stands on the way, or the file has a second name, and the updater never writes through either";
+    case kErrorInvalidData:
+      return "the archive's index cannot be read, or its layout would let the change alter another entry";
+    default: return "the updater cannot update the file";
   }
-  if (!joinTargetPath(install_.c_str(), path.c_str(), joined)) {
-    failStep(step, "the target path is longer than 255 bytes");
-    return false;
-  }
-  step->target = joined;
-  return true;
 }
 
-// Why the decision fails the entry, with the code the prompt would show.
-std::string failureText(const EntryDecision& decision, bool fromPackage, PackageArchive::IndexState state) {
-  std::string why;
-  switch (decision.reason) {
-    case FailReason::TargetMissing: why = "the target does not exist or cannot be read"; break;
-    case FailReason::TargetUnusable: why = "the target is a link, which the updater never writes through"; break;
-    case FailReason::SourceMissing: why = "the source is missing"; break;
-    case FailReason::SourceUnreadable:
-      why = fromPackage ? "the package lists the source but cannot deliver it"
-                        : "the source cannot be read whole (a loose file must be under 4 GiB)";
-      break;
-    case FailReason::CompareFailed: why = "the target cannot be read"; break;
-    case FailReason::IndexUnreadable: why = "the target archive's index cannot be read"; break;
-    case FailReason::NoIndex:
-      why = state == PackageArchive::IndexState::NoHeader ? "the target is shorter than an archive header"
-                                                            : "the target archive cannot be opened";
-      break;
-    case FailReason::LayoutRefused:
-      why = "the archive's layout would let the change alter another entry, so the updater refuses it";
-      break;
-    case FailReason::None: break;
-  }
-  plat::setLastError(decision.error);
-  return why + " (" + lastErrorText() + ")";
-}
+// The run's dialog in a plan: it hands out the install folder, answers
+// every file-error prompt with Cancel, as a player who cannot mend its
+// cause would, and at each move of the bar reads from the overlay what the
+// entry just ended changed.
+class PlanHost : public RunHost {
+ public:
+  PlanHost(plat::OverlayFiles& overlay, const std::string& install, const std::vector<int>& lines)
+      : overlay_(overlay), install_(install), lines_(lines) {}
 
-// The folders of a new file's path that the run would make, outermost
-// first, said in the step's note; false when a file stands where one must
-// be (the prompt follows).
-bool ApplySimulation::missingFolders(PlanStep* step, const std::string& path) {
-  std::vector<std::string> parts = cp932PathParts(path);
-  parts.pop_back();
-  std::string folder, made;
-  for (const std::string& part : parts) {
-    folder += (folder.empty() ? "" : "\\") + part;
-    if (madeFolders_.count(windowsFoldedName(folder))) continue;
-    PathKind kind = pathKind(install_ + folder);
-    if (kind == PathKind::Folder) continue;
-    if (kind == PathKind::File) {
-      plat::setLastError(plat::kErrorAlreadyExists);
-      failStep(step, "the file \"" + shown(install_ + folder) + "\" stands where the folder must be made (" + lastErrorText() +
-                         ") (file-error prompt \"Copy File Access Error\")");
-      return false;
+  void readInstallFolder(char* buffer, int size) override {
+    std::snprintf(buffer, static_cast<size_t>(size), "%s", install_.c_str());
+  }
+  void setProgressRange(int, int) override {}
+
+  // The first move comes before the verification, one after each entry,
+  // and the last one at the end.
+  void setProgressPosition(int) override {
+    if (moves_++ > 0 && static_cast<int>(steps.size()) < updateList.count) describe(static_cast<int>(steps.size()));
+    overlay_.mark();
+    int next = static_cast<int>(steps.size());
+    if (next < updateList.count) before_ = factsOf(next);
+  }
+
+  int showMessage(void*, const char* text, const char* caption, uint32_t style) override {
+    if (style != kStyleFileError) {
+      message = text;
+      this->caption = caption;
+      return kIdOk;
     }
-    madeFolders_.insert(windowsFoldedName(folder));
-    made += (made.empty() ? "" : ", ") + std::string("\"") + shown(folder) + "\"";
+    // A prompt ends the entry it comes in: its Cancel ends the run.
+    int index = static_cast<int>(steps.size());
+    PlanStep step = begin(index);
+    step.action = "fails";
+    step.problem = true;
+    const char* code = std::strstr(text, "\nerrorcode:");
+    plat::setLastError(code ? static_cast<uint32_t>(std::strtoul(code + 11, nullptr, 16)) : 0);
+    step.note = promptHint(plat::lastError()) + " (" + lastErrorText() + ") (file-error prompt \"" + caption + "\")";
+    steps.push_back(step);
+    return kIdCancel;
   }
-  if (!made.empty()) step->note = "makes the folder" + std::string(made.find(',') == std::string::npos ? " " : "s ") + made;
-  return true;
-}
+  void requestClose() override {}
 
-void ApplySimulation::loose(PlanStep* step, const UpdateEntry& entry) {
-  char joined[kRunPathSize];
-  if (!targetPath(step, entry.path, entry.path, joined)) return;
-  const char* prompt = " (file-error prompt \"Copy File Access Error\")";
-  FileSpot spot;
-  if (!folders_.reach(entry.path, false, &spot)) {
-    if (plat::lastError() != plat::kErrorPathNotFound) {
-      failStep(step, std::string("a folder on the way is a link, which the updater never writes through (") +
-                         lastErrorText() + ")" + prompt);
-      return;
-    }
-    spot.folder = nullptr;
-  }
-  auto known = looseFiles_.find(archiveFoldedName(joined));
-  PlannedLooseProbe probe(spot, package_.get(), updateFolder_, entry.path.c_str(),
-                          known == looseFiles_.end() ? nullptr : &known->second);
-  // The run's own decision, from the same reads.
-  EntryDecision decision = decideLooseEntry(entry.command == 'R', probe);
-  bool present = probe.state() == LooseEntryProbe::TargetState::Present;
-  if (present) step->targetBytes = static_cast<int64_t>(probe.targetSize());
-  SourceOrigin origin = probe.origin();
-  bool fromPackage = origin == SourceOrigin::Package ||
-                     (origin == SourceOrigin::Unreadable && package_ && package_->holdsEntry(entry.path.c_str()));
-  if (origin != SourceOrigin::None) step->from = fromPackage ? "package" : "loose";
-  if (origin == SourceOrigin::Package || origin == SourceOrigin::LooseFile) step->sourceBytes = probe.source().size;
-  if (decision.action == EntryAction::Fails) {
-    failStep(step, failureText(decision, fromPackage, PackageArchive::IndexState::Unloaded) + prompt);
-    return;
-  }
-  if (decision.action == EntryAction::Identical) {
-    step->action = "identical";
-    if (!present) step->note = "an empty source for a missing target creates nothing";
-    return;
-  }
-  // What writing would meet after the decision.
-  if (present && isReadOnlyFile(joined)) {
-    failStep(step, std::string("the target is read-only") + prompt);
-    return;
-  }
-  if (!present && !missingFolders(step, entry.path)) return;
-  step->action = decision.action == EntryAction::Replace ? "replace" : "create";
-  step->growth = step->sourceBytes - (present ? step->targetBytes : 0);
-  if (!present && pathKind(install_ + kSetupLogName) == PathKind::File)
-    step->note += std::string(step->note.empty() ? "" : "; ") + "recorded in Setup.log";
-  looseFiles_[archiveFoldedName(joined)].assign(probe.source().bytes ? probe.source().bytes.get() : "",
-                                                probe.source().size);
-  ++changes_;
-}
+  std::vector<PlanStep> steps;
+  std::string message, caption;
 
-// The size of the file at `path`, 0 when it cannot be had.
-uint64_t fileSizeOf(const char* path) {
-  plat::File file;
-  uint64_t size = 0;
-  if (!file.open(path, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting) || !file.size(&size)) return 0;
-  return size;
-}
-
-void ApplySimulation::insert(PlanStep* step, const UpdateEntry& entry) {
-  char joined[kRunPathSize];
-  if (!targetPath(step, entry.sourceName, entry.path, joined)) return;
-  const char* prompt = " (file-error prompt \"Update File Access Error\")";
-  // The updater reaches the archive without links, and changes only a file
-  // with one name.
-  FileSpot spot;
-  plat::File reached;
-  uint32_t names = 1;
-  bool readOnly = false;
-  if ((!folders_.reach(entry.path, false, &spot) ||
-       !reached.openIn(*spot.folder, spot.name, plat::kGenericRead, plat::kShareRead | plat::kShareWrite,
-                       plat::kOpenExisting)) &&
-      plat::lastError() == plat::kErrorCantAccessFile) {
-    failStep(step, "a link stands on the way to the target archive, and the updater never writes through one (" +
-                       lastErrorText() + ")" + prompt);
-    return;
+ private:
+  std::string targetOf(int index) const {
+    UpdateEntry entry = updateEntry(updateList, index);
+    return entry.command == 'C' || entry.command == 'R' || entry.command == 'I' ? install_ + entry.path : "";
   }
-  if (reached.isOpen()) reached.describe(&names, &readOnly);
-  reached.close();
-  PackageArchive target(joined);
-  Content existing, incoming;
-  InsertionFacts facts =
-      gatherInsertionFacts(target, package_.get(), updateFolder_, entry.sourceName.c_str(), entry.entryName.c_str(),
-                           &existing, &incoming);
-  std::string incomingBytes(incoming.bytes ? incoming.bytes.get() : "", incoming.size);
-  std::string existingBytes(existing.bytes ? existing.bytes.get() : "", existing.size);
-  KnownArchive* known = nullptr;
-  if (facts.state == PackageArchive::IndexState::Loaded) {
-    known = &archives_.emplace(archiveFoldedName(joined), KnownArchive{target.loadedEntryCount(), fileSizeOf(joined), {}})
-                 .first->second;
-    // What earlier entries would have written into this archive.
-    for (const auto& written : known->written)
-      if (archiveNamesEqual(written.first.c_str(), entry.entryName.c_str())) {
-        facts.entryHeld = facts.entryRead = true;
-        existingBytes = written.second;
-        facts.sameContent = existingBytes == incomingBytes;
+  TargetFacts factsOf(int index) const {
+    std::string target = targetOf(index);
+    UpdateEntry entry = updateEntry(updateList, index);
+    return target.empty() ? TargetFacts() : targetFacts(target, entry.command == 'I' ? entry.entryName : "");
+  }
+
+  PlanStep begin(int index) const {
+    PlanStep step;
+    step.index = index;
+    step.line = static_cast<size_t>(index) < lines_.size() ? lines_[index] : 0;
+    step.entry = describeEntry(updateList, index);
+    step.target = targetOf(index);
+    UpdateEntry entry = updateEntry(updateList, index);
+    const std::string& source = entry.command == 'I' ? entry.sourceName : entry.path;
+    if (!step.target.empty())
+      step.from = runState.currentPackage && runState.currentPackage->holdsEntry(source.c_str()) ? "package" : "loose";
+    return step;
+  }
+
+  // The folders made and the log line, from the paths the entry changed.
+  std::string madeAndLogged(bool* changedTarget, const std::string& target) const {
+    std::string made, note;
+    int folders = 0;
+    for (const std::string& path : overlay_.changedSinceMark()) {
+      if (path.size() > install_.size() && path.back() == '\\') {
+        made += std::string(folders++ ? ", " : "") + "\"" + shown(path.substr(install_.size(), path.size() - install_.size() - 1)) + "\"";
+      } else if (path == install_ + kSetupLogName) {
+        note = "recorded in Setup.log";
+      } else if (windowsFoldedName(path) == windowsFoldedName(target)) {
+        *changedTarget = true;
       }
+    }
+    if (folders > 0) note = "makes the folder" + std::string(folders > 1 ? "s " : " ") + made + (note.empty() ? "" : "; " + note);
+    return note;
   }
-  bool fromPackage = facts.source == SourceOrigin::Package ||
-                     (facts.source == SourceOrigin::Unreadable && package_ && package_->holdsEntry(entry.sourceName.c_str()));
-  if (facts.source != SourceOrigin::None) step->from = fromPackage ? "package" : "loose";
-  if (facts.source == SourceOrigin::Package || facts.source == SourceOrigin::LooseFile) step->sourceBytes = incoming.size;
-  if (facts.entryHeld) step->targetBytes = static_cast<int64_t>(existingBytes.size());
 
-  // The run's own decision, from the same reads.
-  EntryDecision decision = decideInsertion(facts);
-  if (decision.action == EntryAction::Fails) {
-    failStep(step, failureText(decision, fromPackage, facts.state) + prompt);
-    return;
-  }
-  if (decision.action == EntryAction::Identical) {
-    step->action = "identical";
-    if (!facts.entryHeld) step->note = "an empty or missing source adds no entry";
-    return;
-  }
-  if (names != 1) {
-    plat::setLastError(plat::kErrorCantAccessFile);
-    failStep(step, "the target archive has a second name (a hard link), whose file a change in place would change too (" +
-                       lastErrorText() + ")" + prompt);
-    return;
-  }
-  bool replacing = decision.action == EntryAction::ReplaceEntry;
-  uint64_t growth = replacing ? incoming.size : addedEntryGrowth(entry.entryName.size(), incoming.size, known->records);
-  // What writing would meet after the decision, in the run's order.
-  if (isReadOnlyFile(joined)) {
-    failStep(step, std::string("the target archive is read-only") + prompt);
-    return;
-  }
-  if (!archiveGrowthFits(known->size, growth)) {
-    plat::setLastError(plat::kErrorFileTooLarge);
-    failStep(step, "the archive would reach 2 GiB, which the updater refuses (" + lastErrorText() + ")" + prompt);
-    return;
-  }
-  step->growth = static_cast<int64_t>(growth);
-  if (replacing) {
-    step->action = "replace-entry";
-    step->note = "the old content stays in the file, unreferenced";
-  } else {
-    step->action = "add-entry";
-    step->note = "a new index of " + std::to_string(known->records + 1) + " records is written at the end";
-    ++known->records;
-  }
-  known->size += growth;
-  known->written.emplace_back(entry.entryName, incomingBytes);
-  ++changes_;
-}
-
-PlanStep ApplySimulation::step(int index) {
-  PlanStep step;
-  step.index = index;
-  step.entry = describeEntry(list_, index);
-  UpdateEntry entry = updateEntry(list_, index);
-  switch (entry.command) {
-    case 'C':
-    case 'R': loose(&step, entry); break;
-    case 'I': insert(&step, entry); break;
-    case 'P':
-      package_.reset();
-      if (entry.path.empty()) {
-        step.action = "end-package";
-        step.note = "later sources are loose files";
+  void describe(int index) {
+    PlanStep step = begin(index);
+    UpdateEntry entry = updateEntry(updateList, index);
+    TargetFacts after = factsOf(index);
+    bool changedTarget = false;
+    std::string note = step.target.empty() ? "" : madeAndLogged(&changedTarget, step.target);
+    switch (entry.command) {
+      case 'C':
+      case 'R':
+        step.sourceBytes = static_cast<int64_t>(after.size);
+        if (before_.present) step.targetBytes = static_cast<int64_t>(before_.size);
+        if (!changedTarget) {
+          step.action = "identical";
+          if (!before_.present) step.note = "an empty source for a missing target creates nothing";
+          break;
+        }
+        step.action = before_.present ? "replace" : "create";
+        step.growth = static_cast<int64_t>(after.size) - static_cast<int64_t>(before_.size);
+        step.note = note;
         break;
-      }
-      package_ = openSourcePackage(updateFolder_, entry.path);
-      step.action = "select-package";
-      step.target = entry.path;
-      if (package_->indexState() == PackageArchive::IndexState::Unloaded) package_->loadedEntryCount();
-      if (package_->indexState() == PackageArchive::IndexState::Loaded) {
-        step.note = std::to_string(package_->loadedEntryCount()) + " entries";
-      } else {
-        step.note = "names no readable archive: later sources are loose files";
-      }
-      break;
-    case 'E': step.action = "checking-on"; break;
-    case 'N': step.action = "checking-off"; break;
-    default: step.action = "nothing"; break;
+      case 'I':
+        step.sourceBytes = after.entryBytes;
+        step.targetBytes = before_.entryBytes;
+        if (!changedTarget) {
+          step.action = "identical";
+          if (before_.entryBytes < 0) step.note = "an empty or missing source adds no entry";
+          break;
+        }
+        step.growth = static_cast<int64_t>(after.size) - static_cast<int64_t>(before_.size);
+        if (after.records > before_.records) {
+          step.action = "add-entry";
+          step.note = "a new index of " + std::to_string(after.records) + " records is written at the end";
+        } else {
+          step.action = "replace-entry";
+          step.note = "the old content stays in the file, unreferenced";
+        }
+        break;
+      case 'P':
+        if (entry.path.empty()) {
+          step.action = "end-package";
+          step.note = "later sources are loose files";
+          break;
+        }
+        step.action = "select-package";
+        step.target = entry.path;
+        if (runState.currentPackage && runState.currentPackage->loadedEntryCount() >= 0 &&
+            runState.currentPackage->indexState() == PackageArchive::IndexState::Loaded)
+          step.note = std::to_string(runState.currentPackage->loadedEntryCount()) + " entries";
+        else
+          step.note = "names no readable archive: later sources are loose files";
+        break;
+      case 'E': step.action = "checking-on"; break;
+      case 'N': step.action = "checking-off"; break;
+      default: step.action = "nothing"; break;
+    }
+    steps.push_back(step);
   }
-  return step;
-}
+
+  plat::OverlayFiles& overlay_;
+  std::string install_;
+  const std::vector<int>& lines_;
+  int moves_ = 0;
+  TargetFacts before_;
+};
 
 std::string stopReason(const VerificationResult& result) {
   std::string path = "\"" + shown(result.path) + "\"";
   switch (result.stop) {
-    case VerificationStop::SourceMissing: return "the source " + path + " is neither in the selected package nor a loose file";
+    case VerificationStop::SourceMissing:
+      return "the source " + path + " is neither in the selected package nor a loose file (one behind a link counts as missing)";
     case VerificationStop::SourcePathTooLong: return "the source path " + path + " is longer than 255 bytes";
     case VerificationStop::TargetMissing: return "the target " + path + " does not exist";
     case VerificationStop::TargetPathTooLong: return "the target path " + path + " is longer than 255 bytes";
@@ -401,20 +269,55 @@ std::string stepDetail(const PlanStep& step) {
   if (step.action == "replace-entry")
     text += ": " + bytesText(step.targetBytes) + " -> " + bytesText(step.sourceBytes) + "; the archive grows by " + bytesText(step.growth);
   if (step.action == "add-entry") text += ": " + bytesText(step.sourceBytes) + "; the archive grows by " + bytesText(step.growth);
-  if (step.action == "identical" && step.sourceBytes >= 0) text += ": " + bytesText(step.sourceBytes);
-  if (step.action == "source-only" && step.sourceBytes >= 0) text += ": " + bytesText(step.sourceBytes);
+  if ((step.action == "identical" || step.action == "source-only") && step.sourceBytes >= 0)
+    text += ": " + bytesText(step.sourceBytes);
   if (!step.from.empty() && step.sourceBytes >= 0) text += step.from == "package" ? " (from the package)" : " (loose file)";
   if (!step.note.empty()) text += step.action == "fails" ? ": " + step.note : "; " + step.note;
   return text;
 }
+
+// Without an install folder only the sources can be looked at: where each
+// one comes from, by the run's own rule.
+std::vector<PlanStep> sourcesOnly(const std::vector<int>& lines) {
+  std::vector<PlanStep> steps;
+  HeldFolders updateFolder;
+  updateFolder.holdCurrentFolder();
+  std::unique_ptr<PackageArchive> package;
+  for (int i = 0; i < updateList.count; ++i) {
+    UpdateEntry entry = updateEntry(updateList, i);
+    if (entry.command == 'P') package = entry.path.empty() ? nullptr : openSourcePackage(updateFolder, entry.path);
+    if (entry.command != 'C' && entry.command != 'R' && entry.command != 'I') continue;
+    PlanStep step;
+    step.index = i;
+    step.line = static_cast<size_t>(i) < lines.size() ? lines[i] : 0;
+    step.entry = describeEntry(updateList, i);
+    step.action = "source-only";
+    Content content;
+    const std::string& name = entry.command == 'I' ? entry.sourceName : entry.path;
+    SourceOrigin origin = readSourceContent(package.get(), updateFolder, name.c_str(), &content);
+    step.from = origin == SourceOrigin::Package ? "package" : "loose";
+    if (origin == SourceOrigin::Package || origin == SourceOrigin::LooseFile) step.sourceBytes = content.size;
+    steps.push_back(step);
+  }
+  return steps;
+}
+
+// A scratch file for what the overlay keeps beyond its bound, beside the
+// system's temporary files: never in a folder that the plan looks at.
+bool scratchPath(std::string* path) {
+  if (!plat::temporaryFolder(path)) return false;
+  std::random_device random;
+  *path = asFolder(*path) + "updtool-plan-" + std::to_string(random()) + ".tmp";
+  return true;
+}
+
+constexpr uint64_t kOverlayMemoryBound = 32u << 20;
 
 const char kPlanUsage[] = "usage: updtool plan [--install DIR] [UPDATE_DIR]\n";
 
 }  // namespace
 
 int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
-  // The plan keeps what each step would write as bytes of its own.
-  ContentsHeldWhole heldWhole;
   std::string installText, folderText = ".";
   bool haveFolder = false;
   for (size_t i = 0; i < arguments.size(); ++i) {
@@ -428,7 +331,7 @@ int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
       return kExitUsage;
     }
   }
-  std::string install, folder;
+  std::string install, folder, scratch;
   bool haveInstall = !installText.empty();
   if ((haveInstall && !folderOperand("--install", installText, &install, output)) ||
       !folderOperand("UPDATE_DIR", folderText, &folder, output))
@@ -440,36 +343,62 @@ int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
     }
     install = asFolder(install);  // the updater's folder text ends with a backslash
   }
+  if (!scratchPath(&scratch)) {
+    output->err += "updtool: cannot find a folder for temporary files: " + lastErrorText() + "\n";
+    return kExitUsage;
+  }
   FolderVisit visit;
   if (!visit.enter(folder)) {
     output->err += "updtool: cannot enter UPDATE_DIR \"" + folderText + "\": " + lastErrorText() + "\n";
     return kExitUsage;
   }
 
-  // The updater reads only what lies in the update folder as it is now,
-  // never through a link: a list behind one cannot be opened.
-  HeldFolders updateFolder;
-  updateFolder.holdCurrentFolder();
-  FileSpot listSpot;
-  plat::File listFile;
+  // The list as list check reads it, for its findings and line numbers.
   ListReport report;
-  bool listOpened = updateFolder.reachInRoot(kUpdateListName, &listSpot) &&
-                    listFile.openIn(*listSpot.folder, listSpot.name, plat::kGenericRead, plat::kShareRead | plat::kShareWrite,
-                                    plat::kOpenExisting) &&
-                    checkUpdateList(kUpdateListName, &report);
-  const UpdateList& list = *report.list;
+  checkUpdateList(kUpdateListName, &report);
   int problems = report.problemCount();
+
+  // The updater's own run, over an overlay of every folder: it changes
+  // nothing on disk.
+  plat::OverlayFiles overlay(plat::files(), scratch, kOverlayMemoryBound);
+  plat::FileSystemInUse inUse(overlay);
+  PlanHost host(overlay, install, report.entryLines);
+  runState.running.store(0);
+  runState.changedFileCount = 0;
+  runState.currentPackage.reset();
+  runState.worker.cancelRequested.store(0);
+  runState.dialog = &host;
+  runState.dialogWindow = &host;
   VerificationResult verification;
   std::vector<PlanStep> steps;
-  const char* message = nullptr;
-  const char* caption = kCaptionAborted;
+  int changes = 0;
   std::string stopText;
   int stopLine = 0;
-  bool targetsChecked = haveInstall;
-  int changes = 0;
-  if (!listOpened || !report.loaded) {
-    message = kMessageListUnreadable;
-    stopText = listOpened ? "no entry could be read from UpDate.lst" : "UpDate.lst cannot be opened: " + lastErrorText();
+  if (haveInstall) {
+    runUpdate(&runState.worker);
+    steps = host.steps;
+    changes = runState.changedFileCount;
+  } else {
+    updateList.count = 0;
+    HeldFolders updateFolder;
+    FileSpot spot;
+    if (updateFolder.holdCurrentFolder() && loadUpdateList(updateFolder)) {
+      verification = verifyUpdateList(updateList, "", updateFolder);
+      if (verification.pass > 1) verification = VerificationResult();
+      if (verification.stop == VerificationStop::None) steps = sourcesOnly(report.entryLines);
+    } else {
+      host.message = kMessageListUnreadable;
+    }
+  }
+  runState.dialog = nullptr;
+  runState.dialogWindow = nullptr;
+  std::string message = host.message;
+  if (verification.stop != VerificationStop::None) message = verificationMessage(verification.stop);
+  const char* caption = message == kMessageUpdateDone || message == kMessageAllUpToDate ? kCaptionFinished : kCaptionAborted;
+  bool verificationStopped =
+      message == kMessageSourceMissing || message == kMessageTargetMissing || message == kMessageTargetDamaged;
+  if (message == kMessageListUnreadable) {
+    stopText = "no entry could be read from UpDate.lst (one that is a link cannot be opened)";
     // A list the updater refuses as a whole says why, at its first such line.
     for (const ListFinding& finding : report.findings)
       if (finding.code == "path-refused" || finding.code == "over-capacity") {
@@ -478,43 +407,23 @@ int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
         break;
       }
     ++problems;
-  } else {
-    verification = verifyUpdateList(list, haveInstall ? install.c_str() : "", updateFolder);
-    // Without an install folder only the sources can be checked.
-    if (!haveInstall && verification.pass > 1) verification = VerificationResult();
-    if (verification.stop != VerificationStop::None) {
-      message = verificationMessage(verification.stop);
-      stopLine = verification.entryIndex >= 0 && static_cast<size_t>(verification.entryIndex) < report.entryLines.size()
-                     ? report.entryLines[verification.entryIndex]
-                     : 0;
-      stopText = "pass " + std::to_string(verification.pass) + " stops at line " + std::to_string(stopLine) + " (entry " +
-                 std::to_string(verification.entryIndex + 1) + ", " + describeEntry(list, verification.entryIndex) + "): " +
-                 stopReason(verification);
-      ++problems;
+  } else if (verificationStopped) {
+    // Where the run stopped: the same passes, which changed nothing.
+    if (verification.stop == VerificationStop::None) {
+      HeldFolders updateFolder;
+      updateFolder.holdCurrentFolder();
+      verification = verifyUpdateList(updateList, install.c_str(), updateFolder);
     }
-    // After a stop the updater applies nothing: no step is predicted.
-    if (message == nullptr) {
-      ApplySimulation simulation(list, install, haveInstall, updateFolder);
-      for (int i = 0; i < list.count; ++i) {
-        PlanStep step = simulation.step(i);
-        step.line = static_cast<size_t>(i) < report.entryLines.size() ? report.entryLines[i] : 0;
-        if (step.problem) ++problems;
-        steps.push_back(step);
-      }
-      changes = simulation.changes();
-      bool prompts = false;
-      for (const PlanStep& step : steps) prompts = prompts || step.problem;
-      if (!haveInstall) {
-        // What the targets hold decides the outcome; without them it is not known.
-      } else if (prompts) {
-        message = kMessageUpdateFailed;  // once the user cancels the prompt
-      } else {
-        message = changes > 0 ? kMessageUpdateDone : kMessageAllUpToDate;
-        caption = kCaptionFinished;
-      }
-    }
+    stopLine = verification.entryIndex >= 0 && static_cast<size_t>(verification.entryIndex) < report.entryLines.size()
+                   ? report.entryLines[verification.entryIndex]
+                   : 0;
+    stopText = "pass " + std::to_string(verification.pass) + " stops at line " + std::to_string(stopLine) + " (entry " +
+               std::to_string(verification.entryIndex + 1) + ", " + describeEntry(updateList, verification.entryIndex) +
+               "): " + stopReason(verification);
+    ++problems;
   }
-  bool outcomeKnown = message != nullptr;
+  for (const PlanStep& step : steps) problems += step.problem ? 1 : 0;
+  bool outcomeKnown = !message.empty();
   const char* kOutcomeNeedsInstall = "the outcome needs an install folder: give it with --install DIR";
 
   std::string& out = output->out;
@@ -523,9 +432,9 @@ int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
     json.object().text("updateFolder", folderText);
     if (haveInstall) json.name("installFolder", install);
     else json.null("installFolder");
-    json.number("entries", list.count).number("listProblems", report.problemCount()).flag("targetsChecked", targetsChecked);
+    json.number("entries", updateList.count).number("listProblems", report.problemCount()).flag("targetsChecked", haveInstall);
     json.object("verification");
-    if (verification.stop == VerificationStop::None && message != kMessageListUnreadable) {
+    if (stopText.empty()) {
       json.flag("passed", true);
     } else {
       json.flag("passed", false).number("pass", verification.pass).number("entry", verification.entryIndex + 1);
@@ -555,7 +464,7 @@ int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
     json.number("problems", problems).end();
   } else {
     out += "update folder " + folderText + ", install folder " + (haveInstall ? shown(install) : "not given: targets not checked") + "\n";
-    out += "UpDate.lst: " + std::to_string(list.count) + " entries";
+    out += "UpDate.lst: " + std::to_string(updateList.count) + " entries";
     if (report.problemCount() > 0)
       out += "; list check finds " + std::to_string(report.problemCount()) + " problems (see updtool list check)";
     out += "\n";

@@ -733,6 +733,18 @@ bool currentFolder(std::string* path) {
   return true;
 }
 
+bool temporaryFolder(std::string* path) {
+  const char* folder = ::getenv("TMPDIR");
+  if (folder == nullptr || *folder == '\0') folder = "/tmp";
+  if (!utf8ToCp932(folder, path)) {
+    tlsLastError = kErrorInvalidName;
+    return false;
+  }
+  for (char& c : *path)
+    if (c == '/') c = '\\';  // 0x2F is never a CP932 trail byte
+  return true;
+}
+
 bool setCurrentFolder(const char* path) {
   std::string native;
   if (!nativePath(path, &native)) return false;

@@ -582,6 +582,16 @@ bool currentFolder(std::string* path) {
   return true;
 }
 
+bool temporaryFolder(std::string* path) {
+  wchar_t buffer[MAX_PATH + 2];
+  DWORD length = GetTempPathW(MAX_PATH + 2, buffer);
+  if (length == 0 || length > MAX_PATH + 1) return false;
+  bool lossless = false;
+  wideToCp932(buffer, path, &lossless);
+  if (!lossless) SetLastError(kErrorInvalidName);
+  return lossless;
+}
+
 bool setCurrentFolder(const char* path) {
   std::wstring wide;
   if (!widePath(path, &wide)) return false;
