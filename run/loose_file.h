@@ -23,9 +23,7 @@ extern char runInstallFolder[kRunPathSize];
 bool fileExists(const char* path);
 
 // What the decision of a loose entry reads, in the order it needs it and
-// only as far as it needs it; reading writes nothing. On disk by default: a
-// dry run that knows what earlier entries would have written overrides the
-// target's part.
+// only as far as it needs it; reading writes nothing.
 class LooseEntryProbe {
  public:
   enum class TargetState { Absent, Present, Unusable };
@@ -36,23 +34,22 @@ class LooseEntryProbe {
   // else from the loose file of the update folder.
   LooseEntryProbe(const FileSpot& spot, PackageArchive* package, HeldFolders& updateFolder, const char* sourceName)
       : spot_(spot), package_(package), updateFolder_(updateFolder), sourceName_(sourceName) {}
-  virtual ~LooseEntryProbe() = default;
   LooseEntryProbe(const LooseEntryProbe&) = delete;
   LooseEntryProbe& operator=(const LooseEntryProbe&) = delete;
 
   // Opens the target for reading with its size. Absent: it did not open,
   // for whatever reason; Unusable: a link stands where it is, or its size
   // could not be had. One of 4 GiB or more differs from every source.
-  virtual TargetState readTarget();
+  TargetState readTarget();
   // The target's size when present.
-  virtual uint64_t targetSize() const { return targetSize_; }
+  uint64_t targetSize() const { return targetSize_; }
   // Why an Absent target did not open when something is there after all
   // (another program holds it without sharing, it is a folder); 0 when
   // nothing is there.
   uint32_t targetRefusal() const { return targetRefusal_; }
   SourceOrigin readSource();
   // The target against the source, read piece by piece; closes the target.
-  virtual Comparison compare();
+  Comparison compare();
 
   Content& source() { return source_; }
   SourceOrigin origin() const { return origin_; }

@@ -37,23 +37,6 @@ struct PlanStep {
   std::string note;    // UTF-8
 };
 
-// Restores the current folder when the plan is done.
-class FolderVisit {
- public:
-  bool enter(const std::string& folder) {
-    if (!plat::currentFolder(&previous_)) return false;
-    entered_ = plat::setCurrentFolder(folder.c_str());
-    return entered_;
-  }
-  ~FolderVisit() {
-    if (entered_) plat::setCurrentFolder(previous_.c_str());
-  }
-
- private:
-  std::string previous_;
-  bool entered_ = false;
-};
-
 // A target as the overlay shows it at one moment: a file and its size; for
 // an archive its records and the entry's content size (-1: no such entry).
 struct TargetFacts {
@@ -363,21 +346,14 @@ int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
   plat::OverlayFiles overlay(plat::files(), scratch, kOverlayMemoryBound);
   plat::FileSystemInUse inUse(overlay);
   PlanHost host(overlay, install, report.entryLines);
-  runState.running.store(0);
-  runState.changedFileCount = 0;
-  runState.currentPackage.reset();
-  runState.worker.cancelRequested.store(0);
-  runState.dialog = &host;
-  runState.dialogWindow = &host;
   VerificationResult verification;
   std::vector<PlanStep> steps;
   int changes = 0;
   std::string stopText;
   int stopLine = 0;
   if (haveInstall) {
-    runUpdate(&runState.worker);
+    changes = runTheUpdater(host);
     steps = host.steps;
-    changes = runState.changedFileCount;
   } else {
     updateList.count = 0;
     HeldFolders updateFolder;
@@ -390,8 +366,6 @@ int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
       host.message = kMessageListUnreadable;
     }
   }
-  runState.dialog = nullptr;
-  runState.dialogWindow = nullptr;
   std::string message = host.message;
   if (verification.stop != VerificationStop::None) message = verificationMessage(verification.stop);
   const char* caption = message == kMessageUpdateDone || message == kMessageAllUpToDate ? kCaptionFinished : kCaptionAborted;

@@ -7,6 +7,8 @@
 
 #include "archive/package_archive.h"
 #include "platform/platform.h"
+#include "run/run_host.h"
+#include "run/run_state.h"
 
 std::string shown(const std::string& cp932) {
   std::string utf8;
@@ -391,4 +393,27 @@ std::string lastErrorText() {
     return std::string(number) + ": " + shown(text);
   }
   return number;
+}
+
+bool FolderVisit::enter(const std::string& folder) {
+  if (!plat::currentFolder(&previous_)) return false;
+  entered_ = plat::setCurrentFolder(folder.c_str());
+  return entered_;
+}
+
+FolderVisit::~FolderVisit() {
+  if (entered_) plat::setCurrentFolder(previous_.c_str());
+}
+
+int runTheUpdater(RunHost& host) {
+  runState.running.store(0);
+  runState.changedFileCount = 0;
+  runState.currentPackage.reset();
+  runState.worker.cancelRequested.store(0);
+  runState.dialog = &host;
+  runState.dialogWindow = &host;
+  runUpdate(&runState.worker);
+  runState.dialog = nullptr;
+  runState.dialogWindow = nullptr;
+  return runState.changedFileCount;
 }

@@ -127,3 +127,22 @@ bool makeFolders(const std::string& folder);
 bool writeWholeFile(const std::string& path, const char* bytes, uint32_t size);
 // The platform's text for the last error, for I/O error reports.
 std::string lastErrorText();
+
+// Makes a folder the current one for the object's life (an update folder,
+// which the updater reads from as its current folder).
+class FolderVisit {
+ public:
+  bool enter(const std::string& folder);
+  ~FolderVisit();
+
+ private:
+  std::string previous_;
+  bool entered_ = false;
+};
+
+class RunHost;
+
+// The updater's own run, in this process and on this thread, behind
+// `host`, from the current folder: the run state set up as a new program
+// has it, and let go of afterwards. The changed-file count.
+int runTheUpdater(RunHost& host);

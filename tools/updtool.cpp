@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/apply_update.h"
 #include "tools/archive_commands.h"
 #include "tools/list_check.h"
 #include "tools/make_update.h"
@@ -73,6 +74,7 @@ int runCommand(const std::vector<std::string>& arguments, ToolOutput* output) {
   if (command == "lint") return runListCheck(operands, output);
   if (command == "plan") return runPlan(operands, output);
   if (command == "make") return runMake(operands, output);
+  if (command == "apply") return runApply(operands, output);
   output->err += "updtool: unknown command \"" + command + "\"\n\n" + kHelp;
   return kExitUsage;
 }

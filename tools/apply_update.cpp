@@ -1,0 +1,130 @@
+#include "tools/apply_update.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "tools/byte_stream.h"
+#include "list/update_list.h"
+#include "run/run_host.h"
+#include "run/run_messages.h"
+
+namespace {
+
+struct ShownPrompt {
+  std::string caption, text;  // CP932
+  bool retried;
+};
+
+// The updater's dialog as a console: progress while a terminal shows it,
+// prompts answered as asked, the final message kept.
+class ConsoleHost : public RunHost {
+ public:
+  ConsoleHost(const std::string& install, int retries, ToolOutput* output)
+      : install_(install), retries_(retries), progress_(output) {}
+  ~ConsoleHost() override { progress_.finish(); }
+
+  void readInstallFolder(char* buffer, int size) override {
+    std::snprintf(buffer, static_cast<size_t>(size), "%s", install_.c_str());
+  }
+  void setProgressRange(int, int) override { progress_.start("apply", static_cast<uint64_t>(updateList.count), 0); }
+  // One move a finished entry (after the one that starts the bar).
+  void setProgressPosition(int) override {
+    if (moves_++ > 0 && moves_ - 1 <= updateList.count) {
+      int next = moves_ - 1;
+      progress_.nextFile(next < updateList.count ? updateList.paths[next] : "");
+    }
+    promptsInARow_ = 0;
+  }
+  int showMessage(void*, const char* text, const char* caption, uint32_t style) override {
+    if (style != kStyleFileError) {
+      message = text;
+      this->caption = caption;
+      return kIdOk;
+    }
+    bool retried = promptsInARow_++ < retries_;
+    prompts.push_back({caption, text, retried});
+    return retried ? kIdRetry : kIdCancel;
+  }
+  void requestClose() override {}
+
+  std::vector<ShownPrompt> prompts;
+  std::string message, caption;
+
+ private:
+  std::string install_;
+  int retries_;
+  Progress progress_;
+  int moves_ = 0;
+  int promptsInARow_ = 0;
+};
+
+const char kApplyUsage[] = "usage: updtool apply [--retries N] --install DIR [UPDATE_DIR]\n";
+
+}  // namespace
+
+int exitForMessage(const std::string& message) {
+  return message == kMessageUpdateDone || message == kMessageAllUpToDate ? kExitFine : kExitProblems;
+}
+
+int runApply(const std::vector<std::string>& arguments, ToolOutput* output) {
+  std::string installText, folderText = ".";
+  int retries = 0;
+  bool haveFolder = false;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    char* end = nullptr;
+    if (argument == "--install" && i + 1 < arguments.size()) {
+      installText = arguments[++i];
+    } else if (argument == "--retries" && i + 1 < arguments.size() &&
+               (retries = static_cast<int>(std::strtol(arguments[i + 1].c_str(), &end, 10)), *end == '\0') &&
+               retries >= 0 && !arguments[++i].empty()) {
+    } else if (!haveFolder && argument.rfind("--", 0) != 0) {
+      folderText = argument;
+      haveFolder = true;
+    } else {
+      output->err += kApplyUsage;
+      return kExitUsage;
+    }
+  }
+  std::string install, folder;
+  if (installText.empty()) {
+    output->err += kApplyUsage;
+    return kExitUsage;
+  }
+  if (!folderOperand("--install", installText, &install, output) ||
+      !folderOperand("UPDATE_DIR", folderText, &folder, output))
+    return kExitUsage;
+  if (!absolutePath(install, &install)) {
+    output->err += "updtool: cannot find the current folder: " + lastErrorText() + "\n";
+    return kExitUsage;
+  }
+  install = asFolder(install);  // the updater's folder text ends with a backslash
+  FolderVisit visit;
+  if (!visit.enter(folder)) {
+    output->err += "updtool: cannot enter UPDATE_DIR \"" + folderText + "\": " + lastErrorText() + "\n";
+    return kExitUsage;
+  }
+  ConsoleHost host(install, retries, output);
+  int changes = runTheUpdater(host);
+  int exit = exitForMessage(host.message);
+
+  std::string& out = output->out;
+  if (output->json) {
+    JsonWriter json(&out);
+    json.object().text("updateFolder", folderText).name("installFolder", install).array("prompts");
+    for (const ShownPrompt& prompt : host.prompts)
+      json.object().name("caption", prompt.caption).name("text", prompt.text).text("answer", prompt.retried ? "retry" : "cancel").end();
+    json.end().number("changes", changes).name("caption", host.caption).name("message", host.message).number("exit", exit).end();
+    return exit;
+  }
+  for (const ShownPrompt& prompt : host.prompts) {
+    // Each line of the prompt's text on a line of its own, indented.
+    std::string text = shown(prompt.text);
+    for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 3) text.replace(at, 1, "\n  ");
+    out += "prompt \"" + shown(prompt.caption) + "\":\n  " + text + "\n  answered " +
+           (prompt.retried ? "Retry" : "Cancel") + "\n";
+  }
+  out += "the updater ended with \"" + shown(host.message) + "\" (" + shown(host.caption) + "); " +
+         std::to_string(changes) + (changes == 1 ? " change\n" : " changes\n");
+  return exit;
+}
