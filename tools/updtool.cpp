@@ -11,37 +11,82 @@
 
 namespace {
 
-const char kHelp[] =
-    "updtool: build, inspect, check and dry-run an update for the Sorelune updater\n"
+// What `updtool help COMMAND` and `updtool COMMAND --help` show.
+struct CommandHelp {
+  const char* name;
+  const char* usage;
+  const char* text;
+};
+
+const CommandHelp kCommands[] = {
+    {"make", "make [--package NAME] [--updater PATH] [--skip-unnameable] OLD_DIR NEW_DIR OUT_DIR",
+     "An update folder, ready to ship, that brings OLD_DIR to NEW_DIR: UpDate.lst, a\n"
+     "source package, loose files and the updater (from PATH, or beside updtool).\n"
+     "What the updater cannot do (remove a file or an entry, create an empty file,\n"
+     "name a path with white space) is reported and left out.\n"
+     "Exit codes: 0 written, 1 problems found (nothing written), 2 usage or I/O error.\n"},
+    {"plan", "plan [--install DIR] [UPDATE_DIR]",
+     "A dry run: the updater's own run over an overlay of both folders, which\n"
+     "changes nothing on disk. Tells where the run would stop, what each entry\n"
+     "does, and the message it ends with; every file-error prompt is answered\n"
+     "with Cancel. Without --install only the sources are looked at.\n"
+     "Exit codes: 0 the run ends well, 1 it stops or a prompt comes, 2 usage or I/O error.\n"},
+    {"apply", "apply [--retries N] --install DIR [UPDATE_DIR]",
+     "The updater's own run on the real disk: there is no confirmation (the command\n"
+     "is one), each file-error prompt is printed and answered with Retry N times\n"
+     "(0 unless given), then with Cancel. On Windows a folder that the tool may not\n"
+     "write shows the prompt's code 5: writing below Program Files needs a prompt\n"
+     "run as administrator.\n"
+     "Exit codes: 0 the run ends with its message of success or of nothing to do,\n"
+     "1 it stops, 2 usage or I/O error.\n"},
+    {"list", "list check [UpDate.lst]   (also: lint [UpDate.lst])",
+     "Every line that the updater skips or reads otherwise than it looks, and every\n"
+     "path it refuses, each with its line and a stable code.\n"
+     "Exit codes: 0 no problem, 1 problems found, 2 usage or I/O error.\n"},
+    {"archive", "archive create [--skip-unnameable] OUT DIR | list FILE | extract FILE DIR | verify FILE",
+     "create: a package archive of the files below DIR (names: relative paths with\n"
+     "backslashes). list: entries with offsets and sizes, the index, unreferenced\n"
+     "bytes. extract: every entry that Windows can hold as a file, below DIR.\n"
+     "verify: magic, records in bounds, duplicate names, unreferenced bytes.\n"
+     "Exit codes: 0 fine, 1 problems found, 2 usage or I/O error.\n"},
+};
+
+const char kOverview[] =
+    "updtool: build, inspect, check, dry-run and apply an update for the Sorelune updater\n"
     "\n"
-    "usage: updtool [--json] COMMAND ...\n"
+    "usage: updtool [--json] COMMAND ...     updtool help COMMAND     updtool --version\n"
+    "\n";
+
+const char kOptions[] =
     "\n"
-    "  archive create [--skip-unnameable] OUT DIR\n"
-    "                             write a package archive of the files below DIR\n"
-    "  archive list FILE          entries with offsets and sizes, unreferenced bytes\n"
-    "  archive extract FILE DIR   write below DIR every entry Windows can hold as a file\n"
-    "  archive verify FILE        magic, records in bounds, duplicate names, unreferenced bytes\n"
-    "  list check [UpDate.lst]    every line the updater skips or reads otherwise than it looks,\n"
-    "                             and every path it refuses (also: lint [UpDate.lst])\n"
-    "  plan [--install DIR] [UPDATE_DIR]\n"
-    "                             dry run: where the updater would stop, what each entry\n"
-    "                             would do, and the message it would end with\n"
-    "  make [--package NAME] [--updater PATH] [--skip-unnameable] OLD_DIR NEW_DIR OUT_DIR\n"
-    "                             an update folder, ready to ship, that brings OLD_DIR\n"
-    "                             to NEW_DIR; the updater comes from PATH or beside updtool\n"
-    "\n"
-    "  --skip-unnameable          leave out files whose names code page 932 cannot write\n"
-    "                             (without it they stop the command)\n"
     "  --json                     machine-readable output\n"
-    "  --help                     this text\n"
+    "  --help                     this text, or with a command that command's\n"
     "\n"
     "Exit codes: 0 fine, 1 problems found, 2 usage or I/O error (under --json also\n"
     "given on standard output as {\"error\":...,\"exit\":2}).\n"
     "Names are shown as UTF-8; the files keep CP932.\n";
 
-}  // namespace
+std::string overview() {
+  std::string text = kOverview;
+  for (const CommandHelp& command : kCommands) text += "  " + std::string(command.usage) + "\n";
+  return text + kOptions;
+}
 
-namespace {
+const CommandHelp* commandHelp(const std::string& name) {
+  for (const CommandHelp& command : kCommands)
+    if (name == command.name || (name == "lint" && std::string(command.name) == "list")) return &command;
+  return nullptr;
+}
+
+int showHelp(const std::string& name, ToolOutput* output) {
+  const CommandHelp* command = commandHelp(name);
+  if (command == nullptr) {
+    output->err += "updtool: unknown command \"" + name + "\"\n\n" + overview();
+    return kExitUsage;
+  }
+  output->out += "usage: updtool " + std::string(command->usage) + "\n\n" + command->text;
+  return kExitFine;
+}
 
 int runCommand(const std::vector<std::string>& arguments, ToolOutput* output) {
   std::vector<std::string> rest;
@@ -53,12 +98,18 @@ int runCommand(const std::vector<std::string>& arguments, ToolOutput* output) {
     else if (!optionsEnded && argument == "--") optionsEnded = true;
     else rest.push_back(argument);
   }
+  if (rest.size() == 1 && rest[0] == "--version") {
+    output->out += "updtool " UPDATER_VERSION "\n";
+    return kExitFine;
+  }
+  if (!rest.empty() && rest[0] == "help") rest.erase(rest.begin()), help = true;
   if (help) {
-    output->out += kHelp;
+    if (!rest.empty()) return showHelp(rest[0], output);
+    output->out += overview();
     return kExitFine;
   }
   if (rest.empty()) {
-    output->err += std::string("updtool: no command given\n\n") + kHelp;
+    output->err += "updtool: no command given\n\n" + overview();
     return kExitUsage;
   }
   std::string command = rest[0];
@@ -75,7 +126,7 @@ int runCommand(const std::vector<std::string>& arguments, ToolOutput* output) {
   if (command == "plan") return runPlan(operands, output);
   if (command == "make") return runMake(operands, output);
   if (command == "apply") return runApply(operands, output);
-  output->err += "updtool: unknown command \"" + command + "\"\n\n" + kHelp;
+  output->err += "updtool: unknown command \"" + command + "\"\n\n" + overview();
   return kExitUsage;
 }
 
