@@ -259,7 +259,7 @@ class OverlayFile : public OpenFile {
 
   bool removeName() override {
     if (!data_) return fail(kErrorAccessDenied);
-    owner_.set(path_, OverlayFiles::Node{OverlayFiles::Node::Gone, nullptr});
+    owner_.set(path_, OverlayFiles::Node::Gone, nullptr);
     return changed();
   }
 
@@ -275,10 +275,10 @@ class OverlayFile : public OpenFile {
                                     : owner_.under_.attributes(target.c_str(), &attributes) &&
                                           (attributes & (kAttributeDirectory | kAttributeReadOnly));
     if (refused) return fail(kErrorAccessDenied);
-    owner_.set(path_, OverlayFiles::Node{OverlayFiles::Node::Gone, nullptr});
+    owner_.set(path_, OverlayFiles::Node::Gone, nullptr);
     changed();
     path_ = target;
-    owner_.set(path_, OverlayFiles::Node{OverlayFiles::Node::File, data_});
+    owner_.set(path_, OverlayFiles::Node::File, data_);
     return changed();
   }
 
@@ -314,7 +314,9 @@ const OverlayFiles::Node* OverlayFiles::find(const std::string& path) const {
   return found == nodes_.end() ? nullptr : &found->second;
 }
 
-void OverlayFiles::set(const std::string& path, Node node) { nodes_[folded(path)] = std::move(node); }
+void OverlayFiles::set(const std::string& path, Node::Kind kind, std::shared_ptr<FileData> data) {
+  nodes_[folded(path)] = Node{kind, std::move(data), path};
+}
 
 void OverlayFiles::changed(const std::string& path) {
   if (changedSet_.insert(folded(path)).second) changed_.push_back(path);
@@ -360,7 +362,7 @@ std::unique_ptr<OpenFile> OverlayFiles::openIn(const OpenFolder& folder, const s
     if (probe || (real && lastError() == kErrorCantAccessFile)) return fail(kErrorFileExists), nullptr;
     if (real && lastError() != kErrorFileNotFound) return nullptr;
     auto data = std::make_shared<FileData>();
-    set(path, Node{Node::File, data});
+    set(path, Node::File, data);
     changed(path);
     return handle(path, data, nullptr);
   }
@@ -372,7 +374,7 @@ std::unique_ptr<OpenFile> OverlayFiles::openIn(const OpenFolder& folder, const s
   std::shared_ptr<FileData> data =
       realData(under_.openIn(*real, name, kGenericRead, kShareAll, kOpenExisting), *opened);
   if (!data) return nullptr;
-  set(path, Node{Node::File, data});
+  set(path, Node::File, data);
   return handle(path, data, std::move(opened));
 }
 
@@ -414,7 +416,7 @@ std::unique_ptr<OpenFolder> OverlayFiles::openChild(const OpenFolder& parent, co
       return fail(kErrorAlreadyExists), nullptr;
   }
   if (!create) return fail(kErrorPathNotFound), nullptr;
-  set(path, Node{Node::Folder, nullptr});
+  set(path, Node::Folder, nullptr);
   changed(path);
   setLastError(0);
   return wrapFolder(nullptr, path);
@@ -439,7 +441,7 @@ bool OverlayFiles::createFolder(const char* path) {
   uint32_t attributes = 0;
   if (this->attributes(path, &attributes)) return fail(kErrorAlreadyExists);
   std::string asFolder = std::string(path) + "\\";
-  set(asFolder, Node{Node::Folder, nullptr});
+  set(asFolder, Node::Folder, nullptr);
   changed(asFolder);
   return true;
 }
@@ -448,9 +450,56 @@ bool OverlayFiles::deleteFile(const char* path) {
   uint32_t attributes = 0;
   if (!this->attributes(path, &attributes)) return false;
   if (attributes & kAttributeDirectory) return fail(kErrorAccessDenied);
-  set(path, Node{Node::Gone, nullptr});
+  set(path, Node::Gone, nullptr);
   changed(path);
   return true;
+}
+
+namespace {
+
+// A search pattern's match: `*` any run of bytes, `?` one; names compare as
+// paths do.
+bool matches(const char* pattern, const char* name) {
+  if (*pattern == '\0') return *name == '\0';
+  if (*pattern == '*') return matches(pattern + 1, name) || (*name != '\0' && matches(pattern, name + 1));
+  if (*name == '\0') return false;
+  return (*pattern == '?' || folded(std::string(1, *pattern)) == folded(std::string(1, *name))) &&
+         matches(pattern + 1, name + 1);
+}
+
+}  // namespace
+
+bool OverlayFiles::search(const char* pattern, std::vector<FoundFile>* found) {
+  found->clear();
+  std::vector<std::string> parts = cp932PathParts(pattern);
+  std::string leaf = parts.back();
+  std::string folder = std::string(pattern).substr(0, std::string(pattern).size() - leaf.size());
+  std::vector<FoundFile> real;
+  under_.search(pattern, &real);
+  for (const FoundFile& file : real) {
+    // What the overlay holds of the name is listed below.
+    if (!file.nameable || find(folder + file.name + (file.attributes & kAttributeDirectory ? "\\" : "")) == nullptr)
+      found->push_back(file);
+  }
+  std::string key = folded(folder);
+  for (auto node = nodes_.lower_bound(key); node != nodes_.end() && node->first.compare(0, key.size(), key) == 0;
+       ++node) {
+    std::string rest = node->second.path.substr(folder.size());
+    bool isFolder = !rest.empty() && rest.back() == '\\';
+    if (isFolder) rest.pop_back();
+    std::vector<std::string> inner = cp932PathParts(rest);
+    if (rest.empty() || inner.size() != 1 || node->second.kind == Node::Gone || !matches(leaf.c_str(), rest.c_str()))
+      continue;
+    FoundFile file;
+    file.name = rest;
+    file.attributes = isFolder ? kAttributeDirectory
+                               : kAttributeNormal | (node->second.data->readOnly ? kAttributeReadOnly : 0);
+    if (!cp932ToUtf8(rest, &file.utf8Name)) file.utf8Name.clear();
+    found->push_back(file);
+  }
+  if (!found->empty()) return true;
+  setLastError(kErrorFileNotFound);
+  return false;
 }
 
 }  // namespace plat

@@ -48,8 +48,9 @@ class OverlayFiles : public FileSystem {
   bool attributes(const char* path, uint32_t* attributes) override;
   bool createFolder(const char* path) override;
   bool deleteFile(const char* path) override;
-  // The real folder's matches: searches are for tools, not for runs.
-  bool search(const char* pattern, std::vector<FoundFile>* found) override { return under_.search(pattern, found); }
+  // The real folder's matches as the overlay shows the folder: without what
+  // it removed, with what it made.
+  bool search(const char* pattern, std::vector<FoundFile>* found) override;
 
   struct Store;
   struct FileData;
@@ -59,9 +60,10 @@ class OverlayFiles : public FileSystem {
   struct Node {
     enum Kind { Folder, File, Gone } kind;
     std::shared_ptr<FileData> data;
+    std::string path;  // as first named
   };
   const Node* find(const std::string& path) const;
-  void set(const std::string& path, Node node);
+  void set(const std::string& path, Node::Kind kind, std::shared_ptr<FileData> data);
   void changed(const std::string& path);
   std::unique_ptr<OpenFile> handle(const std::string& path, std::shared_ptr<FileData> data,
                                    std::unique_ptr<OpenFile> real);

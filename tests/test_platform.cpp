@@ -192,6 +192,8 @@ TEST(PlatformTransfer, PutsAFileInPlaceInOneStepOrChangesNothing) {
   }
 }
 
+std::string search(const std::string& pattern);
+
 // The overlay keeps every change aside: an existing file written, cut and
 // grown at random reads back as a model of it does, through memory and
 // past the bound through the scratch file; new files and folders, renames
@@ -241,6 +243,8 @@ TEST(PlatformOverlay, KeepsEveryChangeAsideAndReadsThroughTheRest) {
     EXPECT_TRUE(fresh.removeName() && !plat::pathAttributes((real / "b.txt").c_str(), &attributes));
     EXPECT_TRUE(plat::pathAttributes((real / "new").c_str(), &attributes) && (attributes & plat::kAttributeDirectory));
     EXPECT_FALSE(fresh.openIn(root, "a.bin", W, SR, plat::kCreateNew)) << "a real name is taken";
+    EXPECT_EQ(search(real / "*"), "a.bin new\\ sub\\ " + std::to_string(plat::kErrorNoMoreFiles))
+        << "searches show what the overlay made, not what it removed";
     EXPECT_EQ(overlay.changedSinceMark().size(), 4u) << "a.bin, new\\, new\\n.tmp, b.txt";
   }
   EXPECT_EQ(filesBelow(real.path()), before);
