@@ -3,10 +3,11 @@
 #include "archive/package_archive.h"
 #include "platform/platform.h"
 
-SourceOrigin readPackageSource(PackageArchive* package, const char* name, Content* content) {
+SourceOrigin readPackageSource(PackageArchive* package, const char* name, Content* content,
+                               const ContentLimits& limits) {
   content->release();
   if (!package) return SourceOrigin::None;
-  if (package->readEntry(name, content) && content->present()) return SourceOrigin::Package;
+  if (package->readEntry(name, content, limits) && content->present()) return SourceOrigin::Package;
   content->release();
   uint32_t readError = plat::lastError();
   if (!package->holdsEntry(name)) return SourceOrigin::None;
@@ -14,10 +15,11 @@ SourceOrigin readPackageSource(PackageArchive* package, const char* name, Conten
   return SourceOrigin::Unreadable;
 }
 
-SourceOrigin readSourceContent(PackageArchive* package, const char* name, Content* content) {
-  SourceOrigin fromPackage = readPackageSource(package, name, content);
+SourceOrigin readSourceContent(PackageArchive* package, const char* name, Content* content,
+                               const ContentLimits& limits) {
+  SourceOrigin fromPackage = readPackageSource(package, name, content, limits);
   if (fromPackage != SourceOrigin::None) return fromPackage;
   bool opened = false;
-  if (readFileContent(name, content, &opened)) return SourceOrigin::LooseFile;
+  if (readFileContent(name, content, limits, &opened)) return SourceOrigin::LooseFile;
   return opened ? SourceOrigin::Unreadable : SourceOrigin::None;
 }

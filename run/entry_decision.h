@@ -23,13 +23,15 @@ enum class SourceOrigin {
 // name but cannot deliver it; None when there is no package, it does not
 // list the name, or its index cannot be read (a file that is no readable
 // archive lists nothing), so that the loose file is next.
-SourceOrigin readPackageSource(PackageArchive* package, const char* name, Content* content);
+SourceOrigin readPackageSource(PackageArchive* package, const char* name, Content* content,
+                               const ContentLimits& limits = ContentLimits());
 
 // The source rule of the verification and the apply pass: readPackageSource,
 // else the loose file of that name, relative to the current directory. A
 // loose file that reads short is Unreadable too: other bytes than the ones
-// chosen are never used.
-SourceOrigin readSourceContent(PackageArchive* package, const char* name, Content* content);
+// chosen are never used. Contents are read under `limits`.
+SourceOrigin readSourceContent(PackageArchive* package, const char* name, Content* content,
+                               const ContentLimits& limits);
 
 // Writing can still fail after a change was decided (a target that cannot
 // be written, a full disk).

@@ -33,9 +33,10 @@ class LooseEntryProbe {
 
   // The target is `spot`'s file (no folder: a folder on its way is
   // missing); the source comes from `package` when it holds `sourceName`,
-  // else from the loose file.
-  LooseEntryProbe(const TargetSpot& spot, PackageArchive* package, const char* sourceName)
-      : spot_(spot), package_(package), sourceName_(sourceName) {}
+  // else from the loose file. Contents are read under `limits`.
+  LooseEntryProbe(const TargetSpot& spot, PackageArchive* package, const char* sourceName,
+                  const ContentLimits& limits)
+      : spot_(spot), package_(package), sourceName_(sourceName), limits_(limits) {}
   virtual ~LooseEntryProbe() = default;
   LooseEntryProbe(const LooseEntryProbe&) = delete;
   LooseEntryProbe& operator=(const LooseEntryProbe&) = delete;
@@ -57,6 +58,7 @@ class LooseEntryProbe {
   const TargetSpot& spot_;
   PackageArchive* package_;
   const char* sourceName_;
+  ContentLimits limits_;
   plat::File targetFile_;
   bool targetPresent_ = false;
   uint64_t targetSize_ = 0;

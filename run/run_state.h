@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "archive/content.h"
 #include "platform/platform.h"
 #include "run/target_folders.h"
 
@@ -34,6 +35,8 @@ struct RunState {
   std::unique_ptr<PackageArchive> currentPackage;
   // The folders below the install folder that the run's writes go through.
   TargetFolders targetFolders;
+  // How the run holds and reads contents.
+  ContentLimits contentLimits;
   UpdateWorker worker;
 
   RunState();

@@ -62,7 +62,7 @@ struct KnownArchive {
 class PlannedLooseProbe : public LooseEntryProbe {
  public:
   PlannedLooseProbe(const TargetSpot& spot, PackageArchive* package, const char* sourceName, const std::string* written)
-      : LooseEntryProbe(spot, package, sourceName), written_(written) {}
+      : LooseEntryProbe(spot, package, sourceName, kContentsHeldWhole), written_(written) {}
   TargetState readTarget() override {
     state_ = written_ ? TargetState::Present : LooseEntryProbe::readTarget();
     return state_;
@@ -118,7 +118,7 @@ class ApplySimulation {
 ApplySimulation::Source ApplySimulation::source(const std::string& name, std::string* bytes, std::string* from) {
   // The run's own rule for where a source comes from.
   Content content;
-  SourceOrigin origin = readSourceContent(package_.get(), name.c_str(), &content);
+  SourceOrigin origin = readSourceContent(package_.get(), name.c_str(), &content, kContentsHeldWhole);
   bool fromPackage = origin == SourceOrigin::Package || (origin == SourceOrigin::Unreadable && package_ &&
                                                          package_->holdsEntry(name.c_str()));
   *from = fromPackage ? "package" : "loose";
@@ -279,8 +279,8 @@ void ApplySimulation::insert(PlanStep* step, const UpdateEntry& entry) {
   reached.close();
   PackageArchive target(joined);
   Content existing, incoming;
-  InsertionFacts facts =
-      gatherInsertionFacts(target, package_.get(), entry.sourceName.c_str(), entry.entryName.c_str(), &existing, &incoming);
+  InsertionFacts facts = gatherInsertionFacts(target, package_.get(), entry.sourceName.c_str(), entry.entryName.c_str(),
+                                              kContentsHeldWhole, &existing, &incoming);
   std::string incomingBytes(incoming.bytes ? incoming.bytes.get() : "", incoming.size);
   std::string existingBytes(existing.bytes ? existing.bytes.get() : "", existing.size);
   KnownArchive* known = nullptr;
@@ -409,8 +409,6 @@ const char kPlanUsage[] = "usage: updtool plan [--install DIR] [UPDATE_DIR]\n";
 }  // namespace
 
 int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
-  // The plan keeps what each step would write as bytes of its own.
-  ContentsHeldWhole heldWhole;
   std::string installText, folderText = ".";
   bool haveFolder = false;
   for (size_t i = 0; i < arguments.size(); ++i) {
@@ -458,10 +456,10 @@ int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
     message = kMessageListUnreadable;
     stopText = listOpened ? "no entry could be read from UpDate.lst" : "UpDate.lst cannot be opened: " + lastErrorText();
     // A list the updater refuses as a whole says why, at its first such line.
-    for (const ListFinding& finding : report.findings)
+    for (const Finding& finding : report.findings)
       if (finding.code == "path-refused" || finding.code == "over-capacity") {
-        stopText = "the list is refused at line " + std::to_string(finding.line) + ": " + finding.message;
-        stopLine = finding.line;
+        stopText = "the list is refused at line " + std::to_string(finding.number) + ": " + finding.message;
+        stopLine = finding.number;
         break;
       }
     ++problems;

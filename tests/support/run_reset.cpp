@@ -17,8 +17,7 @@ void resetRunState() {
   runState.currentPackage.reset();
   releaseTargetArchive();
   runState.targetFolders.release();
-  contentHeldWholeLimit = kContentPieceSize;
-  contentRetainedLimit = 32u << 20;
+  runState.contentLimits = ContentLimits();
   runState.worker.threadHandle = plat::ThreadHandle{};
   runState.worker.cancelRequested.store(0);
   runState.worker.threadProc = runUpdate;
