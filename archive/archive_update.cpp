@@ -13,38 +13,9 @@
 
 namespace {
 
-// Appends bytes at the end of the held file, whole or not at all: *start
-// receives the end before the write, so that a recorded size is never that
-// of truncated content.
-bool appendAtEnd(plat::File& file, const char* bytes, uint32_t count, uint32_t* start) {
-  uint64_t end = 0;
-  if (!file.seek(0, plat::SeekOrigin::End, &end)) return false;
-  if (end + count > kArchiveMaxPosition) {
-    plat::setLastError(plat::kErrorFileTooLarge);
-    return false;
-  }
-  if (count > 0 && !file.writeExactly(bytes, count)) return false;
-  *start = static_cast<uint32_t>(end);
-  return true;
-}
-
-// appendAtEnd for a content, which a located one reaches piece by piece.
-bool appendContent(plat::File& file, const Content& content, uint32_t* start) {
-  if (!content.located) return appendAtEnd(file, content.bytes.get(), content.size, start);
-  uint64_t end = 0;
-  if (!file.seek(0, plat::SeekOrigin::End, &end)) return false;
-  if (end + content.size > kArchiveMaxPosition) {
-    plat::setLastError(plat::kErrorFileTooLarge);
-    return false;
-  }
-  // *start is set first: a failure midway cuts back to it.
-  *start = static_cast<uint32_t>(end);
-  return writeContent(file, content);
-}
-
-// The held file's size, when a change of `growth` bytes keeps it within
-// the positions the format can seek to (below 2 GiB).
-bool sizeForGrowth(plat::File& file, uint64_t growth, uint32_t* end) {
+// The held file's end, where the file is now positioned, when `growth`
+// more bytes keep every position within reach of the format.
+bool endForGrowth(plat::File& file, uint64_t growth, uint32_t* end) {
   uint64_t size = 0;
   if (!file.seek(0, plat::SeekOrigin::End, &size)) return false;
   if (!archiveGrowthFits(size, growth)) {
@@ -66,10 +37,9 @@ void cutBack(PackageArchive& target, uint32_t size) {
 bool replaceEntry(PackageArchive& target, const char* entryName, const Content& content) {
   plat::File& file = *target.writableFile();
   uint32_t start = 0;
-  if (!sizeForGrowth(file, content.size, &start)) return false;
+  if (!endForGrowth(file, content.size, &start)) return false;
   // The content reaches the disk before the record that points at it.
-  if (!appendContent(file, content, &start) || !file.flush() ||
-      !target.relocateEntry(entryName, start, content.size)) {
+  if (!writeContent(file, content) || !file.flush() || !target.relocateEntry(entryName, start, content.size)) {
     cutBack(target, start);
     return false;
   }
@@ -79,12 +49,12 @@ bool replaceEntry(PackageArchive& target, const char* entryName, const Content& 
 bool addEntry(PackageArchive& target, const char* entryName, const Content& content) {
   plat::File& file = *target.writableFile();
   uint32_t nameLength = static_cast<uint32_t>(std::strlen(entryName)) + 1;
-  uint32_t end = 0, nameOffset = 0, dataOffset = 0;
-  if (!sizeForGrowth(file, addedEntryGrowth(nameLength - 1, content.size, target.loadedEntryCount()), &end))
+  uint32_t end = 0;
+  if (!endForGrowth(file, addedEntryGrowth(nameLength - 1, content.size, target.loadedEntryCount()), &end))
     return false;
   // The new index is flushed with them before the header is rewritten.
-  if (!appendAtEnd(file, entryName, nameLength, &nameOffset) || !appendContent(file, content, &dataOffset) ||
-      !target.appendEntry(nameOffset, nameLength, dataOffset, content.size)) {
+  if (!file.writeExactly(entryName, nameLength) || !writeContent(file, content) ||
+      !target.appendEntry(end, nameLength, end + nameLength, content.size)) {
     cutBack(target, end);
     return false;
   }
@@ -153,19 +123,12 @@ bool insertIntoArchive(const char* relativePath, const char* sourceName, const c
   return inserted;
 }
 
-bool archiveGrowthFits(uint64_t size, uint64_t growth) {
-  return size <= kArchiveMaxPosition && size + growth <= kArchiveMaxPosition;
-}
-
-uint64_t addedEntryGrowth(size_t nameLength, uint32_t contentSize, int32_t records) {
-  return nameLength + 1 + static_cast<uint64_t>(contentSize) + (static_cast<uint64_t>(records) + 1) * kArchiveRecordSize;
-}
-
 InsertionFacts gatherInsertionFacts(PackageArchive& target, PackageArchive* package, HeldFolders& updateFolder,
-                                    const char* sourceName, const char* entryName, Content* existing,
+                                    const char* sourceName, const char* entryName, const ContentLimits& limits,
+                                    Content* existing,
                                     Content* incoming) {
   InsertionFacts facts;
-  facts.entryRead = target.readEntry(entryName, existing);
+  facts.entryRead = target.readEntry(entryName, existing, limits);
   facts.loadError = plat::lastError();
   facts.state = target.indexState();
   facts.indexUnreadable = target.indexUnreadable();
@@ -173,7 +136,7 @@ InsertionFacts gatherInsertionFacts(PackageArchive& target, PackageArchive* pack
   // the new content is written whatever the old one was.
   facts.entryHeld = facts.entryRead || (!facts.indexUnreadable && target.holdsEntry(entryName));
   facts.layoutAllowsChanges = target.layoutAllowsChanges();
-  facts.source = readSourceContent(package, updateFolder, sourceName, incoming);
+  facts.source = readSourceContent(package, updateFolder, sourceName, incoming, limits);
   facts.sourceError = plat::lastError();
   facts.sourceSize = incoming->size;
   if (!facts.entryRead) return facts;
@@ -235,9 +198,8 @@ namespace {
 bool insertInto(PackageArchive& target, const char* sourceName, const char* entryName) {
   Content existing;
   Content incoming;
-  InsertionFacts facts =
-      gatherInsertionFacts(target, runState.currentPackage.get(), runState.updateFolder, sourceName, entryName,
-                           &existing, &incoming);
+  InsertionFacts facts = gatherInsertionFacts(target, runState.currentPackage.get(), runState.updateFolder, sourceName,
+                                              entryName, runState.contentLimits, &existing, &incoming);
   EntryDecision decision = decideInsertion(facts);
   bool changes = decision.action == EntryAction::ReplaceEntry || decision.action == EntryAction::AddEntry;
   // A target that could only be read says why it cannot be written, when

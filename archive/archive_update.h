@@ -29,20 +29,12 @@ struct InsertionFacts {
 EntryDecision decideInsertion(const InsertionFacts& facts);
 
 // The facts of one insertion, read from the target archive (its index
-// loaded through `target`) and the source (the package, else the loose file
-// of the update folder); *existing and *incoming receive the entry's old
-// content and the new one. Writes nothing.
+// loaded through `target`) and the source under `limits` (the package,
+// else the loose file of the update folder); *existing and *incoming
+// receive the entry's old content and the new one. Writes nothing.
 InsertionFacts gatherInsertionFacts(PackageArchive& target, PackageArchive* package, HeldFolders& updateFolder,
-                                    const char* sourceName, const char* entryName, Content* existing,
-                                    Content* incoming);
-
-// Whether an archive of `size` bytes may grow by `growth`: every position
-// must stay within what the format can seek to (below 2 GiB).
-bool archiveGrowthFits(uint64_t size, uint64_t growth);
-
-// The bytes an added entry appends: its name with the NUL, its content and
-// a new index of `records` + 1 records.
-uint64_t addedEntryGrowth(size_t nameLength, uint32_t contentSize, int32_t records);
+                                    const char* sourceName, const char* entryName, const ContentLimits& limits,
+                                    Content* existing, Content* incoming);
 
 // Puts the source into the entry of the target archive at `relativePath`
 // below the run's install folder (runState.targetFolders), reached without

@@ -1,29 +1,15 @@
 #include "archive/content.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
-#include "archive/package_archive.h"
 #include "platform/platform.h"
-
-uint32_t contentHeldWholeLimit = kContentPieceSize;
-uint32_t contentRetainedLimit = 32u << 20;
 
 Content::Content() = default;
 Content::~Content() = default;
 Content::Content(Content&&) noexcept = default;
 Content& Content::operator=(Content&&) noexcept = default;
-
-bool Content::retainPrefix(const char* piece, uint32_t count) {
-  if (static_cast<uint64_t>(prefixBytes) + count > contentRetainedLimit) return false;
-  std::unique_ptr<char[]> copy(new (std::nothrow) char[count == 0 ? 1 : count]);
-  if (!copy) return false;
-  std::memcpy(copy.get(), piece, count);
-  prefixPieces.push_back(std::move(copy));
-  prefixSizes.push_back(count);
-  prefixBytes += count;
-  return true;
-}
 
 void Content::release() {
   prefixPieces.clear();
@@ -42,10 +28,71 @@ std::unique_ptr<char[]> allocateContent(uint32_t size) {
   return std::unique_ptr<char[]>(new (std::nothrow) char[static_cast<size_t>(size) + 1]);
 }
 
+bool holdContent(const char* bytes, uint32_t size, Content* content) {
+  content->release();
+  std::unique_ptr<char[]> held = allocateContent(size);
+  if (!held) {
+    plat::setLastError(plat::kErrorNotEnoughMemory);
+    return false;
+  }
+  if (size > 0) std::memcpy(held.get(), bytes, size);
+  held[size] = '\0';
+  content->bytes = std::move(held);
+  content->size = size;
+  return true;
+}
+
+namespace {
+
+// Reads exactly `size` bytes at `offset` into a new held content, in one read.
+bool readHeld(plat::File& file, uint32_t offset, uint32_t size, Content* content) {
+  std::unique_ptr<char[]> bytes = allocateContent(size);
+  if (!bytes) {
+    plat::setLastError(plat::kErrorNotEnoughMemory);
+    return false;
+  }
+  if (size > 0 && !file.readExactlyAt(offset, bytes.get(), size)) return false;
+  bytes[size] = '\0';
+  content->bytes = std::move(bytes);
+  content->size = size;
+  return true;
+}
+
+}  // namespace
+
+bool readFilePart(plat::File& file, uint32_t offset, uint32_t size, const ContentLimits& limits, Content* content) {
+  content->release();
+  content->limits = limits;
+  if (size > limits.piece) {
+    content->file = &file;
+    content->offset = offset;
+    content->size = size;
+    content->located = true;
+    return true;
+  }
+  return readHeld(file, offset, size, content);
+}
+
+bool locateWholeFile(std::unique_ptr<plat::File> file, uint32_t size, const ContentLimits& limits, Content* content) {
+  content->release();
+  if (!file) {
+    plat::setLastError(plat::kErrorNotEnoughMemory);
+    return false;
+  }
+  content->limits = limits;
+  content->ownFile = std::move(file);
+  content->file = content->ownFile.get();
+  content->size = size;
+  content->wholeFile = true;
+  content->located = true;
+  return true;
+}
+
 namespace {
 
 // The file at `path`, or the file `path` of `folder` when one is given.
-bool readFile(const plat::Folder* folder, const char* path, Content* content, bool* opened, bool locateLarge) {
+bool readFile(const plat::Folder* folder, const char* path, Content* content, bool* opened,
+              const ContentLimits& limits) {
   content->release();
   if (opened != nullptr) *opened = false;
   std::unique_ptr<plat::File> held(new (std::nothrow) plat::File);
@@ -66,34 +113,20 @@ bool readFile(const plat::Folder* folder, const char* path, Content* content, bo
     return false;
   }
   uint32_t size = static_cast<uint32_t>(fileSize);
-  if (locateLarge && size > contentHeldWholeLimit) {
-    content->ownFile = std::move(held);
-    content->file = content->ownFile.get();
-    content->size = size;
-    content->wholeFile = true;
-    content->located = true;
-    return true;
-  }
-  std::unique_ptr<char[]> bytes = allocateContent(size);
-  if (!bytes) {
-    plat::setLastError(plat::kErrorNotEnoughMemory);
-    return false;
-  }
-  if (!file.readExactly(bytes.get(), size)) return false;
-  bytes[size] = '\0';
-  content->bytes = std::move(bytes);
-  content->size = size;
-  return true;
+  if (size > limits.piece) return locateWholeFile(std::move(held), size, limits, content);
+  content->limits = limits;
+  return readHeld(file, 0, size, content);
 }
 
 }  // namespace
 
-bool readWholeFile(const char* path, Content* content, bool* opened) {
-  return readFile(nullptr, path, content, opened, false);
+bool readFileContent(const char* path, Content* content, const ContentLimits& limits, bool* opened) {
+  return readFile(nullptr, path, content, opened, limits);
 }
 
-bool readFileContentIn(const plat::Folder& folder, const std::string& name, Content* content, bool* opened) {
-  return readFile(&folder, name.c_str(), content, opened, true);
+bool readFileContentIn(const plat::Folder& folder, const std::string& name, Content* content,
+                       const ContentLimits& limits, bool* opened) {
+  return readFile(&folder, name.c_str(), content, opened, limits);
 }
 
 ContentReader::ContentReader(const Content& content, uint32_t from) : content_(content), delivered_(from) {}
@@ -105,13 +138,15 @@ bool ContentReader::next(const char** bytes, uint32_t* count) {
   *bytes = "";
   if (delivered_ >= content_.size) return true;
   if (!content_.located) {
-    *bytes = content_.bytes.get();
-    *count = content_.size;
+    *bytes = content_.bytes.get() + delivered_;
+    *count = content_.size - delivered_;
     delivered_ = content_.size;
     return true;
   }
+  uint32_t pieceSize = content_.limits.piece;
   if (!piece_) {
-    piece_.reset(new (std::nothrow) char[contentHeldWholeLimit]);
+    // No larger than the content needs: most contents are small.
+    piece_.reset(new (std::nothrow) char[std::min(pieceSize, content_.size - delivered_)]);
     if (!piece_) {
       plat::setLastError(plat::kErrorNotEnoughMemory);
       return false;
@@ -126,11 +161,9 @@ bool ContentReader::next(const char** bytes, uint32_t* count) {
       return false;
     }
   }
-  uint32_t left = content_.size - delivered_;
-  uint32_t wanted = left < contentHeldWholeLimit ? left : contentHeldWholeLimit;
+  uint32_t wanted = std::min(pieceSize, content_.size - delivered_);
   // The file may be shared with other readers and writers between pieces.
-  if (!content_.file->seek(static_cast<int64_t>(content_.offset) + delivered_, plat::SeekOrigin::Begin) ||
-      !content_.file->readExactly(piece_.get(), wanted)) {
+  if (!content_.file->readExactlyAt(static_cast<uint64_t>(content_.offset) + delivered_, piece_.get(), wanted)) {
     // A file that shrank while it was read.
     if (plat::lastError() == plat::kErrorHandleEof) plat::setLastError(kErrorInvalidData);
     return false;
@@ -156,38 +189,66 @@ bool ContentReader::finish() {
   return true;
 }
 
-bool writeContent(plat::File& file, const Content& content) {
-  if (!content.located) return file.writeExactly(content.bytes ? content.bytes.get() : "", content.size);
+bool writeContent(plat::File& file, const Content& content, const ContentProgress& progress, bool* readFailed) {
+  if (readFailed != nullptr) *readFailed = false;
   // What a comparison kept goes first; the rest is read as it is written.
-  for (size_t i = 0; i < content.prefixPieces.size(); ++i)
+  for (size_t i = 0; i < content.prefixPieces.size(); ++i) {
     if (!file.writeExactly(content.prefixPieces[i].get(), content.prefixSizes[i])) return false;
+    if (progress) progress(content.prefixSizes[i]);
+  }
   ContentReader reader(content, content.prefixBytes);
   const char* piece = nullptr;
   uint32_t count = 0;
   do {
-    if (!reader.next(&piece, &count)) return false;
+    if (!reader.next(&piece, &count)) {
+      if (readFailed != nullptr) *readFailed = true;
+      return false;
+    }
     if (count > 0 && !file.writeExactly(piece, count)) return false;
+    if (count > 0 && progress) progress(count);
   } while (count > 0);
-  return reader.finish();
+  if (reader.finish()) return true;
+  if (readFailed != nullptr) *readFailed = true;
+  return false;
 }
 
-ContentMatch matchContent(const Content& a, const Content& b) {
-  if (a.size != b.size) return ContentMatch::Different;
-  if (a.size == 0) return ContentMatch::Same;
-  if (!a.located && !b.located)
-    return std::memcmp(a.bytes.get(), b.bytes.get(), a.size) == 0 ? ContentMatch::Same : ContentMatch::Different;
+namespace {
+
+// Keeps a copy of the next piece of a located content's prefix, as long as
+// the prefix stays within its limits; false when it does not.
+bool retainPrefix(Content& content, const char* piece, uint32_t count) {
+  if (static_cast<uint64_t>(content.prefixBytes) + count > content.limits.retained) return false;
+  std::unique_ptr<char[]> copy(new (std::nothrow) char[count]);
+  if (!copy) return false;
+  std::memcpy(copy.get(), piece, count);
+  content.prefixPieces.push_back(std::move(copy));
+  content.prefixSizes.push_back(count);
+  content.prefixBytes += count;
+  return true;
+}
+
+}  // namespace
+
+ContentMatch matchContent(const Content& first, Content& second, const ContentProgress& progress) {
+  if (first.size != second.size) return ContentMatch::Different;
+  if (first.size == 0) return ContentMatch::Same;
   // Piece against piece; a held content is one piece, so the located one
   // is read in pieces against the matching part of it.
-  ContentReader readerA(a), readerB(b);
+  ContentReader readerA(first), readerB(second);
+  bool retaining = second.located && second.prefixBytes == 0;
   const char* bytesA = nullptr;
   const char* bytesB = nullptr;
   uint32_t leftA = 0, leftB = 0;
   uint32_t compared = 0;
-  while (compared < a.size) {
+  while (compared < first.size) {
     if (leftA == 0 && !readerA.next(&bytesA, &leftA)) return ContentMatch::FirstUnreadable;
-    if (leftB == 0 && !readerB.next(&bytesB, &leftB)) return ContentMatch::SecondUnreadable;
-    uint32_t step = leftA < leftB ? leftA : leftB;
+    if (leftB == 0) {
+      if (!readerB.next(&bytesB, &leftB)) return ContentMatch::SecondUnreadable;
+      retaining = retaining && retainPrefix(second, bytesB, leftB);
+    }
+    uint32_t step = std::min(leftA, leftB);
     if (std::memcmp(bytesA, bytesB, step) != 0) return ContentMatch::Different;
+    if (progress) progress(step);
     bytesA += step;
     bytesB += step;
     leftA -= step;

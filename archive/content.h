@@ -1,12 +1,13 @@
-// Contents of entries and files: small ones held whole in a buffer one byte
-// longer than the content, the last byte a NUL that is not counted; larger
-// ones only located (an open file, an offset, a size) and read piece by
-// piece through that file whenever they are compared or written, so that
-// memory stays bounded whatever the sizes, and what is written is what was
-// compared.
+// Contents of entries and files, read, compared and copied in pieces of one
+// size: small ones held whole in a buffer one byte longer than the content,
+// the last byte a NUL that is not counted; larger ones only located (an
+// open file, an offset, a size) and read piece by piece through that file
+// whenever they are compared or written, so that memory stays bounded
+// whatever the sizes, and what is written is what was compared.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,41 +17,41 @@ class File;
 class Folder;
 }
 
-// Contents larger than this are located rather than held, and are read in
-// pieces of at most this size. Tests lower it to stream small files.
 constexpr uint32_t kContentPieceSize = 1u << 20;
-extern uint32_t contentHeldWholeLimit;  // kContentPieceSize
+// ERROR_INVALID_DATA: the last error when a located content no longer lies
+// in its file as it did, and when an archive's index cannot be read or its
+// layout does not allow a change that leaves the other entries as they are.
+constexpr uint32_t kErrorInvalidData = 13;
 
-// While one lives, every content is held whole: for a caller that keeps
-// contents as bytes of its own (a dry run that remembers what it would have
-// written).
-class ContentsHeldWhole {
- public:
-  ContentsHeldWhole() : saved_(contentHeldWholeLimit) { contentHeldWholeLimit = 0xFFFFFFFFu; }
-  ~ContentsHeldWhole() { contentHeldWholeLimit = saved_; }
-  ContentsHeldWhole(const ContentsHeldWhole&) = delete;
-  ContentsHeldWhole& operator=(const ContentsHeldWhole&) = delete;
-
- private:
-  uint32_t saved_;
+// How contents are held and read; a content keeps the limits it was made
+// under. Tests lower them to stream small files.
+struct ContentLimits {
+  // Larger contents are located rather than held, and read in pieces of at
+  // most this size.
+  uint32_t piece = kContentPieceSize;
+  // How much of a located content a comparison keeps for the write that
+  // may follow it, so that the write reads those bytes no more.
+  uint32_t retained = 32u << 20;
 };
+// Every content held whole: for a caller that keeps contents as bytes of
+// its own.
+constexpr ContentLimits kContentsHeldWhole{0xFFFFFFFFu, 0};
 
 struct Content {
   std::unique_ptr<char[]> bytes;  // the whole content when it is held
   uint32_t size = 0;
   // A located content: `size` bytes at `offset` of `file`, which is the
   // content's own (`ownFile`, a whole loose file held open while the
-  // content lives) or an archive's that outlives the content. `wholeFile`:
-  // the file's size must stay `size` while it is read.
+  // content lives) or one that outlives the content. `wholeFile`: the
+  // file's size must stay `size` while it is read.
   plat::File* file = nullptr;
   std::unique_ptr<plat::File> ownFile;
   uint32_t offset = 0;
   bool wholeFile = false;
   bool located = false;
+  ContentLimits limits;
 
-  // The first bytes of a located content, kept in memory where a reader
-  // that compared them kept them, so that writing the content reads them
-  // no more (at most contentRetainedLimit bytes).
+  // The first pieces of a located content as a comparison read them.
   std::vector<std::unique_ptr<char[]>> prefixPieces;
   std::vector<uint32_t> prefixSizes;
   uint32_t prefixBytes = 0;
@@ -61,39 +62,49 @@ struct Content {
   Content& operator=(Content&&) noexcept;
 
   bool present() const { return bytes != nullptr || located; }
+  // The bytes of a held content ("" for none).
+  const char* heldBytes() const { return bytes ? bytes.get() : ""; }
   void release();
-  // Keeps a copy of the next piece of a located content's prefix, as long
-  // as the prefix stays within contentRetainedLimit; false when it does not.
-  bool retainPrefix(const char* piece, uint32_t count);
 };
-
-// How much of a located content a comparison keeps for the write that may
-// follow it. Tests lower it with contentHeldWholeLimit.
-extern uint32_t contentRetainedLimit;  // 32 MiB
 
 // Allocates size + 1 bytes without throwing; none when memory runs out.
 std::unique_ptr<char[]> allocateContent(uint32_t size);
 
-// Reads a file whole: opened as an existing file for reading with read
-// sharing, its size taken from the file system, one read of that size.
-// Content that arrives shorter than the file's size is refused, so that
-// truncated bytes are never taken for the file. False (and no content)
-// when the file does not open, the read fails or falls short, or memory
-// runs out; the last error then says why, and *opened (when given) tells a
-// file that did not open from one that could not be read.
-bool readWholeFile(const char* path, Content* content, bool* opened = nullptr);
+// A copy of `size` bytes, held whole.
+bool holdContent(const char* bytes, uint32_t size, Content* content);
 
-// As readWholeFile for the file `name` of a held folder, opened never
-// through a link; a file larger than contentHeldWholeLimit is only
-// located: opened and sized, not read.
-bool readFileContentIn(const plat::Folder& folder, const std::string& name, Content* content, bool* opened);
+// `size` bytes at `offset` of an open file that outlives the content: read
+// whole in one read when they fit limits.piece, else only located. False
+// when a read fails or falls short, or memory runs out; the last error
+// says why.
+bool readFilePart(plat::File& file, uint32_t offset, uint32_t size, const ContentLimits& limits, Content* content);
 
-// Delivers a content piece by piece, at most contentHeldWholeLimit bytes at
-// a time. A located content is read through its file, which must still
-// hold it: a whole file whose size changed since it was located, or an
-// entry that no longer lies in its file, fails the reading
-// (kErrorInvalidData or the read's own error) rather than deliver other
-// bytes.
+// As readFileContent for the file `name` of a held folder, opened never
+// through a link.
+bool readFileContentIn(const plat::Folder& folder, const std::string& name, Content* content,
+                       const ContentLimits& limits, bool* opened = nullptr);
+
+// A whole open file of `size` bytes, located: the content owns the file.
+bool locateWholeFile(std::unique_ptr<plat::File> file, uint32_t size, const ContentLimits& limits, Content* content);
+
+// Reads a file by its path: opened as an existing file for reading with
+// read sharing, its size taken from the file system; held whole (one read
+// of that size) when it fits limits.piece, else located. Content that
+// arrives shorter than the file's size is refused, so that truncated bytes
+// are never taken for the file. False (and no content) when the file does
+// not open, the read fails or falls short, or memory runs out; the last
+// error then says why, and *opened (when given) tells a file that did not
+// open from one that could not be read.
+bool readFileContent(const char* path, Content* content, const ContentLimits& limits, bool* opened = nullptr);
+
+// Told the size of every piece as it is compared or written.
+using ContentProgress = std::function<void(uint32_t bytes)>;
+
+// Delivers a content piece by piece, at most limits.piece bytes at a time.
+// A located content is read through its file, which must still hold it: a
+// whole file whose size changed since it was located, or an entry that no
+// longer lies in its file, fails the reading (kErrorInvalidData or the
+// read's own error) rather than deliver other bytes.
 class ContentReader {
  public:
   // Delivers the content from `from` on.
@@ -115,14 +126,15 @@ class ContentReader {
   uint32_t delivered_ = 0;
 };
 
-// Writes the whole content at the file's position: a held one in one
-// transfer, a located one piece by piece. False on a failed or short write,
-// or when a located content could not be delivered whole.
-bool writeContent(plat::File& file, const Content& content);
+// Writes the whole content at the file's position. False on a failed or
+// short write, or when a located content could not be delivered whole
+// (then *readFailed, when given, is set).
+bool writeContent(plat::File& file, const Content& content, const ContentProgress& progress = {},
+                  bool* readFailed = nullptr);
 
 // Identical: the same size and the same bytes over that size. Two absent
 // contents (size 0) are identical. A located content whose reading fails
-// says which; the last error then says why.
+// says which; the last error then says why. `second` keeps what was read
+// of it while that stays within its limits.retained, for writeContent.
 enum class ContentMatch { Same, Different, FirstUnreadable, SecondUnreadable };
-ContentMatch matchContent(const Content& a, const Content& b);
-inline bool sameContent(const Content& a, const Content& b) { return matchContent(a, b) == ContentMatch::Same; }
+ContentMatch matchContent(const Content& first, Content& second, const ContentProgress& progress = {});

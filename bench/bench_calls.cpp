@@ -20,7 +20,7 @@
 #include <system_error>
 #include <vector>
 
-#include "archive/archive_builder.h"
+#include "bench/sample_archive.h"
 #include "bench/answering_host.h"
 #include "list/update_list.h"
 #include "platform/platform.h"
@@ -88,9 +88,9 @@ int main(int argc, char** argv) {
   for (int f = 0; f < 4; ++f)
     for (const std::string& side : {update, install}) plat::createFolder((side + "loose\\d" + std::to_string(f)).c_str());
   std::string loose, inserts;
-  std::vector<ArchiveBuilderEntry> archive;
+  std::vector<SampleEntry> archive;
   for (int i = 0; i < 2000; ++i) archive.push_back({"data\\e" + std::to_string(i) + ".bin", content(i, 600 + i % 900)});
-  writeArchiveFile((install + "game.arc").c_str(), archive);
+  writeSampleArchive(install + "game.arc", archive);
   for (int i = 0; i < entries; ++i) {
     std::string name = "loose\\d" + std::to_string(i % 4) + "\\f" + std::to_string(i) + ".bin";
     std::string bytes = content(1000 + i, 2000 + 37 * i);

@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/archive_builder.h"
+#include "bench/sample_archive.h"
 
 namespace {
 
@@ -150,7 +150,7 @@ int makeTrees(const std::string& work, uint64_t bigMiB) {
     return 2;
   }
   changedPairs.push_back("data/movie.bin");
-  std::vector<ArchiveBuilderEntry> oldEntries, newEntries;
+  std::vector<SampleEntry> oldEntries, newEntries;
   for (int i = 0; i < kArchiveEntries; ++i) {
     char name[64];
     std::snprintf(name, sizeof name, "stage%03d\\object%05d.dat", i % 200, i);
@@ -160,8 +160,8 @@ int makeTrees(const std::string& work, uint64_t bigMiB) {
     newEntries.push_back({name, content});
   }
   for (int i = 0; i < 50; ++i) newEntries.push_back({"added\\entry" + std::to_string(i) + ".dat", randomBytes(2048)});
-  writeAll(oldTree + "/data/objects.pak", buildArchiveBytes(oldEntries));
-  writeAll(newTree + "/data/objects.pak", buildArchiveBytes(newEntries));
+  writeSampleArchive(oldTree + "/data/objects.pak", oldEntries);
+  writeSampleArchive(newTree + "/data/objects.pak", newEntries);
   changedPairs.push_back("data/objects.pak");
   std::printf("trees: %d small files (%.1f MiB), one %llu MiB file, one archive of %d entries; %zu changed, %zu new\n",
               kFolders * kFilesPerFolder, static_cast<double>(treeBytes) / (1 << 20), static_cast<unsigned long long>(bigMiB),

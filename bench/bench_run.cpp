@@ -50,7 +50,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "archive/archive_builder.h"
+#include "bench/sample_archive.h"
 #include "bench/answering_host.h"
 #include "archive/package_archive.h"
 #include "list/update_list.h"
@@ -63,6 +63,15 @@
 extern char** environ;
 
 namespace {
+
+// The archive's little-endian fields, read and written as the floor needs them.
+uint32_t getU32(const unsigned char* at) {
+  return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 | static_cast<uint32_t>(at[2]) << 16 |
+         static_cast<uint32_t>(at[3]) << 24;
+}
+void putU32(unsigned char* at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>((value >> (8 * i)) & 0xFF);
+}
 
 constexpr int kLooseFiles = 2000;
 constexpr int kLooseFolders = 20;
@@ -382,8 +391,8 @@ bool floorSame(const std::string& source, const std::string& target, std::vector
 bool loadIndex(int fd, uint32_t* indexOffset, std::string* index) {
   unsigned char header[kArchiveHeaderSize];
   if (!readAt(fd, reinterpret_cast<char*>(header), sizeof header, 0)) return false;
-  *indexOffset = archiveUint32(header + 16);
-  index->resize(archiveUint32(header + 20));
+  *indexOffset = getU32(header + 16);
+  index->resize(getU32(header + 20));
   return readAt(fd, &(*index)[0], index->size(), *indexOffset);
 }
 
@@ -408,7 +417,7 @@ bool loadNamesByRecord(int fd, const std::string& index, std::unordered_map<std:
   bool ok = true;
   for (size_t record = 0; ok && record + kArchiveRecordSize <= index.size(); record += kArchiveRecordSize) {
     const unsigned char* fields = reinterpret_cast<const unsigned char*>(&index[record]);
-    uint32_t offset = archiveUint32(fields), length = archiveUint32(fields + 4);
+    uint32_t offset = getU32(fields), length = getU32(fields + 4);
     ok = length > 0 && static_cast<uint64_t>(offset) + length <= size;
     if (ok) byName->emplace(std::string(bytes + offset, length - 1), record);
   }
@@ -445,13 +454,13 @@ bool floorArchive(bool apply, const std::string& delivery, const std::string& ar
     if (apply) {
       if (!writeAt(file.fd, source.data(), source.size(), end)) return false;
       if (flushEach && ::fsync(file.fd) != 0) return false;
-      putArchiveUint32(fields + 8, static_cast<uint32_t>(end));
-      putArchiveUint32(fields + 12, static_cast<uint32_t>(source.size()));
+      putU32(fields + 8, static_cast<uint32_t>(end));
+      putU32(fields + 12, static_cast<uint32_t>(source.size()));
       if (!writeAt(file.fd, reinterpret_cast<char*>(fields + 8), 8, indexOffset + record + 8)) return false;
       end += static_cast<off_t>(source.size());
     } else {
-      entry.resize(archiveUint32(fields + 12));
-      if (!readAt(file.fd, &entry[0], entry.size(), archiveUint32(fields + 8)) || entry != source) return false;
+      entry.resize(getU32(fields + 12));
+      if (!readAt(file.fd, &entry[0], entry.size(), getU32(fields + 8)) || entry != source) return false;
     }
   }
   return true;
@@ -542,21 +551,22 @@ bool generate(Tree* tree, const Shape& shape) {
   }
 
   // The archive, and the replacement contents as loose sources.
-  std::vector<ArchiveBuilderEntry> entries(kArchiveEntries);
+  std::vector<SampleEntry> entries(kArchiveEntries);
   for (int i = 0; i < kArchiveEntries; ++i) {
     entries[i].name = entryName(i);
     fill(&entries[i].content, rng.between(512, 8192), 1000000 + static_cast<uint64_t>(i));
   }
-  if (!writeArchiveFile((root + "/base/game.arc").c_str(), entries)) return false;
+  if (!writeSampleArchive(root + "/base/game.arc", entries)) return false;
   for (int r = 0; r < shape.replaced; ++r) {
-    ArchiveBuilderEntry& entry = entries[r * shape.stride()];
+    SampleEntry& entry = entries[r * shape.stride()];
     fill(&entry.content, entry.content.size() + 100, 2000000 + static_cast<uint64_t>(r));
     if (!writeWhole(root + "/delivery/" + insertSourceName(r), entry.content)) return false;
   }
   // The same archive as delivered whole, for rsync.
-  std::string wanted = buildArchiveBytes(entries);
-  tree->archiveBytes = wanted.size();
-  if (!writeWhole(root + "/want/game.arc", wanted)) return false;
+  struct stat wanted;
+  if (!writeSampleArchive(root + "/want/game.arc", entries) || ::stat((root + "/want/game.arc").c_str(), &wanted) != 0)
+    return false;
+  tree->archiveBytes = static_cast<uint64_t>(wanted.st_size);
 
   // The lists, 500 entries each, the loose files first.
   std::vector<std::string> lines;
@@ -656,10 +666,10 @@ bool runLarge(const std::string& root) {
   }
   for (std::FILE* file : {source, target, entry})
     if (file != nullptr && std::fclose(file) != 0) ok = false;
-  std::vector<ArchiveBuilderEntry> small(1);
+  std::vector<SampleEntry> small(1);
   small[0].name = "data\\big.bin";
   fill(&small[0].content, 1 << 20, 6);
-  ok = ok && writeArchiveFile((base + "/entry/install/big.arc").c_str(), small) &&
+  ok = ok && writeSampleArchive(base + "/entry/install/big.arc", small) &&
        writeWhole(base + "/loose/lists/0.lst", "C\tbig.bin\n") &&
        writeWhole(base + "/entry/lists/0.lst", "I\tbig.arc\tbig.bin\tdata\\big.bin\n");
   if (!ok) return false;

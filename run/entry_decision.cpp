@@ -6,10 +6,11 @@
 #include "platform/held_folders.h"
 #include "platform/platform.h"
 
-SourceOrigin readPackageSource(PackageArchive* package, const char* name, Content* content) {
+SourceOrigin readPackageSource(PackageArchive* package, const char* name, Content* content,
+                               const ContentLimits& limits) {
   content->release();
   if (!package) return SourceOrigin::None;
-  if (package->readEntry(name, content) && content->present()) return SourceOrigin::Package;
+  if (package->readEntry(name, content, limits) && content->present()) return SourceOrigin::Package;
   content->release();
   uint32_t readError = plat::lastError();
   if (!package->holdsEntry(name)) return SourceOrigin::None;
@@ -18,12 +19,12 @@ SourceOrigin readPackageSource(PackageArchive* package, const char* name, Conten
 }
 
 SourceOrigin readSourceContent(PackageArchive* package, HeldFolders& updateFolder, const char* name,
-                               Content* content) {
-  SourceOrigin fromPackage = readPackageSource(package, name, content);
+                               Content* content, const ContentLimits& limits) {
+  SourceOrigin fromPackage = readPackageSource(package, name, content, limits);
   if (fromPackage != SourceOrigin::None) return fromPackage;
   FileSpot spot;
   bool opened = false;
-  if (updateFolder.reach(name, false, &spot) && readFileContentIn(*spot.folder, spot.name, content, &opened))
+  if (updateFolder.reach(name, false, &spot) && readFileContentIn(*spot.folder, spot.name, content, limits, &opened))
     return SourceOrigin::LooseFile;
   return opened ? SourceOrigin::Unreadable : SourceOrigin::None;
 }

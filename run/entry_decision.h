@@ -26,15 +26,17 @@ enum class SourceOrigin {
 // name but cannot deliver it; None when there is no package, it does not
 // list the name, or its index cannot be read (a file that is no readable
 // archive lists nothing), so that the loose file is next.
-SourceOrigin readPackageSource(PackageArchive* package, const char* name, Content* content);
+SourceOrigin readPackageSource(PackageArchive* package, const char* name, Content* content,
+                               const ContentLimits& limits = ContentLimits());
 
 // The source rule of the verification and the apply pass: readPackageSource,
 // else the loose file of that name in the held update folder, reached
 // through no link (one on the way or at the name leaves it missing, with
 // kErrorCantAccessFile). A loose file that reads short is Unreadable too:
-// other bytes than the ones chosen are never used.
+// other bytes than the ones chosen are never used. Contents are read under
+// `limits`.
 SourceOrigin readSourceContent(PackageArchive* package, HeldFolders& updateFolder, const char* name,
-                               Content* content);
+                               Content* content, const ContentLimits& limits);
 
 // The source package `path` of the update folder, its file opened now for
 // reading, never through a link: one that does not open (or is behind a

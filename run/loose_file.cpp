@@ -24,12 +24,6 @@ bool fileExists(const char* path) {
   return plat::pathAttributes(path, &attributes) && !(attributes & plat::kAttributeDirectory);
 }
 
-namespace {
-
-constexpr uint32_t kComparePieceSize = 256 * 1024;
-
-}  // namespace
-
 LooseEntryProbe::TargetState LooseEntryProbe::readTarget() {
   targetPresent_ = false;
   if (spot_.folder == nullptr) {
@@ -50,52 +44,30 @@ LooseEntryProbe::TargetState LooseEntryProbe::readTarget() {
 }
 
 SourceOrigin LooseEntryProbe::readSource() {
-  origin_ = readSourceContent(package_, updateFolder_, sourceName_, &source_);
+  origin_ = readSourceContent(package_, updateFolder_, sourceName_, &source_, limits_);
   return origin_;
 }
 
 // Identical: the same size and the same bytes; an absent target is empty.
-// The target is read piece by piece against the source, itself held whole
-// or read piece by piece, and a difference stops the reading. A read that
-// fails fails the attempt: nothing could be compared, and the target is no
-// new file either.
+// The target is read piece by piece against the source, and a difference
+// stops the reading. A target that changed its size meanwhile differs; a
+// read that fails fails the attempt: nothing could be compared, and the
+// target is no new file either.
 LooseEntryProbe::Comparison LooseEntryProbe::compare() {
-  plat::File file(std::move(targetFile_));
   uint64_t size = targetPresent_ ? targetSize_ : 0;
+  std::unique_ptr<plat::File> file(new (std::nothrow) plat::File(std::move(targetFile_)));
   if (size != source_.size) return Comparison::Different;
   if (size == 0) return Comparison::Identical;
-  uint32_t pieceSize = size < kComparePieceSize ? static_cast<uint32_t>(size) : kComparePieceSize;
-  // One buffer for every comparison of the thread: a run compares a
-  // thousand small files as often as one large one.
-  thread_local std::unique_ptr<char[]> piece;
-  if (!piece) piece.reset(new (std::nothrow) char[kComparePieceSize]);
-  if (!piece) {
-    plat::setLastError(plat::kErrorNotEnoughMemory);
-    return Comparison::Failed;
+  Content target;
+  if (!locateWholeFile(std::move(file), source_.size, limits_, &target)) return Comparison::Failed;
+  switch (matchContent(target, source_)) {
+    case ContentMatch::Same: return Comparison::Identical;
+    case ContentMatch::Different: return Comparison::Different;
+    case ContentMatch::FirstUnreadable:
+      return plat::lastError() == kErrorInvalidData ? Comparison::Different : Comparison::Failed;
+    case ContentMatch::SecondUnreadable: break;
   }
-  ContentReader source(source_);
-  const char* sourceBytes = nullptr;
-  uint32_t sourceLeft = 0;
-  uint64_t compared = 0;
-  // A located source keeps what it delivers, within its bound, so that a
-  // write after a difference reads none of it again.
-  bool retaining = source_.located;
-  while (compared < size) {
-    if (sourceLeft == 0) {
-      if (!source.next(&sourceBytes, &sourceLeft) || sourceLeft == 0) return Comparison::Failed;
-      retaining = retaining && source_.retainPrefix(sourceBytes, sourceLeft);
-    }
-    uint32_t wanted = size - compared < pieceSize ? static_cast<uint32_t>(size - compared) : pieceSize;
-    if (wanted > sourceLeft) wanted = sourceLeft;
-    // A target that shrank meanwhile differs.
-    if (!file.readExactly(piece.get(), wanted))
-      return plat::lastError() == plat::kErrorHandleEof ? Comparison::Different : Comparison::Failed;
-    if (std::memcmp(piece.get(), sourceBytes, wanted) != 0) return Comparison::Different;
-    sourceBytes += wanted;
-    sourceLeft -= wanted;
-    compared += wanted;
-  }
-  return source.finish() ? Comparison::Identical : Comparison::Failed;
+  return Comparison::Failed;
 }
 
 namespace {
@@ -290,7 +262,8 @@ bool attemptLoose(const std::string& relative, bool mustExist) {
     if (plat::lastError() != plat::kErrorPathNotFound) return false;
     spot.folder = nullptr;
   }
-  LooseEntryProbe probe(spot, runState.currentPackage.get(), runState.updateFolder, relative.c_str());
+  LooseEntryProbe probe(spot, runState.currentPackage.get(), runState.updateFolder, relative.c_str(),
+                        runState.contentLimits);
   EntryDecision decision = decideLooseEntry(mustExist, probe);
   if (decision.action == EntryAction::Fails) return false;
   if (decision.action == EntryAction::Identical) return true;

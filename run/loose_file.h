@@ -31,9 +31,11 @@ class LooseEntryProbe {
 
   // The target is `spot`'s file (no folder: a folder on its way is
   // missing); the source comes from `package` when it holds `sourceName`,
-  // else from the loose file of the update folder.
-  LooseEntryProbe(const FileSpot& spot, PackageArchive* package, HeldFolders& updateFolder, const char* sourceName)
-      : spot_(spot), package_(package), updateFolder_(updateFolder), sourceName_(sourceName) {}
+  // else from the loose file of the update folder. Contents are read under
+  // `limits`.
+  LooseEntryProbe(const FileSpot& spot, PackageArchive* package, HeldFolders& updateFolder, const char* sourceName,
+                  const ContentLimits& limits)
+      : spot_(spot), package_(package), updateFolder_(updateFolder), sourceName_(sourceName), limits_(limits) {}
   LooseEntryProbe(const LooseEntryProbe&) = delete;
   LooseEntryProbe& operator=(const LooseEntryProbe&) = delete;
 
@@ -59,6 +61,7 @@ class LooseEntryProbe {
   PackageArchive* package_;
   HeldFolders& updateFolder_;
   const char* sourceName_;
+  ContentLimits limits_;
   plat::File targetFile_;
   bool targetPresent_ = false;
   uint32_t targetRefusal_ = 0;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "archive/content.h"
 #include "platform/platform.h"
 #include "platform/held_folders.h"
 
@@ -37,6 +38,8 @@ struct RunState {
   // that its reads go through.
   HeldFolders targetFolders;
   HeldFolders updateFolder;
+  // How the run holds and reads contents.
+  ContentLimits contentLimits;
   UpdateWorker worker;
 
   RunState();

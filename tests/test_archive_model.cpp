@@ -13,7 +13,6 @@
 #include <tuple>
 #include <vector>
 
-#include "archive/archive_builder.h"
 #include "archive/archive_update.h"
 #include "archive/package_archive.h"
 #include "platform/platform.h"
@@ -93,9 +92,9 @@ const std::vector<std::string> kNames = {
 std::string entryText(PackageArchive& archive, const std::string& name) {
   Content content;
   content.size = 12345;  // a failed read leaves it
-  if (!archive.readEntry(name.c_str(), &content))
+  if (!archive.readEntry(name.c_str(), &content, runState.contentLimits))
     return content.size != 12345 ? "<changed>" : archive.holdsEntry(name.c_str()) ? "<unreadable>" : "<absent>";
-  EXPECT_EQ(content.located, content.size > contentHeldWholeLimit);
+  EXPECT_EQ(content.located, content.size > runState.contentLimits.piece);
   EXPECT_TRUE(!content.bytes || content.bytes[content.size] == '\0');
   std::string read;
   ContentReader pieces(content);
@@ -107,11 +106,8 @@ std::string entryText(PackageArchive& archive, const std::string& name) {
 
 class ArchiveModelTest : public ::testing::TestWithParam<uint32_t> {
  protected:
-  void SetUp() override { contentHeldWholeLimit = 8; }  // most contents are located and streamed
-  void TearDown() override {  // the run state's reset lets go of kept target indexes too
-    contentHeldWholeLimit = kContentPieceSize;
-    resetRunState();
-  }
+  void SetUp() override { runState.contentLimits.piece = 8; }  // most contents are located and streamed
+  void TearDown() override { resetRunState(); }  // it lets go of kept target indexes too
 
   std::string text(size_t n) { std::string b(n, '\0'); for (char& c : b) c = static_cast<char>(random()); return b; }
   std::string content() { return text(random() % 3 == 0 ? 0 : random() % 40); }
@@ -284,7 +280,7 @@ TEST(ArchiveRefusalTest, InsertionsThatCannotBeMadeLeaveTheArchiveWithACode) {
   runState.targetFolders.reset(folder.path());
   runState.updateFolder.holdCurrentFolder();
   ASSERT_TRUE(writeFile("src", "new") && writeFile("text", "This text is no archive.\r\n"));
-  std::string bad = buildArchiveBytes({{"src", "xy"}});
+  std::string bad = archiveBytes({{"src", "xy"}});
   ASSERT_TRUE(writeFile("bad", bad.replace(bad.size() - 8, 4, u32(1000))));  // its content past the end
   auto withRecord = [](const std::string& second) {  // "a.txt" (alpha), its record and `second` from 35
     return header(35, static_cast<uint32_t>(20 + second.size())) + std::string("a.txt\0alpha", 11) +
@@ -383,7 +379,7 @@ TEST(ArchiveRefusalTest, LayoutsNoWriterMakes) {
   // A file that did not open stays without entries until an addition.
   PackageArchive late("late");
   EXPECT_EQ(entryText(late, "a"), "<absent>");
-  ASSERT_TRUE(writeFile("late", buildArchiveBytes({{"a", "alpha"}})));
+  ASSERT_TRUE(writeFile("late", archiveBytes({{"a", "alpha"}})));
   EXPECT_EQ(entryText(late, "a"), "<absent>");
   EXPECT_TRUE(late.appendEntry(24, 2, 26, 5));
   EXPECT_EQ(entryText(late, "a"), "alpha");

@@ -18,7 +18,6 @@
 #include <set>
 #include <string>
 
-#include "archive/archive_builder.h"
 #include "archive/content.h"
 #include "platform/platform.h"
 #include "run/run_state.h"
@@ -114,7 +113,7 @@ struct Scene {
                                                                       {"packed.dat", kNew.at("packed.dat")}}));
     for (const std::string name : {"rewrite.dat", "replace.dat", kSetupLogName})
       EXPECT_TRUE(writeFile(game / name, kOld.at(name)));
-    std::string archive = buildArchiveBytes(
+    std::string archive = ::archiveBytes(
         {{"a.txt", kOld.at("data.pak:a.txt")}, {"b.txt", kOld.at("data.pak:b.txt")}, {"z.txt", "kept"}});
     EXPECT_TRUE(writeFile(game / "data.pak", kHeader + archive.substr(16)));
   }
@@ -126,7 +125,7 @@ struct Scene {
                 std::function<void(int)> afterEntry = nullptr) {
     CurrentDirectory inDelivery(delivery.path());
     resetRunState();
-    contentHeldWholeLimit = kPiece;
+    runState.contentLimits.piece = kPiece;
     FakeHost host;
     host.installFolder = game.path();
     host.retries = 1;

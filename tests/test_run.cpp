@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "archive/archive_builder.h"
 #include "archive/package_archive.h"
 #include "platform/cp932.h"
 #include "run/run_messages.h"
@@ -34,7 +33,7 @@ const char* const kF = "ファイルの更新が出来ませんでした。更�
 const char* const kD0 = "全データが最新でしたので更新処理は行いませんでした";
 const char* const kD1 = "ファイル更新処理が終了しました";
 
-std::string arc(const std::vector<ArchiveBuilderEntry>& entries) { return buildArchiveBytes(entries); }
+std::string arc(const ArchiveEntries& entries) { return archiveBytes(entries); }
 
 struct Prompt { char caption; std::string target; uint32_t code; };  // caption 'C' a loose file, 'U' an archive
 
@@ -69,9 +68,12 @@ struct Scenario {
 };
 
 // Beside the install folder: what no run may change, whatever the list
-// or the links in the game say.
-const Files kOutside = {{"victim.txt", "outside bytes"}, {"victim.qrv", arc({{"e", "outside entry"}})},
-                        {"folder\\keep.txt", "kept"}};
+// or the links in the game say. Made on first use: the archive is written.
+const Files& outsideFiles() {
+  static const Files files = {{"victim.txt", "outside bytes"}, {"victim.qrv", arc({{"e", "outside entry"}})},
+                              {"folder\\keep.txt", "kept"}};
+  return files;
+}
 
 // A file or folder of the row's root, which holds the update, the game
 // and what lies beside them ("update\\...", "outside\\...").
@@ -94,9 +96,8 @@ std::string expand(std::string text, const std::string& game) {
 }
 
 std::string entryText(const std::string& archivePath, const std::string& name) {
-  ContentsHeldWhole whole;
   Content content;
-  PackageArchive(archivePath.c_str()).readEntry(name.c_str(), &content);
+  PackageArchive(archivePath.c_str()).readEntry(name.c_str(), &content, kContentsHeldWhole);
   return content.present() ? std::string(content.bytes.get(), content.size) : kAbsent;
 }
 
@@ -120,8 +121,7 @@ class RunTest : public RunFixture {
 
   void play(const Scenario& s, uint32_t pieces) {
     startOver();
-    contentHeldWholeLimit = pieces;
-    contentRetainedLimit = 16 * pieces;  // a streamed comparison keeps only the first pieces
+    runState.contentLimits = ContentLimits{pieces, 16 * pieces};  // a streamed comparison keeps only the first pieces
     TempFolder root;
     const std::string update = root / "update\\", game = root / "game\\", outside = root / "outside\\";
     ASSERT_TRUE(makeFolder(root / "update") && makeFolder(root / "game"));
@@ -132,7 +132,7 @@ class RunTest : public RunFixture {
       written &= bytes == kHuge ? writeHuge(update + name) : writeFileAndFolders(update + x(name), bytes);
     for (const auto& [name, bytes] : s.game)
       written &= bytes == kHuge ? writeHuge(game + name) : writeFileAndFolders(game + x(name), x(bytes));
-    for (const auto& [name, bytes] : kOutside) written &= writeFileAndFolders(outside + name, bytes);
+    for (const auto& [name, bytes] : outsideFiles()) written &= writeFileAndFolders(outside + name, bytes);
     ASSERT_TRUE(written);
     if ((s.prepare && !s.prepare(game, outside)) || (s.prepareUpdate && !s.prepareUpdate(update, outside))) return;
     host_.installFolder = game;
@@ -195,7 +195,7 @@ class RunTest : public RunFixture {
     EXPECT_EQ(actual, expected);
     bool nothingWritten = s.ending == kD0 || s.ending == kL || verifyStop;
     for (const auto& [name, stamp] : stamps) EXPECT_TRUE(!nothingWritten || modificationStamp(game + name) == stamp) << name;
-    EXPECT_EQ(filesBelow(outside), (std::map<std::string, std::string>(kOutside.begin(), kOutside.end())));
+    EXPECT_EQ(filesBelow(outside), (std::map<std::string, std::string>(outsideFiles().begin(), outsideFiles().end())));
     std::map<std::string, std::string> all = filesBelow(root.path());
     for (const auto& file : all) {
       bool ours = file.first.rfind("update\\", 0) == 0 || file.first.rfind("game\\", 0) == 0 ||

@@ -4,7 +4,6 @@
 #include <map>
 #include <regex>
 
-#include "archive/archive_builder.h"
 #include "tests/tool_test_helpers.h"
 
 namespace {
@@ -25,7 +24,7 @@ TEST(ToolCommandLine, EachCommandExitsByWhatItFinds) {
   plant(work.path(), {{"plain.txt", "not an archive"}, {"folder/a.txt", "a"}, {"src/top.txt", "top"},
                       {"src/" + arg(kSoHyou) + "/deep/a.bin", std::string("\0\x01\x02", 3)}, {"src/empty.dat", ""},
                       {"src/two words.txt", "no list can name it"}, {"odd/Caf\xC3\xA9.txt", "x"}, {"odd/b", "b"}});
-  const std::string sound = buildArchiveBytes({{"a.txt", "aaaa"}, {"b.txt", "bb"}});
+  const std::string sound = archiveBytes({{"a.txt", "aaaa"}, {"b.txt", "bb"}});
   auto patched = [&](size_t at, size_t value) {
     return sound.substr(0, at) + u32(static_cast<uint32_t>(value)) + sound.substr(at + 4);
   };
@@ -56,7 +55,7 @@ TEST(ToolCommandLine, EachCommandExitsByWhatItFinds) {
       {{"archive", "create", "odd.pak", "odd"}, kExitProblems, R"("written":false)"},
       {{"archive", "create", "--skip-unnameable", "odd.pak", "odd"}, kExitFine, R"("written":true,"entries":1)"},
       {verify, kExitProblems, R"("code":"no-magic")", "X" + sound.substr(1)},
-      {verify, kExitProblems, R"("code":"duplicate-name")", buildArchiveBytes({{"Data.BIN", "1"}, {"data.bin", "2"}})},
+      {verify, kExitProblems, R"("code":"duplicate-name")", archiveBytes({{"Data.BIN", "1"}, {"data.bin", "2"}})},
       // The first record's content size (the index of two 20-byte records ends the file).
       {verify, kExitProblems, R"("entry":1,"code":"data-outside")", patched(sound.size() - 40 + 12, 1000)},
       {verify, kExitProblems, R"("code":"partial-record")", patched(20, 30)},
@@ -99,15 +98,15 @@ TEST(ToolArchive, ExtractRefusesNamesWindowsCannotKeep) {
       {"\\rooted.txt", "the root of the drive"}, {"C:drive.txt", "a drive or a stream"}, {"sub\\..\\..\\up.txt", "goes up"},
       {"star*.txt", "wildcard"}, {"pipe|.txt", "may hold"}, {"\x83\x7c.txt", ""}, {"con\x83\x7c.txt", ""}};
   TempFolder work;
-  std::vector<ArchiveBuilderEntry> entries;
+  ArchiveEntries entries;
   std::map<std::string, std::string> written;
   std::vector<std::string> refusals;
   for (size_t i = 0; i < names.size(); ++i) {
     entries.push_back({names[i].first, "bytes of " + names[i].first});
-    if (*names[i].second == '\0') written[names[i].first] = entries.back().content;
+    if (*names[i].second == '\0') written[names[i].first] = entries.back().second;
     else refusals.insert(refusals.end(), {jsonName(names[i].first) + R"(,"reason":")", names[i].second});
   }
-  ASSERT_TRUE(writeArchiveFile((work / "odd.pak").c_str(), entries));
+  ASSERT_TRUE(writeArchiveFile(work / "odd.pak", entries));
   std::string out = tool({"--json", "archive", "extract", arg(work / "odd.pak"), arg(work / "out")}, kExitProblems).out;
   expectInOrder(out, {R"("extracted":)" + std::to_string(written.size())});
   expectInOrder(out, refusals);

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <functional>
 
-#include "archive/archive_builder.h"
 #include "archive/package_archive.h"
 #include "platform/platform.h"
 #include "run/run_messages.h"
@@ -13,7 +12,6 @@
 #include "tests/support/fake_host.h"
 #include "tests/support/run_reset.h"
 #include "tests/tool_test_helpers.h"
-#include "tools/byte_stream.h"
 
 namespace {
 
@@ -51,7 +49,7 @@ std::function<bool(const std::string& game)> grown(const char* name, uint64_t si
   };
 }
 
-std::string pak(const std::vector<ArchiveBuilderEntry>& entries) { return buildArchiveBytes(entries); }
+std::string pak(const ArchiveEntries& entries) { return archiveBytes(entries); }
 
 // Per row, plan's actions, changes, growth and final message are what the
 // run then does, refusals included (a failing entry comes last: the run

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <map>
 
-#include "archive/archive_builder.h"
+#include "archive/archive_writer.h"
 #include "archive/package_archive.h"
 #include "platform/platform.h"
-#include "tools/byte_stream.h"
+#include "tools/progress.h"
 
 namespace {
 
@@ -15,8 +15,18 @@ bool inFile(uint64_t offset, uint64_t length, uint64_t fileSize) { return offset
 
 std::string number(uint64_t value) { return std::to_string(value); }
 
-}  // namespace
+// The raw header and records, for the bounds checks that the reader leaves
+// to its callers. Names and contents always come through PackageArchive.
+struct ArchiveLayout {
+  uint64_t fileSize = 0;
+  bool headerComplete = false;
+  bool magicMatches = false;
+  ArchiveHeader header;
+  bool indexInFile = false;
+  std::vector<ArchiveRecord> records;  // the whole records inside the file
+};
 
+// False when the file cannot be opened.
 bool inspectArchiveLayout(const std::string& path, ArchiveLayout* layout) {
   *layout = ArchiveLayout{};
   plat::File file;
@@ -25,33 +35,28 @@ bool inspectArchiveLayout(const std::string& path, ArchiveLayout* layout) {
   unsigned char header[kArchiveHeaderSize];
   uint32_t got = 0;
   if (!file.read(header, sizeof header, &got)) return false;
-  if (got < 6) return true;
-  layout->magicMatches = std::memcmp(header, kArchiveMagic, sizeof kArchiveMagic) == 0;
+  if (got < sizeof kArchiveMagic) return true;
+  layout->magicMatches = startsWithArchiveMagic(header);
   if (got < kArchiveHeaderSize) return true;
   layout->headerComplete = true;
-  layout->indexOffset = archiveUint32(header + 16);
-  layout->indexSize = archiveUint32(header + 20);
-  layout->indexInFile = inFile(layout->indexOffset, layout->indexSize, layout->fileSize);
-  if (layout->indexOffset > layout->fileSize || layout->indexOffset > kArchiveMaxPosition) return true;
+  layout->header = decodeArchiveHeader(header);
+  uint32_t indexOffset = layout->header.indexOffset;
+  layout->indexInFile = inFile(indexOffset, layout->header.indexSize, layout->fileSize);
+  if (indexOffset > layout->fileSize || indexOffset > kArchiveMaxPosition) return true;
   // Only the part of the index inside the file can be read.
-  uint32_t readable = static_cast<uint32_t>(std::min<uint64_t>(layout->indexSize, layout->fileSize - layout->indexOffset));
+  uint32_t readable = static_cast<uint32_t>(std::min<uint64_t>(layout->header.indexSize, layout->fileSize - indexOffset));
   readable -= readable % kArchiveRecordSize;
   std::vector<unsigned char> index(readable);
   if (readable == 0) return true;
-  if (!file.seek(layout->indexOffset, plat::SeekOrigin::Begin)) return false;
+  if (!file.seek(indexOffset, plat::SeekOrigin::Begin)) return false;
   if (!file.read(index.data(), readable, &got)) return false;
-  for (uint32_t at = 0; at + kArchiveRecordSize <= got; at += kArchiveRecordSize) {
-    ArchiveRecordView record;
-    record.nameOffset = archiveUint32(&index[at]);
-    record.nameLength = archiveUint32(&index[at + 4]);
-    record.dataOffset = archiveUint32(&index[at + 8]);
-    record.dataSize = archiveUint32(&index[at + 12]);
-    record.reserved = archiveUint32(&index[at + 16]);
-    layout->records.push_back(record);
-  }
+  for (uint32_t at = 0; at + kArchiveRecordSize <= got; at += kArchiveRecordSize)
+    layout->records.push_back(decodeArchiveRecord(&index[at]));
   return true;
 }
 
+// Bytes of the file that neither the header, the index, a name nor a
+// content covers: left behind by replaced entries and moved indexes.
 uint64_t unreferencedBytes(const ArchiveLayout& layout) {
   std::vector<std::pair<uint64_t, uint64_t>> ranges;
   auto cover = [&](uint64_t offset, uint64_t length) {
@@ -59,8 +64,8 @@ uint64_t unreferencedBytes(const ArchiveLayout& layout) {
     if (offset < end) ranges.emplace_back(offset, end);
   };
   cover(0, kArchiveHeaderSize);
-  if (layout.headerComplete) cover(layout.indexOffset, layout.indexSize);
-  for (const ArchiveRecordView& record : layout.records) {
+  if (layout.headerComplete) cover(layout.header.indexOffset, layout.header.indexSize);
+  for (const ArchiveRecord& record : layout.records) {
     cover(record.nameOffset, record.nameLength);
     cover(record.dataOffset, record.dataSize);
   }
@@ -77,27 +82,30 @@ uint64_t unreferencedBytes(const ArchiveLayout& layout) {
   return layout.fileSize - std::min<uint64_t>(covered, layout.fileSize);
 }
 
-void checkArchive(const ArchiveLayout& layout, PackageArchive* archive, std::vector<ArchiveFinding>* findings) {
+// Everything that makes the archive read otherwise than its records say,
+// by entry (1-based).
+void checkArchive(const ArchiveLayout& layout, PackageArchive* archive, std::vector<Finding>* findings) {
   auto add = [&](int entry, const char* code, const std::string& message, bool problem = true) {
-    findings->push_back(ArchiveFinding{entry, code, problem, message});
+    findings->push_back(Finding{entry, code, problem, message});
   };
   if (!layout.magicMatches)
-    add(-1, "no-magic", "the file does not begin with \"QRV001\": the updater refuses to change it (message M)");
+    add(0, "no-magic", "the file does not begin with \"QRV001\": the updater refuses to change it (message M)");
   if (!layout.headerComplete) {
-    add(-1, "short-header", "the file is shorter than the 24-byte header: it has no entries");
+    add(0, "short-header", "the file is shorter than the 24-byte header: it has no entries");
     return;
   }
+  const ArchiveHeader& header = layout.header;
   if (!layout.indexInFile)
-    add(-1, "index-outside", "the index (offset " + number(layout.indexOffset) + ", " + number(layout.indexSize) +
-                                 " bytes) reaches beyond the end of the file (" + number(layout.fileSize) + " bytes)");
-  if (layout.indexSize % kArchiveRecordSize != 0)
-    add(-1, "partial-record", "the index size " + number(layout.indexSize) + " is no multiple of 20: the last " +
-                                  number(layout.indexSize % kArchiveRecordSize) + " bytes belong to no entry");
-  if (static_cast<uint64_t>(layout.indexOffset) + layout.indexSize > kArchiveMaxPosition)
-    add(-1, "beyond-2gib", "the index lies beyond 2 GiB, where the updater cannot seek");
+    add(0, "index-outside", "the index (offset " + number(header.indexOffset) + ", " + number(header.indexSize) +
+                                " bytes) reaches beyond the end of the file (" + number(layout.fileSize) + " bytes)");
+  if (header.indexSize % kArchiveRecordSize != 0)
+    add(0, "partial-record", "the index size " + number(header.indexSize) + " is no multiple of 20: the last " +
+                                 number(header.indexSize % kArchiveRecordSize) + " bytes belong to no entry");
+  if (!archiveGrowthFits(header.indexOffset, header.indexSize))
+    add(0, "beyond-2gib", "the index lies beyond 2 GiB, where the updater cannot seek");
   for (size_t i = 0; i < layout.records.size(); ++i) {
-    const ArchiveRecordView& record = layout.records[i];
-    int entry = static_cast<int>(i);
+    const ArchiveRecord& record = layout.records[i];
+    int entry = static_cast<int>(i) + 1;
     if (!inFile(record.nameOffset, record.nameLength, layout.fileSize))
       add(entry, "name-outside", "the name (offset " + number(record.nameOffset) + ", " + number(record.nameLength) +
                                      " bytes) reaches beyond the end of the file");
@@ -105,47 +113,28 @@ void checkArchive(const ArchiveLayout& layout, PackageArchive* archive, std::vec
     if (!inFile(record.dataOffset, record.dataSize, layout.fileSize))
       add(entry, "data-outside", "the content (offset " + number(record.dataOffset) + ", " + number(record.dataSize) +
                                      " bytes) reaches beyond the end of the file");
-    if (static_cast<uint64_t>(record.dataOffset) + record.dataSize > kArchiveMaxPosition ||
-        static_cast<uint64_t>(record.nameOffset) + record.nameLength > kArchiveMaxPosition)
+    if (!archiveGrowthFits(record.dataOffset, record.dataSize) || !archiveGrowthFits(record.nameOffset, record.nameLength))
       add(entry, "beyond-2gib", "the record points beyond 2 GiB, where the updater cannot seek");
     if (record.reserved != 0) add(entry, "reserved-set", "the reserved field holds " + number(record.reserved), false);
   }
   // Names as the reader keeps them: the first of a folded name wins.
-  std::map<std::string, int> firstOfName;
   int32_t count = archive->loadedEntryCount();
   for (int32_t i = 0; i < count; ++i) {
     const ArchiveEntryInfo* info = archive->loadedEntry(i);
     if (info == nullptr || !info->name) continue;
     std::string name = info->name;
-    if (i < static_cast<int32_t>(layout.records.size()) && layout.records[i].nameLength > 0 &&
-        inFile(layout.records[i].nameOffset, layout.records[i].nameLength, layout.fileSize) &&
-        name.size() + 1 > layout.records[i].nameLength)
-      add(i, "unterminated-name", "the name has no NUL within its " + number(layout.records[i].nameLength) + " bytes");
-    auto found = firstOfName.find(archiveFoldedName(name));
-    if (found == firstOfName.end()) {
-      firstOfName[archiveFoldedName(name)] = i;
-    } else {
-      add(i, "duplicate-name", "\"" + shown(name) + "\" is the same name as entry " + number(found->second + 1) +
-                                   " under the archive's case folding: this entry is never read");
-    }
+    uint32_t fieldLength = layout.records[i].nameLength;
+    if (name.size() + 1 > fieldLength)
+      add(i + 1, "unterminated-name", "the name has no NUL within its " + number(fieldLength) + " bytes");
+    int32_t first = archive->findLoadedEntry(info->name);
+    if (first != i)
+      add(i + 1, "duplicate-name", "\"" + shown(name) + "\" is the same name as entry " + number(first + 1) +
+                                       " under the archive's case folding: this entry is never read");
   }
   uint64_t unreferenced = unreferencedBytes(layout);
   if (unreferenced > 0)
-    add(-1, "unreferenced", number(unreferenced) + " bytes are not referenced by the header, the index, a name or a content", false);
+    add(0, "unreferenced", number(unreferenced) + " bytes are not referenced by the header, the index, a name or a content", false);
 }
-
-bool isSoundArchive(const std::string& path) {
-  ArchiveLayout layout;
-  if (!inspectArchiveLayout(path, &layout) || !layout.magicMatches || !layout.headerComplete) return false;
-  PackageArchive archive(path.c_str());
-  std::vector<ArchiveFinding> findings;
-  checkArchive(layout, &archive, &findings);
-  for (const ArchiveFinding& finding : findings)
-    if (finding.problem && finding.code != "duplicate-name") return false;
-  return true;
-}
-
-namespace {
 
 const char kArchiveUsage[] =
     "usage: updtool archive create [--skip-unnameable] OUT DIR\n"
@@ -153,94 +142,117 @@ const char kArchiveUsage[] =
     "       updtool archive extract FILE DIR\n"
     "       updtool archive verify FILE\n";
 
-int createArchive(const std::string& outText, const std::string& folderText, bool skipUnnameable, ToolOutput* output) {
-  std::string out, folder;
-  if (!newPathOperand("OUT", outText, &out, output) || !folderOperand("DIR", folderText, &folder, output)) return kExitUsage;
-  folder = asFolder(folder);
-  std::vector<std::string> files;
-  std::vector<OddName> unnameable, reshaped;
-  if (!listFilesBelow(folder, &files, &unnameable, &reshaped)) {
-    output->err += "updtool: cannot read DIR \"" + folderText + "\": " + lastErrorText() + "\n";
-    return kExitUsage;
-  }
-  std::string outAbsolute, folderAbsolute;
-  absolutePath(out, &outAbsolute);
-  absolutePath(folder, &folderAbsolute);
+// What "archive create" makes of the files below DIR.
+struct ArchivePlan {
   struct Entry {
     std::string name;
     uint64_t size;
   };
   std::vector<Entry> entries;
-  std::vector<std::string> problems, warnings;  // UTF-8
-  std::map<std::string, std::string> names;
+  std::vector<std::string> problems, warnings, skipped;  // UTF-8
   uint64_t total = kArchiveHeaderSize, contents = 0;
+};
+
+// The entries of the files below `folder` but the archive itself; false
+// after an I/O error is reported.
+bool planArchiveOf(const std::string& folder, const std::string& folderText, const std::string& out,
+                   bool skipUnnameable, ArchivePlan* plan, ToolOutput* output) {
+  std::vector<std::string> files;
+  std::vector<OddName> unnameable, reshaped;
+  if (!listFilesBelow(folder, &files, &unnameable, &reshaped)) {
+    output->err += "updtool: cannot read DIR \"" + folderText + "\": " + lastErrorText() + "\n";
+    return false;
+  }
+  std::string outAbsolute, folderAbsolute;
+  absolutePath(out, &outAbsolute);
+  absolutePath(folder, &folderAbsolute);
+  std::map<std::string, std::string> names;
   for (const std::string& name : files) {
     if (archiveFoldedName(folderAbsolute + name) == archiveFoldedName(outAbsolute)) continue;  // the archive being written
     auto clash = names.find(archiveFoldedName(name));
     if (clash != names.end()) {
-      problems.push_back("\"" + shown(name) + "\" and \"" + shown(clash->second) +
-                         "\" are one name to the archive (letters fold to lower case); the second could never be read");
+      plan->problems.push_back("\"" + shown(name) + "\" and \"" + shown(clash->second) +
+                               "\" are one name to the archive (letters fold to lower case); the second could never be read");
       continue;
     }
     names[archiveFoldedName(name)] = name;
     uint64_t size = 0;
     if (!fileSizeOf(folder + name, &size)) {
       output->err += "updtool: cannot read \"" + shown(folder + name) + "\": " + lastErrorText() + "\n";
-      return kExitUsage;
+      return false;
     }
     if (holdsListWhiteSpace(name))
-      warnings.push_back("\"" + shown(name) + "\" holds white space: no line of an update list can name this entry");
-    total += name.size() + 1 + size + kArchiveRecordSize;
-    contents += size;
-    entries.push_back(Entry{name, size});
+      plan->warnings.push_back("\"" + shown(name) + "\" holds white space: no line of an update list can name this entry");
+    plan->total += name.size() + 1 + size + kArchiveRecordSize;
+    plan->contents += size;
+    plan->entries.push_back(ArchivePlan::Entry{name, size});
   }
-  std::vector<std::string> skipped;
   for (const OddName& file : unnameable) {
     std::string text = "\"" + file.utf8 + "\": code page 932 cannot write this name, so no archive entry can hold it";
-    if (skipUnnameable) skipped.push_back(text + "; left out (--skip-unnameable)");
-    else problems.push_back(text + "; rename it, or leave it out with --skip-unnameable");
+    if (skipUnnameable) plan->skipped.push_back(text + "; left out (--skip-unnameable)");
+    else plan->problems.push_back(text + "; rename it, or leave it out with --skip-unnameable");
   }
   for (const OddName& name : reshaped)
-    warnings.push_back("\"" + name.utf8 + "\" is stored as \"" + shown(name.path) + "\" (" + reshapedCharacters(name) +
-                       "): code page 932 has one character for both");
-  if (total > kArchiveMaxPosition)
-    problems.push_back("the archive would be " + number(total) + " bytes, past the 2 GiB that the updater can read");
-  bool written = problems.empty();
-  if (written) {
-    Progress progress(output);
-    progress.start("writing", entries.size(), contents);
-    PackageWriter writer;
-    std::string failedPath;
-    bool fine = writer.open(out);
-    for (size_t i = 0; fine && i < entries.size(); ++i) {
-      progress.nextFile(entries[i].name);
-      fine = writer.add(entries[i].name, wholeFile(folder + entries[i].name), &progress, &failedPath);
-    }
-    if (fine && !writer.finish()) fine = false, failedPath = out;
-    if (!fine) {
-      bool reading = !failedPath.empty() && failedPath != out;
-      output->err += "updtool: cannot " + std::string(reading ? "read \"" + shown(failedPath) + "\"" : "write OUT \"" + outText + "\"") +
-                     ": " + lastErrorText() + "\n";
-      return kExitUsage;
-    }
+    plan->warnings.push_back("\"" + name.utf8 + "\" is stored as \"" + shown(name.path) + "\" (" + reshapedCharacters(name) +
+                             "): code page 932 has one character for both");
+  if (!archiveGrowthFits(0, plan->total))
+    plan->problems.push_back("the archive would be " + number(plan->total) + " bytes, past the 2 GiB that the updater can read");
+  return true;
+}
+
+// False after an I/O error is reported.
+bool writeArchive(const std::string& out, const std::string& outText, const std::string& folder,
+                  const ArchivePlan& plan, ToolOutput* output) {
+  Progress progress(output);
+  progress.start("writing", plan.entries.size(), plan.contents);
+  ArchiveWriter writer;
+  bool fine = writer.create(out.c_str());
+  bool readFailed = false;
+  std::string path;
+  for (size_t i = 0; fine && i < plan.entries.size(); ++i) {
+    progress.nextFile(plan.entries[i].name);
+    path = folder + plan.entries[i].name;
+    Content content;
+    readFailed = !readFileContent(path.c_str(), &content, ContentLimits());
+    fine = !readFailed && writer.add(plan.entries[i].name, content, progress.pieces(), &readFailed);
   }
+  fine = fine && writer.finish();
+  if (!fine)
+    output->err += "updtool: cannot " + std::string(readFailed ? "read \"" + shown(path) + "\"" : "write OUT \"" + outText + "\"") +
+                   ": " + lastErrorText() + "\n";
+  return fine;
+}
+
+void printCreated(const std::string& outText, bool written, const ArchivePlan& plan, ToolOutput* output) {
   if (output->json) {
     JsonWriter json(&output->out);
-    json.object().text("archive", outText).flag("written", written).number("entries", written ? entries.size() : 0);
-    json.number("bytes", written ? total : 0).texts("problems", problems).texts("skipped", skipped);
-    json.texts("warnings", warnings).end();
-  } else {
-    if (written)
-      for (const Entry& entry : entries) output->out += "  " + shown(entry.name) + "  " + number(entry.size) + " bytes\n";
-    for (const std::string& warning : warnings) output->out += "warning: " + warning + "\n";
-    for (const std::string& left : skipped) output->out += "skipped: " + left + "\n";
-    for (const std::string& problem : problems) output->out += "problem: " + problem + "\n";
-    if (written)
-      output->out += outText + ": " + number(entries.size()) + " entries, " + number(total) + " bytes";
-    else
-      output->out += outText + ": nothing written; " + number(problems.size()) + (problems.size() == 1 ? " problem" : " problems");
-    output->out += warnings.empty() ? "\n" : "; " + number(warnings.size()) + (warnings.size() == 1 ? " warning\n" : " warnings\n");
+    json.object().text("archive", outText).flag("written", written).number("entries", written ? plan.entries.size() : 0);
+    json.number("bytes", written ? plan.total : 0).texts("problems", plan.problems).texts("skipped", plan.skipped);
+    json.texts("warnings", plan.warnings).end();
+    return;
   }
+  std::string& out = output->out;
+  if (written)
+    for (const ArchivePlan::Entry& entry : plan.entries) out += "  " + shown(entry.name) + "  " + number(entry.size) + " bytes\n";
+  for (const std::string& warning : plan.warnings) out += "warning: " + warning + "\n";
+  for (const std::string& left : plan.skipped) out += "skipped: " + left + "\n";
+  for (const std::string& problem : plan.problems) out += "problem: " + problem + "\n";
+  if (written)
+    out += outText + ": " + number(plan.entries.size()) + " entries, " + number(plan.total) + " bytes";
+  else
+    out += outText + ": nothing written; " + number(plan.problems.size()) + (plan.problems.size() == 1 ? " problem" : " problems");
+  out += plan.warnings.empty() ? "\n" : "; " + number(plan.warnings.size()) + (plan.warnings.size() == 1 ? " warning\n" : " warnings\n");
+}
+
+int createArchive(const std::string& outText, const std::string& folderText, bool skipUnnameable, ToolOutput* output) {
+  std::string out, folder;
+  if (!newPathOperand("OUT", outText, &out, output) || !folderOperand("DIR", folderText, &folder, output)) return kExitUsage;
+  folder = asFolder(folder);
+  ArchivePlan plan;
+  if (!planArchiveOf(folder, folderText, out, skipUnnameable, &plan, output)) return kExitUsage;
+  bool written = plan.problems.empty();
+  if (written && !writeArchive(out, outText, folder, plan, output)) return kExitUsage;
+  printCreated(outText, written, plan, output);
   return written ? kExitFine : kExitProblems;
 }
 
@@ -275,15 +287,12 @@ int listArchive(const std::string& text, ToolOutput* output) {
     json.object().text("archive", text).number("fileSize", layout.fileSize).flag("magic", layout.magicMatches);
     if (unreadable.empty()) json.null("problem");
     else json.text("problem", unreadable);
-    json.number("indexOffset", layout.indexOffset).number("indexSize", layout.indexSize);
+    json.number("indexOffset", layout.header.indexOffset).number("indexSize", layout.header.indexSize);
     json.flag("indexReadable", !archive.indexUnreadable()).number("unreferencedBytes", unreferenced).array("entries");
     for (int32_t i = 0; i < count; ++i) {
       const ArchiveEntryInfo* info = archive.loadedEntry(i);
-      json.object()
-          .name("name", info && info->name ? info->name : "")
-          .number("dataOffset", info ? info->dataOffset : 0)
-          .number("dataSize", info ? info->dataSize : 0)
-          .end();
+      json.object().name("name", info->name ? info->name : "").number("dataOffset", info->dataOffset);
+      json.number("dataSize", info->dataSize).end();
     }
     json.end().end();
   } else {
@@ -293,14 +302,13 @@ int listArchive(const std::string& text, ToolOutput* output) {
     uint64_t contents = 0;
     for (int32_t i = 0; i < count; ++i) {
       const ArchiveEntryInfo* info = archive.loadedEntry(i);
-      if (info == nullptr) continue;
       contents += info->dataSize;
       std::snprintf(line, sizeof line, "%6d %12u %12u  ", static_cast<int>(i + 1), info->dataOffset, info->dataSize);
       out += line + shown(info->name ? info->name : "") + "\n";
     }
     out += text + ": " + number(count) + " entries, " + number(contents) + " bytes of contents; file " + number(layout.fileSize) +
-           " bytes, index at " + number(layout.indexOffset) + " (" + number(layout.indexSize) + " bytes), " + number(unreferenced) +
-           " bytes unreferenced" + (unreadable.empty() ? "" : "; problem: " + unreadable) + "\n";
+           " bytes, index at " + number(layout.header.indexOffset) + " (" + number(layout.header.indexSize) + " bytes), " +
+           number(unreferenced) + " bytes unreferenced" + (unreadable.empty() ? "" : "; problem: " + unreadable) + "\n";
   }
   return unreadable.empty() ? kExitFine : kExitProblems;
 }
@@ -310,30 +318,38 @@ int verifyArchive(const std::string& text, ToolOutput* output) {
   ArchiveLayout layout;
   if (!openForReading(text, &path, &layout, output)) return kExitUsage;
   PackageArchive archive(path.c_str());
-  std::vector<ArchiveFinding> findings;
+  std::vector<Finding> findings;
   checkArchive(layout, &archive, &findings);
-  int problems = 0;
-  for (const ArchiveFinding& finding : findings) problems += finding.problem ? 1 : 0;
+  int problems = problemCount(findings);
   if (output->json) {
     JsonWriter json(&output->out);
     json.object().text("archive", text).number("entries", archive.loadedEntryCount());
-    json.number("unreferencedBytes", unreferencedBytes(layout)).number("problems", problems).array("findings");
-    for (const ArchiveFinding& finding : findings)
-      json.object()
-          .number("entry", finding.entry + 1)
-          .text("code", finding.code)
-          .text("severity", finding.problem ? "problem" : "note")
-          .text("message", finding.message)
-          .end();
-    json.end().end();
+    json.number("unreferencedBytes", unreferencedBytes(layout)).number("problems", problems);
+    findingsJson(json, "entry", findings);
+    json.end();
   } else {
-    for (const ArchiveFinding& finding : findings)
-      output->out += text + ": " + (finding.entry >= 0 ? "entry " + number(finding.entry + 1) + ": " : "") +
-                     (finding.problem ? "" : "note: ") + finding.message + " [" + finding.code + "]\n";
+    output->out += findingsText(text, "entry", findings);
     output->out += text + ": " + number(archive.loadedEntryCount()) + " entries; " + number(problems) +
                    (problems == 1 ? " problem\n" : " problems\n");
   }
   return problems > 0 ? kExitProblems : kExitFine;
+}
+
+// Why the entry at `position` is not written below the folder, or "" when
+// it is; *fileByWindowsName holds the entries written so far.
+std::string extractRefusal(PackageArchive& archive, int32_t position, const std::map<std::string, int32_t>& fileByWindowsName) {
+  const ArchiveEntryInfo* info = archive.loadedEntry(position);
+  std::string name = info->name ? info->name : "";
+  std::string converted;
+  int32_t first = archive.findLoadedEntry(name.c_str());
+  auto sameFile = fileByWindowsName.find(windowsFoldedName(name));
+  if (name.empty()) return "it has an empty name";
+  if (!plat::cp932ToUtf8(name, &converted)) return "its name is not valid CP932";
+  if (first != position) return "it has the name of entry " + number(first + 1) + ", which the updater reads instead";
+  if (!listPathProblem(name).empty()) return "no file of this name is written below the folder: " + listPathProblem(name);
+  if (sameFile != fileByWindowsName.end())
+    return "Windows takes its name for that of entry " + number(sameFile->second + 1) + ": both would be one file";
+  return "";
 }
 
 int extractArchive(const std::string& text, const std::string& folderText, ToolOutput* output) {
@@ -355,29 +371,19 @@ int extractArchive(const std::string& text, const std::string& folderText, ToolO
   std::vector<std::pair<std::string, uint32_t>> extracted;
   std::string unreadable = unreadableArchiveReason(layout, &archive);
   if (!unreadable.empty()) refused.push_back(Refusal{-1, "", unreadable});
-  std::map<std::string, int32_t> firstByArchiveName;  // the entry the updater reads under a name
-  std::map<std::string, int32_t> fileByWindowsName;   // the entry written to a file of that name
+  std::map<std::string, int32_t> fileByWindowsName;  // the entry written to a file of that name
   for (int32_t i = 0; i < count; ++i) {
     const ArchiveEntryInfo* info = archive.loadedEntry(i);
-    std::string name = info && info->name ? info->name : "";
-    std::string why;
-    std::string converted;
-    auto first = firstByArchiveName.emplace(archiveFoldedName(name), i).first;
-    auto sameFile = fileByWindowsName.find(windowsFoldedName(name));
-    if (name.empty()) why = "it has an empty name";
-    else if (!plat::cp932ToUtf8(name, &converted)) why = "its name is not valid CP932";
-    else if (first->second != i) why = "it has the name of entry " + number(first->second + 1) + ", which the updater reads instead";
-    else if (!listPathProblem(name).empty()) why = "no file of this name is written below the folder: " + listPathProblem(name);
-    else if (sameFile != fileByWindowsName.end())
-      why = "Windows takes its name for that of entry " + number(sameFile->second + 1) + ": both would be one file";
+    std::string name = info->name ? info->name : "";
+    std::string why = extractRefusal(archive, i, fileByWindowsName);
     Content content;
     std::string target = folder + name;
-    ContentsHeldWhole heldWhole;  // extracted as one buffer
-    if (why.empty() && !archive.readEntry(name.c_str(), &content)) why = "its content cannot be read";
+    bool readFailed = false;
+    if (why.empty() && !archive.readEntryAt(i, &content)) why = "its content cannot be read";
     if (why.empty()) {
       fileByWindowsName[windowsFoldedName(name)] = i;
-      if (!makeFolders(folder + parentFolder(name)) || !writeWholeFile(target, content.bytes.get(), content.size))
-        why = "cannot write " + shown(target) + ": " + lastErrorText();
+      if (!makeFolders(folder + parentFolder(name)) || !writeContentFile(target, content, {}, &readFailed))
+        why = readFailed ? "its content cannot be read" : "cannot write " + shown(target) + ": " + lastErrorText();
     }
     if (why.empty()) extracted.emplace_back(name, content.size);
     else refused.push_back(Refusal{i, name, why});
@@ -404,6 +410,17 @@ int extractArchive(const std::string& text, const std::string& folderText, ToolO
 }
 
 }  // namespace
+
+bool isSoundArchive(const std::string& path) {
+  ArchiveLayout layout;
+  if (!inspectArchiveLayout(path, &layout) || !layout.magicMatches || !layout.headerComplete) return false;
+  PackageArchive archive(path.c_str());
+  std::vector<Finding> findings;
+  checkArchive(layout, &archive, &findings);
+  for (const Finding& finding : findings)
+    if (finding.problem && finding.code != "duplicate-name") return false;
+  return true;
+}
 
 int runArchiveCommand(const std::vector<std::string>& arguments, ToolOutput* output) {
   std::vector<std::string> words;

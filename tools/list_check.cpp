@@ -143,7 +143,7 @@ bool looksLikeUtf8(const std::string& bytes, size_t* firstNonAscii) {
 }
 
 void add(ListReport* report, int line, const char* code, const std::string& message, bool problem = true) {
-  report->findings.push_back(ListFinding{line, code, problem, message});
+  report->findings.push_back(Finding{line, code, problem, message});
 }
 
 void checkPiece(const PieceCopy& piece, ListReport* report, bool* capacityReported) {
@@ -222,12 +222,6 @@ void checkPiece(const PieceCopy& piece, ListReport* report, bool* capacityReport
 
 }  // namespace
 
-int ListReport::problemCount() const {
-  int count = 0;
-  for (const ListFinding& finding : findings) count += finding.problem ? 1 : 0;
-  return count;
-}
-
 std::string describeEntry(const UpdateList& list, int index) {
   UpdateEntry entry = updateEntry(list, index);
   std::string text(1, entry.command);
@@ -239,7 +233,7 @@ std::string describeEntry(const UpdateList& list, int index) {
 bool checkUpdateList(const char* fileName, ListReport* report) {
   PieceCollector collector;
   Content raw;
-  if (!readWholeFile(fileName, &raw)) return false;
+  if (!readFileContent(fileName, &raw, kContentsHeldWhole)) return false;
   report->loaded = loadUpdateListFrom(fileName, report->list.get(), &collector);
   const UpdateList& list = *report->list;
 
@@ -306,7 +300,7 @@ bool checkUpdateList(const char* fileName, ListReport* report) {
     }
   }
   bool refusedWhole = capacityReported;
-  for (const ListFinding& finding : report->findings) refusedWhole = refusedWhole || finding.code == "path-refused";
+  for (const Finding& finding : report->findings) refusedWhole = refusedWhole || finding.code == "path-refused";
   if (list.count == 0 && !refusedWhole)
     add(report, 0, "no-entries", "no line is read as an entry: the updater stops with message L");
   return true;
@@ -325,24 +319,16 @@ int runListCheck(const std::vector<std::string>& arguments, ToolOutput* output) 
     output->err += "updtool: cannot read the list \"" + name + "\": " + lastErrorText() + "\n";
     return kExitUsage;
   }
-  int problems = report.problemCount();
+  int problems = problemCount(report.findings);
   int notes = static_cast<int>(report.findings.size()) - problems;
   if (output->json) {
     JsonWriter json(&output->out);
     json.object().text("file", name).number("lines", report.lineCount).number("entries", report.list->count);
-    json.number("problems", problems).array("findings");
-    for (const ListFinding& finding : report.findings)
-      json.object()
-          .number("line", finding.line)
-          .text("code", finding.code)
-          .text("severity", finding.problem ? "problem" : "note")
-          .text("message", finding.message)
-          .end();
-    json.end().end();
+    json.number("problems", problems);
+    findingsJson(json, "line", report.findings);
+    json.end();
   } else {
-    for (const ListFinding& finding : report.findings)
-      output->out += name + ":" + (finding.line > 0 ? std::to_string(finding.line) + ":" : "") +
-                     (finding.problem ? " " : " note: ") + finding.message + " [" + finding.code + "]\n";
+    output->out += findingsText(name, "line", report.findings);
     output->out += name + ": " + std::to_string(report.list->count) + " entries from " + std::to_string(report.lineCount) +
                    " lines; " + std::to_string(problems) + (problems == 1 ? " problem" : " problems") +
                    (notes > 0 ? ", " + std::to_string(notes) + (notes == 1 ? " note" : " notes") : "") + "\n";

@@ -9,21 +9,14 @@
 #include "list/update_list.h"
 #include "tools/tool_common.h"
 
-struct ListFinding {
-  int line = 0;          // 1-based; 0 for the file as a whole
-  std::string code;      // stable, for scripts
-  bool problem = true;   // false: a note (a line meant to be skipped)
-  std::string message;   // UTF-8
-};
-
 struct ListReport {
   std::unique_ptr<UpdateList> list = std::make_unique<UpdateList>();
   bool loaded = false;           // what loadUpdateListFrom returned
   std::vector<int> entryLines;   // the line of each stored entry
   int lineCount = 0;
-  std::vector<ListFinding> findings;
+  std::vector<Finding> findings;  // by line; a note: a line meant to be skipped
 
-  int problemCount() const;
+  int problemCount() const { return ::problemCount(findings); }
 };
 
 // False when the file cannot be opened (the last error says why).

@@ -3,12 +3,13 @@
 #include <map>
 #include <set>
 
+#include "archive/archive_writer.h"
 #include "archive/package_archive.h"
 #include "list/update_list.h"
 #include "platform/platform.h"
 #include "run/setup_log.h"
 #include "tools/archive_commands.h"
-#include "tools/byte_stream.h"
+#include "tools/progress.h"
 
 namespace {
 
@@ -25,7 +26,11 @@ struct PlannedEntry {
   std::string path;        // target, relative to the install folder
   std::string sourceName;  // what the list names as the source
   std::string entryName;   // for I
-  ByteRun content;         // where the new bytes lie in NEW_DIR
+  // Where the new bytes lie in NEW_DIR: the whole file `from`, or (an
+  // archive entry) `newBytes` bytes at `offset` of the archive `from`.
+  std::string from;
+  bool wholeFile = true;
+  uint32_t offset = 0;
   uint64_t newBytes = 0;
   int64_t oldBytes = -1;
   bool inPackage = false;
@@ -44,11 +49,50 @@ struct MakeState {
   std::set<std::string> sourceNames; // folded: package entries and loose files share one namespace
 };
 
+// What the written update holds.
+struct WrittenUpdate {
+  std::string listText;
+  int packageEntries = 0;
+  uint64_t packageBytes = 0;
+  int looseFiles = 0;
+};
+
 std::string q(const std::string& cp932) { return "\"" + shown(cp932) + "\""; }
 
 std::string fileNameOf(const std::string& path) {
   std::vector<std::string> parts = cp932PathParts(path);
   return parts.back();
+}
+
+void ioError(ToolOutput* output, const char* doing, const std::string& path) {
+  output->err += std::string("updtool: cannot ") + doing + " " + q(path) + ": " + lastErrorText() + "\n";
+}
+
+// Whether two contents hold the same bytes, compared piece by piece; false
+// when one cannot be read, *failedPath naming it.
+bool sameBytes(const Content& first, const std::string& firstPath, Content& second, const std::string& secondPath,
+               const ContentProgress& progress, bool* same, std::string* failedPath) {
+  ContentMatch match = matchContent(first, second, progress);
+  *same = match == ContentMatch::Same;
+  if (match == ContentMatch::FirstUnreadable) *failedPath = firstPath;
+  if (match == ContentMatch::SecondUnreadable) *failedPath = secondPath;
+  return failedPath->empty();
+}
+
+bool sameFiles(const std::string& first, const std::string& second, Progress* progress, bool* same,
+               std::string* failedPath) {
+  Content a, b;
+  if (!readFileContent(first.c_str(), &a, ContentLimits())) return *failedPath = first, false;
+  if (!readFileContent(second.c_str(), &b, ContentLimits())) return *failedPath = second, false;
+  return sameBytes(a, first, b, second, progress->pieces(), same, failedPath);
+}
+
+bool sameEntries(PackageArchive& first, int32_t firstRecord, PackageArchive& second, int32_t secondRecord, bool* same,
+                 std::string* failedPath) {
+  Content a, b;
+  if (!first.readEntryAt(firstRecord, &a)) return *failedPath = first.path(), false;
+  if (!second.readEntryAt(secondRecord, &b)) return *failedPath = second.path(), false;
+  return sameBytes(a, first.path(), b, second.path(), {}, same, failedPath);
 }
 
 // A source name for an archive entry: the archive's path and the entry's
@@ -66,7 +110,7 @@ std::string entrySourceName(MakeState* state, const std::string& archive, const 
   return name;
 }
 
-void planLoose(MakeState* state, char command, const std::string& path, const ByteRun& content, uint64_t newBytes,
+void planLoose(MakeState* state, char command, const std::string& path, const std::string& from, uint64_t newBytes,
                int64_t oldBytes) {
   if (2 + path.size() > kLongestListLine) {
     state->problems.push_back(q(path) + ": the path is too long for a line of the list");
@@ -81,7 +125,7 @@ void planLoose(MakeState* state, char command, const std::string& path, const By
   entry.command = command;
   entry.path = path;
   entry.sourceName = path;
-  entry.content = content;
+  entry.from = from;
   entry.newBytes = newBytes;
   entry.oldBytes = oldBytes;
   state->loose.push_back(std::move(entry));
@@ -90,25 +134,12 @@ void planLoose(MakeState* state, char command, const std::string& path, const By
 // Entry by entry, by the archive's own name matching. False when the
 // archive cannot be expressed entry by entry and goes whole instead; an
 // I/O error sets *failedPath.
-bool planArchive(MakeState* state, const std::string& path, std::string* why, Progress* progress,
-                 std::string* failedPath) {
+bool planArchive(MakeState* state, const std::string& path, std::string* why, std::string* failedPath) {
   std::string oldPath = state->oldFolder + path, newPath = state->newFolder + path;
   PackageArchive oldArchive(oldPath.c_str());
   PackageArchive newArchive(newPath.c_str());
   std::vector<PlannedEntry> planned;
   std::set<std::string> seen;
-  // The first record of a name is the one the updater reads.
-  std::map<std::string, const ArchiveEntryInfo*> oldByName;
-  int32_t oldCount = oldArchive.loadedEntryCount();
-  for (int32_t i = 0; i < oldCount; ++i) {
-    const ArchiveEntryInfo* info = oldArchive.loadedEntry(i);
-    if (info && info->name) oldByName.emplace(archiveFoldedName(info->name), info);
-  }
-  PartComparer parts;
-  if (!parts.open(oldPath, newPath)) {
-    *failedPath = newPath;
-    return false;
-  }
   int32_t count = newArchive.loadedEntryCount();
   for (int32_t i = 0; i < count; ++i) {
     const ArchiveEntryInfo* info = newArchive.loadedEntry(i);
@@ -127,14 +158,16 @@ bool planArchive(MakeState* state, const std::string& path, std::string* why, Pr
     entry.command = 'I';
     entry.path = path;
     entry.entryName = name;
-    entry.content = partOfFile(newPath, info->dataOffset, info->dataSize);
+    entry.from = newPath;
+    entry.wholeFile = false;
+    entry.offset = info->dataOffset;
     entry.newBytes = info->dataSize;
-    auto stored = oldByName.find(archiveFoldedName(name));
-    if (stored != oldByName.end()) {
-      const ArchiveEntryInfo* before = stored->second;
+    // The first record of a name is the one the updater reads.
+    int32_t stored = oldArchive.findLoadedEntry(name.c_str());
+    if (stored >= 0) {
+      const ArchiveEntryInfo* before = oldArchive.loadedEntry(stored);
       bool same = false;
-      if (before->dataSize == info->dataSize &&
-          !parts.same(before->dataOffset, info->dataOffset, info->dataSize, &same, failedPath))
+      if (before->dataSize == info->dataSize && !sameEntries(oldArchive, stored, newArchive, i, &same, failedPath))
         return false;
       if (same) continue;
       entry.oldBytes = before->dataSize;
@@ -144,6 +177,7 @@ bool planArchive(MakeState* state, const std::string& path, std::string* why, Pr
     }
     planned.push_back(std::move(entry));
   }
+  int32_t oldCount = oldArchive.loadedEntryCount();
   for (int32_t i = 0; i < oldCount; ++i) {
     const ArchiveEntryInfo* info = oldArchive.loadedEntry(i);
     std::string name = info && info->name ? info->name : "";
@@ -164,112 +198,116 @@ bool planArchive(MakeState* state, const std::string& path, std::string* why, Pr
   return true;
 }
 
-void ioError(ToolOutput* output, const char* doing, const std::string& path) {
-  output->err += std::string("updtool: cannot ") + doing + " " + q(path) + ": " + lastErrorText() + "\n";
-}
-
-bool compareTrees(MakeState* state, ToolOutput* output) {
+// The two trees as listed, with the sizes of NEW_DIR's files.
+struct Trees {
   std::vector<std::string> oldFiles, newFiles;
+  std::vector<uint64_t> newSizes;
+  uint64_t newBytes = 0;
+  std::map<std::string, std::string> oldByFolded;
+  std::map<std::string, std::string> reshapedNotes;  // by CP932 path: said only when the file is sent
+};
+
+bool listTrees(MakeState* state, Trees* trees, ToolOutput* output) {
   std::vector<OddName> oldUnnameable, newUnnameable, reshaped;
-  if (!listFilesBelow(state->oldFolder, &oldFiles, &oldUnnameable)) {
+  if (!listFilesBelow(state->oldFolder, &trees->oldFiles, &oldUnnameable)) {
     ioError(output, "read OLD_DIR", state->oldFolder);
     return false;
   }
-  if (!listFilesBelow(state->newFolder, &newFiles, &newUnnameable, &reshaped)) {
+  if (!listFilesBelow(state->newFolder, &trees->newFiles, &newUnnameable, &reshaped)) {
     ioError(output, "read NEW_DIR", state->newFolder);
     return false;
   }
-  std::map<std::string, std::string> reshapedNotes;  // by CP932 path: said only when the file is sent
   for (const OddName& name : reshaped)
-    reshapedNotes[name.path] = "\"" + name.utf8 + "\" will be named \"" + shown(name.path) + "\" on Windows (" +
-                               reshapedCharacters(name) + "): code page 932 has one character for both";
+    trees->reshapedNotes[name.path] = "\"" + name.utf8 + "\" will be named \"" + shown(name.path) + "\" on Windows (" +
+                                      reshapedCharacters(name) + "): code page 932 has one character for both";
   for (const OddName& file : newUnnameable) {
     std::string text = "\"" + file.utf8 + "\": code page 932 cannot write this name, so the updater cannot name it";
     if (state->skipUnnameable) state->skipped.push_back(text + "; left out (--skip-unnameable)");
     else state->problems.push_back(text + "; rename it, or leave it out with --skip-unnameable");
     state->unnameableLeft = state->unnameableLeft || !state->skipUnnameable;
   }
-  std::map<std::string, std::string> oldByFolded;
-  for (const std::string& file : oldFiles) oldByFolded[archiveFoldedName(file)] = file;
-
+  for (const std::string& file : trees->oldFiles) trees->oldByFolded[archiveFoldedName(file)] = file;
   // Sizes first: the total for the progress line, and most changes show there.
-  std::vector<uint64_t> newSizes(newFiles.size()), oldSizes(newFiles.size());
-  uint64_t compareBytes = 0;
-  for (size_t i = 0; i < newFiles.size(); ++i) {
-    if (!fileSizeOf(state->newFolder + newFiles[i], &newSizes[i])) {
-      ioError(output, "read", state->newFolder + newFiles[i]);
+  trees->newSizes.resize(trees->newFiles.size());
+  for (size_t i = 0; i < trees->newFiles.size(); ++i) {
+    if (!fileSizeOf(state->newFolder + trees->newFiles[i], &trees->newSizes[i])) {
+      ioError(output, "read", state->newFolder + trees->newFiles[i]);
       return false;
     }
-    compareBytes += newSizes[i];
+    trees->newBytes += trees->newSizes[i];
   }
-  Progress progress(output);
-  progress.start("comparing", newFiles.size(), compareBytes);
-  std::set<std::string> newFolded;
-  for (size_t i = 0; i < newFiles.size(); ++i) {
-    const std::string& file = newFiles[i];
-    progress.nextFile(file);
-    newFolded.insert(archiveFoldedName(file));
-    if (archiveFoldedName(file) == archiveFoldedName(kSetupLogName)) {
-      state->notes.push_back(q(file) + " is left alone: the updater keeps it itself");
-      progress.fileDone(newSizes[i]);
-      continue;
-    }
-    auto old = oldByFolded.find(archiveFoldedName(file));
-    bool present = old != oldByFolded.end();
-    uint64_t oldSize = 0;
-    if (present && !fileSizeOf(state->oldFolder + old->second, &oldSize)) {
-      ioError(output, "read", state->oldFolder + old->second);
-      return false;
-    }
-    std::string failedPath;
-    bool same = false;
-    if (present && oldSize == newSizes[i] &&
-        !sameBytes(wholeFile(state->oldFolder + old->second), wholeFile(state->newFolder + file), &same, &progress,
-                   &failedPath)) {
-      ioError(output, "read", failedPath);
-      return false;
-    }
-    progress.fileDone(newSizes[i]);
-    if (same) continue;
-    std::string refused = listPathProblem(present ? old->second : file);
-    if (!refused.empty()) {
-      state->problems.push_back(q(file) + ": the updater refuses this path (" + refused + "); left out");
-      continue;
-    }
-    if (holdsListWhiteSpace(file)) {
-      state->problems.push_back(q(file) + ": a path with white space cannot be written in a list; left out");
-      continue;
-    }
-    if (newSizes[i] > kLargestLooseFile) {
-      state->problems.push_back(q(file) + ": the updater refuses files of 4 GiB or more; left out");
-      continue;
-    }
-    if (present) {
-      std::string why;
-      if (isSoundArchive(state->oldFolder + old->second) && isSoundArchive(state->newFolder + file)) {
-        if (planArchive(state, old->second, &why, nullptr, &failedPath)) continue;
-        if (!failedPath.empty()) {
-          ioError(output, "read", failedPath);
-          return false;
-        }
-        state->notes.push_back(q(file) + " goes whole: " + why);
+  return true;
+}
+
+// What the update does with one file of NEW_DIR: nothing, or an entry
+// planned, or a problem said. False after an I/O error is reported.
+bool planFile(MakeState* state, const Trees& trees, size_t i, Progress* progress, ToolOutput* output) {
+  const std::string& file = trees.newFiles[i];
+  uint64_t size = trees.newSizes[i];
+  if (archiveFoldedName(file) == archiveFoldedName(kSetupLogName)) {
+    state->notes.push_back(q(file) + " is left alone: the updater keeps it itself");
+    return true;
+  }
+  auto old = trees.oldByFolded.find(archiveFoldedName(file));
+  bool present = old != trees.oldByFolded.end();
+  std::string oldPath = present ? state->oldFolder + old->second : "", newPath = state->newFolder + file;
+  uint64_t oldSize = 0;
+  if (present && !fileSizeOf(oldPath, &oldSize)) {
+    ioError(output, "read", oldPath);
+    return false;
+  }
+  std::string failedPath;
+  bool same = false;
+  if (present && oldSize == size && !sameFiles(oldPath, newPath, progress, &same, &failedPath)) {
+    ioError(output, "read", failedPath);
+    return false;
+  }
+  if (same) return true;
+  std::string refused = listPathProblem(present ? old->second : file);
+  if (!refused.empty()) {
+    state->problems.push_back(q(file) + ": the updater refuses this path (" + refused + "); left out");
+  } else if (holdsListWhiteSpace(file)) {
+    state->problems.push_back(q(file) + ": a path with white space cannot be written in a list; left out");
+  } else if (size > kLargestLooseFile) {
+    state->problems.push_back(q(file) + ": the updater refuses files of 4 GiB or more; left out");
+  } else if (present) {
+    std::string why;
+    if (isSoundArchive(oldPath) && isSoundArchive(newPath)) {
+      if (planArchive(state, old->second, &why, &failedPath)) return true;
+      if (!failedPath.empty()) {
+        ioError(output, "read", failedPath);
+        return false;
       }
-      planLoose(state, 'R', old->second, wholeFile(state->newFolder + file), newSizes[i], static_cast<int64_t>(oldSize));
-      continue;
+      state->notes.push_back(q(file) + " goes whole: " + why);
     }
-    if (newSizes[i] == 0) {
-      state->problems.push_back(q(file) + ": the updater does not create an empty file; left out");
-      continue;
-    }
-    planLoose(state, 'C', file, wholeFile(state->newFolder + file), newSizes[i], -1);
+    planLoose(state, 'R', old->second, newPath, size, static_cast<int64_t>(oldSize));
+  } else if (size == 0) {
+    state->problems.push_back(q(file) + ": the updater does not create an empty file; left out");
+  } else {
+    planLoose(state, 'C', file, newPath, size, -1);
+  }
+  return true;
+}
+
+bool compareTrees(MakeState* state, ToolOutput* output) {
+  Trees trees;
+  if (!listTrees(state, &trees, output)) return false;
+  Progress progress(output);
+  progress.start("comparing", trees.newFiles.size(), trees.newBytes);
+  std::set<std::string> newFolded;
+  for (size_t i = 0; i < trees.newFiles.size(); ++i) {
+    progress.nextFile(trees.newFiles[i]);
+    newFolded.insert(archiveFoldedName(trees.newFiles[i]));
+    if (!planFile(state, trees, i, &progress, output)) return false;
+    progress.fileDone(trees.newSizes[i]);
   }
   progress.finish();
   // A file the update creates gets the name the code page gives it.
   for (const PlannedEntry& entry : state->loose) {
-    auto note = reshapedNotes.find(entry.path);
-    if (entry.command == 'C' && note != reshapedNotes.end()) state->notes.push_back(note->second);
+    auto note = trees.reshapedNotes.find(entry.path);
+    if (entry.command == 'C' && note != trees.reshapedNotes.end()) state->notes.push_back(note->second);
   }
-  for (const std::string& file : oldFiles)
+  for (const std::string& file : trees.oldFiles)
     if (!newFolded.count(archiveFoldedName(file)) && archiveFoldedName(file) != archiveFoldedName(kSetupLogName))
       state->problems.push_back(q(file) + " is gone from NEW_DIR, but the updater cannot remove files; it stays");
   return true;
@@ -278,21 +316,95 @@ bool compareTrees(MakeState* state, ToolOutput* output) {
 // Sources of R and I go into the package; C sources stay loose, so that
 // the copy fallback of "C" (which takes the loose file) finds them, and so
 // does anything that would carry the package past 2 GiB.
-bool writeUpdate(MakeState* state, std::string* listText, int* packageEntries, uint64_t* packageBytes, int* looseCount,
-                 ToolOutput* output) {
+void choosePackageEntries(MakeState* state, WrittenUpdate* update) {
   uint64_t packageSize = kArchiveHeaderSize;
   auto intoPackage = [&](PlannedEntry* entry) {
     uint64_t size = entry->sourceName.size() + 1 + entry->newBytes + kArchiveRecordSize;
-    if (packageSize + size > kArchiveMaxPosition) return;
+    if (!archiveGrowthFits(packageSize, size)) return;
     packageSize += size;
     entry->inPackage = true;
-    ++*packageEntries;
-    *packageBytes += entry->newBytes;
+    ++update->packageEntries;
+    update->packageBytes += entry->newBytes;
   };
   for (PlannedEntry& entry : state->loose)
     if (entry.command == 'R') intoPackage(&entry);
   for (PlannedEntry& entry : state->entries) intoPackage(&entry);
+}
 
+// A planned entry's new bytes, through *file for an archive entry.
+bool readNewBytes(const PlannedEntry& entry, plat::File* file, Content* content) {
+  if (entry.wholeFile) return readFileContent(entry.from.c_str(), content, ContentLimits());
+  return file->open(entry.from.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting) &&
+         readFilePart(*file, entry.offset, static_cast<uint32_t>(entry.newBytes), ContentLimits(), content);
+}
+
+bool writeLooseFiles(MakeState* state, WrittenUpdate* update, Progress* progress, ToolOutput* output) {
+  for (const std::vector<PlannedEntry>* group : {&state->loose, &state->entries})
+    for (const PlannedEntry& entry : *group) {
+      if (entry.inPackage) continue;
+      progress->nextFile(entry.sourceName);
+      std::string target = state->outFolder + entry.sourceName;
+      if (!makeFolders(state->outFolder + parentFolder(entry.sourceName))) {
+        ioError(output, "make the folder of", target);
+        return false;
+      }
+      plat::File file;
+      Content content;
+      bool readFailed = true;
+      if (!readNewBytes(entry, &file, &content) || !writeContentFile(target, content, progress->pieces(), &readFailed)) {
+        ioError(output, readFailed ? "read" : "write", readFailed ? entry.from : target);
+        return false;
+      }
+      ++update->looseFiles;
+    }
+  return true;
+}
+
+bool writePackage(MakeState* state, WrittenUpdate* update, Progress* progress, ToolOutput* output) {
+  if (update->packageEntries == 0) return true;
+  std::string packagePath = state->outFolder + state->packageName;
+  ArchiveWriter package;
+  if (!package.create(packagePath.c_str())) {
+    ioError(output, "write", packagePath);
+    return false;
+  }
+  for (const std::vector<PlannedEntry>* group : {&state->loose, &state->entries})
+    for (const PlannedEntry& entry : *group) {
+      if (!entry.inPackage) continue;
+      progress->nextFile(entry.sourceName);
+      plat::File file;
+      Content content;
+      bool readFailed = true;
+      if (!readNewBytes(entry, &file, &content) ||
+          !package.add(entry.sourceName, content, progress->pieces(), &readFailed)) {
+        ioError(output, readFailed ? "read" : "write", readFailed ? entry.from : packagePath);
+        return false;
+      }
+    }
+  if (!package.finish()) {
+    ioError(output, "write", packagePath);
+    return false;
+  }
+  update->listText += "P\t" + state->packageName + "\r\n";
+  return true;
+}
+
+bool copyUpdater(MakeState* state, Progress* progress, ToolOutput* output) {
+  if (state->updater.empty()) return true;
+  std::string target = state->outFolder + fileNameOf(state->updater);
+  progress->nextFile(target);
+  Content content;
+  bool readFailed = true;
+  if (!readFileContent(state->updater.c_str(), &content, ContentLimits()) ||
+      !writeContentFile(target, content, {}, &readFailed)) {
+    ioError(output, readFailed ? "read" : "write", readFailed ? state->updater : target);
+    return false;
+  }
+  return true;
+}
+
+bool writeUpdate(MakeState* state, WrittenUpdate* update, ToolOutput* output) {
+  choosePackageEntries(state, update);
   if (!makeFolders(state->outFolder)) {
     ioError(output, "make OUT_DIR", state->outFolder);
     return false;
@@ -306,63 +418,16 @@ bool writeUpdate(MakeState* state, std::string* listText, int* packageEntries, u
     }
   Progress progress(output);
   progress.start("writing", files, total);
-  std::string failedPath;
-  auto writeLoose = [&](const PlannedEntry& entry) {
-    if (entry.inPackage) return true;
-    progress.nextFile(entry.sourceName);
-    std::string target = state->outFolder + entry.sourceName;
-    uint64_t copied = 0;
-    if (!makeFolders(state->outFolder + parentFolder(entry.sourceName))) {
-      ioError(output, "make the folder of", target);
-      return false;
-    }
-    if (!copyToFile(entry.content, target, &copied, &progress, &failedPath)) {
-      ioError(output, failedPath == target ? "write" : "read", failedPath);
-      return false;
-    }
-    ++*looseCount;
-    return true;
-  };
-  for (const std::vector<PlannedEntry>* group : {&state->loose, &state->entries})
-    for (const PlannedEntry& entry : *group)
-      if (!writeLoose(entry)) return false;
-  if (*packageEntries > 0) {
-    std::string packagePath = state->outFolder + state->packageName;
-    PackageWriter package;
-    if (!package.open(packagePath)) {
-      ioError(output, "write", packagePath);
-      return false;
-    }
-    for (const std::vector<PlannedEntry>* group : {&state->loose, &state->entries})
-      for (const PlannedEntry& entry : *group) {
-        if (!entry.inPackage) continue;
-        progress.nextFile(entry.sourceName);
-        if (!package.add(entry.sourceName, entry.content, &progress, &failedPath)) {
-          ioError(output, failedPath == packagePath ? "write" : "read", failedPath);
-          return false;
-        }
-      }
-    if (!package.finish()) {
-      ioError(output, "write", packagePath);
-      return false;
-    }
-    *listText += "P\t" + state->packageName + "\r\n";
-  }
-  if (!state->updater.empty()) {
-    std::string target = state->outFolder + fileNameOf(state->updater);
-    progress.nextFile(target);
-    uint64_t copied = 0;
-    if (!copyToFile(wholeFile(state->updater), target, &copied, nullptr, &failedPath)) {
-      ioError(output, failedPath == target ? "write" : "read", failedPath);
-      return false;
-    }
-  }
+  if (!writeLooseFiles(state, update, &progress, output) || !writePackage(state, update, &progress, output) ||
+      !copyUpdater(state, &progress, output))
+    return false;
   progress.finish();
-  for (const PlannedEntry& entry : state->loose) *listText += std::string(1, entry.command) + "\t" + entry.path + "\r\n";
+  for (const PlannedEntry& entry : state->loose)
+    update->listText += std::string(1, entry.command) + "\t" + entry.path + "\r\n";
   for (const PlannedEntry& entry : state->entries)
-    *listText += "I\t" + entry.path + "\t" + entry.sourceName + "\t" + entry.entryName + "\r\n";
+    update->listText += "I\t" + entry.path + "\t" + entry.sourceName + "\t" + entry.entryName + "\r\n";
   std::string listPath = state->outFolder + "UpDate.lst";
-  if (!writeWholeFile(listPath, listText->data(), static_cast<uint32_t>(listText->size()))) {
+  if (!writeWholeFile(listPath, update->listText.data(), static_cast<uint32_t>(update->listText.size()))) {
     ioError(output, "write", listPath);
     return false;
   }
@@ -395,12 +460,11 @@ bool chooseUpdater(const std::string& named, MakeState* state, ToolOutput* outpu
   return true;
 }
 
-}  // namespace
-
-int runMake(const std::vector<std::string>& arguments, ToolOutput* output) {
+// The command line into the state; false after a usage error is written.
+bool readMakeArguments(const std::vector<std::string>& arguments, MakeState* state, std::string* outText,
+                       ToolOutput* output) {
   std::vector<std::string> operands;
   std::string packageText = "UpDate.pak", updaterText;
-  MakeState state;
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
     if (argument == "--package" && i + 1 < arguments.size()) {
@@ -408,74 +472,61 @@ int runMake(const std::vector<std::string>& arguments, ToolOutput* output) {
     } else if (argument == "--updater" && i + 1 < arguments.size()) {
       updaterText = arguments[++i];
     } else if (argument == "--skip-unnameable") {
-      state.skipUnnameable = true;
+      state->skipUnnameable = true;
     } else if (argument.rfind("--", 0) == 0) {
       output->err += "updtool: make has no option " + argument + "\n" + kMakeUsage;
-      return kExitUsage;
+      return false;
     } else {
       operands.push_back(argument);
     }
   }
   if (operands.size() != 3) {
     output->err += kMakeUsage;
-    return kExitUsage;
+    return false;
   }
-  if (!folderOperand("OLD_DIR", operands[0], &state.oldFolder, output) ||
-      !folderOperand("NEW_DIR", operands[1], &state.newFolder, output) ||
-      !newPathOperand("OUT_DIR", operands[2], &state.outFolder, output) ||
-      !newPathOperand("--package", packageText, &state.packageName, output))
-    return kExitUsage;
-  if (holdsListWhiteSpace(state.packageName) || cp932PathParts(state.packageName).size() != 1 ||
-      archiveFoldedName(state.packageName) == "update.lst") {
+  *outText = operands[2];
+  if (!folderOperand("OLD_DIR", operands[0], &state->oldFolder, output) ||
+      !folderOperand("NEW_DIR", operands[1], &state->newFolder, output) ||
+      !newPathOperand("OUT_DIR", operands[2], &state->outFolder, output) ||
+      !newPathOperand("--package", packageText, &state->packageName, output))
+    return false;
+  if (holdsListWhiteSpace(state->packageName) || cp932PathParts(state->packageName).size() != 1 ||
+      archiveFoldedName(state->packageName) == "update.lst") {
     output->err += "updtool: --package must be a plain file name without white space\n";
-    return kExitUsage;
+    return false;
   }
-  state.oldFolder = asFolder(state.oldFolder);
-  state.newFolder = asFolder(state.newFolder);
-  state.outFolder = asFolder(state.outFolder);
+  state->oldFolder = asFolder(state->oldFolder);
+  state->newFolder = asFolder(state->newFolder);
+  state->outFolder = asFolder(state->outFolder);
   std::vector<std::string> existing;
-  PathKind outKind = pathKind(state.outFolder);
-  if (outKind == PathKind::File || (outKind == PathKind::Folder && (!listFilesBelow(state.outFolder, &existing) || !existing.empty()))) {
+  PathKind outKind = pathKind(state->outFolder);
+  if (outKind == PathKind::File ||
+      (outKind == PathKind::Folder && (!listFilesBelow(state->outFolder, &existing) || !existing.empty()))) {
     output->err += "updtool: OUT_DIR \"" + operands[2] + "\" must be a new or empty folder\n";
-    return kExitUsage;
+    return false;
   }
-  if (!chooseUpdater(updaterText, &state, output)) return kExitUsage;
+  if (!chooseUpdater(updaterText, state, output)) return false;
   // The list, the package and the updater lie beside the sources: no source may take their names.
-  state.sourceNames.insert("update.lst");
-  state.sourceNames.insert(archiveFoldedName(state.packageName));
-  if (!state.updater.empty()) {
-    std::string updaterName = archiveFoldedName(fileNameOf(state.updater));
-    if (updaterName == "update.lst" || updaterName == archiveFoldedName(state.packageName)) {
+  state->sourceNames.insert("update.lst");
+  state->sourceNames.insert(archiveFoldedName(state->packageName));
+  if (!state->updater.empty()) {
+    std::string updaterName = archiveFoldedName(fileNameOf(state->updater));
+    if (updaterName == "update.lst" || updaterName == archiveFoldedName(state->packageName)) {
       output->err += "updtool: the updater cannot take the name of the list or the package\n";
-      return kExitUsage;
+      return false;
     }
-    state.sourceNames.insert(updaterName);
+    state->sourceNames.insert(updaterName);
   }
-  if (!compareTrees(&state, output)) return kExitUsage;
+  return true;
+}
 
-  int entryCount = static_cast<int>(state.loose.size() + state.entries.size());
-  if (entryCount == 0) {
-    state.problems.push_back("nothing to update: no file or entry of NEW_DIR differs from OLD_DIR, so no list is written");
-  } else if (entryCount + 1 > kUpdateListCapacity) {
-    state.problems.push_back("the update needs " + std::to_string(entryCount + 1) +
-                             " entries, more than the 512 a list can hold; nothing is written");
-  }
-  // Files that the update would silently lack stop it, unless the publisher
-  // asked to leave them out.
-  bool unnameableStops = state.unnameableLeft;
-  if (unnameableStops) state.problems.push_back("nothing is written: NEW_DIR holds files the update could not carry");
-  std::string listText;
-  int packageEntries = 0;
-  uint64_t packageBytes = 0;
-  int looseCount = 0;
-  bool written = entryCount > 0 && entryCount + 1 <= kUpdateListCapacity && !unnameableStops;
-  if (written && !writeUpdate(&state, &listText, &packageEntries, &packageBytes, &looseCount, output)) return kExitUsage;
+void printMake(const MakeState& state, const std::string& outText, bool written, const WrittenUpdate& update,
+               ToolOutput* output) {
   bool withUpdater = written && !state.updater.empty();
-
   std::string& out = output->out;
   if (output->json) {
     JsonWriter json(&out);
-    json.object().text("out", operands[2]).flag("written", written).array("entries");
+    json.object().text("out", outText).flag("written", written).array("entries");
     for (const std::vector<PlannedEntry>* group : {&state.loose, &state.entries})
       for (const PlannedEntry& entry : *group)
         json.object()
@@ -488,29 +539,54 @@ int runMake(const std::vector<std::string>& arguments, ToolOutput* output) {
             .flag("inPackage", entry.inPackage)
             .end();
     json.end();
-    if (packageEntries > 0) json.name("package", state.packageName);
+    if (update.packageEntries > 0) json.name("package", state.packageName);
     else json.null("package");
-    json.number("packageEntries", packageEntries).number("looseFiles", looseCount);
+    json.number("packageEntries", update.packageEntries).number("looseFiles", update.looseFiles);
     if (withUpdater) json.name("updater", fileNameOf(state.updater));
     else json.null("updater");
     json.texts("problems", state.problems).texts("skipped", state.skipped).texts("notes", state.notes).end();
-  } else {
-    for (const std::vector<PlannedEntry>* group : {&state.loose, &state.entries})
-      for (const PlannedEntry& entry : *group) out += "  " + plannedText(entry) + "\n";
-    for (const std::string& note : state.notes) out += "note: " + note + "\n";
-    for (const std::string& skipped : state.skipped) out += "skipped: " + skipped + "\n";
-    for (const std::string& problem : state.problems) out += "problem: " + problem + "\n";
-    std::string problems = std::to_string(state.problems.size()) + (state.problems.size() == 1 ? " problem" : " problems") +
-                           (state.skipped.empty() ? "" : ", " + std::to_string(state.skipped.size()) + " files left out");
-    if (written)
-      out += operands[2] + ": UpDate.lst with " + std::to_string(entryCount + (packageEntries > 0 ? 1 : 0)) + " entries" +
-             (packageEntries == 0 ? std::string()
-                                  : ", package " + shown(state.packageName) + " (" + std::to_string(packageEntries) +
-                                        " entries, " + std::to_string(packageBytes) + " bytes)") +
-             ", " + std::to_string(looseCount) + " loose files" +
-             (withUpdater ? ", the updater " + shown(fileNameOf(state.updater)) : std::string()) + "; " + problems + "\n";
-    else
-      out += operands[2] + ": nothing written; " + problems + "\n";
+    return;
   }
+  for (const std::vector<PlannedEntry>* group : {&state.loose, &state.entries})
+    for (const PlannedEntry& entry : *group) out += "  " + plannedText(entry) + "\n";
+  for (const std::string& note : state.notes) out += "note: " + note + "\n";
+  for (const std::string& skipped : state.skipped) out += "skipped: " + skipped + "\n";
+  for (const std::string& problem : state.problems) out += "problem: " + problem + "\n";
+  std::string problems = std::to_string(state.problems.size()) + (state.problems.size() == 1 ? " problem" : " problems") +
+                         (state.skipped.empty() ? "" : ", " + std::to_string(state.skipped.size()) + " files left out");
+  int listEntries = static_cast<int>(state.loose.size() + state.entries.size()) + (update.packageEntries > 0 ? 1 : 0);
+  if (written)
+    out += outText + ": UpDate.lst with " + std::to_string(listEntries) + " entries" +
+           (update.packageEntries == 0 ? std::string()
+                                       : ", package " + shown(state.packageName) + " (" +
+                                             std::to_string(update.packageEntries) + " entries, " +
+                                             std::to_string(update.packageBytes) + " bytes)") +
+           ", " + std::to_string(update.looseFiles) + " loose files" +
+           (withUpdater ? ", the updater " + shown(fileNameOf(state.updater)) : std::string()) + "; " + problems + "\n";
+  else
+    out += outText + ": nothing written; " + problems + "\n";
+}
+
+}  // namespace
+
+int runMake(const std::vector<std::string>& arguments, ToolOutput* output) {
+  MakeState state;
+  std::string outText;
+  if (!readMakeArguments(arguments, &state, &outText, output) || !compareTrees(&state, output)) return kExitUsage;
+
+  int entryCount = static_cast<int>(state.loose.size() + state.entries.size());
+  if (entryCount == 0) {
+    state.problems.push_back("nothing to update: no file or entry of NEW_DIR differs from OLD_DIR, so no list is written");
+  } else if (entryCount + 1 > kUpdateListCapacity) {
+    state.problems.push_back("the update needs " + std::to_string(entryCount + 1) +
+                             " entries, more than the 512 a list can hold; nothing is written");
+  }
+  // Files that the update would silently lack stop it, unless the publisher
+  // asked to leave them out.
+  if (state.unnameableLeft) state.problems.push_back("nothing is written: NEW_DIR holds files the update could not carry");
+  bool written = entryCount > 0 && entryCount + 1 <= kUpdateListCapacity && !state.unnameableLeft;
+  WrittenUpdate update;
+  if (written && !writeUpdate(&state, &update, output)) return kExitUsage;
+  printMake(state, outText, written, update, output);
   return state.problems.empty() ? kExitFine : kExitProblems;
 }

@@ -124,6 +124,35 @@ JsonWriter& JsonWriter::texts(const char* key, const std::vector<std::string>& u
   return end();
 }
 
+int problemCount(const std::vector<Finding>& findings) {
+  int count = 0;
+  for (const Finding& finding : findings) count += finding.problem ? 1 : 0;
+  return count;
+}
+
+std::string findingsText(const std::string& file, const char* unit, const std::vector<Finding>& findings) {
+  bool lines = std::string(unit) == "line";
+  std::string text;
+  for (const Finding& finding : findings) {
+    std::string number = std::to_string(finding.number);
+    std::string where = finding.number == 0 ? ": " : lines ? ":" + number + ": " : ": entry " + number + ": ";
+    text += file + where + (finding.problem ? "" : "note: ") + finding.message + " [" + finding.code + "]\n";
+  }
+  return text;
+}
+
+void findingsJson(JsonWriter& json, const char* unit, const std::vector<Finding>& findings) {
+  json.array("findings");
+  for (const Finding& finding : findings)
+    json.object()
+        .number(unit, finding.number)
+        .text("code", finding.code)
+        .text("severity", finding.problem ? "problem" : "note")
+        .text("message", finding.message)
+        .end();
+  json.end();
+}
+
 bool argumentPath(const std::string& utf8, std::string* cp932) {
   if (!plat::utf8ToCp932(utf8, cp932)) return false;
   for (char& c : *cp932)
@@ -381,6 +410,19 @@ bool writeWholeFile(const std::string& path, const char* bytes, uint32_t size) {
   plat::File file;
   if (!file.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kCreateAlways)) return false;
   return size == 0 || file.writeExactly(bytes, size);
+}
+
+bool writeContentFile(const std::string& path, const Content& content, const ContentProgress& progress,
+                      bool* readFailed) {
+  *readFailed = false;
+  plat::File file;
+  return file.open(path.c_str(), plat::kGenericWrite, plat::kShareRead, plat::kCreateAlways) &&
+         writeContent(file, content, progress, readFailed);
+}
+
+bool fileSizeOf(const std::string& path, uint64_t* size) {
+  plat::File file;
+  return file.open(path.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting) && file.size(size);
 }
 
 std::string lastErrorText() {

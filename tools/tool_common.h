@@ -70,6 +70,20 @@ class JsonWriter {
   std::vector<bool> empty_;  // whether each open level has no member yet
 };
 
+// One thing a check found in a file: a problem, or a note.
+struct Finding {
+  int number = 0;        // the line or entry it is about, 1-based; 0 for the file as a whole
+  std::string code;      // stable, for scripts
+  bool problem = true;   // false: a note
+  std::string message;   // UTF-8
+};
+int problemCount(const std::vector<Finding>& findings);
+// The findings of `file`, each about a "line" or an "entry" (`unit`): as
+// lines of text ("FILE:3: ..." or "FILE: entry 3: ..."), or as the JSON
+// array "findings".
+std::string findingsText(const std::string& file, const char* unit, const std::vector<Finding>& findings);
+void findingsJson(JsonWriter& json, const char* unit, const std::vector<Finding>& findings);
+
 // A path typed on the command line (UTF-8, either slash) as the CP932 path
 // with backslashes that the platform layer takes. False when the text has
 // no CP932 form.
@@ -125,6 +139,13 @@ std::string reshapedCharacters(const OddName& name);
 // Creates the folder and any missing parents.
 bool makeFolders(const std::string& folder);
 bool writeWholeFile(const std::string& path, const char* bytes, uint32_t size);
+// Creates or replaces the file with the content, written piece by piece;
+// *readFailed tells a content that could not be read from a file that
+// could not be written.
+bool writeContentFile(const std::string& path, const Content& content, const ContentProgress& progress,
+                      bool* readFailed);
+// The size of a file, or false (the last error says why).
+bool fileSizeOf(const std::string& path, uint64_t* size);
 // The platform's text for the last error, for I/O error reports.
 std::string lastErrorText();
 

@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "archive/archive_builder.h"
 #include "archive/archive_update.h"
 #include "archive/package_archive.h"
 #include "platform/platform.h"
@@ -105,7 +104,8 @@ void step(int number, uint8_t op, uint8_t arg) {
   Content expected;
   std::unique_ptr<PackageArchive> package(runState.currentPackage ? new PackageArchive(runState.currentPackage->path())
                                                                   : nullptr);
-  SourceOrigin origin = readSourceContent(package.get(), runState.updateFolder, sourceName.c_str(), &expected);
+  SourceOrigin origin =
+      readSourceContent(package.get(), runState.updateFolder, sourceName.c_str(), &expected, kContentsHeldWhole);
 
   int countBefore = runState.changedFileCount;
   plat::setLastError(0);
@@ -169,7 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string archive(reinterpret_cast<const char*>(data), archiveSize);
   require(writeFile(kTarget, archive) && writeFile(kInputPackage, archive));
   static const bool packageWritten = writeArchiveFile(
-      kGoodPackage.c_str(), {{"s0", "zero"}, {"s1", ""}, {"S2", "from the package"}, {"s3", std::string(300, 'p')}});
+      kGoodPackage, {{"s0", "zero"}, {"s1", ""}, {"S2", "from the package"}, {"s3", std::string(300, 'p')}});
   require(packageWritten);
   for (size_t i = 0; i + 1 < steps.size(); i += 2) step(static_cast<int>(i / 2), steps[i], steps[i + 1]);
   releaseTargetArchive();

@@ -16,7 +16,6 @@
 #include <cstring>
 #include <string>
 
-#include "archive/archive_builder.h"
 #include "archive/package_archive.h"
 #include "list/update_list.h"
 #include "run/run_messages.h"

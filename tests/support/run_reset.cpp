@@ -18,8 +18,7 @@ void resetRunState() {
   releaseTargetArchive();
   runState.targetFolders.release();
   runState.updateFolder.close();
-  contentHeldWholeLimit = kContentPieceSize;
-  contentRetainedLimit = 32u << 20;
+  runState.contentLimits = ContentLimits();
   runState.worker.threadHandle = plat::ThreadHandle{};
   runState.worker.cancelRequested.store(0);
   runState.worker.threadProc = runUpdate;

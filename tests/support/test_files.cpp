@@ -4,6 +4,7 @@
 #include <fstream>
 #include <random>
 
+#include "archive/archive_writer.h"
 #include "platform/cp932.h"
 #include "platform/platform.h"
 
@@ -92,6 +93,22 @@ bool readFile(const std::string& path, std::string* bytes) {
 std::string readFileOrEmpty(const std::string& path) {
   std::string bytes;
   return readFile(path, &bytes) ? bytes : "";
+}
+
+bool writeArchiveFile(const std::string& path, const ArchiveEntries& entries) {
+  ArchiveWriter writer;
+  if (!writer.create(path.c_str())) return false;
+  for (const auto& [name, bytes] : entries) {
+    Content content;
+    if (!holdContent(bytes.data(), static_cast<uint32_t>(bytes.size()), &content) || !writer.add(name, content))
+      return false;
+  }
+  return writer.finish();
+}
+
+std::string archiveBytes(const ArchiveEntries& entries) {
+  static const TempFolder scratch;
+  return writeArchiveFile(scratch / "archive", entries) ? readFileOrEmpty(scratch / "archive") : "";
 }
 
 // Both through the platform layer's own mapping of names.

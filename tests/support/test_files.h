@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 // "ソ表" in CP932: both characters end in the byte 0x5C, the backslash.
 inline const std::string kSoHyou = "\x83\x5c\x95\x5c";
@@ -67,3 +69,10 @@ bool makeLink(LinkKind kind, const std::string& link, const std::string& target)
 // True where the read-only attribute really keeps writers out. Wine run as
 // root maps it to Unix mode bits, which root ignores.
 bool readOnlyAttributeHolds();
+
+// Entries of a sample package archive, in index order: name (CP932,
+// without its NUL) and content.
+using ArchiveEntries = std::vector<std::pair<std::string, std::string>>;
+// The archive as the archive writer makes it, written to `path`, or its bytes.
+bool writeArchiveFile(const std::string& path, const ArchiveEntries& entries);
+std::string archiveBytes(const ArchiveEntries& entries);
