@@ -8,7 +8,7 @@
 
 #include "archive/content.h"
 #include "archive/package_archive.h"
-#include "run/entry_decision.h"
+#include "archive/source_rule.h"
 
 // What an insertion finds in the target archive and the source.
 struct InsertionFacts {

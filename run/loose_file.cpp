@@ -17,12 +17,6 @@
 #include "run/run_state.h"
 #include "run/setup_log.h"
 
-char runInstallFolder[kRunPathSize];
-
-bool fileExists(const char* path) {
-  uint32_t attributes = 0;
-  return plat::pathAttributes(path, &attributes) && !(attributes & plat::kAttributeDirectory);
-}
 
 LooseEntryProbe::TargetState LooseEntryProbe::readTarget() {
   targetPresent_ = false;

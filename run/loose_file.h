@@ -1,6 +1,5 @@
 // The apply-pass operations on loose files in the install folder ("C" and
-// "R"), the retry-or-cancel file-error prompt, and the existence test of
-// the verification passes.
+// "R"), and the retry-or-cancel file-error prompt.
 #pragma once
 
 #include <cstdint>
@@ -8,19 +7,11 @@
 
 #include "archive/content.h"
 #include "platform/platform.h"
-#include "run/entry_decision.h"
+#include "archive/source_rule.h"
 #include "platform/held_folders.h"
-#include "run/verification.h"
+#include "run/run_state.h"
 
 class PackageArchive;
-
-// The install folder text that the run read from its dialog at the start.
-extern char runInstallFolder[kRunPathSize];
-
-// True when the path names an existing file that is not a folder. The
-// paths of a list hold no wildcards (the list's path rule refuses them), so
-// the path's attributes tell, without a search through its folder.
-bool fileExists(const char* path);
 
 // What the decision of a loose entry reads, in the order it needs it and
 // only as far as it needs it; reading writes nothing.

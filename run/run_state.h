@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -12,6 +13,18 @@
 #include "platform/held_folders.h"
 
 class PackageArchive;
+
+// Every joined path and package path of a run lives in a buffer this size:
+// at most 255 bytes and the NUL.
+constexpr size_t kRunPathSize = 256;
+
+// The install folder text immediately followed by `relative`, with no
+// separator inserted. False, and an empty buffer, when the result would not
+// fit in kRunPathSize bytes: a path is refused, never truncated.
+bool joinTargetPath(const char* installFolder, const char* relative, char (&joined)[kRunPathSize]);
+
+// The install folder text that the run read from its dialog at the start.
+extern char runInstallFolder[kRunPathSize];
 class RunHost;
 
 uint32_t runUpdate(void* argument);

@@ -10,18 +10,7 @@
 #include "archive/package_archive.h"
 #include "platform/held_folders.h"
 #include "platform/platform.h"
-#include "run/loose_file.h"
 #include "run/run_messages.h"
-
-bool joinTargetPath(const char* installFolder, const char* relative, char (&joined)[kRunPathSize]) {
-  joined[0] = '\0';
-  size_t folderLength = std::strlen(installFolder);
-  size_t relativeLength = std::strlen(relative);
-  if (folderLength + relativeLength >= kRunPathSize) return false;
-  std::memcpy(joined, installFolder, folderLength);
-  std::memcpy(joined + folderLength, relative, relativeLength + 1);
-  return true;
-}
 
 bool sourceExists(PackageArchive* package, HeldFolders& updateFolder, const char* name) {
   // The apply pass's own rule: a package that lists the name and cannot
@@ -33,6 +22,14 @@ bool sourceExists(PackageArchive* package, HeldFolders& updateFolder, const char
 }
 
 namespace {
+
+// True when the path names an existing file that is not a folder. The
+// paths of a list hold no wildcards (the list's path rule refuses them), so
+// the path's attributes tell, without a search through its folder.
+bool fileExists(const char* path) {
+  uint32_t attributes = 0;
+  return plat::pathAttributes(path, &attributes) && !(attributes & plat::kAttributeDirectory);
+}
 
 VerificationResult stopAt(VerificationStop stop, int pass, int entryIndex, const std::string& path) {
   VerificationResult result;

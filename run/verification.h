@@ -1,24 +1,14 @@
-// The three verification passes that precede every apply pass, and the
-// joining of target paths. The run and the publisher's dry run share them,
-// so both refuse exactly the same lists.
+// The three verification passes that precede every apply pass.
 #pragma once
 
 #include <cstddef>
 #include <string>
 
 #include "list/update_list.h"
+#include "run/run_state.h"
 
 class HeldFolders;
 class PackageArchive;
-
-// Every joined path and package path of a run lives in a buffer this size:
-// at most 255 bytes and the NUL.
-constexpr size_t kRunPathSize = 256;
-
-// The install folder text immediately followed by `relative`, with no
-// separator inserted. False, and an empty buffer, when the result would not
-// fit in kRunPathSize bytes: a path is refused, never truncated.
-bool joinTargetPath(const char* installFolder, const char* relative, char (&joined)[kRunPathSize]);
 
 // A source is the entry of that name in the package when there is one and
 // it lists the name (then it must be readable), otherwise the loose file of

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tools/byte_stream.h"
+#include "tools/progress.h"
 #include "list/update_list.h"
 #include "run/run_host.h"
 #include "run/run_messages.h"

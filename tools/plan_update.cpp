@@ -12,7 +12,7 @@
 #include "platform/held_folders.h"
 #include "platform/overlay.h"
 #include "platform/platform.h"
-#include "run/entry_decision.h"
+#include "archive/source_rule.h"
 #include "run/run_host.h"
 #include "run/run_messages.h"
 #include "run/run_state.h"
@@ -277,7 +277,7 @@ std::vector<PlanStep> sourcesOnly(const std::vector<int>& lines) {
     step.action = "source-only";
     Content content;
     const std::string& name = entry.command == 'I' ? entry.sourceName : entry.path;
-    SourceOrigin origin = readSourceContent(package.get(), updateFolder, name.c_str(), &content);
+    SourceOrigin origin = readSourceContent(package.get(), updateFolder, name.c_str(), &content, ContentLimits());
     step.from = origin == SourceOrigin::Package ? "package" : "loose";
     if (origin == SourceOrigin::Package || origin == SourceOrigin::LooseFile) step.sourceBytes = content.size;
     steps.push_back(step);
@@ -374,10 +374,10 @@ int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
   if (message == kMessageListUnreadable) {
     stopText = "no entry could be read from UpDate.lst (one that is a link cannot be opened)";
     // A list the updater refuses as a whole says why, at its first such line.
-    for (const ListFinding& finding : report.findings)
+    for (const Finding& finding : report.findings)
       if (finding.code == "path-refused" || finding.code == "over-capacity") {
-        stopText = "the list is refused at line " + std::to_string(finding.line) + ": " + finding.message;
-        stopLine = finding.line;
+        stopText = "the list is refused at line " + std::to_string(finding.number) + ": " + finding.message;
+        stopLine = finding.number;
         break;
       }
     ++problems;

@@ -24,8 +24,6 @@ WorkerHandleExitStep workerHandleExitStep;
 
 }  // namespace
 
-HWND applicationMainWindow() { return updateApp.mainDialog != nullptr ? updateApp.mainDialog->window() : nullptr; }
-
 bool UpdateApp::showMainDialog() {
   UpdateDialog dialog;
   mainDialog = &dialog;

@@ -16,6 +16,3 @@ class UpdateApp {
 };
 
 extern UpdateApp updateApp;
-
-// The main dialog's window: the folder browser's owner.
-HWND applicationMainWindow();

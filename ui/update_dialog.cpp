@@ -9,7 +9,6 @@
 #include "ui/resource_ids.h"
 #include "ui/ui_messages.h"
 #include "ui/ui_text.h"
-#include "ui/update_app.h"
 
 namespace {
 
@@ -117,7 +116,7 @@ BOOL UpdateDialog::onPaint() {
   return TRUE;
 }
 
-void UpdateDialog::onBrowse() { browseForInstallFolder(window_, applicationMainWindow()); }
+void UpdateDialog::onBrowse() { browseForInstallFolder(window_, window_); }
 
 void UpdateDialog::onExecute() {
   // A folder that is not absolute would send every target to the update

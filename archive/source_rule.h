@@ -1,7 +1,7 @@
-// What the run decides for one entry of "C", "R" or "I" before it writes
-// anything, and where an entry's source comes from: the selected package
-// first, else the loose file. The run then acts on the decision; the dry
-// run of the publisher tool shows it.
+// Where an entry's source comes from (the selected package first, else the
+// loose file of the update folder), and what the run decides for one entry
+// of "C", "R" or "I" before it writes anything: the loose files of the run
+// and the archive update both reach them from above.
 #pragma once
 
 #include <cstdint>

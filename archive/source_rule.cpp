@@ -1,4 +1,4 @@
-#include "run/entry_decision.h"
+#include "archive/source_rule.h"
 
 #include <new>
 
