@@ -4,6 +4,7 @@
 
 #include "tools/apply_update.h"
 #include "tools/archive_commands.h"
+#include "tools/compare_trees.h"
 #include "tools/list_check.h"
 #include "tools/make_update.h"
 #include "tools/plan_update.h"
@@ -39,6 +40,12 @@ const CommandHelp kCommands[] = {
      "run as administrator.\n"
      "Exit codes: 0 the run ends with its message of success or of nothing to do,\n"
      "1 it stops, 2 usage or I/O error.\n"},
+    {"compare", "compare [--with-setup-log] DIR REFERENCE_DIR",
+     "What DIR lacks, has more of or holds otherwise than REFERENCE_DIR, as the\n"
+     "updater sees them: loose files byte for byte, archives entry by entry (the\n"
+     "first record of each name, by the archive's name rule), names matched in\n"
+     "code page 932. Setup.log is left out unless --with-setup-log.\n"
+     "Exit codes: 0 equal, 1 a difference, 2 usage or I/O error.\n"},
     {"list", "list check [UpDate.lst]   (also: lint [UpDate.lst])",
      "Every line that the updater skips or reads otherwise than it looks, and every\n"
      "path it refuses, each with its line and a stable code.\n"
@@ -126,6 +133,7 @@ int runCommand(const std::vector<std::string>& arguments, ToolOutput* output) {
   if (command == "plan") return runPlan(operands, output);
   if (command == "make") return runMake(operands, output);
   if (command == "apply") return runApply(operands, output);
+  if (command == "compare") return runCompare(operands, output);
   output->err += "updtool: unknown command \"" + command + "\"\n\n" + overview();
   return kExitUsage;
 }
