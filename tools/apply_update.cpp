@@ -10,52 +10,21 @@
 
 namespace {
 
-struct ShownPrompt {
-  std::string caption, text;  // CP932
-  bool retried;
-};
-
-// The updater's dialog as a console: progress while a terminal shows it,
-// prompts answered as asked, the final message kept.
-class ConsoleHost : public RunHost {
+// The updater's dialog as a console: progress while a terminal shows it.
+class ConsoleHost : public RecordingHost {
  public:
   ConsoleHost(const std::string& install, int retries, ToolOutput* output)
-      : install_(install), retries_(retries), progress_(output) {}
+      : RecordingHost(install, retries), progress_(output) {}
   ~ConsoleHost() override { progress_.finish(); }
-
-  void readInstallFolder(char* buffer, int size) override {
-    std::snprintf(buffer, static_cast<size_t>(size), "%s", install_.c_str());
-  }
   void setProgressRange(int, int) override { progress_.start("apply", static_cast<uint64_t>(updateList.count), 0); }
-  // One move a finished entry (after the one that starts the bar).
-  void setProgressPosition(int) override {
-    if (moves_++ > 0 && moves_ - 1 <= updateList.count) {
-      int next = moves_ - 1;
-      progress_.nextFile(next < updateList.count ? updateList.paths[next] : "");
-    }
-    promptsInARow_ = 0;
-  }
-  int showMessage(void*, const char* text, const char* caption, uint32_t style) override {
-    if (style != kStyleFileError) {
-      message = text;
-      this->caption = caption;
-      return kIdOk;
-    }
-    bool retried = promptsInARow_++ < retries_;
-    prompts.push_back({caption, text, retried});
-    return retried ? kIdRetry : kIdCancel;
-  }
-  void requestClose() override {}
 
-  std::vector<ShownPrompt> prompts;
-  std::string message, caption;
+ protected:
+  void barMoved(int ended) override {
+    if (ended + 1 < updateList.count) progress_.nextFile(updateList.paths[ended + 1]);
+  }
 
  private:
-  std::string install_;
-  int retries_;
   Progress progress_;
-  int moves_ = 0;
-  int promptsInARow_ = 0;
 };
 
 const char kApplyUsage[] = "usage: updtool apply [--retries N] --install DIR [UPDATE_DIR]\n";
@@ -112,12 +81,12 @@ int runApply(const std::vector<std::string>& arguments, ToolOutput* output) {
   if (output->json) {
     JsonWriter json(&out);
     json.object().text("updateFolder", folderText).name("installFolder", install).array("prompts");
-    for (const ShownPrompt& prompt : host.prompts)
+    for (const RecordingHost::Prompt& prompt : host.prompts)
       json.object().name("caption", prompt.caption).name("text", prompt.text).text("answer", prompt.retried ? "retry" : "cancel").end();
     json.end().number("changes", changes).name("caption", host.caption).name("message", host.message).number("exit", exit).end();
     return exit;
   }
-  for (const ShownPrompt& prompt : host.prompts) {
+  for (const RecordingHost::Prompt& prompt : host.prompts) {
     // Each line of the prompt's text on a line of its own, indented.
     std::string text = shown(prompt.text);
     for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 3) text.replace(at, 1, "\n  ");

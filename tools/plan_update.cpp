@@ -84,46 +84,31 @@ std::string promptHint(uint32_t code) {
 // every file-error prompt with Cancel, as a player who cannot mend its
 // cause would, and at each move of the bar reads from the overlay what the
 // entry just ended changed.
-class PlanHost : public RunHost {
+class PlanHost : public RecordingHost {
  public:
   PlanHost(plat::OverlayFiles& overlay, const std::string& install, const std::vector<int>& lines)
-      : overlay_(overlay), install_(install), lines_(lines) {}
+      : RecordingHost(install, 0), overlay_(overlay), install_(install), lines_(lines) {}
 
-  void readInstallFolder(char* buffer, int size) override {
-    std::snprintf(buffer, static_cast<size_t>(size), "%s", install_.c_str());
-  }
-  void setProgressRange(int, int) override {}
-
-  // The first move comes before the verification, one after each entry,
-  // and the last one at the end.
-  void setProgressPosition(int) override {
-    if (moves_++ > 0 && static_cast<int>(steps.size()) < updateList.count) describe(static_cast<int>(steps.size()));
+ protected:
+  void barMoved(int ended) override {
+    if (ended >= 0 && ended < updateList.count) describe(ended);
     overlay_.mark();
-    int next = static_cast<int>(steps.size());
-    if (next < updateList.count) before_ = factsOf(next);
+    if (ended + 1 < updateList.count) before_ = factsOf(ended + 1);
   }
 
-  int showMessage(void*, const char* text, const char* caption, uint32_t style) override {
-    if (style != kStyleFileError) {
-      message = text;
-      this->caption = caption;
-      return kIdOk;
-    }
-    // A prompt ends the entry it comes in: its Cancel ends the run.
-    int index = static_cast<int>(steps.size());
-    PlanStep step = begin(index);
+  // A prompt ends the entry it comes in: its Cancel ends the run.
+  void prompted(const Prompt& prompt) override {
+    PlanStep step = begin(static_cast<int>(steps.size()));
     step.action = "fails";
     step.problem = true;
-    const char* code = std::strstr(text, "\nerrorcode:");
+    const char* code = std::strstr(prompt.text.c_str(), "\nerrorcode:");
     plat::setLastError(code ? static_cast<uint32_t>(std::strtoul(code + 11, nullptr, 16)) : 0);
-    step.note = promptHint(plat::lastError()) + " (" + lastErrorText() + ") (file-error prompt \"" + caption + "\")";
+    step.note = promptHint(plat::lastError()) + " (" + lastErrorText() + ") (file-error prompt \"" + prompt.caption + "\")";
     steps.push_back(step);
-    return kIdCancel;
   }
-  void requestClose() override {}
 
+ public:
   std::vector<PlanStep> steps;
-  std::string message, caption;
 
  private:
   std::string targetOf(int index) const {
@@ -227,7 +212,6 @@ class PlanHost : public RunHost {
   plat::OverlayFiles& overlay_;
   std::string install_;
   const std::vector<int>& lines_;
-  int moves_ = 0;
   TargetFacts before_;
 };
 

@@ -8,6 +8,7 @@
 #include "archive/package_archive.h"
 #include "platform/platform.h"
 #include "run/run_host.h"
+#include "run/run_messages.h"
 #include "run/run_state.h"
 
 std::string shown(const std::string& cp932) {
@@ -445,6 +446,26 @@ bool FolderVisit::enter(const std::string& folder) {
 
 FolderVisit::~FolderVisit() {
   if (entered_) plat::setCurrentFolder(previous_.c_str());
+}
+
+void RecordingHost::readInstallFolder(char* buffer, int size) {
+  std::snprintf(buffer, static_cast<size_t>(size), "%s", install_.c_str());
+}
+
+void RecordingHost::setProgressPosition(int) {
+  promptsInARow_ = 0;
+  barMoved(moves_++ - 1);
+}
+
+int RecordingHost::showMessage(void*, const char* text, const char* caption, uint32_t style) {
+  if (style != kStyleFileError) {
+    message = text;
+    this->caption = caption;
+    return kIdOk;
+  }
+  prompts.push_back({caption, text, promptsInARow_++ < retries_});
+  prompted(prompts.back());
+  return prompts.back().retried ? kIdRetry : kIdCancel;
 }
 
 int runTheUpdater(RunHost& host) {

@@ -11,6 +11,7 @@
 
 #include "archive/content.h"
 #include "list/update_list.h"
+#include "run/run_host.h"
 
 // Exit codes a script can rely on.
 constexpr int kExitFine = 0;
@@ -161,7 +162,41 @@ class FolderVisit {
   bool entered_ = false;
 };
 
-class RunHost;
+// The updater's dialog for a tool's run: it hands out the install folder,
+// answers every file-error prompt with Retry `retries` times in a row and
+// then with Cancel, and keeps each prompt and the final message. Tools that
+// follow the run entry by entry hear of each entry as it ends.
+class RecordingHost : public RunHost {
+ public:
+  struct Prompt {
+    std::string caption, text;  // CP932
+    bool retried;
+  };
+  RecordingHost(const std::string& installFolder, int retries) : install_(installFolder), retries_(retries) {}
+
+  void readInstallFolder(char* buffer, int size) override;
+  void setProgressRange(int, int) override {}
+  void setProgressPosition(int) override;
+  int showMessage(void* owner, const char* text, const char* caption, uint32_t style) override;
+  void requestClose() override {}
+
+  std::vector<Prompt> prompts;
+  std::string message, caption;  // CP932: the run's last box
+
+ protected:
+  // The bar's first move comes before the verification (`ended` -1); then
+  // one move after each entry (`ended`, 0-based), and the last one at the
+  // end (`ended` the count).
+  virtual void barMoved(int ended) {}
+  virtual void prompted(const Prompt& prompt) {}
+  const std::string& installFolder() const { return install_; }
+
+ private:
+  std::string install_;
+  int retries_;
+  int moves_ = 0;
+  int promptsInARow_ = 0;
+};
 
 // The updater's own run, in this process and on this thread, behind
 // `host`, from the current folder: the run state set up as a new program
