@@ -31,6 +31,20 @@ bool ArchiveWriter::add(const std::string& name, const Content& content, const C
   return true;
 }
 
+bool ArchiveWriter::addSharing(const std::string& name, size_t record) {
+  if (record >= records_.size() || !archiveGrowthFits(size(), addedEntryGrowth(name.size(), 0, 0))) {
+    plat::setLastError(plat::kErrorFileTooLarge);
+    return false;
+  }
+  ArchiveRecord shared = records_[record];
+  shared.nameOffset = end_;
+  shared.nameLength = static_cast<uint32_t>(name.size() + 1);
+  if (!file_.writeExactly(name.c_str(), shared.nameLength)) return false;
+  records_.push_back(shared);
+  end_ += shared.nameLength;
+  return true;
+}
+
 bool ArchiveWriter::finish() {
   std::vector<unsigned char> index(records_.size() * kArchiveRecordSize);
   for (size_t i = 0; i < records_.size(); ++i) encodeArchiveRecord(records_[i], &index[i * kArchiveRecordSize]);

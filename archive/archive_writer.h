@@ -22,6 +22,10 @@ class ArchiveWriter {
   // read (*readFailed, when given) or the archive written.
   bool add(const std::string& name, const Content& content, const ContentProgress& progress = {},
            bool* readFailed = nullptr);
+  // An entry whose content is that of the earlier entry `record` (its
+  // position in the order of adding): only the name is written, and the
+  // record points at the bytes already there.
+  bool addSharing(const std::string& name, size_t record);
   // Writes the index and points the header at it; the file is closed.
   bool finish();
   // What the archive will hold once finished.

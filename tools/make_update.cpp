@@ -1,14 +1,20 @@
 #include "tools/make_update.h"
 
+#include <algorithm>
 #include <map>
+#include <memory>
+#include <random>
 #include <set>
 
 #include "archive/archive_writer.h"
 #include "archive/package_archive.h"
 #include "list/update_list.h"
+#include "platform/overlay.h"
 #include "platform/platform.h"
 #include "run/setup_log.h"
+#include "tools/apply_update.h"
 #include "tools/archive_commands.h"
+#include "tools/compare_trees.h"
 #include "tools/progress.h"
 
 namespace {
@@ -21,6 +27,12 @@ constexpr char kUpdaterName[] = "SoreluneUpdate.exe";
 // The updater holds a loose file's content whole, counted in 32 bits.
 constexpr uint64_t kLargestLooseFile = 0xFFFFFFFEull;
 
+// What a proof's overlay keeps in memory before its scratch file.
+constexpr uint64_t kProofMemory = 32u << 20;
+
+// Identical contents are looked for among this many earlier ones of a size.
+constexpr size_t kSharingCandidates = 8;
+
 struct PlannedEntry {
   char command = 0;
   std::string path;        // target, relative to the install folder
@@ -32,40 +44,95 @@ struct PlannedEntry {
   bool wholeFile = true;
   uint32_t offset = 0;
   uint64_t newBytes = 0;
-  int64_t oldBytes = -1;
+  int64_t oldBytes = -1;  // in the first old tree that holds it otherwise
   bool inPackage = false;
 };
 
+// Something the update leaves out or cannot do, with a stable code.
+struct Problem {
+  std::string code;
+  std::string message;  // UTF-8
+};
+
+// The difference a limit of the updater leaves after the run: the key of a
+// TreeDifference, and why.
+std::string differenceKey(TreeDifference::Kind kind, const std::string& path, const std::string& entry = "") {
+  return std::string(differenceCode(kind)) + "|" + windowsFoldedName(path) + "|" + archiveFoldedName(entry);
+}
+
+// One old tree the update is for.
+struct OldTree {
+  std::string operand;  // as typed
+  std::string folder;   // CP932, ending with a backslash
+  std::vector<std::string> files;
+  std::map<std::string, std::string> byFolded;
+  std::vector<Problem> limits;              // what the updater cannot do on this tree
+  std::map<std::string, std::string> left;  // the differences they leave, by key: why
+  std::vector<std::string> proof;           // UTF-8: what the proof found
+  bool fault = false;                       // a difference no limit explains
+};
+
+// An archive that every old tree holds: its entries that differ in any of
+// them, and what each way of sending it costs.
+struct ArchivePlan {
+  std::string path;
+  std::vector<PlannedEntry> entries;
+  uint64_t wholeBytes = 0;   // the archive sent whole
+  uint64_t download = 0;     // the entries' contents
+  uint64_t growth = 0;       // what the entries add to the archive, on the old tree it grows most on
+  std::vector<std::pair<size_t, std::string>> removed;  // old tree, entry gone from NEW_DIR
+  std::string mustGoWhole;   // why entries cannot carry it; empty when either way may
+  bool whole = false;
+  int64_t oldBytes = -1;
+};
+
 struct MakeState {
-  std::string oldFolder, newFolder, outFolder, packageName;
+  std::vector<OldTree> olds;
+  std::string newFolder, outFolder, packageName;
   std::string updater;  // CP932 path of the updater to copy, or empty
   bool skipUnnameable = false;
   bool unnameableLeft = false;  // NEW_DIR holds a file the update cannot carry and nobody said to skip it
-  std::vector<PlannedEntry> loose;   // C and R, in file order
-  std::vector<PlannedEntry> entries; // I, in archive and entry order
-  std::vector<std::string> problems; // UTF-8
-  std::vector<std::string> notes;    // UTF-8
-  std::vector<std::string> skipped;  // UTF-8: files left out because CP932 cannot name them
-  std::set<std::string> sourceNames; // folded: package entries and loose files share one namespace
+  bool wholeArchives = false, entriesOnly = false;
+  std::vector<PlannedEntry> loose;    // C and R, in file order
+  std::vector<PlannedEntry> entries;  // I, in archive and entry order
+  std::vector<ArchivePlan> archives;
+  std::vector<Problem> problems;      // for every old tree
+  std::map<std::string, std::string> leftEverywhere;  // differences every old tree keeps, by key: why
+  std::vector<std::string> notes;     // UTF-8
+  std::vector<std::string> skipped;   // UTF-8: files left out because CP932 cannot name them
+  std::vector<std::string> choices;   // UTF-8: whole or entries, for each archive
+  std::set<std::string> sourceNames;  // folded: package entries and loose files share one namespace
 };
 
 // What the written update holds.
 struct WrittenUpdate {
   std::string listText;
   int packageEntries = 0;
+  int sharedEntries = 0;  // entries whose content another entry already holds
   uint64_t packageBytes = 0;
   int looseFiles = 0;
 };
 
 std::string q(const std::string& cp932) { return "\"" + shown(cp932) + "\""; }
 
-std::string fileNameOf(const std::string& path) {
-  std::vector<std::string> parts = cp932PathParts(path);
-  return parts.back();
-}
+std::string fileNameOf(const std::string& path) { return cp932PathParts(path).back(); }
 
 void ioError(ToolOutput* output, const char* doing, const std::string& path) {
   output->err += std::string("updtool: cannot ") + doing + " " + q(path) + ": " + lastErrorText() + "\n";
+}
+
+// A problem of the update as a whole, and the differences it leaves on
+// every old tree.
+void leftOut(MakeState* state, const char* code, const std::string& message, const std::string& path,
+             const std::vector<TreeDifference::Kind>& kinds, const std::string& entry = "") {
+  state->problems.push_back({code, message});
+  for (TreeDifference::Kind kind : kinds) state->leftEverywhere[differenceKey(kind, path, entry)] = message;
+}
+
+void leftOn(OldTree* old, const char* code, const std::string& message, TreeDifference::Kind kind,
+            const std::string& path, const std::string& entry = "") {
+  old->limits.push_back({code, message});
+  old->left[differenceKey(kind, path, entry)] = message;
 }
 
 // Whether two contents hold the same bytes, compared piece by piece; false
@@ -112,14 +179,12 @@ std::string entrySourceName(MakeState* state, const std::string& archive, const 
 
 void planLoose(MakeState* state, char command, const std::string& path, const std::string& from, uint64_t newBytes,
                int64_t oldBytes) {
-  if (2 + path.size() > kLongestListLine) {
-    state->problems.push_back(q(path) + ": the path is too long for a line of the list");
-    return;
-  }
-  if (state->sourceNames.count(archiveFoldedName(path))) {
-    state->problems.push_back(q(path) + ": another source of the update folder already has this name");
-    return;
-  }
+  const std::vector<TreeDifference::Kind> kinds = {TreeDifference::Missing, TreeDifference::Different};
+  if (2 + path.size() > kLongestListLine)
+    return leftOut(state, "line-too-long", q(path) + ": the path is too long for a line of the list", path, kinds);
+  if (state->sourceNames.count(archiveFoldedName(path)))
+    return leftOut(state, "name-taken", q(path) + ": another source of the update folder already has this name",
+                   path, kinds);
   state->sourceNames.insert(archiveFoldedName(path));
   PlannedEntry entry;
   entry.command = command;
@@ -131,17 +196,26 @@ void planLoose(MakeState* state, char command, const std::string& path, const st
   state->loose.push_back(std::move(entry));
 }
 
-// Entry by entry, by the archive's own name matching. False when the
-// archive cannot be expressed entry by entry and goes whole instead; an
-// I/O error sets *failedPath.
-bool planArchive(MakeState* state, const std::string& path, std::string* why, std::string* failedPath) {
-  std::string oldPath = state->oldFolder + path, newPath = state->newFolder + path;
-  PackageArchive oldArchive(oldPath.c_str());
+// Entry by entry, by the archive's own name matching, against every old
+// tree (each holds a sound archive at `path`). False after an I/O error
+// (*failedPath names the file).
+bool planArchive(MakeState* state, const std::string& path, uint64_t wholeBytes, int64_t oldBytes,
+                 std::string* failedPath) {
+  ArchivePlan plan;
+  plan.path = path;
+  plan.wholeBytes = wholeBytes;
+  plan.oldBytes = oldBytes;
+  std::string newPath = state->newFolder + path;
   PackageArchive newArchive(newPath.c_str());
-  std::vector<PlannedEntry> planned;
+  std::vector<std::unique_ptr<PackageArchive>> olds;
+  std::vector<uint64_t> growth(state->olds.size(), 0);
+  std::vector<uint32_t> records(state->olds.size(), 0);
+  for (size_t j = 0; j < state->olds.size(); ++j) {
+    olds.emplace_back(new PackageArchive((state->olds[j].folder + path).c_str()));
+    records[j] = static_cast<uint32_t>(olds[j]->loadedEntryCount());
+  }
   std::set<std::string> seen;
-  int32_t count = newArchive.loadedEntryCount();
-  for (int32_t i = 0; i < count; ++i) {
+  for (int32_t i = 0; i < newArchive.loadedEntryCount(); ++i) {
     const ArchiveEntryInfo* info = newArchive.loadedEntry(i);
     std::string name = info && info->name ? info->name : "";
     if (seen.count(archiveFoldedName(name))) {
@@ -150,10 +224,6 @@ bool planArchive(MakeState* state, const std::string& path, std::string* why, st
       continue;
     }
     seen.insert(archiveFoldedName(name));
-    if (name.empty() || holdsListWhiteSpace(name)) {
-      *why = "the entry name " + q(name) + " cannot be written in a list";
-      return false;
-    }
     PlannedEntry entry;
     entry.command = 'I';
     entry.path = path;
@@ -162,56 +232,56 @@ bool planArchive(MakeState* state, const std::string& path, std::string* why, st
     entry.wholeFile = false;
     entry.offset = info->dataOffset;
     entry.newBytes = info->dataSize;
-    // The first record of a name is the one the updater reads.
-    int32_t stored = oldArchive.findLoadedEntry(name.c_str());
-    if (stored >= 0) {
-      const ArchiveEntryInfo* before = oldArchive.loadedEntry(stored);
+    bool differs = false;
+    for (size_t j = 0; j < olds.size(); ++j) {
+      // The first record of a name is the one the updater reads.
+      int32_t stored = olds[j]->findLoadedEntry(name.c_str());
+      const ArchiveEntryInfo* before = stored >= 0 ? olds[j]->loadedEntry(stored) : nullptr;
       bool same = false;
-      if (before->dataSize == info->dataSize && !sameEntries(oldArchive, stored, newArchive, i, &same, failedPath))
+      if (before != nullptr && before->dataSize == info->dataSize &&
+          !sameEntries(*olds[j], stored, newArchive, i, &same, failedPath))
         return false;
       if (same) continue;
-      entry.oldBytes = before->dataSize;
-    } else if (info->dataSize == 0) {
-      *why = "the new entry " + q(name) + " is empty, and the updater adds no empty entry";
-      return false;
+      differs = true;
+      if (before != nullptr && entry.oldBytes < 0) entry.oldBytes = before->dataSize;
+      if (before == nullptr && info->dataSize == 0 && plan.mustGoWhole.empty())
+        plan.mustGoWhole = "the new entry " + q(name) + " is empty, and the updater adds no empty entry";
+      growth[j] += before != nullptr ? info->dataSize : addedEntryGrowth(name.size(), info->dataSize, records[j]++);
     }
-    planned.push_back(std::move(entry));
+    if (!differs) continue;
+    if ((name.empty() || holdsListWhiteSpace(name)) && plan.mustGoWhole.empty())
+      plan.mustGoWhole = "the entry name " + q(name) + " cannot be written in a list";
+    plan.download += entry.newBytes;
+    plan.entries.push_back(std::move(entry));
   }
-  int32_t oldCount = oldArchive.loadedEntryCount();
-  for (int32_t i = 0; i < oldCount; ++i) {
-    const ArchiveEntryInfo* info = oldArchive.loadedEntry(i);
-    std::string name = info && info->name ? info->name : "";
-    if (!seen.count(archiveFoldedName(name)))
-      state->problems.push_back(q(path) + ": the entry " + q(name) +
-                                " is gone from the new archive, but the updater cannot remove entries; it stays");
-  }
-  for (PlannedEntry& entry : planned) {
-    entry.sourceName = entrySourceName(state, path, entry.entryName);
-    size_t lineLength = 3 + entry.path.size() + entry.sourceName.size() + 1 + entry.entryName.size();
-    if (lineLength > kLongestListLine) {
-      state->problems.push_back(q(path) + ": the entry " + q(entry.entryName) + " makes a line too long for the list");
-      continue;
+  for (size_t j = 0; j < olds.size(); ++j) {
+    plan.growth = std::max(plan.growth, growth[j]);
+    for (int32_t i = 0; i < olds[j]->loadedEntryCount(); ++i) {
+      const ArchiveEntryInfo* info = olds[j]->loadedEntry(i);
+      std::string name = info && info->name ? info->name : "";
+      if (!seen.count(archiveFoldedName(name))) plan.removed.emplace_back(j, name);
     }
-    state->sourceNames.insert(archiveFoldedName(entry.sourceName));
-    state->entries.push_back(std::move(entry));
   }
+  if (!plan.entries.empty() || !plan.removed.empty()) state->archives.push_back(std::move(plan));
   return true;
 }
 
-// The two trees as listed, with the sizes of NEW_DIR's files.
+// The trees as listed, with the sizes of NEW_DIR's files.
 struct Trees {
-  std::vector<std::string> oldFiles, newFiles;
+  std::vector<std::string> newFiles;
   std::vector<uint64_t> newSizes;
   uint64_t newBytes = 0;
-  std::map<std::string, std::string> oldByFolded;
   std::map<std::string, std::string> reshapedNotes;  // by CP932 path: said only when the file is sent
 };
 
 bool listTrees(MakeState* state, Trees* trees, ToolOutput* output) {
-  std::vector<OddName> oldUnnameable, newUnnameable, reshaped;
-  if (!listFilesBelow(state->oldFolder, &trees->oldFiles, &oldUnnameable)) {
-    ioError(output, "read OLD_DIR", state->oldFolder);
-    return false;
+  std::vector<OddName> newUnnameable, reshaped;
+  for (OldTree& old : state->olds) {
+    if (!listFilesBelow(old.folder, &old.files)) {
+      ioError(output, "read OLD_DIR", old.folder);
+      return false;
+    }
+    for (const std::string& file : old.files) old.byFolded[archiveFoldedName(file)] = file;
   }
   if (!listFilesBelow(state->newFolder, &trees->newFiles, &newUnnameable, &reshaped)) {
     ioError(output, "read NEW_DIR", state->newFolder);
@@ -223,10 +293,9 @@ bool listTrees(MakeState* state, Trees* trees, ToolOutput* output) {
   for (const OddName& file : newUnnameable) {
     std::string text = "\"" + file.utf8 + "\": code page 932 cannot write this name, so the updater cannot name it";
     if (state->skipUnnameable) state->skipped.push_back(text + "; left out (--skip-unnameable)");
-    else state->problems.push_back(text + "; rename it, or leave it out with --skip-unnameable");
+    else state->problems.push_back({"unnameable", text + "; rename it, or leave it out with --skip-unnameable"});
     state->unnameableLeft = state->unnameableLeft || !state->skipUnnameable;
   }
-  for (const std::string& file : trees->oldFiles) trees->oldByFolded[archiveFoldedName(file)] = file;
   // Sizes first: the total for the progress line, and most changes show there.
   trees->newSizes.resize(trees->newFiles.size());
   for (size_t i = 0; i < trees->newFiles.size(); ++i) {
@@ -239,8 +308,16 @@ bool listTrees(MakeState* state, Trees* trees, ToolOutput* output) {
   return true;
 }
 
-// What the update does with one file of NEW_DIR: nothing, or an entry
-// planned, or a problem said. False after an I/O error is reported.
+// One file of NEW_DIR in one old tree: there or not, and whether it holds
+// the same bytes.
+struct OldFile {
+  bool present = false, same = false, archive = false;
+  std::string path;  // as the old tree spells it
+  uint64_t size = 0;
+};
+
+// What the update does with one file of NEW_DIR: nothing, or an entry or an
+// archive planned, or a problem said. False after an I/O error is reported.
 bool planFile(MakeState* state, const Trees& trees, size_t i, Progress* progress, ToolOutput* output) {
   const std::string& file = trees.newFiles[i];
   uint64_t size = trees.newSizes[i];
@@ -248,44 +325,63 @@ bool planFile(MakeState* state, const Trees& trees, size_t i, Progress* progress
     state->notes.push_back(q(file) + " is left alone: the updater keeps it itself");
     return true;
   }
-  auto old = trees.oldByFolded.find(archiveFoldedName(file));
-  bool present = old != trees.oldByFolded.end();
-  std::string oldPath = present ? state->oldFolder + old->second : "", newPath = state->newFolder + file;
-  uint64_t oldSize = 0;
-  if (present && !fileSizeOf(oldPath, &oldSize)) {
-    ioError(output, "read", oldPath);
-    return false;
-  }
-  std::string failedPath;
-  bool same = false;
-  if (present && oldSize == size && !sameFiles(oldPath, newPath, progress, &same, &failedPath)) {
-    ioError(output, "read", failedPath);
-    return false;
-  }
-  if (same) return true;
-  std::string refused = listPathProblem(present ? old->second : file);
-  if (!refused.empty()) {
-    state->problems.push_back(q(file) + ": the updater refuses this path (" + refused + "); left out");
-  } else if (holdsListWhiteSpace(file)) {
-    state->problems.push_back(q(file) + ": a path with white space cannot be written in a list; left out");
-  } else if (size > kLargestLooseFile) {
-    state->problems.push_back(q(file) + ": the updater refuses files of 4 GiB or more; left out");
-  } else if (present) {
-    std::string why;
-    if (isSoundArchive(oldPath) && isSoundArchive(newPath)) {
-      if (planArchive(state, old->second, &why, &failedPath)) return true;
-      if (!failedPath.empty()) {
+  std::string newPath = state->newFolder + file, failedPath;
+  bool newArchive = isSoundArchive(newPath);
+  std::vector<OldFile> olds(state->olds.size());
+  bool everywhere = true, sameEverywhere = true, archiveEverywhere = newArchive;
+  int64_t oldBytes = -1;
+  for (size_t j = 0; j < olds.size(); ++j) {
+    OldFile& old = olds[j];
+    auto found = state->olds[j].byFolded.find(archiveFoldedName(file));
+    old.present = found != state->olds[j].byFolded.end();
+    if (old.present) {
+      old.path = found->second;
+      if (!fileSizeOf(state->olds[j].folder + old.path, &old.size)) {
+        ioError(output, "read", state->olds[j].folder + old.path);
+        return false;
+      }
+      if (old.size == size && !sameFiles(state->olds[j].folder + old.path, newPath, progress, &old.same, &failedPath)) {
         ioError(output, "read", failedPath);
         return false;
       }
-      state->notes.push_back(q(file) + " goes whole: " + why);
+      if (oldBytes < 0 && !old.same) oldBytes = static_cast<int64_t>(old.size);
+      old.archive = newArchive && !old.same && isSoundArchive(state->olds[j].folder + old.path);
     }
-    planLoose(state, 'R', old->second, newPath, size, static_cast<int64_t>(oldSize));
-  } else if (size == 0) {
-    state->problems.push_back(q(file) + ": the updater does not create an empty file; left out");
-  } else {
-    planLoose(state, 'C', file, newPath, size, -1);
+    everywhere = everywhere && old.present;
+    sameEverywhere = sameEverywhere && old.same;
+    archiveEverywhere = archiveEverywhere && (old.archive || old.same);
   }
+  if (sameEverywhere) return true;
+  // One spelling of the path for the list: the old trees' where they all
+  // hold it alike, else the new one.
+  std::string path = file;
+  if (everywhere && std::all_of(olds.begin(), olds.end(), [&](const OldFile& old) { return old.path == olds[0].path; }))
+    path = olds[0].path;
+  const std::vector<TreeDifference::Kind> kinds = {TreeDifference::Missing, TreeDifference::Different};
+  std::string refused = listPathProblem(path);
+  if (!refused.empty())
+    return leftOut(state, "path-refused", q(file) + ": the updater refuses this path (" + refused + "); left out",
+                   file, kinds), true;
+  if (holdsListWhiteSpace(file))
+    return leftOut(state, "white-space", q(file) + ": a path with white space cannot be written in a list; left out",
+                   file, kinds), true;
+  if (size > kLargestLooseFile)
+    return leftOut(state, "too-large", q(file) + ": the updater refuses files of 4 GiB or more; left out", file,
+                   kinds), true;
+  if (everywhere && archiveEverywhere)
+    return planArchive(state, path, size, oldBytes, &failedPath) || (ioError(output, "read", failedPath), false);
+  if (size == 0) {
+    bool anyToChange = false;
+    for (size_t j = 0; j < olds.size(); ++j) {
+      if (!olds[j].present)
+        leftOn(&state->olds[j], "empty-file", q(file) + ": the updater does not create an empty file; left out",
+               TreeDifference::Missing, file);
+      anyToChange = anyToChange || (olds[j].present && !olds[j].same);
+    }
+    if (!anyToChange) return true;
+  }
+  if (newArchive && everywhere) state->notes.push_back(q(file) + " goes whole: one of the old trees holds no archive of it");
+  planLoose(state, everywhere ? 'R' : 'C', path, newPath, size, oldBytes);
   return true;
 }
 
@@ -307,15 +403,90 @@ bool compareTrees(MakeState* state, ToolOutput* output) {
     auto note = trees.reshapedNotes.find(entry.path);
     if (entry.command == 'C' && note != trees.reshapedNotes.end()) state->notes.push_back(note->second);
   }
-  for (const std::string& file : trees.oldFiles)
-    if (!newFolded.count(archiveFoldedName(file)) && archiveFoldedName(file) != archiveFoldedName(kSetupLogName))
-      state->problems.push_back(q(file) + " is gone from NEW_DIR, but the updater cannot remove files; it stays");
+  for (OldTree& old : state->olds)
+    for (const std::string& file : old.files)
+      if (!newFolded.count(archiveFoldedName(file)) && archiveFoldedName(file) != archiveFoldedName(kSetupLogName))
+        leftOn(&old, "file-removed", q(file) + " is gone from NEW_DIR, but the updater cannot remove files; it stays",
+               TreeDifference::Extra, file);
   return true;
 }
 
-// Sources of R and I go into the package; C sources stay loose, so that
-// the copy fallback of "C" (which takes the loose file) finds them, and so
-// does anything that would carry the package past 2 GiB.
+std::string bytesText(uint64_t count) { return std::to_string(count) + (count == 1 ? " byte" : " bytes"); }
+
+// The list's entries with each archive sent as chosen.
+size_t listEntries(const MakeState& state) {
+  size_t count = state.loose.size() + 1;  // and the package's P
+  for (const ArchivePlan& plan : state.archives) count += plan.whole ? 1 : plan.entries.size();
+  return count;
+}
+
+// For each archive: its entries when what the player downloads for them
+// and what the archive grows by on the player's disk (on the old tree it
+// grows most on) come to less than the archive whole, else the archive
+// whole; then archives go whole, those with the most entries first, until
+// the list fits 512 entries. False when it cannot fit (said as a problem).
+bool chooseArchiveForms(MakeState* state) {
+  for (ArchivePlan& plan : state->archives) {
+    std::string figures = q(plan.path) + ": " + std::to_string(plan.entries.size()) + " entries differ; " +
+                          bytesText(plan.download) + " to download and " + bytesText(plan.growth) +
+                          " of growth, against " + bytesText(plan.wholeBytes) + " whole: ";
+    if (!plan.mustGoWhole.empty()) {
+      plan.whole = true;
+      state->choices.push_back(figures + "whole, as " + plan.mustGoWhole);
+    } else if (state->wholeArchives || state->entriesOnly) {
+      plan.whole = state->wholeArchives;
+      state->choices.push_back(figures + (plan.whole ? "whole (--whole-archives)" : "entries (--entries-only)"));
+    } else {
+      plan.whole = plan.download + plan.growth >= plan.wholeBytes;
+      state->choices.push_back(figures + (plan.whole ? "whole" : "entries"));
+    }
+  }
+  while (listEntries(*state) > static_cast<size_t>(kUpdateListCapacity) && !state->entriesOnly) {
+    ArchivePlan* largest = nullptr;
+    for (ArchivePlan& plan : state->archives)
+      if (!plan.whole && (largest == nullptr || plan.entries.size() > largest->entries.size())) largest = &plan;
+    if (largest == nullptr || largest->entries.size() <= 1) break;
+    largest->whole = true;
+    state->choices.push_back(q(largest->path) + ": whole after all, so that the list fits 512 entries");
+  }
+  size_t needed = listEntries(*state);
+  if (needed <= static_cast<size_t>(kUpdateListCapacity)) return true;
+  state->problems.push_back({"over-capacity", "the update needs " + std::to_string(needed) + " entries, " +
+                                                  std::to_string(needed - kUpdateListCapacity) +
+                                                  " more than the 512 a list can hold; nothing is written"});
+  return false;
+}
+
+// Each archive becomes its I lines, or one R line that sends it whole.
+void placeArchives(MakeState* state) {
+  for (ArchivePlan& plan : state->archives) {
+    if (plan.whole) {
+      planLoose(state, 'R', plan.path, state->newFolder + plan.path, plan.wholeBytes, plan.oldBytes);
+      continue;
+    }
+    for (const auto& [tree, name] : plan.removed)
+      leftOn(&state->olds[tree], "entry-removed",
+             q(plan.path) + ": the entry " + q(name) + " is gone from the new archive, but the updater cannot remove "
+                                                       "entries; it stays",
+             TreeDifference::ExtraEntry, plan.path, name);
+    for (PlannedEntry& entry : plan.entries) {
+      entry.sourceName = entrySourceName(state, plan.path, entry.entryName);
+      size_t lineLength = 3 + entry.path.size() + entry.sourceName.size() + 1 + entry.entryName.size();
+      if (lineLength > kLongestListLine) {
+        leftOut(state, "line-too-long", q(plan.path) + ": the entry " + q(entry.entryName) +
+                                            " makes a line too long for the list",
+                plan.path, {TreeDifference::MissingEntry, TreeDifference::DifferentEntry}, entry.entryName);
+        continue;
+      }
+      state->sourceNames.insert(archiveFoldedName(entry.sourceName));
+      state->entries.push_back(std::move(entry));
+    }
+  }
+}
+
+// Sources of R and I go into the package; C sources stay loose files of
+// the update folder, and so does anything that would carry the package
+// past 2 GiB.
 void choosePackageEntries(MakeState* state, WrittenUpdate* update) {
   uint64_t packageSize = kArchiveHeaderSize;
   auto intoPackage = [&](PlannedEntry* entry) {
@@ -324,7 +495,6 @@ void choosePackageEntries(MakeState* state, WrittenUpdate* update) {
     packageSize += size;
     entry->inPackage = true;
     ++update->packageEntries;
-    update->packageBytes += entry->newBytes;
   };
   for (PlannedEntry& entry : state->loose)
     if (entry.command == 'R') intoPackage(&entry);
@@ -360,6 +530,27 @@ bool writeLooseFiles(MakeState* state, WrittenUpdate* update, Progress* progress
   return true;
 }
 
+// An earlier entry of the package with the same bytes as `entry`, among
+// the first few of its size; -1 when there is none. False on a read error.
+bool sharedContent(const std::vector<const PlannedEntry*>& written, const PlannedEntry& entry,
+                   const std::multimap<uint64_t, size_t>& bySize, int64_t* record, std::string* failedPath) {
+  *record = -1;
+  auto range = bySize.equal_range(entry.newBytes);
+  size_t looked = 0;
+  for (auto it = range.first; it != range.second && looked++ < kSharingCandidates; ++it) {
+    plat::File mineFile, theirsFile;
+    Content mine, theirs;
+    const PlannedEntry& earlier = *written[it->second];
+    if (!readNewBytes(entry, &mineFile, &mine)) return *failedPath = entry.from, false;
+    if (!readNewBytes(earlier, &theirsFile, &theirs)) return *failedPath = earlier.from, false;
+    bool same = false;
+    if (!sameBytes(mine, entry.from, theirs, earlier.from, {}, &same, failedPath)) return false;
+    if (same) return *record = static_cast<int64_t>(it->second), true;
+  }
+  return true;
+}
+
+// The package, each distinct content stored once however many lines name it.
 bool writePackage(MakeState* state, WrittenUpdate* update, Progress* progress, ToolOutput* output) {
   if (update->packageEntries == 0) return true;
   std::string packagePath = state->outFolder + state->packageName;
@@ -368,6 +559,8 @@ bool writePackage(MakeState* state, WrittenUpdate* update, Progress* progress, T
     ioError(output, "write", packagePath);
     return false;
   }
+  std::vector<const PlannedEntry*> written;
+  std::multimap<uint64_t, size_t> bySize;
   for (const std::vector<PlannedEntry>* group : {&state->loose, &state->entries})
     for (const PlannedEntry& entry : *group) {
       if (!entry.inPackage) continue;
@@ -375,11 +568,27 @@ bool writePackage(MakeState* state, WrittenUpdate* update, Progress* progress, T
       plat::File file;
       Content content;
       bool readFailed = true;
-      if (!readNewBytes(entry, &file, &content) ||
-          !package.add(entry.sourceName, content, progress->pieces(), &readFailed)) {
-        ioError(output, readFailed ? "read" : "write", readFailed ? entry.from : packagePath);
+      int64_t shared = -1;
+      std::string failedPath;
+      if (!sharedContent(written, entry, bySize, &shared, &failedPath)) {
+        ioError(output, "read", failedPath);
         return false;
       }
+      if (shared >= 0) {
+        if (!package.addSharing(entry.sourceName, static_cast<size_t>(shared))) {
+          ioError(output, "write", packagePath);
+          return false;
+        }
+        ++update->sharedEntries;
+      } else if (!readNewBytes(entry, &file, &content) ||
+                 !package.add(entry.sourceName, content, progress->pieces(), &readFailed)) {
+        ioError(output, readFailed ? "read" : "write", readFailed ? entry.from : packagePath);
+        return false;
+      } else {
+        update->packageBytes += entry.newBytes;
+      }
+      bySize.emplace(entry.newBytes, written.size());
+      written.push_back(&entry);
     }
   if (!package.finish()) {
     ioError(output, "write", packagePath);
@@ -426,10 +635,60 @@ bool writeUpdate(MakeState* state, WrittenUpdate* update, ToolOutput* output) {
     update->listText += std::string(1, entry.command) + "\t" + entry.path + "\r\n";
   for (const PlannedEntry& entry : state->entries)
     update->listText += "I\t" + entry.path + "\t" + entry.sourceName + "\t" + entry.entryName + "\r\n";
-  std::string listPath = state->outFolder + "UpDate.lst";
+  std::string listPath = state->outFolder + kUpdateListName;
   if (!writeWholeFile(listPath, update->listText.data(), static_cast<uint32_t>(update->listText.size()))) {
     ioError(output, "write", listPath);
     return false;
+  }
+  return true;
+}
+
+// The proof of one old tree: the updater's own run from the folder just
+// written into an overlay of the tree, which then must hold what NEW_DIR
+// holds, but for what the updater's limits leave, which make named.
+bool prove(const MakeState& state, OldTree* old, Progress* progress, ToolOutput* output) {
+  std::string install, scratch;
+  if (!absolutePath(old->folder, &install) || !plat::temporaryFolder(&scratch)) {
+    ioError(output, "prove the update on", old->folder);
+    return false;
+  }
+  install = asFolder(install);
+  std::random_device random;
+  plat::OverlayFiles overlay(plat::files(), asFolder(scratch) + "updtool-proof-" + std::to_string(random()) + ".tmp",
+                             kProofMemory);
+  plat::FileSystemInUse inUse(overlay);
+  RecordingHost host(install, 0);
+  progress->nextFile(old->folder);
+  {
+    FolderVisit visit;
+    if (!visit.enter(state.outFolder)) {
+      ioError(output, "enter", state.outFolder);
+      return false;
+    }
+    runTheUpdater(host);
+  }
+  for (const RecordingHost::Prompt& prompt : host.prompts) {
+    old->proof.push_back("the run met the prompt \"" + shown(prompt.text) + "\": a fault of make");
+    old->fault = true;
+  }
+  if (exitForMessage(host.message) != kExitFine) {
+    old->proof.push_back("the run ended with \"" + shown(host.message) + "\": a fault of make");
+    old->fault = true;
+  }
+  std::vector<TreeDifference> differences;
+  std::string failedPath;
+  if (!compareFolders(install, state.newFolder, false, &differences, &failedPath)) {
+    ioError(output, "read", failedPath);
+    return false;
+  }
+  for (const TreeDifference& difference : differences) {
+    std::string key = differenceKey(difference.kind, difference.path, difference.entry);
+    const std::string* why = nullptr;
+    using Left = const std::map<std::string, std::string>*;
+    for (Left left : {Left(&old->left), Left(&state.leftEverywhere)})
+      if (why == nullptr && left->count(key)) why = &left->at(key);
+    old->fault = old->fault || why == nullptr;
+    old->proof.push_back(differenceText(difference) + ": " + (why ? *why : "a fault of make"));
   }
   return true;
 }
@@ -444,7 +703,8 @@ std::string plannedText(const PlannedEntry& entry) {
 }
 
 const char kMakeUsage[] =
-    "usage: updtool make [--package NAME] [--updater PATH] [--skip-unnameable] OLD_DIR NEW_DIR OUT_DIR\n";
+    "usage: updtool make [--package NAME] [--updater PATH] [--skip-unnameable] [--whole-archives | --entries-only]\n"
+    "                    OLD_DIR... NEW_DIR OUT_DIR\n";
 
 // The updater that goes into the folder: the one named, else the one
 // beside this tool, else none (and a note says so).
@@ -473,6 +733,10 @@ bool readMakeArguments(const std::vector<std::string>& arguments, MakeState* sta
       updaterText = arguments[++i];
     } else if (argument == "--skip-unnameable") {
       state->skipUnnameable = true;
+    } else if (argument == "--whole-archives") {
+      state->wholeArchives = true;
+    } else if (argument == "--entries-only") {
+      state->entriesOnly = true;
     } else if (argument.rfind("--", 0) == 0) {
       output->err += "updtool: make has no option " + argument + "\n" + kMakeUsage;
       return false;
@@ -480,14 +744,20 @@ bool readMakeArguments(const std::vector<std::string>& arguments, MakeState* sta
       operands.push_back(argument);
     }
   }
-  if (operands.size() != 3) {
+  if (operands.size() < 3 || (state->wholeArchives && state->entriesOnly)) {
     output->err += kMakeUsage;
     return false;
   }
-  *outText = operands[2];
-  if (!folderOperand("OLD_DIR", operands[0], &state->oldFolder, output) ||
-      !folderOperand("NEW_DIR", operands[1], &state->newFolder, output) ||
-      !newPathOperand("OUT_DIR", operands[2], &state->outFolder, output) ||
+  *outText = operands.back();
+  for (size_t j = 0; j + 2 < operands.size(); ++j) {
+    OldTree old;
+    old.operand = operands[j];
+    if (!folderOperand("OLD_DIR", operands[j], &old.folder, output)) return false;
+    old.folder = asFolder(old.folder);
+    state->olds.push_back(std::move(old));
+  }
+  if (!folderOperand("NEW_DIR", operands[operands.size() - 2], &state->newFolder, output) ||
+      !newPathOperand("OUT_DIR", operands.back(), &state->outFolder, output) ||
       !newPathOperand("--package", packageText, &state->packageName, output))
     return false;
   if (holdsListWhiteSpace(state->packageName) || cp932PathParts(state->packageName).size() != 1 ||
@@ -495,14 +765,13 @@ bool readMakeArguments(const std::vector<std::string>& arguments, MakeState* sta
     output->err += "updtool: --package must be a plain file name without white space\n";
     return false;
   }
-  state->oldFolder = asFolder(state->oldFolder);
   state->newFolder = asFolder(state->newFolder);
   state->outFolder = asFolder(state->outFolder);
   std::vector<std::string> existing;
   PathKind outKind = pathKind(state->outFolder);
   if (outKind == PathKind::File ||
       (outKind == PathKind::Folder && (!listFilesBelow(state->outFolder, &existing) || !existing.empty()))) {
-    output->err += "updtool: OUT_DIR \"" + operands[2] + "\" must be a new or empty folder\n";
+    output->err += "updtool: OUT_DIR \"" + operands.back() + "\" must be a new or empty folder\n";
     return false;
   }
   if (!chooseUpdater(updaterText, state, output)) return false;
@@ -518,6 +787,12 @@ bool readMakeArguments(const std::vector<std::string>& arguments, MakeState* sta
     state->sourceNames.insert(updaterName);
   }
   return true;
+}
+
+void problemsJson(JsonWriter& json, const char* key, const std::vector<Problem>& problems) {
+  json.array(key);
+  for (const Problem& problem : problems) json.object().text("code", problem.code).text("message", problem.message).end();
+  json.end();
 }
 
 void printMake(const MakeState& state, const std::string& outText, bool written, const WrittenUpdate& update,
@@ -541,22 +816,43 @@ void printMake(const MakeState& state, const std::string& outText, bool written,
     json.end();
     if (update.packageEntries > 0) json.name("package", state.packageName);
     else json.null("package");
-    json.number("packageEntries", update.packageEntries).number("looseFiles", update.looseFiles);
+    json.number("packageEntries", update.packageEntries).number("sharedEntries", update.sharedEntries);
+    json.number("looseFiles", update.looseFiles);
     if (withUpdater) json.name("updater", fileNameOf(state.updater));
     else json.null("updater");
-    json.texts("problems", state.problems).texts("skipped", state.skipped).texts("notes", state.notes).end();
+    json.texts("choices", state.choices);
+    problemsJson(json, "problems", state.problems);
+    json.texts("skipped", state.skipped).texts("notes", state.notes).array("olds");
+    for (const OldTree& old : state.olds) {
+      json.object().text("dir", old.operand);
+      problemsJson(json, "limits", old.limits);
+      json.texts("proof", old.proof).flag("fault", old.fault).end();
+    }
+    json.end().end();
     return;
   }
   for (const std::vector<PlannedEntry>* group : {&state.loose, &state.entries})
     for (const PlannedEntry& entry : *group) out += "  " + plannedText(entry) + "\n";
+  for (const std::string& choice : state.choices) out += "archive " + choice + "\n";
   for (const std::string& note : state.notes) out += "note: " + note + "\n";
   for (const std::string& skipped : state.skipped) out += "skipped: " + skipped + "\n";
-  for (const std::string& problem : state.problems) out += "problem: " + problem + "\n";
-  std::string problems = std::to_string(state.problems.size()) + (state.problems.size() == 1 ? " problem" : " problems") +
-                         (state.skipped.empty() ? "" : ", " + std::to_string(state.skipped.size()) + " files left out");
-  int listEntries = static_cast<int>(state.loose.size() + state.entries.size()) + (update.packageEntries > 0 ? 1 : 0);
+  size_t problemCount = state.problems.size();
+  for (const Problem& problem : state.problems) out += "problem: " + problem.message + "\n";
+  bool several = state.olds.size() > 1;
+  for (const OldTree& old : state.olds) {
+    problemCount += old.limits.size();
+    for (const Problem& limit : old.limits) out += "problem" + (several ? " for " + old.operand : "") + ": " + limit.message + "\n";
+  }
   if (written)
-    out += outText + ": UpDate.lst with " + std::to_string(listEntries) + " entries" +
+    for (const OldTree& old : state.olds) {
+      if (old.proof.empty()) out += "proof: " + old.operand + " ends equal to NEW_DIR\n";
+      for (const std::string& line : old.proof) out += "proof: " + old.operand + ": " + line + "\n";
+    }
+  std::string problems = std::to_string(problemCount) + (problemCount == 1 ? " problem" : " problems") +
+                         (state.skipped.empty() ? "" : ", " + std::to_string(state.skipped.size()) + " files left out");
+  if (written)
+    out += outText + ": UpDate.lst with " +
+           std::to_string(state.loose.size() + state.entries.size() + (update.packageEntries > 0 ? 1 : 0)) + " entries" +
            (update.packageEntries == 0 ? std::string()
                                        : ", package " + shown(state.packageName) + " (" +
                                              std::to_string(update.packageEntries) + " entries, " +
@@ -573,20 +869,31 @@ int runMake(const std::vector<std::string>& arguments, ToolOutput* output) {
   MakeState state;
   std::string outText;
   if (!readMakeArguments(arguments, &state, &outText, output) || !compareTrees(&state, output)) return kExitUsage;
-
-  int entryCount = static_cast<int>(state.loose.size() + state.entries.size());
-  if (entryCount == 0) {
-    state.problems.push_back("nothing to update: no file or entry of NEW_DIR differs from OLD_DIR, so no list is written");
-  } else if (entryCount + 1 > kUpdateListCapacity) {
-    state.problems.push_back("the update needs " + std::to_string(entryCount + 1) +
-                             " entries, more than the 512 a list can hold; nothing is written");
-  }
+  bool fits = chooseArchiveForms(&state);
+  if (fits) placeArchives(&state);
+  if (fits && state.loose.empty() && state.entries.empty())
+    state.problems.push_back({"nothing-to-update", "nothing to update: no file or entry of NEW_DIR differs from the "
+                                                   "old trees, so no list is written"});
   // Files that the update would silently lack stop it, unless the publisher
   // asked to leave them out.
-  if (state.unnameableLeft) state.problems.push_back("nothing is written: NEW_DIR holds files the update could not carry");
-  bool written = entryCount > 0 && entryCount + 1 <= kUpdateListCapacity && !state.unnameableLeft;
+  if (state.unnameableLeft)
+    state.problems.push_back({"unnameable-left", "nothing is written: NEW_DIR holds files the update could not carry"});
+  bool written = fits && !(state.loose.empty() && state.entries.empty()) && !state.unnameableLeft;
   WrittenUpdate update;
   if (written && !writeUpdate(&state, &update, output)) return kExitUsage;
+  bool fault = false;
+  if (written) {
+    Progress progress(output);
+    progress.start("proving", state.olds.size(), 0);
+    for (OldTree& old : state.olds) {
+      if (!prove(state, &old, &progress, output)) return kExitUsage;
+      fault = fault || old.fault;
+    }
+  }
   printMake(state, outText, written, update, output);
-  return state.problems.empty() ? kExitFine : kExitProblems;
+  bool omissions = !state.problems.empty() || !state.skipped.empty() ||
+                   std::any_of(state.olds.begin(), state.olds.end(), [](const OldTree& old) { return !old.limits.empty(); });
+  if (!written) return kExitProblems;
+  if (fault) return kExitMakeFault;
+  return omissions ? kExitMadeWithOmissions : kExitFine;
 }

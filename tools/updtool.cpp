@@ -20,12 +20,24 @@ struct CommandHelp {
 };
 
 const CommandHelp kCommands[] = {
-    {"make", "make [--package NAME] [--updater PATH] [--skip-unnameable] OLD_DIR NEW_DIR OUT_DIR",
-     "An update folder, ready to ship, that brings OLD_DIR to NEW_DIR: UpDate.lst, a\n"
-     "source package, loose files and the updater (from PATH, or beside updtool).\n"
+    {"make", "make [--package NAME] [--updater PATH] [--skip-unnameable] [--whole-archives | --entries-only]\n"
+             "       OLD_DIR... NEW_DIR OUT_DIR",
+     "An update folder, ready to ship, that brings each OLD_DIR to NEW_DIR: UpDate.lst,\n"
+     "a source package (each distinct content once), loose files and the updater\n"
+     "(from PATH, or beside updtool). A file that differs in any old tree is an R line\n"
+     "where every old tree has it, a C line where one lacks it. An archive that every\n"
+     "old tree holds gets I lines for its entries that differ in any of them, or goes\n"
+     "whole: entries when what the player downloads for them and what the archive\n"
+     "grows by on the player's disk (on the old tree it grows most on) come to less\n"
+     "than the archive whole; --whole-archives and --entries-only force either way.\n"
+     "Archives go whole, most entries first, until the list fits 512 entries.\n"
      "What the updater cannot do (remove a file or an entry, create an empty file,\n"
-     "name a path with white space) is reported and left out.\n"
-     "Exit codes: 0 written, 1 problems found (nothing written), 2 usage or I/O error.\n"},
+     "name a path with white space) is reported for each old tree and left out.\n"
+     "After writing, the updater's own run over an overlay of each old tree proves\n"
+     "the folder: the tree must end equal to NEW_DIR but for what was reported.\n"
+     "Exit codes: 0 written, every old tree ends equal to NEW_DIR; 1 nothing written\n"
+     "(problems); 2 usage or I/O error; 3 written without what was reported; 4 a proof\n"
+     "found a difference that no limit of the updater explains (a fault of make).\n"},
     {"plan", "plan [--install DIR] [UPDATE_DIR]",
      "A dry run: the updater's own run over an overlay of both folders, which\n"
      "changes nothing on disk. Tells where the run would stop, what each entry\n"
