@@ -212,7 +212,7 @@ class OverlayFile : public OpenFile {
 
   bool writeAt(uint64_t offset, const void* buffer, uint32_t count, uint32_t* transferred) override {
     *transferred = 0;
-    if (!data_) return fail(kErrorAccessDenied);
+    if (!writable()) return false;
     if (!data_->write(*owner_.store_, offset, static_cast<const char*>(buffer), count)) return false;
     *transferred = count;
     return changed();
@@ -225,12 +225,15 @@ class OverlayFile : public OpenFile {
   }
 
   bool setSize(uint64_t bytes) override {
-    if (!data_) return fail(kErrorAccessDenied);
+    if (!writable()) return false;
     data_->resize(bytes);
     return changed();
   }
 
   bool flush() override { return true; }
+
+  // A handle that was opened to read only changes nothing.
+  bool writable() const { return data_ != nullptr || fail(kErrorAccessDenied); }
 
   bool describe(uint32_t* names, bool* readOnly) override {
     if (!data_) return real_->describe(names, readOnly);
@@ -240,7 +243,7 @@ class OverlayFile : public OpenFile {
   }
 
   bool clearReadOnly() override {
-    if (!data_) return fail(kErrorAccessDenied);
+    if (!writable()) return false;
     data_->readOnly = false;
     return changed();
   }
@@ -252,13 +255,13 @@ class OverlayFile : public OpenFile {
   }
 
   bool adoptTraits(const FileTraits& traits) override {
-    if (!data_) return fail(kErrorAccessDenied);
+    if (!writable()) return false;
     data_->traits = traits;
     return changed();
   }
 
   bool removeName() override {
-    if (!data_) return fail(kErrorAccessDenied);
+    if (!writable()) return false;
     owner_.set(path_, OverlayFiles::Node::Gone, nullptr);
     return changed();
   }
@@ -266,7 +269,7 @@ class OverlayFile : public OpenFile {
   // What holds the name stays where the system would refuse: a folder, a
   // read-only file.
   bool putInPlace(const OpenFolder& folder, const std::string& name) override {
-    if (!data_) return fail(kErrorAccessDenied);
+    if (!writable()) return false;
     std::string target = folder.path + name;
     const OverlayFiles::Node* there = owner_.find(target);
     uint32_t attributes = 0;
@@ -437,23 +440,9 @@ bool OverlayFiles::attributes(const char* path, uint32_t* attributes) {
   return under_.attributes(path, attributes);
 }
 
-bool OverlayFiles::createFolder(const char* path) {
-  uint32_t attributes = 0;
-  if (this->attributes(path, &attributes)) return fail(kErrorAlreadyExists);
-  std::string asFolder = std::string(path) + "\\";
-  set(asFolder, Node::Folder, nullptr);
-  changed(asFolder);
-  return true;
-}
-
-bool OverlayFiles::deleteFile(const char* path) {
-  uint32_t attributes = 0;
-  if (!this->attributes(path, &attributes)) return false;
-  if (attributes & kAttributeDirectory) return fail(kErrorAccessDenied);
-  set(path, Node::Gone, nullptr);
-  changed(path);
-  return true;
-}
+// A run makes folders and removes files through its held folders only.
+bool OverlayFiles::createFolder(const char*) { return fail(kErrorNotSupported); }
+bool OverlayFiles::deleteFile(const char*) { return fail(kErrorNotSupported); }
 
 namespace {
 
