@@ -59,6 +59,7 @@
 #include "run/run_host.h"
 #include "run/run_messages.h"
 #include "run/run_state.h"
+#include "tools/plan_update.h"
 
 extern char** environ;
 
@@ -253,10 +254,19 @@ int runChild(const std::string& mode, const std::string& delivery, const std::st
     runState.changedFileCount = 0;
     runState.running.store(0);
     auto start = std::chrono::steady_clock::now();
-    uint32_t result = runUpdate(nullptr);
-    ::sync();  // the written data on disk, as the baselines are timed
+    bool asExpected;
+    if (mode == "plan") {
+      // updtool plan: the same run over an overlay, which writes nothing.
+      ToolOutput output;
+      bool done = runPlan({"--install", windowsPath(install), "."}, &output) == kExitFine;
+      asExpected = done && output.out.find(shown(kMessageUpdateDone)) != std::string::npos;
+      runState.dialog = &host;
+    } else {
+      uint32_t result = runUpdate(nullptr);
+      ::sync();  // the written data on disk, as the baselines are timed
+      asExpected = result == 1 && host.lastMessage == expected;
+    }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    bool asExpected = result == 1 && host.lastMessage == expected;
     if (!asExpected) ++unexpected;
     // The lists hold the loose files first, then the archive entries.
     if (updateList.count > 0 && updateList.commands[0] == 'I')
@@ -808,6 +818,11 @@ int main(int argc, char** argv) {
   bool sameAsFloor =
       spawnAndWait({"diff", "-rq", root + "/run-install", root + "/floor-flush-install"}, false).status == 0;
 
+  std::printf("plan of the full apply:\n");
+  spawnAndWait({"cp", "-a", root + "/base", root + "/plan-install"}, false);
+  Timed plan = timedChild("--child", "plan", root + "/delivery", root + "/plan-install", lists, root + "/plan.report");
+  bool planWroteNothing = spawnAndWait({"diff", "-rq", root + "/base", root + "/plan-install"}, false).status == 0;
+
   std::printf("up-to-date re-run:\n");
   Timed rerun = timedChild("--child", "rerun", root + "/delivery", root + "/run-install", lists, root + "/rerun.report");
   Timed floorRead = timedFloor("rerun", root, root + "/run-install", full, "sync");
@@ -839,6 +854,11 @@ int main(int argc, char** argv) {
             {"floor", floorFlush.parts.archiveSeconds},
             {"floor that compares", floorCompare.parts.archiveSeconds},
             {"floor, one sync", floorSync.parts.archiveSeconds}});
+  printRow("plan of the full apply", plan.process.seconds, {{"the run's apply", apply.process.seconds}});
+  std::printf("  plan: %s, the install %s; peak %.1f MiB (the run's %.1f MiB)\n",
+              plan.process.status == 0 ? "as expected" : "UNEXPECTED", planWroteNothing ? "untouched" : "CHANGED",
+              plan.parts.peakKiB / 1024.0, apply.parts.peakKiB / 1024.0);
+  printGoal("plan / the run's apply", plan.process.seconds / apply.process.seconds, 1.5);
   printRow("up-to-date re-run", rerun.process.seconds, {{"floor", floorRead.process.seconds}});
   printRow("  loose files", rerun.parts.looseSeconds, {{"floor", floorRead.parts.looseSeconds}});
   printRow("  archive entries", rerun.parts.archiveSeconds,
