@@ -245,8 +245,7 @@ int main(int argc, char** argv) {
   }
   runProgram({"rm", "-rf", work + "/out3"});
   Measured three = runProgram({tool, "make", oldTree, old2, old3, newTree, work + "/out3"});
-  std::printf("three single makes (each with its proof)  %10.2f %9.1f MiB
-", singles, singlesPeak / 1024.0);
+  std::printf("three single makes (each with its proof)  %10.2f %9.1f MiB\n", singles, singlesPeak / 1024.0);
   std::printf("one make of three old trees (exit %d)     %10.2f %9.1f MiB   %.2fx the singles (goal <= 1.00x, <= 64 MiB)\n",
               three.status, three.seconds, three.peakKiB / 1024.0, three.seconds / singles);
   if (ownWork) runProgram({"rm", "-rf", work});
