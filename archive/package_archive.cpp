@@ -468,7 +468,10 @@ bool PackageArchive::appendEntry(uint32_t nameOffset, uint32_t nameLength, uint3
     plat::setLastError(plat::kErrorInvalidParameter);
     return false;
   }
-  std::vector<unsigned char> index = fromCache ? index_ : std::vector<unsigned char>(oldBytes);
+  // The cache's own index grows in place, and shrinks back on a failure.
+  std::vector<unsigned char> read;
+  std::vector<unsigned char>& index = fromCache ? index_ : read;
+  if (!fromCache) read.resize(oldBytes);
   if (!fromCache && oldBytes > 0 && !readAt(file, header.indexOffset, index.data(), oldBytes)) return false;
   ArchiveRecord added;
   added.nameOffset = nameOffset;
@@ -482,7 +485,10 @@ bool PackageArchive::appendEntry(uint32_t nameOffset, uint32_t nameLength, uint3
   // content and index reach the disk before the header that points at
   // them, so that after a power cut the archive reads through its old
   // index or its new one.
-  if (!writeAt(file, end, index.data(), newBytes) || !file.flush()) return false;
+  if (!writeAt(file, end, index.data(), newBytes) || !file.flush()) {
+    index.resize(oldBytes);
+    return false;
+  }
   ArchiveHeader newHeader = header;
   newHeader.indexOffset = end;
   newHeader.indexSize = newBytes;
@@ -491,10 +497,11 @@ bool PackageArchive::appendEntry(uint32_t nameOffset, uint32_t nameLength, uint3
     uint32_t error = plat::lastError();
     writeHeader(file, header);
     plat::setLastError(error);
+    index.resize(oldBytes);
     return false;
   }
   fileSize_ = end + newBytes;
-  if (!fromCache || !addEntryToCache(added, end, std::move(index))) {
+  if (!fromCache || !addEntryToCache(added, end)) {
     indexLoaded_ = false;
     indexState_ = IndexState::Unloaded;
   }
@@ -503,8 +510,7 @@ bool PackageArchive::appendEntry(uint32_t nameOffset, uint32_t nameLength, uint3
 
 // The cache as a load of the file just written would fill it: one more
 // record, last, and the header that points at the new index.
-bool PackageArchive::addEntryToCache(const ArchiveRecord& added, uint32_t newIndexOffset,
-                                     std::vector<unsigned char> newIndex) {
+bool PackageArchive::addEntryToCache(const ArchiveRecord& added, uint32_t newIndexOffset) {
   // The name as the file holds it, read back: the bytes before its NUL.
   std::unique_ptr<char[]> name(new (std::nothrow) char[added.nameLength + 1]);
   if (!name || !readAt(*file_, added.nameOffset, name.get(), added.nameLength)) return false;
@@ -514,7 +520,6 @@ bool PackageArchive::addEntryToCache(const ArchiveRecord& added, uint32_t newInd
   entry.dataSize = added.dataSize;
   entry.name = name.get();
   ownNames_.push_back(std::move(name));
-  index_ = std::move(newIndex);
   entries_.push_back(entry);
   bool grows = 2 * entries_.size() > nameTable_.size();
   if (grows) sizeLookup();

@@ -133,7 +133,8 @@ class PackageArchive {
   ArchiveRecord recordAt(size_t position) const;
   std::vector<NameField> readRecords(uint32_t fileSize);
   bool readNames(plat::File& file, uint32_t fileSize, std::vector<NameField>* fields);
-  bool addEntryToCache(const ArchiveRecord& record, uint32_t newIndexOffset, std::vector<unsigned char> newIndex);
+  // The cache after an addition, whose record index_ already holds.
+  bool addEntryToCache(const ArchiveRecord& record, uint32_t newIndexOffset);
   void sizeLookup();
   void addToLookup(int32_t record, uint32_t hash);
 
