@@ -3,9 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <random>
 
+#include "archive/archive_format.h"
 #include "archive/content.h"
 #include "archive/package_archive.h"
 #include "list/update_list.h"
@@ -46,17 +48,12 @@ struct TargetFacts {
   int64_t entryBytes = -1;
 };
 
-TargetFacts targetFacts(const std::string& path, const std::string& entryName) {
+// The size of the file at `path` as the overlay shows it.
+TargetFacts fileFacts(const std::string& path) {
   TargetFacts facts;
   plat::File file;
   facts.present = file.open(path.c_str(), plat::kGenericRead, plat::kShareRead | plat::kShareWrite, plat::kOpenExisting) &&
                   file.size(&facts.size);
-  file.close();
-  if (!facts.present || entryName.empty()) return facts;
-  PackageArchive archive(path.c_str());
-  facts.records = archive.loadedEntryCount();
-  Content content;
-  if (archive.readEntry(entryName.c_str(), &content)) facts.entryBytes = content.size;
   return facts;
 }
 
@@ -115,10 +112,32 @@ class PlanHost : public RecordingHost {
     UpdateEntry entry = updateEntry(updateList, index);
     return entry.command == 'C' || entry.command == 'R' || entry.command == 'I' ? install_ + entry.path : "";
   }
-  TargetFacts factsOf(int index) const {
+  // An archive as the plan follows it: its index as first read, and what
+  // the run wrote into it since, so that it is read once, not per entry.
+  struct KnownArchive {
+    std::unique_ptr<PackageArchive> index;
+    std::map<std::string, int64_t> written;  // folded entry name: content size
+    int32_t added = 0;
+  };
+  KnownArchive& known(const std::string& path) {
+    KnownArchive& archive = archives_[windowsFoldedName(path)];
+    if (!archive.index) archive.index.reset(new PackageArchive(path.c_str()));
+    return archive;
+  }
+
+  TargetFacts factsOf(int index) {
     std::string target = targetOf(index);
     UpdateEntry entry = updateEntry(updateList, index);
-    return target.empty() ? TargetFacts() : targetFacts(target, entry.command == 'I' ? entry.entryName : "");
+    if (target.empty()) return TargetFacts();
+    TargetFacts facts = fileFacts(target);
+    if (entry.command != 'I' || !facts.present) return facts;
+    KnownArchive& archive = known(target);
+    facts.records = archive.index->loadedEntryCount() + archive.added;
+    auto written = archive.written.find(archiveFoldedName(entry.entryName));
+    int32_t record = archive.index->findLoadedEntry(entry.entryName.c_str());
+    if (written != archive.written.end()) facts.entryBytes = written->second;
+    else if (record >= 0) facts.entryBytes = archive.index->loadedEntry(record)->dataSize;
+    return facts;
   }
 
   PlanStep begin(int index) const {
@@ -154,7 +173,7 @@ class PlanHost : public RecordingHost {
   void describe(int index) {
     PlanStep step = begin(index);
     UpdateEntry entry = updateEntry(updateList, index);
-    TargetFacts after = factsOf(index);
+    TargetFacts after = step.target.empty() ? TargetFacts() : fileFacts(step.target);
     bool changedTarget = false;
     std::string note = step.target.empty() ? "" : madeAndLogged(&changedTarget, step.target);
     switch (entry.command) {
@@ -162,6 +181,8 @@ class PlanHost : public RecordingHost {
       case 'R':
         step.sourceBytes = static_cast<int64_t>(after.size);
         if (before_.present) step.targetBytes = static_cast<int64_t>(before_.size);
+        // An archive written whole is read afresh by a later entry.
+        if (changedTarget) archives_.erase(windowsFoldedName(step.target));
         if (!changedTarget) {
           step.action = "identical";
           if (!before_.present) step.note = "an empty source for a missing target creates nothing";
@@ -172,21 +193,28 @@ class PlanHost : public RecordingHost {
         step.note = note;
         break;
       case 'I':
-        step.sourceBytes = after.entryBytes;
         step.targetBytes = before_.entryBytes;
         if (!changedTarget) {
           step.action = "identical";
+          step.sourceBytes = before_.entryBytes;
           if (before_.entryBytes < 0) step.note = "an empty or missing source adds no entry";
           break;
         }
+        // The growth is the content for a replacement; for an addition the
+        // name with its NUL, the content and the new index besides.
         step.growth = static_cast<int64_t>(after.size) - static_cast<int64_t>(before_.size);
-        if (after.records > before_.records) {
+        if (before_.entryBytes < 0) {
           step.action = "add-entry";
-          step.note = "a new index of " + std::to_string(after.records) + " records is written at the end";
+          step.sourceBytes = step.growth - static_cast<int64_t>(entry.entryName.size() + 1) -
+                             (before_.records + 1) * static_cast<int64_t>(kArchiveRecordSize);
+          step.note = "a new index of " + std::to_string(before_.records + 1) + " records is written at the end";
+          ++known(step.target).added;
         } else {
           step.action = "replace-entry";
+          step.sourceBytes = step.growth;
           step.note = "the old content stays in the file, unreferenced";
         }
+        known(step.target).written[archiveFoldedName(entry.entryName)] = step.sourceBytes;
         break;
       case 'P':
         if (entry.path.empty()) {
@@ -213,6 +241,7 @@ class PlanHost : public RecordingHost {
   std::string install_;
   const std::vector<int>& lines_;
   TargetFacts before_;
+  std::map<std::string, KnownArchive> archives_;  // by folded path
 };
 
 std::string stopReason(const VerificationResult& result) {
@@ -236,37 +265,11 @@ std::string stepDetail(const PlanStep& step) {
   if (step.action == "replace-entry")
     text += ": " + bytesText(step.targetBytes) + " -> " + bytesText(step.sourceBytes) + "; the archive grows by " + bytesText(step.growth);
   if (step.action == "add-entry") text += ": " + bytesText(step.sourceBytes) + "; the archive grows by " + bytesText(step.growth);
-  if ((step.action == "identical" || step.action == "source-only") && step.sourceBytes >= 0)
+  if (step.action == "identical" && step.sourceBytes >= 0)
     text += ": " + bytesText(step.sourceBytes);
   if (!step.from.empty() && step.sourceBytes >= 0) text += step.from == "package" ? " (from the package)" : " (loose file)";
   if (!step.note.empty()) text += step.action == "fails" ? ": " + step.note : "; " + step.note;
   return text;
-}
-
-// Without an install folder only the sources can be looked at: where each
-// one comes from, by the run's own rule.
-std::vector<PlanStep> sourcesOnly(const std::vector<int>& lines) {
-  std::vector<PlanStep> steps;
-  HeldFolders updateFolder;
-  updateFolder.holdCurrentFolder();
-  std::unique_ptr<PackageArchive> package;
-  for (int i = 0; i < updateList.count; ++i) {
-    UpdateEntry entry = updateEntry(updateList, i);
-    if (entry.command == 'P') package = entry.path.empty() ? nullptr : openSourcePackage(updateFolder, entry.path);
-    if (entry.command != 'C' && entry.command != 'R' && entry.command != 'I') continue;
-    PlanStep step;
-    step.index = i;
-    step.line = static_cast<size_t>(i) < lines.size() ? lines[i] : 0;
-    step.entry = describeEntry(updateList, i);
-    step.action = "source-only";
-    Content content;
-    const std::string& name = entry.command == 'I' ? entry.sourceName : entry.path;
-    SourceOrigin origin = readSourceContent(package.get(), updateFolder, name.c_str(), &content, ContentLimits());
-    step.from = origin == SourceOrigin::Package ? "package" : "loose";
-    if (origin == SourceOrigin::Package || origin == SourceOrigin::LooseFile) step.sourceBytes = content.size;
-    steps.push_back(step);
-  }
-  return steps;
 }
 
 // A scratch file for what the overlay keeps beyond its bound, beside the
@@ -341,11 +344,9 @@ int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
   } else {
     updateList.count = 0;
     HeldFolders updateFolder;
-    FileSpot spot;
     if (updateFolder.holdCurrentFolder() && loadUpdateList(updateFolder)) {
       verification = verifyUpdateList(updateList, "", updateFolder);
       if (verification.pass > 1) verification = VerificationResult();
-      if (verification.stop == VerificationStop::None) steps = sourcesOnly(report.entryLines);
     } else {
       host.message = kMessageListUnreadable;
     }
