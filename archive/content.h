@@ -36,6 +36,8 @@ struct ContentLimits {
 // Every content held whole: for a caller that keeps contents as bytes of
 // its own.
 constexpr ContentLimits kContentsHeldWhole{0xFFFFFFFFu, 0};
+// For a comparison that no write follows: nothing is kept of what it read.
+constexpr ContentLimits kContentsCompared{kContentPieceSize, 0};
 
 struct Content {
   std::unique_ptr<char[]> bytes;  // the whole content when it is held

@@ -1,6 +1,7 @@
 // Times `updtool make` on two generated game trees against the least any
 // tool must do for the same update: `cmp -s` of every changed pair and `cp`
-// of every changed or new file, and prints the tool's peak memory.
+// of every changed or new file, and prints the tool's peak memory; then one
+// make of three old trees against the three single makes.
 //
 // The trees: a few thousand small files in a few dozen folders (a few of
 // them changed, a few new), one large file with one byte changed near its
@@ -233,6 +234,9 @@ int main(int argc, char** argv) {
     writeAll(old2 + relative, randomBytes(2048 + file));
   }
   unlink((old2 + "/data/f4/file0.dat").c_str());
+  // An archive with a second name is one the updater refuses to change.
+  unlink((old2 + "/data/objects.pak").c_str());
+  runProgram({"cp", oldTree + "/data/objects.pak", old2 + "/data/objects.pak"});
   unlink((old3 + "/data/objects.pak").c_str());
   runProgram({"cp", newTree + "/data/objects.pak", old3 + "/data/objects.pak"});
   double singles = 0;

@@ -25,8 +25,8 @@ bool sameFiles(const std::string& first, const std::string& second, bool* same, 
   *same = false;
   if (firstSize != secondSize) return true;
   Content a, b;
-  if (!readFileContent(first.c_str(), &a, ContentLimits())) return *failedPath = first, false;
-  if (!readFileContent(second.c_str(), &b, ContentLimits())) return *failedPath = second, false;
+  if (!readFileContent(first.c_str(), &a, kContentsCompared)) return *failedPath = first, false;
+  if (!readFileContent(second.c_str(), &b, kContentsCompared)) return *failedPath = second, false;
   return sameContents(a, b, same) || (*failedPath = first, false);
 }
 
@@ -53,7 +53,7 @@ bool compareArchives(const std::string& dir, const std::string& reference, const
     }
     Content a, b;
     bool same = false;
-    if (!mine.readEntryAt(found->second, &a) || !theirs.readEntryAt(record, &b) || !sameContents(a, b, &same))
+    if (!mine.readEntryAt(found->second, &a, kContentsCompared) || !theirs.readEntryAt(record, &b, kContentsCompared) || !sameContents(a, b, &same))
       return *failedPath = dir + path, false;
     if (!same) differences->push_back({TreeDifference::DifferentEntry, path, name});
   }

@@ -28,7 +28,7 @@ constexpr char kUpdaterName[] = "SoreluneUpdate.exe";
 constexpr uint64_t kLargestLooseFile = 0xFFFFFFFEull;
 
 // What a proof's overlay keeps in memory before its scratch file.
-constexpr uint64_t kProofMemory = 32u << 20;
+constexpr uint64_t kProofMemory = 8u << 20;
 
 // Identical contents are looked for among this many earlier ones of a size.
 constexpr size_t kSharingCandidates = 8;
@@ -149,16 +149,16 @@ bool sameBytes(const Content& first, const std::string& firstPath, Content& seco
 bool sameFiles(const std::string& first, const std::string& second, Progress* progress, bool* same,
                std::string* failedPath) {
   Content a, b;
-  if (!readFileContent(first.c_str(), &a, ContentLimits())) return *failedPath = first, false;
-  if (!readFileContent(second.c_str(), &b, ContentLimits())) return *failedPath = second, false;
+  if (!readFileContent(first.c_str(), &a, kContentsCompared)) return *failedPath = first, false;
+  if (!readFileContent(second.c_str(), &b, kContentsCompared)) return *failedPath = second, false;
   return sameBytes(a, first, b, second, progress->pieces(), same, failedPath);
 }
 
 bool sameEntries(PackageArchive& first, int32_t firstRecord, PackageArchive& second, int32_t secondRecord, bool* same,
                  std::string* failedPath) {
   Content a, b;
-  if (!first.readEntryAt(firstRecord, &a)) return *failedPath = first.path(), false;
-  if (!second.readEntryAt(secondRecord, &b)) return *failedPath = second.path(), false;
+  if (!first.readEntryAt(firstRecord, &a, kContentsCompared)) return *failedPath = first.path(), false;
+  if (!second.readEntryAt(secondRecord, &b, kContentsCompared)) return *failedPath = second.path(), false;
   return sameBytes(a, first.path(), b, second.path(), {}, same, failedPath);
 }
 
@@ -502,10 +502,11 @@ void choosePackageEntries(MakeState* state, WrittenUpdate* update) {
 }
 
 // A planned entry's new bytes, through *file for an archive entry.
-bool readNewBytes(const PlannedEntry& entry, plat::File* file, Content* content) {
-  if (entry.wholeFile) return readFileContent(entry.from.c_str(), content, ContentLimits());
+bool readNewBytes(const PlannedEntry& entry, plat::File* file, Content* content,
+                  const ContentLimits& limits = ContentLimits()) {
+  if (entry.wholeFile) return readFileContent(entry.from.c_str(), content, limits);
   return file->open(entry.from.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting) &&
-         readFilePart(*file, entry.offset, static_cast<uint32_t>(entry.newBytes), ContentLimits(), content);
+         readFilePart(*file, entry.offset, static_cast<uint32_t>(entry.newBytes), limits, content);
 }
 
 bool writeLooseFiles(MakeState* state, WrittenUpdate* update, Progress* progress, ToolOutput* output) {
@@ -541,8 +542,8 @@ bool sharedContent(const std::vector<const PlannedEntry*>& written, const Planne
     plat::File mineFile, theirsFile;
     Content mine, theirs;
     const PlannedEntry& earlier = *written[it->second];
-    if (!readNewBytes(entry, &mineFile, &mine)) return *failedPath = entry.from, false;
-    if (!readNewBytes(earlier, &theirsFile, &theirs)) return *failedPath = earlier.from, false;
+    if (!readNewBytes(entry, &mineFile, &mine, kContentsCompared)) return *failedPath = entry.from, false;
+    if (!readNewBytes(earlier, &theirsFile, &theirs, kContentsCompared)) return *failedPath = earlier.from, false;
     bool same = false;
     if (!sameBytes(mine, entry.from, theirs, earlier.from, {}, &same, failedPath)) return false;
     if (same) return *record = static_cast<int64_t>(it->second), true;
@@ -667,12 +668,12 @@ bool prove(const MakeState& state, OldTree* old, Progress* progress, ToolOutput*
     }
     runTheUpdater(host);
   }
-  for (const RecordingHost::Prompt& prompt : host.prompts) {
-    old->proof.push_back("the run met the prompt \"" + shown(prompt.text) + "\": a fault of make");
-    old->fault = true;
-  }
+  // A run that stops proves nothing of the tree (a file of it that the
+  // updater refuses, a second name, a read-only file): said, and counted.
+  for (const RecordingHost::Prompt& prompt : host.prompts)
+    old->proof.push_back("the run stopped at the prompt \"" + shown(prompt.text) + "\": the update is not proven here");
   if (exitForMessage(host.message) != kExitFine) {
-    old->proof.push_back("the run ended with \"" + shown(host.message) + "\": a fault of make");
+    old->proof.push_back("the run ended with \"" + shown(host.message) + "\"");
     old->fault = true;
   }
   std::vector<TreeDifference> differences;

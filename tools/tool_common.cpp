@@ -469,6 +469,8 @@ int RecordingHost::showMessage(void*, const char* text, const char* caption, uin
 }
 
 int runTheUpdater(RunHost& host) {
+  // A tool keeps less of a compared content for the write that follows.
+  runState.contentLimits = ContentLimits{kContentPieceSize, 4u << 20};
   runState.running.store(0);
   runState.changedFileCount = 0;
   runState.currentPackage.reset();
