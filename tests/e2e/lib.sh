@@ -76,7 +76,24 @@ PY
 # Screenshot of the dialog with the box of that caption.
 shot_with_box() { shot "$1" "$(union_rect "$(drive wait-dialog rect)" "$(drive wait-box "$2" rect)")"; }
 
-sample() { python3 "$(dirname "${BASH_SOURCE[0]}")/sample.py" "$@"; }
+# sample archive OUT ENTRY=CONTENT ...: a package archive made by the
+# publisher tool itself (under Wine) from a folder of the entries, their
+# names and contents CP932 inside the archive.
+sample() {
+  local out=$2 spec name files
+  files=$(mktemp -d "${E2E_TMP:-/tmp}/archive.XXXXXX")
+  shift 2
+  for spec in "$@"; do
+    name=${spec%%=*}
+    name=${name//\\//}
+    mkdir -p "$files/$(dirname "$name")"
+    printf '%s' "${spec#*=}" | iconv -f UTF-8 -t CP932 >"$files/$name"
+  done
+  "$E2E_WINE" "$E2E_UPDTOOL" archive create "Z:$out" "Z:$files" >/dev/null
+  local made=$?
+  rm -rf "$files"
+  return $made
+}
 # Lines in UTF-8 on stdin to a CP932 list with CR LF.
 write_list() { iconv -f UTF-8 -t CP932 | sed 's/$/\r/' >"$1"; }
 
