@@ -204,7 +204,7 @@ bool writeContent(plat::File& file, const Content& content, const ContentProgres
       if (readFailed != nullptr) *readFailed = true;
       return false;
     }
-    if (count > 0 && !file.writeExactly(piece, count)) return false;
+    if (!file.writeExactly(piece, count)) return false;
     if (count > 0 && progress) progress(count);
   } while (count > 0);
   if (reader.finish()) return true;

@@ -370,7 +370,8 @@ void PackageArchive::addToLookup(int32_t record, uint32_t hash) {
 
 int32_t PackageArchive::findLoadedEntry(const char* name) {
   ensureLoaded();
-  if (indexState_ != IndexState::Loaded || nameTable_.empty()) return -1;
+  // Only a loaded index has a table.
+  if (nameTable_.empty()) return -1;
   size_t mask = nameTable_.size() - 1;
   uint32_t hash = static_cast<uint32_t>(archiveNameHash(name, std::strlen(name)));
   for (size_t slot = hash & mask; nameTable_[slot] >= 0; slot = (slot + 1) & mask)

@@ -305,6 +305,8 @@ TEST_F(RunTest, RunsCreateReplaceInsertAndLogOnlyCreatedFiles) {
       {"a last line that only ends as the new one", "C\tnew.dat\n", {{"new.dat", "n"}},
        {{"Setup.log", "xF\t<G>new.dat\r\n"}}, kD1, {}, {{"new.dat", "n"}, {"Setup.log", "xF\t<G>new.dat\r\nF\t<G>new.dat\r\n"}},
        1},
+      {"logged last, after another line", "C\tnew.dat\n", {{"new.dat", "n"}},
+       {{"Setup.log", "F\tx\r\nF\t<G>new.dat\r\n"}}, kD1, {}, {{"new.dat", "n"}}, 1},
       {"logged earlier, not last", "C\tnew.dat\n", {{"new.dat", "n"}}, {{"Setup.log", "F\t<G>new.dat\r\nF\tx\r\n"}},
        kD1, {}, {{"new.dat", "n"}, {"Setup.log", "F\t<G>new.dat\r\nF\tx\r\nF\t<G>new.dat\r\n"}}, 1},
       // A killed run leaves temporary files and maybe its last log line;
