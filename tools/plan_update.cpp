@@ -284,164 +284,191 @@ bool scratchPath(std::string* path) {
 constexpr uint64_t kOverlayMemoryBound = 32u << 20;
 
 const char kPlanUsage[] = "usage: updtool plan [--install DIR] [UPDATE_DIR]\n";
+const char kOutcomeNeedsInstall[] = "the outcome needs an install folder: give it with --install DIR";
 
-}  // namespace
+// Everything a plan found, gathered before anything is printed.
+struct PlanOutcome {
+  std::string folderText, install;  // install: CP932, empty when not given
+  ListReport report;
+  VerificationResult verification;
+  std::string stopText;  // UTF-8: why the run stops before its apply pass, or why the list is refused
+  int stopLine = 0;
+  std::vector<PlanStep> steps;
+  int changes = 0;
+  std::string message;  // CP932: the run's final message; empty when unknown
+  const char* caption = "";
+  int problems = 0;
+};
 
-int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
-  std::string installText, folderText = ".";
+bool readPlanArguments(const std::vector<std::string>& arguments, PlanOutcome* plan, std::string* folder,
+                       ToolOutput* output) {
+  std::string installText;
+  plan->folderText = ".";
   bool haveFolder = false;
   for (size_t i = 0; i < arguments.size(); ++i) {
     if (arguments[i] == "--install" && i + 1 < arguments.size()) {
       installText = arguments[++i];
     } else if (!haveFolder && arguments[i].rfind("--", 0) != 0) {
-      folderText = arguments[i];
+      plan->folderText = arguments[i];
       haveFolder = true;
     } else {
       output->err += kPlanUsage;
-      return kExitUsage;
+      return false;
     }
   }
-  std::string install, folder, scratch;
-  bool haveInstall = !installText.empty();
-  if ((haveInstall && !folderOperand("--install", installText, &install, output)) ||
-      !folderOperand("UPDATE_DIR", folderText, &folder, output))
-    return kExitUsage;
-  if (haveInstall) {
-    if (!absolutePath(install, &install)) {
-      output->err += "updtool: cannot find the current folder: " + lastErrorText() + "\n";
-      return kExitUsage;
-    }
-    install = asFolder(install);  // the updater's folder text ends with a backslash
+  if ((!installText.empty() && !folderOperand("--install", installText, &plan->install, output)) ||
+      !folderOperand("UPDATE_DIR", plan->folderText, folder, output))
+    return false;
+  if (!plan->install.empty() && !absolutePath(plan->install, &plan->install)) {
+    output->err += "updtool: cannot find the current folder: " + lastErrorText() + "\n";
+    return false;
   }
+  if (!plan->install.empty()) plan->install = asFolder(plan->install);  // the updater's folder text ends with a backslash
+  return true;
+}
+
+// The updater's own run from the current folder, over an overlay of every
+// folder, so that it changes nothing on disk; without an install folder,
+// the first verification pass alone (the one that checks the sources).
+void runOverOverlay(PlanOutcome* plan, const std::string& scratch) {
+  plat::OverlayFiles overlay(plat::files(), scratch, kOverlayMemoryBound);
+  plat::FileSystemInUse inUse(overlay);
+  PlanHost host(overlay, plan->install, plan->report.entryLines);
+  if (!plan->install.empty()) {
+    plan->changes = runTheUpdater(host);
+    plan->steps = host.steps;
+    plan->message = host.message;
+    return;
+  }
+  updateList.count = 0;
+  HeldFolders updateFolder;
+  if (!updateFolder.holdCurrentFolder() || !loadUpdateList(updateFolder)) {
+    plan->message = kMessageListUnreadable;
+    return;
+  }
+  plan->verification = verifyUpdateList(updateList, "", updateFolder);
+  if (plan->verification.pass > 1) plan->verification = VerificationResult();
+  if (plan->verification.stop != VerificationStop::None) plan->message = verificationMessage(plan->verification.stop);
+}
+
+// Why the run ends before its apply pass, if it does, and at which line.
+void explainStop(PlanOutcome* plan) {
+  const std::string& message = plan->message;
+  if (message == kMessageListUnreadable) {
+    plan->stopText = "no entry could be read from UpDate.lst (one that is a link cannot be opened)";
+    // A list the updater refuses as a whole says why, at its first such line.
+    for (const Finding& finding : plan->report.findings)
+      if (finding.code == "path-refused" || finding.code == "over-capacity") {
+        plan->stopText = "the list is refused at line " + std::to_string(finding.number) + ": " + finding.message;
+        plan->stopLine = finding.number;
+        break;
+      }
+    ++plan->problems;
+    return;
+  }
+  if (message != kMessageSourceMissing && message != kMessageTargetMissing && message != kMessageTargetDamaged) return;
+  // Where the run stopped: the same passes, which change nothing.
+  VerificationResult& verification = plan->verification;
+  if (verification.stop == VerificationStop::None) {
+    HeldFolders updateFolder;
+    updateFolder.holdCurrentFolder();
+    verification = verifyUpdateList(updateList, plan->install.c_str(), updateFolder);
+  }
+  const std::vector<int>& lines = plan->report.entryLines;
+  plan->stopLine = verification.entryIndex >= 0 && static_cast<size_t>(verification.entryIndex) < lines.size()
+                       ? lines[verification.entryIndex]
+                       : 0;
+  plan->stopText = "pass " + std::to_string(verification.pass) + " stops at line " + std::to_string(plan->stopLine) +
+                   " (entry " + std::to_string(verification.entryIndex + 1) + ", " +
+                   describeEntry(updateList, verification.entryIndex) + "): " + stopReason(verification);
+  ++plan->problems;
+}
+
+void printPlanJson(const PlanOutcome& plan, std::string* out) {
+  JsonWriter json(out);
+  json.object().text("updateFolder", plan.folderText);
+  if (!plan.install.empty()) json.name("installFolder", plan.install);
+  else json.null("installFolder");
+  json.number("entries", updateList.count).number("listProblems", plan.report.problemCount());
+  json.flag("targetsChecked", !plan.install.empty()).object("verification");
+  if (plan.stopText.empty()) {
+    json.flag("passed", true);
+  } else {
+    const VerificationResult& verification = plan.verification;
+    json.flag("passed", false).number("pass", verification.pass).number("entry", verification.entryIndex + 1);
+    json.number("line", plan.stopLine).name("path", verification.path).text("reason", plan.stopText);
+  }
+  json.end().array("steps");
+  for (const PlanStep& step : plan.steps)
+    json.object()
+        .number("entry", step.index + 1)
+        .number("line", step.line)
+        .text("command", step.entry)
+        .text("action", step.action)
+        .name("target", step.target)
+        .text("from", step.from)
+        .number("sourceBytes", step.sourceBytes)
+        .number("targetBytes", step.targetBytes)
+        .number("growth", step.growth)
+        .flag("problem", step.problem)
+        .text("note", step.note)
+        .end();
+  json.end();
+  if (!plan.message.empty()) json.number("changes", plan.changes).name("caption", plan.caption).name("message", plan.message);
+  else json.null("changes").null("caption").null("message").text("outcome", kOutcomeNeedsInstall);
+  json.number("problems", plan.problems).end();
+}
+
+void printPlanText(const PlanOutcome& plan, std::string* out) {
+  bool haveInstall = !plan.install.empty();
+  *out += "update folder " + plan.folderText + ", install folder " +
+          (haveInstall ? shown(plan.install) : "not given: targets not checked") + "\n";
+  *out += "UpDate.lst: " + std::to_string(updateList.count) + " entries";
+  if (plan.report.problemCount() > 0)
+    *out += "; list check finds " + std::to_string(plan.report.problemCount()) + " problems (see updtool list check)";
+  *out += "\nverification: " +
+          (plan.stopText.empty() ? std::string(haveInstall ? "passes 1 to 3 succeed" : "pass 1 succeeds") : plan.stopText) +
+          "\n";
+  if (!plan.stopText.empty()) *out += "apply pass: not reached; the updater changes nothing\n";
+  if (!plan.steps.empty()) *out += "apply pass:\n";
+  for (const PlanStep& step : plan.steps) {
+    char head[32];
+    std::snprintf(head, sizeof head, "  line %-4d ", step.line);
+    *out += head + step.entry + "\n      " + stepDetail(step) + "\n";
+  }
+  std::string problemText = std::to_string(plan.problems) + (plan.problems == 1 ? " problem\n" : " problems\n");
+  if (plan.message.empty()) {
+    *out += std::string(kOutcomeNeedsInstall) + "\n" + problemText;
+    return;
+  }
+  *out += "the updater would end with \"" + shown(plan.message) + "\" (" + shown(plan.caption) + ")\n";
+  *out += std::to_string(plan.changes) + (plan.changes == 1 ? " change, " : " changes, ") + problemText;
+}
+
+}  // namespace
+
+int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
+  PlanOutcome plan;
+  std::string folder, scratch;
+  if (!readPlanArguments(arguments, &plan, &folder, output)) return kExitUsage;
   if (!scratchPath(&scratch)) {
     output->err += "updtool: cannot find a folder for temporary files: " + lastErrorText() + "\n";
     return kExitUsage;
   }
   FolderVisit visit;
   if (!visit.enter(folder)) {
-    output->err += "updtool: cannot enter UPDATE_DIR \"" + folderText + "\": " + lastErrorText() + "\n";
+    output->err += "updtool: cannot enter UPDATE_DIR \"" + plan.folderText + "\": " + lastErrorText() + "\n";
     return kExitUsage;
   }
-
   // The list as list check reads it, for its findings and line numbers.
-  ListReport report;
-  checkUpdateList(kUpdateListName, &report);
-  int problems = report.problemCount();
-
-  // The updater's own run, over an overlay of every folder: it changes
-  // nothing on disk.
-  plat::OverlayFiles overlay(plat::files(), scratch, kOverlayMemoryBound);
-  plat::FileSystemInUse inUse(overlay);
-  PlanHost host(overlay, install, report.entryLines);
-  VerificationResult verification;
-  std::vector<PlanStep> steps;
-  int changes = 0;
-  std::string stopText;
-  int stopLine = 0;
-  if (haveInstall) {
-    changes = runTheUpdater(host);
-    steps = host.steps;
-  } else {
-    updateList.count = 0;
-    HeldFolders updateFolder;
-    if (updateFolder.holdCurrentFolder() && loadUpdateList(updateFolder)) {
-      verification = verifyUpdateList(updateList, "", updateFolder);
-      if (verification.pass > 1) verification = VerificationResult();
-    } else {
-      host.message = kMessageListUnreadable;
-    }
-  }
-  std::string message = host.message;
-  if (verification.stop != VerificationStop::None) message = verificationMessage(verification.stop);
-  const char* caption = message == kMessageUpdateDone || message == kMessageAllUpToDate ? kCaptionFinished : kCaptionAborted;
-  bool verificationStopped =
-      message == kMessageSourceMissing || message == kMessageTargetMissing || message == kMessageTargetDamaged;
-  if (message == kMessageListUnreadable) {
-    stopText = "no entry could be read from UpDate.lst (one that is a link cannot be opened)";
-    // A list the updater refuses as a whole says why, at its first such line.
-    for (const Finding& finding : report.findings)
-      if (finding.code == "path-refused" || finding.code == "over-capacity") {
-        stopText = "the list is refused at line " + std::to_string(finding.number) + ": " + finding.message;
-        stopLine = finding.number;
-        break;
-      }
-    ++problems;
-  } else if (verificationStopped) {
-    // Where the run stopped: the same passes, which changed nothing.
-    if (verification.stop == VerificationStop::None) {
-      HeldFolders updateFolder;
-      updateFolder.holdCurrentFolder();
-      verification = verifyUpdateList(updateList, install.c_str(), updateFolder);
-    }
-    stopLine = verification.entryIndex >= 0 && static_cast<size_t>(verification.entryIndex) < report.entryLines.size()
-                   ? report.entryLines[verification.entryIndex]
-                   : 0;
-    stopText = "pass " + std::to_string(verification.pass) + " stops at line " + std::to_string(stopLine) + " (entry " +
-               std::to_string(verification.entryIndex + 1) + ", " + describeEntry(updateList, verification.entryIndex) +
-               "): " + stopReason(verification);
-    ++problems;
-  }
-  for (const PlanStep& step : steps) problems += step.problem ? 1 : 0;
-  bool outcomeKnown = !message.empty();
-  const char* kOutcomeNeedsInstall = "the outcome needs an install folder: give it with --install DIR";
-
-  std::string& out = output->out;
-  if (output->json) {
-    JsonWriter json(&out);
-    json.object().text("updateFolder", folderText);
-    if (haveInstall) json.name("installFolder", install);
-    else json.null("installFolder");
-    json.number("entries", updateList.count).number("listProblems", report.problemCount()).flag("targetsChecked", haveInstall);
-    json.object("verification");
-    if (stopText.empty()) {
-      json.flag("passed", true);
-    } else {
-      json.flag("passed", false).number("pass", verification.pass).number("entry", verification.entryIndex + 1);
-      json.number("line", stopLine).name("path", verification.path).text("reason", stopText);
-    }
-    json.end().array("steps");
-    for (const PlanStep& step : steps)
-      json.object()
-          .number("entry", step.index + 1)
-          .number("line", step.line)
-          .text("command", step.entry)
-          .text("action", step.action)
-          .name("target", step.target)
-          .text("from", step.from)
-          .number("sourceBytes", step.sourceBytes)
-          .number("targetBytes", step.targetBytes)
-          .number("growth", step.growth)
-          .flag("problem", step.problem)
-          .text("note", step.note)
-          .end();
-    json.end();
-    if (outcomeKnown) {
-      json.number("changes", changes).name("caption", caption).name("message", message);
-    } else {
-      json.null("changes").null("caption").null("message").text("outcome", kOutcomeNeedsInstall);
-    }
-    json.number("problems", problems).end();
-  } else {
-    out += "update folder " + folderText + ", install folder " + (haveInstall ? shown(install) : "not given: targets not checked") + "\n";
-    out += "UpDate.lst: " + std::to_string(updateList.count) + " entries";
-    if (report.problemCount() > 0)
-      out += "; list check finds " + std::to_string(report.problemCount()) + " problems (see updtool list check)";
-    out += "\n";
-    out += "verification: " + (stopText.empty() ? std::string(haveInstall ? "passes 1 to 3 succeed" : "pass 1 succeeds") : stopText) + "\n";
-    if (!stopText.empty()) out += "apply pass: not reached; the updater changes nothing\n";
-    if (!steps.empty()) out += "apply pass:\n";
-    for (const PlanStep& step : steps) {
-      char head[32];
-      std::snprintf(head, sizeof head, "  line %-4d ", step.line);
-      out += head + step.entry + "\n      " + stepDetail(step) + "\n";
-    }
-    std::string problemText = std::to_string(problems) + (problems == 1 ? " problem\n" : " problems\n");
-    if (outcomeKnown) {
-      out += "the updater would end with \"" + shown(message) + "\" (" + shown(caption) + ")\n";
-      out += std::to_string(changes) + (changes == 1 ? " change, " : " changes, ") + problemText;
-    } else {
-      out += std::string(kOutcomeNeedsInstall) + "\n" + problemText;
-    }
-  }
-  return problems > 0 ? kExitProblems : kExitFine;
+  checkUpdateList(kUpdateListName, &plan.report);
+  runOverOverlay(&plan, scratch);
+  plan.caption =
+      plan.message == kMessageUpdateDone || plan.message == kMessageAllUpToDate ? kCaptionFinished : kCaptionAborted;
+  plan.problems = plan.report.problemCount();
+  explainStop(&plan);
+  for (const PlanStep& step : plan.steps) plan.problems += step.problem ? 1 : 0;
+  if (output->json) printPlanJson(plan, &output->out);
+  else printPlanText(plan, &output->out);
+  return plan.problems > 0 ? kExitProblems : kExitFine;
 }

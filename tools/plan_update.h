@@ -1,7 +1,7 @@
-// "plan": a dry run of an update folder against an install folder. It runs
-// the updater's own verification passes and then tells, entry by entry,
-// what the apply pass would do, from the apply pass's own decision of each
-// entry, changing nothing.
+// "plan": a dry run of an update folder against an install folder. It is
+// the updater's own run over an overlay that keeps every write aside, and
+// tells, entry by entry, what the apply pass changed, changing nothing on
+// disk.
 #pragma once
 
 #include <string>
