@@ -745,6 +745,138 @@ bool runUnderWine(const std::string& root, const std::string& build) {
   return true;
 }
 
+// What the full apply, its plan and the re-run measured, with their floors
+// and rsync's figures beside them.
+struct FullRunFigures {
+  Timed apply, floorFlush, floorSync, floorCompare, plan, rerun, floorRead, floorByName;
+  Spawned rsyncLoose, rsyncArchive, durableLoose, durableArchive;
+  bool haveRsync = false, sameAsFloor = false, planWroteNothing = false;
+  double rsyncBoth() const { return haveRsync ? rsyncLoose.seconds + rsyncArchive.seconds : 0; }
+  double durableBoth() const { return haveRsync ? durableLoose.seconds + durableArchive.seconds : 0; }
+};
+
+void measureFullRun(const std::string& root, const Shape& full, FullRunFigures* m) {
+  // Identical copies of the old install: the run's, rsync's and the floors'.
+  for (const char* copy : {"/run-install", "/rsync-install", "/rsync-durable-install", "/floor-flush-install",
+                           "/floor-sync-install", "/floor-compare-install"})
+    spawnAndWait({"cp", "-a", root + "/base", root + copy}, false);
+  m->haveRsync = programAvailable("rsync");
+  std::string lists = std::to_string(full.lists());
+
+  std::printf("full apply (%s lists):\n", lists.c_str());
+  m->apply = timedChild("--child", "apply", root + "/delivery", root + "/run-install", lists, root + "/apply.report");
+  m->floorFlush = timedFloor("apply", root, root + "/floor-flush-install", full, "flush");
+  m->floorSync = timedFloor("apply", root, root + "/floor-sync-install", full, "sync");
+  m->floorCompare = timedFloor("apply", root, root + "/floor-compare-install", full, "compare");
+  if (m->haveRsync) {
+    m->rsyncLoose = timedToDisk(
+        {"rsync", "-r", "--checksum", "--inplace", root + "/delivery/loose/", root + "/rsync-install/loose/"});
+    m->rsyncArchive = timedToDisk(
+        {"rsync", "-r", "--checksum", "--inplace", root + "/want/game.arc", root + "/rsync-install/game.arc"});
+    // rsync's durable mode, the promise the run makes: each file written
+    // whole beside its target, flushed, and renamed over it.
+    m->durableLoose = timedToDisk({"rsync", "-r", "--checksum", "--fsync", root + "/delivery/loose/",
+                                root + "/rsync-durable-install/loose/"});
+    m->durableArchive = timedToDisk(
+        {"rsync", "-r", "--checksum", "--fsync", root + "/want/game.arc", root + "/rsync-durable-install/game.arc"});
+  }
+  // One comparison over all pairs: the floor wrote what the run should have.
+  m->sameAsFloor =
+      spawnAndWait({"diff", "-rq", root + "/run-install", root + "/floor-flush-install"}, false).status == 0;
+
+  std::printf("plan of the full apply:\n");
+  spawnAndWait({"cp", "-a", root + "/base", root + "/plan-install"}, false);
+  m->plan = timedChild("--child", "plan", root + "/delivery", root + "/plan-install", lists, root + "/plan.report");
+  m->planWroteNothing = spawnAndWait({"diff", "-rq", root + "/base", root + "/plan-install"}, false).status == 0;
+
+  std::printf("up-to-date re-run:\n");
+  m->rerun = timedChild("--child", "rerun", root + "/delivery", root + "/run-install", lists, root + "/rerun.report");
+  m->floorRead = timedFloor("rerun", root, root + "/run-install", full, "sync");
+  m->floorByName = timedFloor("rerun", root, root + "/run-install", full, "byname");
+
+}
+
+void printResults(const std::string& root, const Tree& tree, const FullRunFigures& m) {
+  std::printf("\nresults (%s)\n", root.c_str());
+  std::printf("  outcomes: apply %s, re-run %s, floors %s; the run's install %s the floor's\n",
+              m.apply.process.status == 0 ? "as expected" : "UNEXPECTED",
+              m.rerun.process.status == 0 ? "all up to date" : "UNEXPECTED",
+              m.floorFlush.process.status == 0 && m.floorSync.process.status == 0 && m.floorRead.process.status == 0 &&
+                      m.floorByName.process.status == 0
+                  ? "complete (the re-run floor found every pair equal)"
+                  : "FAILED",
+              m.sameAsFloor ? "is byte for byte" : "DIFFERS from");
+  printRow("full apply", m.apply.process.seconds,
+           {{"rsync durable", m.durableBoth()}, {"rsync", m.rsyncBoth()}, {"floor", m.floorFlush.process.seconds},
+            {"floor that compares", m.floorCompare.process.seconds}, {"floor, one sync", m.floorSync.process.seconds}});
+  printRow("  loose files", m.apply.parts.looseSeconds,
+           {{"rsync durable", m.haveRsync ? m.durableLoose.seconds : 0},
+            {"rsync", m.haveRsync ? m.rsyncLoose.seconds : 0},
+            {"floor", m.floorFlush.parts.looseSeconds},
+            {"floor that compares", m.floorCompare.parts.looseSeconds},
+            {"floor, one sync", m.floorSync.parts.looseSeconds}});
+  printRow("  archive entries", m.apply.parts.archiveSeconds,
+           {{"rsync durable", m.haveRsync ? m.durableArchive.seconds : 0},
+            {"rsync", m.haveRsync ? m.rsyncArchive.seconds : 0},
+            {"floor", m.floorFlush.parts.archiveSeconds},
+            {"floor that compares", m.floorCompare.parts.archiveSeconds},
+            {"floor, one sync", m.floorSync.parts.archiveSeconds}});
+  printRow("plan of the full apply", m.plan.process.seconds, {{"the run's apply", m.apply.process.seconds}});
+  std::printf("  plan: %s, the install %s; peak %.1f MiB (the run's %.1f MiB)\n",
+              m.plan.process.status == 0 ? "as expected" : "UNEXPECTED", m.planWroteNothing ? "untouched" : "CHANGED",
+              m.plan.parts.peakKiB / 1024.0, m.apply.parts.peakKiB / 1024.0);
+  printGoal("plan / the run's apply", m.plan.process.seconds / m.apply.process.seconds, 1.5);
+  printRow("up-to-date re-run", m.rerun.process.seconds, {{"floor", m.floorRead.process.seconds}});
+  printRow("  loose files", m.rerun.parts.looseSeconds, {{"floor", m.floorRead.parts.looseSeconds}});
+  printRow("  archive entries", m.rerun.parts.archiveSeconds,
+           {{"floor", m.floorRead.parts.archiveSeconds}, {"floor by name", m.floorByName.parts.archiveSeconds}});
+  std::printf("  (\"floor\" flushes each file and each archive insertion once, as the run does; \"floor, one sync\"\n"
+              "   leaves all to one sync per part. \"rsync durable\" is rsync --fsync: each file written whole\n"
+              "   beside its target, flushed and renamed over it, as the run does; plain rsync writes in place and\n"
+              "   flushes nothing. Every phase is timed until its data is on disk; the parts are timed inside\n"
+              "   each process, the totals include its start)\n");
+  std::printf("  bytes read         apply: run %.1f MiB, floor %.1f MiB, floor that compares %.1f MiB;\n"
+              "                     re-run: run %.1f MiB, floor %.1f MiB\n"
+              "  bytes written      apply: run %.1f MiB, floor %.1f MiB (system calls, lists and reports included)\n",
+              mib(m.apply.parts.bytesRead), mib(m.floorFlush.parts.bytesRead), mib(m.floorCompare.parts.bytesRead),
+              mib(m.rerun.parts.bytesRead), mib(m.floorRead.parts.bytesRead), mib(m.apply.parts.bytesWritten),
+              mib(m.floorFlush.parts.bytesWritten));
+  std::printf("  peak resident      apply %.1f MiB, re-run %.1f MiB (largest file %.1f MiB)\n",
+              kibToMib(m.apply.parts.peakKiB), kibToMib(m.rerun.parts.peakKiB), mib(tree.largest));
+
+}
+
+void printGoals(const FullRunFigures& m) {
+  // The goals are measured against the flushed floor: the run flushes
+  // every file and insertion for crash safety, and that stays.
+  std::printf("\ngoals, as ratios measured in this run (floor: flushed as the run flushes):\n");
+  printGoal("full apply / rsync durable", m.durableBoth() > 0 ? m.apply.process.seconds / m.durableBoth() : 0, 1.0);
+  printGoal("full apply / floor", m.apply.process.seconds / m.floorFlush.process.seconds, 1.3);
+  // The floor reads no target: it knows which ones changed. A run that
+  // never writes an identical target must read every target of its
+  // source's size; the floor that compares reads those too, once.
+  printGoal("bytes read, apply / floor that compares",
+            static_cast<double>(m.apply.parts.bytesRead) / static_cast<double>(m.floorCompare.parts.bytesRead), 1.1);
+  printGoal("bytes read, re-run / floor",
+            static_cast<double>(m.rerun.parts.bytesRead) / static_cast<double>(m.floorRead.parts.bytesRead), 1.1);
+  printGoal("re-run loose files / floor", m.rerun.parts.looseSeconds / m.floorRead.parts.looseSeconds, 1.3);
+  printGoal("re-run archive entries / floor", m.rerun.parts.archiveSeconds / m.floorRead.parts.archiveSeconds, 2.0);
+  printGoal("  ... / floor by name", m.rerun.parts.archiveSeconds / m.floorByName.parts.archiveSeconds, 2.0);
+  long peak = std::max(m.apply.parts.peakKiB, m.rerun.parts.peakKiB);
+  double index = mib(static_cast<uint64_t>(kArchiveEntries) * kArchiveRecordSize);
+  printGoal("peak resident / (64 MiB + index)", kibToMib(peak) / (64.0 + index), 1.0);
+  std::printf("  for reference: full apply / plain rsync (which flushes nothing) = %.2fx\n",
+              m.rsyncBoth() > 0 ? m.apply.process.seconds / m.rsyncBoth() : 0.0);
+  std::printf("  what the rules cost the floor itself:\n"
+              "    a flush per file and insertion  floor / floor, one sync = %.2fx; floor / rsync = %.2fx\n"
+              "    entries found by name           re-run archive: floor by name / floor = %.2fx (an index and\n"
+              "                                    its names loaded per list, 512 entries at most per list)\n",
+              m.floorFlush.process.seconds / m.floorSync.process.seconds,
+              m.rsyncBoth() > 0 ? m.floorFlush.process.seconds / m.rsyncBoth() : 0.0,
+              m.floorByName.parts.archiveSeconds / m.floorRead.parts.archiveSeconds);
+
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -789,121 +921,10 @@ int main(int argc, char** argv) {
               full.looseFiles, mib(tree.looseBytes), mib(tree.largest), kArchiveEntries, mib(tree.archiveBytes),
               full.replaced);
 
-  // Identical copies of the old install: the run's, rsync's and the floors'.
-  for (const char* copy : {"/run-install", "/rsync-install", "/rsync-durable-install", "/floor-flush-install",
-                           "/floor-sync-install", "/floor-compare-install"})
-    spawnAndWait({"cp", "-a", root + "/base", root + copy}, false);
-  bool haveRsync = programAvailable("rsync");
-  std::string lists = std::to_string(full.lists());
-
-  std::printf("full apply (%s lists):\n", lists.c_str());
-  Timed apply = timedChild("--child", "apply", root + "/delivery", root + "/run-install", lists, root + "/apply.report");
-  Timed floorFlush = timedFloor("apply", root, root + "/floor-flush-install", full, "flush");
-  Timed floorSync = timedFloor("apply", root, root + "/floor-sync-install", full, "sync");
-  Timed floorCompare = timedFloor("apply", root, root + "/floor-compare-install", full, "compare");
-  Spawned rsyncLoose, rsyncArchive, durableLoose, durableArchive;
-  if (haveRsync) {
-    rsyncLoose = timedToDisk(
-        {"rsync", "-r", "--checksum", "--inplace", root + "/delivery/loose/", root + "/rsync-install/loose/"});
-    rsyncArchive = timedToDisk(
-        {"rsync", "-r", "--checksum", "--inplace", root + "/want/game.arc", root + "/rsync-install/game.arc"});
-    // rsync's durable mode, the promise the run makes: each file written
-    // whole beside its target, flushed, and renamed over it.
-    durableLoose = timedToDisk({"rsync", "-r", "--checksum", "--fsync", root + "/delivery/loose/",
-                                root + "/rsync-durable-install/loose/"});
-    durableArchive = timedToDisk(
-        {"rsync", "-r", "--checksum", "--fsync", root + "/want/game.arc", root + "/rsync-durable-install/game.arc"});
-  }
-  // One comparison over all pairs: the floor wrote what the run should have.
-  bool sameAsFloor =
-      spawnAndWait({"diff", "-rq", root + "/run-install", root + "/floor-flush-install"}, false).status == 0;
-
-  std::printf("plan of the full apply:\n");
-  spawnAndWait({"cp", "-a", root + "/base", root + "/plan-install"}, false);
-  Timed plan = timedChild("--child", "plan", root + "/delivery", root + "/plan-install", lists, root + "/plan.report");
-  bool planWroteNothing = spawnAndWait({"diff", "-rq", root + "/base", root + "/plan-install"}, false).status == 0;
-
-  std::printf("up-to-date re-run:\n");
-  Timed rerun = timedChild("--child", "rerun", root + "/delivery", root + "/run-install", lists, root + "/rerun.report");
-  Timed floorRead = timedFloor("rerun", root, root + "/run-install", full, "sync");
-  Timed floorByName = timedFloor("rerun", root, root + "/run-install", full, "byname");
-
-  std::printf("\nresults (%s)\n", root.c_str());
-  std::printf("  outcomes: apply %s, re-run %s, floors %s; the run's install %s the floor's\n",
-              apply.process.status == 0 ? "as expected" : "UNEXPECTED",
-              rerun.process.status == 0 ? "all up to date" : "UNEXPECTED",
-              floorFlush.process.status == 0 && floorSync.process.status == 0 && floorRead.process.status == 0 &&
-                      floorByName.process.status == 0
-                  ? "complete (the re-run floor found every pair equal)"
-                  : "FAILED",
-              sameAsFloor ? "is byte for byte" : "DIFFERS from");
-  double rsyncBoth = haveRsync ? rsyncLoose.seconds + rsyncArchive.seconds : 0;
-  double durableBoth = haveRsync ? durableLoose.seconds + durableArchive.seconds : 0;
-  printRow("full apply", apply.process.seconds,
-           {{"rsync durable", durableBoth}, {"rsync", rsyncBoth}, {"floor", floorFlush.process.seconds},
-            {"floor that compares", floorCompare.process.seconds}, {"floor, one sync", floorSync.process.seconds}});
-  printRow("  loose files", apply.parts.looseSeconds,
-           {{"rsync durable", haveRsync ? durableLoose.seconds : 0},
-            {"rsync", haveRsync ? rsyncLoose.seconds : 0},
-            {"floor", floorFlush.parts.looseSeconds},
-            {"floor that compares", floorCompare.parts.looseSeconds},
-            {"floor, one sync", floorSync.parts.looseSeconds}});
-  printRow("  archive entries", apply.parts.archiveSeconds,
-           {{"rsync durable", haveRsync ? durableArchive.seconds : 0},
-            {"rsync", haveRsync ? rsyncArchive.seconds : 0},
-            {"floor", floorFlush.parts.archiveSeconds},
-            {"floor that compares", floorCompare.parts.archiveSeconds},
-            {"floor, one sync", floorSync.parts.archiveSeconds}});
-  printRow("plan of the full apply", plan.process.seconds, {{"the run's apply", apply.process.seconds}});
-  std::printf("  plan: %s, the install %s; peak %.1f MiB (the run's %.1f MiB)\n",
-              plan.process.status == 0 ? "as expected" : "UNEXPECTED", planWroteNothing ? "untouched" : "CHANGED",
-              plan.parts.peakKiB / 1024.0, apply.parts.peakKiB / 1024.0);
-  printGoal("plan / the run's apply", plan.process.seconds / apply.process.seconds, 1.5);
-  printRow("up-to-date re-run", rerun.process.seconds, {{"floor", floorRead.process.seconds}});
-  printRow("  loose files", rerun.parts.looseSeconds, {{"floor", floorRead.parts.looseSeconds}});
-  printRow("  archive entries", rerun.parts.archiveSeconds,
-           {{"floor", floorRead.parts.archiveSeconds}, {"floor by name", floorByName.parts.archiveSeconds}});
-  std::printf("  (\"floor\" flushes each file and each archive insertion once, as the run does; \"floor, one sync\"\n"
-              "   leaves all to one sync per part. \"rsync durable\" is rsync --fsync: each file written whole\n"
-              "   beside its target, flushed and renamed over it, as the run does; plain rsync writes in place and\n"
-              "   flushes nothing. Every phase is timed until its data is on disk; the parts are timed inside\n"
-              "   each process, the totals include its start)\n");
-  std::printf("  bytes read         apply: run %.1f MiB, floor %.1f MiB, floor that compares %.1f MiB;\n"
-              "                     re-run: run %.1f MiB, floor %.1f MiB\n"
-              "  bytes written      apply: run %.1f MiB, floor %.1f MiB (system calls, lists and reports included)\n",
-              mib(apply.parts.bytesRead), mib(floorFlush.parts.bytesRead), mib(floorCompare.parts.bytesRead),
-              mib(rerun.parts.bytesRead), mib(floorRead.parts.bytesRead), mib(apply.parts.bytesWritten),
-              mib(floorFlush.parts.bytesWritten));
-  long peak = std::max(apply.parts.peakKiB, rerun.parts.peakKiB);
-  double index = mib(static_cast<uint64_t>(kArchiveEntries) * kArchiveRecordSize);
-  std::printf("  peak resident      apply %.1f MiB, re-run %.1f MiB (largest file %.1f MiB)\n",
-              kibToMib(apply.parts.peakKiB), kibToMib(rerun.parts.peakKiB), mib(tree.largest));
-
-  // The goals are measured against the flushed floor: the run flushes
-  // every file and insertion for crash safety, and that stays.
-  std::printf("\ngoals, as ratios measured in this run (floor: flushed as the run flushes):\n");
-  printGoal("full apply / rsync durable", durableBoth > 0 ? apply.process.seconds / durableBoth : 0, 1.0);
-  printGoal("full apply / floor", apply.process.seconds / floorFlush.process.seconds, 1.3);
-  // The floor reads no target: it knows which ones changed. A run that
-  // never writes an identical target must read every target of its
-  // source's size; the floor that compares reads those too, once.
-  printGoal("bytes read, apply / floor that compares",
-            static_cast<double>(apply.parts.bytesRead) / static_cast<double>(floorCompare.parts.bytesRead), 1.1);
-  printGoal("bytes read, re-run / floor",
-            static_cast<double>(rerun.parts.bytesRead) / static_cast<double>(floorRead.parts.bytesRead), 1.1);
-  printGoal("re-run loose files / floor", rerun.parts.looseSeconds / floorRead.parts.looseSeconds, 1.3);
-  printGoal("re-run archive entries / floor", rerun.parts.archiveSeconds / floorRead.parts.archiveSeconds, 2.0);
-  printGoal("  ... / floor by name", rerun.parts.archiveSeconds / floorByName.parts.archiveSeconds, 2.0);
-  printGoal("peak resident / (64 MiB + index)", kibToMib(peak) / (64.0 + index), 1.0);
-  std::printf("  for reference: full apply / plain rsync (which flushes nothing) = %.2fx\n",
-              rsyncBoth > 0 ? apply.process.seconds / rsyncBoth : 0.0);
-  std::printf("  what the rules cost the floor itself:\n"
-              "    a flush per file and insertion  floor / floor, one sync = %.2fx; floor / rsync = %.2fx\n"
-              "    entries found by name           re-run archive: floor by name / floor = %.2fx (an index and\n"
-              "                                    its names loaded per list, 512 entries at most per list)\n",
-              floorFlush.process.seconds / floorSync.process.seconds,
-              rsyncBoth > 0 ? floorFlush.process.seconds / rsyncBoth : 0.0,
-              floorByName.parts.archiveSeconds / floorRead.parts.archiveSeconds);
+  FullRunFigures figures;
+  measureFullRun(root, full, &figures);
+  printResults(root, tree, figures);
+  printGoals(figures);
 
   int status = 0;
   if (large && !runLarge(root)) {

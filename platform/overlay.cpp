@@ -309,7 +309,6 @@ OverlayFiles::OverlayFiles(FileSystem& under, std::string scratchFile, uint64_t 
 
 OverlayFiles::~OverlayFiles() = default;
 
-uint64_t OverlayFiles::bytesInMemory() const { return store_->inMemory; }
 uint64_t OverlayFiles::bytesInScratch() const { return store_->inFile; }
 
 const OverlayFiles::Node* OverlayFiles::find(const std::string& path) const {

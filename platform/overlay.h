@@ -35,8 +35,7 @@ class OverlayFiles : public FileSystem {
   // attributes set; folders made (ending with a backslash).
   void mark() { changed_.clear(), changedSet_.clear(); }
   const std::vector<std::string>& changedSinceMark() const { return changed_; }
-  // What the overlay holds: in memory, and in its scratch file.
-  uint64_t bytesInMemory() const;
+  // What the overlay holds in its scratch file.
   uint64_t bytesInScratch() const;
 
   std::unique_ptr<OpenFile> open(const char* path, uint32_t access, uint32_t share, uint32_t disposition) override;

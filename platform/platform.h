@@ -282,7 +282,6 @@ class File {
 class FileView {
  public:
   bool map(File& file, uint64_t offset, uint32_t length);
-  void unmap() { mapping_.reset(); }
   const char* bytes() const { return mapping_ ? mapping_->bytes : nullptr; }
 
  private:

@@ -34,8 +34,6 @@ class LooseEntryProbe {
   // for whatever reason; Unusable: a link stands where it is, or its size
   // could not be had. One of 4 GiB or more differs from every source.
   TargetState readTarget();
-  // The target's size when present.
-  uint64_t targetSize() const { return targetSize_; }
   // Why an Absent target did not open when something is there after all
   // (another program holds it without sharing, it is a folder); 0 when
   // nothing is there.

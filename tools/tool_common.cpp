@@ -313,14 +313,6 @@ PathKind pathKind(const std::string& path) {
   return (found.attributes & plat::kAttributeDirectory) ? PathKind::Folder : PathKind::File;
 }
 
-bool isReadOnlyFile(const std::string& path) {
-  if (path.find_first_of("*?") != std::string::npos) return false;
-  plat::FileSearch search;
-  plat::FoundFile found;
-  return search.first(path.c_str(), &found) && !(found.attributes & plat::kAttributeDirectory) &&
-         (found.attributes & plat::kAttributeReadOnly);
-}
-
 namespace {
 
 struct Collected {

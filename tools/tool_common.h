@@ -118,7 +118,6 @@ std::string windowsFoldedName(const std::string& relative);
 
 enum class PathKind { Missing, File, Folder };
 PathKind pathKind(const std::string& path);
-bool isReadOnlyFile(const std::string& path);
 
 // A file or folder found under a name that needs a word to the publisher.
 struct OddName {
