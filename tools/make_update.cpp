@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <map>
 #include <memory>
-#include <random>
 #include <set>
 
 #include "archive/archive_writer.h"
@@ -649,14 +648,12 @@ bool writeUpdate(MakeState* state, WrittenUpdate* update, ToolOutput* output) {
 // holds, but for what the updater's limits leave, which make named.
 bool prove(const MakeState& state, OldTree* old, Progress* progress, ToolOutput* output) {
   std::string install, scratch;
-  if (!absolutePath(old->folder, &install) || !plat::temporaryFolder(&scratch)) {
+  if (!absolutePath(old->folder, &install) || !overlayScratchPath("proof", &scratch)) {
     ioError(output, "prove the update on", old->folder);
     return false;
   }
   install = asFolder(install);
-  std::random_device random;
-  plat::OverlayFiles overlay(plat::files(), asFolder(scratch) + "updtool-proof-" + std::to_string(random()) + ".tmp",
-                             kProofMemory);
+  plat::OverlayFiles overlay(plat::files(), scratch, kProofMemory);
   plat::FileSystemInUse inUse(overlay);
   RecordingHost host(install, 0);
   progress->nextFile(old->folder);

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <random>
 
 #include "archive/archive_format.h"
 #include "archive/content.h"
@@ -272,15 +271,6 @@ std::string stepDetail(const PlanStep& step) {
   return text;
 }
 
-// A scratch file for what the overlay keeps beyond its bound, beside the
-// system's temporary files: never in a folder that the plan looks at.
-bool scratchPath(std::string* path) {
-  if (!plat::temporaryFolder(path)) return false;
-  std::random_device random;
-  *path = asFolder(*path) + "updtool-plan-" + std::to_string(random()) + ".tmp";
-  return true;
-}
-
 constexpr uint64_t kOverlayMemoryBound = 32u << 20;
 
 const char kPlanUsage[] = "usage: updtool plan [--install DIR] [UPDATE_DIR]\n";
@@ -451,7 +441,7 @@ int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
   PlanOutcome plan;
   std::string folder, scratch;
   if (!readPlanArguments(arguments, &plan, &folder, output)) return kExitUsage;
-  if (!scratchPath(&scratch)) {
+  if (!overlayScratchPath("plan", &scratch)) {
     output->err += "updtool: cannot find a folder for temporary files: " + lastErrorText() + "\n";
     return kExitUsage;
   }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <random>
 
 #include "archive/package_archive.h"
 #include "platform/platform.h"
@@ -428,6 +429,13 @@ std::string lastErrorText() {
     return std::string(number) + ": " + shown(text);
   }
   return number;
+}
+
+bool overlayScratchPath(const char* use, std::string* path) {
+  if (!plat::temporaryFolder(path)) return false;
+  std::random_device random;
+  *path = asFolder(*path) + "updtool-" + use + "-" + std::to_string(random()) + ".tmp";
+  return true;
 }
 
 bool FolderVisit::enter(const std::string& folder) {

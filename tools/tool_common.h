@@ -149,6 +149,10 @@ bool fileSizeOf(const std::string& path, uint64_t* size);
 // The platform's text for the last error, for I/O error reports.
 std::string lastErrorText();
 
+// A scratch file for what an overlay keeps beyond its memory bound, among
+// the system's temporary files: never in a folder that the run looks at.
+bool overlayScratchPath(const char* use, std::string* path);
+
 // Makes a folder the current one for the object's life (an update folder,
 // which the updater reads from as its current folder).
 class FolderVisit {
