@@ -337,10 +337,10 @@ int verifyArchive(const std::string& text, ToolOutput* output) {
   return problems > 0 ? kExitProblems : kExitFine;
 }
 
-// Why the entry at `position` is not written below the folder, or "" when
-// it is; *fileByWindowsName holds the entries written so far.
-std::string extractRefusal(PackageArchive& archive, int32_t position, const std::map<std::string, int32_t>& fileByWindowsName) {
-  std::string name = entryName(archive, position);
+// Why the entry `name` at `position` is not written below the folder, or
+// "" when it is; *fileByWindowsName holds the entries written so far.
+std::string extractRefusal(PackageArchive& archive, int32_t position, const std::string& name,
+                           const std::map<std::string, int32_t>& fileByWindowsName) {
   std::string converted;
   int32_t first = archive.findLoadedEntry(name.c_str());
   auto sameFile = fileByWindowsName.find(windowsFoldedName(name));
@@ -375,7 +375,7 @@ int extractArchive(const std::string& text, const std::string& folderText, ToolO
   std::map<std::string, int32_t> fileByWindowsName;  // the entry written to a file of that name
   for (int32_t i = 0; i < count; ++i) {
     std::string name = entryName(archive, i);
-    std::string why = extractRefusal(archive, i, fileByWindowsName);
+    std::string why = extractRefusal(archive, i, name, fileByWindowsName);
     Content content;
     std::string target = folder + name;
     bool readFailed = false;

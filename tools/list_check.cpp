@@ -30,9 +30,7 @@ class PieceCollector : public ListObserver {
 std::string quoted(const std::string& cp932) { return "\"" + shown(cp932) + "\""; }
 
 // "1 problem", "2 problems".
-std::string counted(size_t count, const char* what) {
-  return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
-}
+std::string counted(size_t count, const char* what) { return std::to_string(count) + " " + what + (count == 1 ? "" : "s"); }
 
 std::string letterText(char letter) {
   unsigned char byte = static_cast<unsigned char>(letter);
