@@ -1,7 +1,7 @@
 #include "tools/archive_commands.h"
 
 #include <algorithm>
-#include <cstring>
+#include <cstdio>
 #include <map>
 
 #include "archive/archive_writer.h"
@@ -15,6 +15,18 @@ bool inFile(uint64_t offset, uint64_t length, uint64_t fileSize) { return offset
 
 std::string number(uint64_t value) { return std::to_string(value); }
 
+// "1 problem", "2 problems".
+std::string counted(uint64_t count, const char* what) { return number(count) + " " + what + (count == 1 ? "" : "s"); }
+
+// Where a name, a content or the index lies: "(offset 24, 5 bytes)".
+std::string span(uint64_t offset, uint64_t length) { return "(offset " + number(offset) + ", " + number(length) + " bytes)"; }
+
+// The name of the entry at `position`; "" for one whose name cannot be read.
+std::string entryName(PackageArchive& archive, int32_t position) {
+  const ArchiveEntryInfo* info = archive.loadedEntry(position);
+  return info->name ? info->name : "";
+}
+
 // The raw header and records, for the bounds checks that the reader leaves
 // to its callers. Names and contents always come through PackageArchive.
 struct ArchiveLayout {
@@ -22,7 +34,6 @@ struct ArchiveLayout {
   bool headerComplete = false;
   bool magicMatches = false;
   ArchiveHeader header;
-  bool indexInFile = false;
   std::vector<ArchiveRecord> records;  // the whole records inside the file
 };
 
@@ -30,8 +41,8 @@ struct ArchiveLayout {
 bool inspectArchiveLayout(const std::string& path, ArchiveLayout* layout) {
   *layout = ArchiveLayout{};
   plat::File file;
-  if (!file.open(path.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)) return false;
-  if (!file.size(&layout->fileSize)) return false;
+  if (!file.open(path.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting) || !file.size(&layout->fileSize))
+    return false;
   unsigned char header[kArchiveHeaderSize];
   uint32_t got = 0;
   if (!file.read(header, sizeof header, &got)) return false;
@@ -41,15 +52,13 @@ bool inspectArchiveLayout(const std::string& path, ArchiveLayout* layout) {
   layout->headerComplete = true;
   layout->header = decodeArchiveHeader(header);
   uint32_t indexOffset = layout->header.indexOffset;
-  layout->indexInFile = inFile(indexOffset, layout->header.indexSize, layout->fileSize);
   if (indexOffset > layout->fileSize || indexOffset > kArchiveMaxPosition) return true;
   // Only the part of the index inside the file can be read.
   uint32_t readable = static_cast<uint32_t>(std::min<uint64_t>(layout->header.indexSize, layout->fileSize - indexOffset));
   readable -= readable % kArchiveRecordSize;
   std::vector<unsigned char> index(readable);
   if (readable == 0) return true;
-  if (!file.seek(indexOffset, plat::SeekOrigin::Begin)) return false;
-  if (!file.read(index.data(), readable, &got)) return false;
+  if (!file.seek(indexOffset, plat::SeekOrigin::Begin) || !file.read(index.data(), readable, &got)) return false;
   for (uint32_t at = 0; at + kArchiveRecordSize <= got; at += kArchiveRecordSize)
     layout->records.push_back(decodeArchiveRecord(&index[at]));
   return true;
@@ -70,16 +79,16 @@ uint64_t unreferencedBytes(const ArchiveLayout& layout) {
     cover(record.dataOffset, record.dataSize);
   }
   std::sort(ranges.begin(), ranges.end());
+  // Sorted by start, each range adds what reaches past those before it;
+  // every range ends within the file, so the sum stays within its size.
   uint64_t covered = 0;
   uint64_t reach = 0;
-  for (const auto& range : ranges) {
-    uint64_t start = std::max(range.first, reach);
-    if (range.second > start) {
-      covered += range.second - start;
-      reach = range.second;
-    }
+  for (const auto& [start, end] : ranges) {
+    if (end <= reach) continue;
+    covered += end - std::max(start, reach);
+    reach = end;
   }
-  return layout.fileSize - std::min<uint64_t>(covered, layout.fileSize);
+  return layout.fileSize - covered;
 }
 
 // Everything that makes the archive read otherwise than its records say,
@@ -95,9 +104,9 @@ void checkArchive(const ArchiveLayout& layout, PackageArchive* archive, std::vec
     return;
   }
   const ArchiveHeader& header = layout.header;
-  if (!layout.indexInFile)
-    add(0, "index-outside", "the index (offset " + number(header.indexOffset) + ", " + number(header.indexSize) +
-                                " bytes) reaches beyond the end of the file (" + number(layout.fileSize) + " bytes)");
+  if (!inFile(header.indexOffset, header.indexSize, layout.fileSize))
+    add(0, "index-outside", "the index " + span(header.indexOffset, header.indexSize) +
+                                " reaches beyond the end of the file (" + number(layout.fileSize) + " bytes)");
   if (header.indexSize % kArchiveRecordSize != 0)
     add(0, "partial-record", "the index size " + number(header.indexSize) + " is no multiple of 20: the last " +
                                  number(header.indexSize % kArchiveRecordSize) + " bytes belong to no entry");
@@ -107,19 +116,16 @@ void checkArchive(const ArchiveLayout& layout, PackageArchive* archive, std::vec
     const ArchiveRecord& record = layout.records[i];
     int entry = static_cast<int>(i) + 1;
     if (!inFile(record.nameOffset, record.nameLength, layout.fileSize))
-      add(entry, "name-outside", "the name (offset " + number(record.nameOffset) + ", " + number(record.nameLength) +
-                                     " bytes) reaches beyond the end of the file");
+      add(entry, "name-outside", "the name " + span(record.nameOffset, record.nameLength) + " reaches beyond the end of the file");
     if (record.nameLength == 0) add(entry, "empty-name", "the name has no bytes, not even its NUL");
     if (!inFile(record.dataOffset, record.dataSize, layout.fileSize))
-      add(entry, "data-outside", "the content (offset " + number(record.dataOffset) + ", " + number(record.dataSize) +
-                                     " bytes) reaches beyond the end of the file");
+      add(entry, "data-outside", "the content " + span(record.dataOffset, record.dataSize) + " reaches beyond the end of the file");
     if (!archiveGrowthFits(record.dataOffset, record.dataSize) || !archiveGrowthFits(record.nameOffset, record.nameLength))
       add(entry, "beyond-2gib", "the record points beyond 2 GiB, where the updater cannot seek");
     if (record.reserved != 0) add(entry, "reserved-set", "the reserved field holds " + number(record.reserved), false);
   }
   // Names as the reader keeps them: the first of a folded name wins.
-  int32_t count = archive->loadedEntryCount();
-  for (int32_t i = 0; i < count; ++i) {
+  for (int32_t i = 0; i < archive->loadedEntryCount(); ++i) {
     const ArchiveEntryInfo* info = archive->loadedEntry(i);
     if (info == nullptr || !info->name) continue;
     std::string name = info->name;
@@ -169,13 +175,12 @@ bool planArchiveOf(const std::string& folder, const std::string& folderText, con
   std::map<std::string, std::string> names;
   for (const std::string& name : files) {
     if (archiveFoldedName(folderAbsolute + name) == archiveFoldedName(outAbsolute)) continue;  // the archive being written
-    auto clash = names.find(archiveFoldedName(name));
-    if (clash != names.end()) {
+    auto [clash, first] = names.emplace(archiveFoldedName(name), name);
+    if (!first) {
       plan->problems.push_back("\"" + shown(name) + "\" and \"" + shown(clash->second) +
                                "\" are one name to the archive (letters fold to lower case); the second could never be read");
       continue;
     }
-    names[archiveFoldedName(name)] = name;
     uint64_t size = 0;
     if (!fileSizeOf(folder + name, &size)) {
       output->err += "updtool: cannot read \"" + shown(folder + name) + "\": " + lastErrorText() + "\n";
@@ -237,11 +242,9 @@ void printCreated(const std::string& outText, bool written, const ArchivePlan& p
   for (const std::string& warning : plan.warnings) out += "warning: " + warning + "\n";
   for (const std::string& left : plan.skipped) out += "skipped: " + left + "\n";
   for (const std::string& problem : plan.problems) out += "problem: " + problem + "\n";
-  if (written)
-    out += outText + ": " + number(plan.entries.size()) + " entries, " + number(plan.total) + " bytes";
-  else
-    out += outText + ": nothing written; " + number(plan.problems.size()) + (plan.problems.size() == 1 ? " problem" : " problems");
-  out += plan.warnings.empty() ? "\n" : "; " + number(plan.warnings.size()) + (plan.warnings.size() == 1 ? " warning\n" : " warnings\n");
+  out += outText + (written ? ": " + number(plan.entries.size()) + " entries, " + number(plan.total) + " bytes"
+                            : ": nothing written; " + counted(plan.problems.size(), "problem"));
+  out += plan.warnings.empty() ? "\n" : "; " + counted(plan.warnings.size(), "warning") + "\n";
 }
 
 int createArchive(const std::string& outText, const std::string& folderText, bool skipUnnameable, ToolOutput* output) {
@@ -291,7 +294,7 @@ int listArchive(const std::string& text, ToolOutput* output) {
     json.flag("indexReadable", !archive.indexUnreadable()).number("unreferencedBytes", unreferenced).array("entries");
     for (int32_t i = 0; i < count; ++i) {
       const ArchiveEntryInfo* info = archive.loadedEntry(i);
-      json.object().name("name", info->name ? info->name : "").number("dataOffset", info->dataOffset);
+      json.object().name("name", entryName(archive, i)).number("dataOffset", info->dataOffset);
       json.number("dataSize", info->dataSize).end();
     }
     json.end().end();
@@ -304,7 +307,7 @@ int listArchive(const std::string& text, ToolOutput* output) {
       const ArchiveEntryInfo* info = archive.loadedEntry(i);
       contents += info->dataSize;
       std::snprintf(line, sizeof line, "%6d %12u %12u  ", static_cast<int>(i + 1), info->dataOffset, info->dataSize);
-      out += line + shown(info->name ? info->name : "") + "\n";
+      out += line + shown(entryName(archive, i)) + "\n";
     }
     out += text + ": " + number(count) + " entries, " + number(contents) + " bytes of contents; file " + number(layout.fileSize) +
            " bytes, index at " + number(layout.header.indexOffset) + " (" + number(layout.header.indexSize) + " bytes), " +
@@ -329,17 +332,15 @@ int verifyArchive(const std::string& text, ToolOutput* output) {
     json.end();
   } else {
     output->out += findingsText(text, "entry", findings);
-    output->out += text + ": " + number(archive.loadedEntryCount()) + " entries; " + number(problems) +
-                   (problems == 1 ? " problem\n" : " problems\n");
+    output->out += text + ": " + number(archive.loadedEntryCount()) + " entries; " + counted(problems, "problem") + "\n";
   }
   return problems > 0 ? kExitProblems : kExitFine;
 }
 
-// Why the entry at `position` is not written below the folder, or "" when
-// it is; *fileByWindowsName holds the entries written so far.
-std::string extractRefusal(PackageArchive& archive, int32_t position, const std::map<std::string, int32_t>& fileByWindowsName) {
-  const ArchiveEntryInfo* info = archive.loadedEntry(position);
-  std::string name = info->name ? info->name : "";
+// Why the entry `name` at `position` is not written below the folder, or
+// "" when it is; *fileByWindowsName holds the entries written so far.
+std::string extractRefusal(PackageArchive& archive, int32_t position, const std::string& name,
+                           const std::map<std::string, int32_t>& fileByWindowsName) {
   std::string converted;
   int32_t first = archive.findLoadedEntry(name.c_str());
   auto sameFile = fileByWindowsName.find(windowsFoldedName(name));
@@ -373,9 +374,8 @@ int extractArchive(const std::string& text, const std::string& folderText, ToolO
   if (!unreadable.empty()) refused.push_back(Refusal{-1, "", unreadable});
   std::map<std::string, int32_t> fileByWindowsName;  // the entry written to a file of that name
   for (int32_t i = 0; i < count; ++i) {
-    const ArchiveEntryInfo* info = archive.loadedEntry(i);
-    std::string name = info->name ? info->name : "";
-    std::string why = extractRefusal(archive, i, fileByWindowsName);
+    std::string name = entryName(archive, i);
+    std::string why = extractRefusal(archive, i, name, fileByWindowsName);
     Content content;
     std::string target = folder + name;
     bool readFailed = false;
@@ -404,7 +404,7 @@ int extractArchive(const std::string& text, const std::string& folderText, ToolO
                                        : "  entry " + number(refusal.entry + 1) + " \"" + shown(refusal.name) +
                                              "\" not extracted: " + refusal.why + "\n";
     output->out += text + ": " + number(extracted.size()) + " of " + number(count) + " entries extracted to " + folderText +
-                   "; " + number(refused.size()) + (refused.size() == 1 ? " problem\n" : " problems\n");
+                   "; " + counted(refused.size(), "problem") + "\n";
   }
   return refused.empty() ? kExitFine : kExitProblems;
 }

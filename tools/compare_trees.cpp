@@ -1,7 +1,6 @@
 #include "tools/compare_trees.h"
 
 #include <map>
-#include <set>
 
 #include "archive/archive_format.h"
 #include "archive/content.h"
@@ -10,6 +9,8 @@
 #include "tools/archive_commands.h"
 
 namespace {
+
+const char kCompareUsage[] = "usage: updtool compare [--with-setup-log] DIR REFERENCE_DIR\n";
 
 // Whether two contents hold the same bytes; false when one cannot be read.
 bool sameContents(const Content& first, Content& second, bool* same) {
@@ -66,15 +67,8 @@ bool compareArchives(const std::string& dir, const std::string& reference, const
 }  // namespace
 
 const char* differenceCode(TreeDifference::Kind kind) {
-  switch (kind) {
-    case TreeDifference::Missing: return "missing";
-    case TreeDifference::Extra: return "extra";
-    case TreeDifference::Different: return "different";
-    case TreeDifference::MissingEntry: return "missing-entry";
-    case TreeDifference::ExtraEntry: return "extra-entry";
-    case TreeDifference::DifferentEntry: return "different-entry";
-  }
-  return "";
+  static const char* const kCodes[] = {"missing", "extra", "different", "missing-entry", "extra-entry", "different-entry"};
+  return kCodes[kind];
 }
 
 std::string differenceText(const TreeDifference& difference) {
@@ -113,10 +107,6 @@ bool compareFolders(const std::string& dir, const std::string& reference, bool w
       differences->push_back({TreeDifference::Extra, path, ""});
   return true;
 }
-
-namespace {
-const char kCompareUsage[] = "usage: updtool compare [--with-setup-log] DIR REFERENCE_DIR\n";
-}  // namespace
 
 int runCompare(const std::vector<std::string>& arguments, ToolOutput* output) {
   std::vector<std::string> operands;

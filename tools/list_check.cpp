@@ -1,5 +1,6 @@
 #include "tools/list_check.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -20,13 +21,16 @@ struct PieceCopy {
 class PieceCollector : public ListObserver {
  public:
   void onPiece(const ListPiece& piece) override {
-    pieces.push_back(PieceCopy{piece.lineNumber, piece.continuation, std::string(piece.bytes, piece.length),
-                               piece.scanned, piece.outcome, piece.entryIndex});
+    lines[piece.lineNumber].push_back(PieceCopy{piece.lineNumber, piece.continuation, std::string(piece.bytes, piece.length),
+                                                piece.scanned, piece.outcome, piece.entryIndex});
   }
-  std::vector<PieceCopy> pieces;
+  std::map<int, std::vector<PieceCopy>> lines;  // the pieces of each line, by its number
 };
 
 std::string quoted(const std::string& cp932) { return "\"" + shown(cp932) + "\""; }
+
+// "1 problem", "2 problems".
+std::string counted(size_t count, const char* what) { return std::to_string(count) + " " + what + (count == 1 ? "" : "s"); }
 
 std::string letterText(char letter) {
   unsigned char byte = static_cast<unsigned char>(letter);
@@ -36,11 +40,13 @@ std::string letterText(char letter) {
   return text;
 }
 
-bool onlyWhiteSpace(const std::string& bytes) {
-  for (unsigned char byte : bytes)
-    if (!isListWhiteSpace(byte)) return false;
-  return true;
+// The first byte from `at` on that is no list white space (or the end).
+size_t pastWhiteSpace(const std::string& bytes, size_t at) {
+  while (at < bytes.size() && isListWhiteSpace(static_cast<unsigned char>(bytes[at]))) ++at;
+  return at;
 }
+
+bool onlyWhiteSpace(const std::string& bytes) { return pastWhiteSpace(bytes, 0) == bytes.size(); }
 
 // What follows the fields that the entry keeps, trimmed; the scanner's own
 // field lengths say where they end.
@@ -48,16 +54,11 @@ std::string ignoredRest(const PieceCopy& piece) {
   const std::string& bytes = piece.bytes;
   size_t at = 1;
   int kept = listFieldsKept(piece.scanned);
-  for (int field = 0; field < kept; ++field) {
-    while (at < bytes.size() && isListWhiteSpace(static_cast<unsigned char>(bytes[at]))) ++at;
-    at += std::strlen(piece.scanned.fields[field]);
-  }
-  size_t end = bytes.find('\0');
-  if (end == std::string::npos) end = bytes.size();
+  for (int field = 0; field < kept; ++field) at = pastWhiteSpace(bytes, at) + std::strlen(piece.scanned.fields[field]);
+  size_t end = std::min(bytes.find('\0'), bytes.size());
   if (at >= end) return "";
   std::string rest = bytes.substr(at, end - at);
-  size_t first = 0;
-  while (first < rest.size() && isListWhiteSpace(static_cast<unsigned char>(rest[first]))) ++first;
+  size_t first = pastWhiteSpace(rest, 0);
   size_t last = rest.size();
   while (last > first && isListWhiteSpace(static_cast<unsigned char>(rest[last - 1]))) --last;
   return rest.substr(first, last - first);
@@ -67,10 +68,8 @@ std::string commandMeaning(char letter) {
   switch (letter) {
     case 'E': return "an 'E' entry (target checking on for the entries that follow)";
     case 'N': return "an 'N' entry (target checking off for the entries that follow)";
-    case 'P': return "a 'P' entry";
-    case 'C': return "a 'C' entry";
-    case 'R': return "an 'R' entry";
-    case 'I': return "an 'I' entry";
+    case 'P': case 'C': return std::string("a '") + letter + "' entry";
+    case 'R': case 'I': return std::string("an '") + letter + "' entry";
     default: return "an entry";
   }
 }
@@ -78,10 +77,10 @@ std::string commandMeaning(char letter) {
 // How the updater takes one piece, in words.
 std::string pieceOutcomeText(const PieceCopy& piece, const UpdateList& list) {
   switch (piece.outcome) {
-    case PieceOutcome::Stored: return "read as entry " + std::to_string(piece.entryIndex + 1) + ": " + describeEntry(list, piece.entryIndex);
+    case PieceOutcome::Stored:
     case PieceOutcome::PathRefused:
       return "read as entry " + std::to_string(piece.entryIndex + 1) + ": " + describeEntry(list, piece.entryIndex) +
-             ", a path the updater refuses";
+             (piece.outcome == PieceOutcome::PathRefused ? ", a path the updater refuses" : "");
     case PieceOutcome::OverCapacity: return "an entry beyond the 512th";
     case PieceOutcome::TooFewFields: return "skipped (too few fields)";
     case PieceOutcome::UnknownLetter:
@@ -98,15 +97,14 @@ bool looksLikeComment(const std::string& bytes) {
 size_t firstInvalidCp932(const std::string& bytes) {
   for (size_t i = 0; i < bytes.size(); ++i) {
     unsigned char byte = static_cast<unsigned char>(bytes[i]);
-    if (byte < 0x80 || (byte >= 0xA1 && byte <= 0xDF)) {
-      std::string converted;
-      if (byte >= 0x80 && !plat::cp932ToUtf8(bytes.substr(i, 1), &converted)) return i;
-      continue;
-    }
-    if (!isCp932LeadByte(byte) || i + 1 >= bytes.size()) return i;
+    if (byte < 0x80) continue;
+    bool kana = byte >= 0xA1 && byte <= 0xDF;  // the one non-ASCII single byte
+    size_t length = kana ? 1 : 2;
     std::string converted;
-    if (!plat::cp932ToUtf8(bytes.substr(i, 2), &converted)) return i;
-    ++i;
+    if ((!kana && !isCp932LeadByte(byte)) || i + length > bytes.size() ||
+        !plat::cp932ToUtf8(bytes.substr(i, length), &converted))
+      return i;
+    i += length - 1;
   }
   return std::string::npos;
 }
@@ -117,15 +115,13 @@ size_t firstInvalidCp932(const std::string& bytes) {
 // with kanji or kana is almost never well-formed UTF-8.
 bool looksLikeUtf8(const std::string& bytes, size_t* firstNonAscii) {
   bool any = false;
-  for (size_t i = 0; i < bytes.size();) {
+  size_t length = 1;
+  for (size_t i = 0; i < bytes.size(); i += length) {
     unsigned char lead = static_cast<unsigned char>(bytes[i]);
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
+    length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+    if (length == 1) continue;  // ASCII
     if (!any) *firstNonAscii = i;
     any = true;
-    size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
     if (length == 0 || i + length > bytes.size()) return false;
     uint32_t code = lead & (0x7F >> length);
     for (size_t k = 1; k < length; ++k) {
@@ -137,9 +133,13 @@ bool looksLikeUtf8(const std::string& bytes, size_t* firstNonAscii) {
     if ((length == 3 && code < 0x800) || (length == 4 && (code < 0x10000 || code > 0x10FFFF)) ||
         (code >= 0xD800 && code <= 0xDFFF))
       return false;
-    i += length;
   }
   return any;
+}
+
+// The 1-based line that holds byte `at` of the text.
+int lineOf(const std::string& text, size_t at) {
+  return 1 + static_cast<int>(std::count(text.begin(), text.begin() + at, '\n'));
 }
 
 void add(ListReport* report, int line, const char* code, const std::string& message, bool problem = true) {
@@ -177,8 +177,8 @@ void checkPiece(const PieceCopy& piece, ListReport* report, bool* capacityReport
       int found = scanned.itemCount - 1;
       std::string what = scanned.letter == 'I' ? "a target archive, a source and an entry name" : "a path";
       add(report, line, "too-few-fields",
-          letterText(scanned.letter) + " needs " + what + " (" + std::to_string(needed) + (needed == 1 ? " field" : " fields") +
-              "); the line has " + std::to_string(found) + ": skipped");
+          letterText(scanned.letter) + " needs " + what + " (" + counted(needed, "field") + "); the line has " +
+              std::to_string(found) + ": skipped");
       return;
     }
     case PieceOutcome::OverCapacity:
@@ -206,9 +206,8 @@ void checkPiece(const PieceCopy& piece, ListReport* report, bool* capacityReport
         "no white space after the letter: the line is read as " + commandMeaning(letter) + " for " + quoted(list.paths[index]) +
             (rest.empty() ? "" : ", and " + quoted(rest) + " is ignored"));
   } else if (!rest.empty()) {
-    std::string kept = letter == 'I' ? list.entryNames[index] : list.paths[index];
-    add(report, line, "field-cut",
-        "a field is cut at white space: the updater takes " + quoted(kept) + " and ignores " + quoted(rest));
+    const std::string& kept = letter == 'I' ? list.entryNames[index] : list.paths[index];
+    add(report, line, "field-cut", "a field is cut at white space: the updater takes " + quoted(kept) + " and ignores " + quoted(rest));
   }
   int field = 0;
   if (!checkEntryPaths(list, index, &field).ok()) {
@@ -234,71 +233,54 @@ bool checkUpdateList(const char* fileName, ListReport* report) {
   PieceCollector collector;
   Content raw;
   if (!readFileContent(fileName, &raw, kContentsHeldWhole)) return false;
-  report->loaded = loadUpdateListFrom(fileName, report->list.get(), &collector);
+  loadUpdateListFrom(fileName, report->list.get(), &collector);
   const UpdateList& list = *report->list;
 
-  std::map<int, std::vector<const PieceCopy*>> lines;
-  for (const PieceCopy& piece : collector.pieces) {
-    lines[piece.lineNumber].push_back(&piece);
-    if (piece.entryIndex >= 0) {
-      if (report->entryLines.size() <= static_cast<size_t>(piece.entryIndex)) report->entryLines.resize(piece.entryIndex + 1, 0);
-      report->entryLines[piece.entryIndex] = piece.lineNumber;
-    }
-    report->lineCount = piece.lineNumber;
-  }
-
   bool capacityReported = false;
-  for (const auto& numbered : lines) {
-    const std::vector<const PieceCopy*>& pieces = numbered.second;
+  for (const auto& [number, pieces] : collector.lines) {
+    report->lineCount = number;
     std::string whole;
-    for (const PieceCopy* piece : pieces) whole += piece->bytes;
+    for (const PieceCopy& piece : pieces) {
+      whole += piece.bytes;
+      // The loader stores entries one index after the other.
+      if (piece.entryIndex >= 0) report->entryLines.push_back(number);
+    }
     while (!whole.empty() && (whole.back() == '\n' || whole.back() == '\r')) whole.pop_back();
     if (pieces.size() > 1) {
       std::string message = "the line is " + std::to_string(whole.size()) +
                             " bytes long; the updater reads it in pieces of at most 255 bytes, each as a line of its own:";
       size_t offset = 0;
-      for (const PieceCopy* piece : pieces) {
-        message += " from byte " + std::to_string(offset + 1) + ", " + pieceOutcomeText(*piece, list) + ";";
-        offset += piece->bytes.size();
+      for (const PieceCopy& piece : pieces) {
+        message += " from byte " + std::to_string(offset + 1) + ", " + pieceOutcomeText(piece, list) + ";";
+        offset += piece.bytes.size();
       }
       message.pop_back();
-      add(report, numbered.first, "split-line", message);
+      add(report, number, "split-line", message);
     }
     if (whole.find('\0') == std::string::npos) {
       size_t bad = firstInvalidCp932(whole);
       if (bad != std::string::npos)
-        add(report, numbered.first, "invalid-cp932", "byte " + std::to_string(bad + 1) + " of the line is not valid CP932");
+        add(report, number, "invalid-cp932", "byte " + std::to_string(bad + 1) + " of the line is not valid CP932");
     }
-    for (const PieceCopy* piece : pieces) checkPiece(*piece, report, &capacityReported);
+    for (const PieceCopy& piece : pieces) checkPiece(piece, report, &capacityReported);
   }
 
-  const std::string whole(raw.bytes.get() ? raw.bytes.get() : "", raw.size);
+  const std::string whole(raw.heldBytes(), raw.size);
   size_t firstNonAscii = 0;
   if (looksLikeUtf8(whole, &firstNonAscii)) {
-    int line = 1;
-    for (size_t i = 0; i < firstNonAscii; ++i) line += whole[i] == '\n' ? 1 : 0;
-    size_t start = whole.rfind('\n', firstNonAscii);
-    start = start == std::string::npos ? 0 : start + 1;
-    size_t end = whole.find_first_of("\r\n", firstNonAscii);
-    std::string text = whole.substr(start, (end == std::string::npos ? whole.size() : end) - start);
-    add(report, line, "utf8-text",
+    size_t start = whole.rfind('\n', firstNonAscii) + 1;  // npos + 1: the first line starts at 0
+    // Up to the end of the line, or of the text (npos).
+    std::string text = whole.substr(start, whole.find_first_of("\r\n", firstNonAscii) - start);
+    add(report, lineOf(whole, firstNonAscii), "utf8-text",
         "the list looks like UTF-8 (every non-ASCII byte is part of a UTF-8 character): the updater reads code page 932, "
         "so this line means " + quoted(text) + " to it, not \"" + text + "\"; save the list as code page 932 (Shift-JIS)");
   }
 
   // A 0x1A ends the text for the updater's text-mode reading.
-  const char* bytes = raw.bytes.get();
-  const void* mark = raw.size > 0 ? std::memchr(bytes, 0x1A, raw.size) : nullptr;
-  if (mark != nullptr) {
-    size_t at = static_cast<const char*>(mark) - bytes;
-    std::string after(bytes + at + 1, raw.size - at - 1);
-    if (!onlyWhiteSpace(after)) {
-      int line = 1;
-      for (size_t i = 0; i < at; ++i) line += bytes[i] == '\n' ? 1 : 0;
-      add(report, line, "end-of-text-mark",
-          "byte 0x1A ends the list as text: the " + std::to_string(after.size()) + " bytes after it are never read");
-    }
-  }
+  size_t mark = whole.find('\x1A');
+  if (mark != std::string::npos && !onlyWhiteSpace(whole.substr(mark + 1)))
+    add(report, lineOf(whole, mark), "end-of-text-mark",
+        "byte 0x1A ends the list as text: the " + std::to_string(whole.size() - mark - 1) + " bytes after it are never read");
   bool refusedWhole = capacityReported;
   for (const Finding& finding : report->findings) refusedWhole = refusedWhole || finding.code == "path-refused";
   if (list.count == 0 && !refusedWhole)
@@ -330,8 +312,7 @@ int runListCheck(const std::vector<std::string>& arguments, ToolOutput* output) 
   } else {
     output->out += findingsText(name, "line", report.findings);
     output->out += name + ": " + std::to_string(report.list->count) + " entries from " + std::to_string(report.lineCount) +
-                   " lines; " + std::to_string(problems) + (problems == 1 ? " problem" : " problems") +
-                   (notes > 0 ? ", " + std::to_string(notes) + (notes == 1 ? " note" : " notes") : "") + "\n";
+                   " lines; " + counted(problems, "problem") + (notes > 0 ? ", " + counted(notes, "note") : "") + "\n";
   }
   return problems > 0 ? kExitProblems : kExitFine;
 }

@@ -11,7 +11,6 @@
 
 struct ListReport {
   std::unique_ptr<UpdateList> list = std::make_unique<UpdateList>();
-  bool loaded = false;           // what loadUpdateListFrom returned
   std::vector<int> entryLines;   // the line of each stored entry
   int lineCount = 0;
   std::vector<Finding> findings;  // by line; a note: a line meant to be skipped

@@ -18,8 +18,6 @@ std::string mebibytes(uint64_t bytes) {
 
 }  // namespace
 
-Progress::Progress(ToolOutput* output) : output_(output) {}
-
 void Progress::start(const char* phase, uint64_t files, uint64_t bytes) {
   active_ = !output_->json && static_cast<bool>(output_->progress);
   phase_ = phase;

@@ -11,7 +11,7 @@
 // --json. Updates are spaced out so that printing costs nothing.
 class Progress {
  public:
-  explicit Progress(ToolOutput* output);
+  explicit Progress(ToolOutput* output) : output_(output) {}
   ~Progress() { finish(); }
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;

@@ -12,16 +12,28 @@
 
 namespace {
 
-// What `updtool help COMMAND` and `updtool COMMAND --help` show.
-struct CommandHelp {
+// "list check": the one verb of list ("lint" is the same without it).
+int runList(const std::vector<std::string>& operands, ToolOutput* output) {
+  if (operands.empty() || operands[0] != "check") {
+    output->err += "usage: updtool list check [UpDate.lst]\n";
+    return kExitUsage;
+  }
+  return runListCheck(std::vector<std::string>(operands.begin() + 1, operands.end()), output);
+}
+
+// Each sub-command: what runs it, and what `updtool help COMMAND` and
+// `updtool COMMAND --help` show.
+struct Command {
   const char* name;
+  int (*run)(const std::vector<std::string>& operands, ToolOutput* output);
   const char* usage;
   const char* text;
 };
 
-const CommandHelp kCommands[] = {
-    {"make", "make [--package NAME] [--updater PATH] [--skip-unnameable] [--whole-archives | --entries-only]\n"
-             "       OLD_DIR... NEW_DIR OUT_DIR",
+const Command kCommands[] = {
+    {"make", runMake,
+     "make [--package NAME] [--updater PATH] [--skip-unnameable] [--whole-archives | --entries-only]\n"
+     "       OLD_DIR... NEW_DIR OUT_DIR",
      "An update folder, ready to ship, that brings each OLD_DIR to NEW_DIR: UpDate.lst,\n"
      "a source package (each distinct content once), loose files and the updater\n"
      "(from PATH, or beside updtool). A file that differs in any old tree is an R line\n"
@@ -38,13 +50,13 @@ const CommandHelp kCommands[] = {
      "Exit codes: 0 written, every old tree ends equal to NEW_DIR; 1 nothing written\n"
      "(problems); 2 usage or I/O error; 3 written without what was reported; 4 a proof\n"
      "found a difference that no limit of the updater explains (a fault of make).\n"},
-    {"plan", "plan [--install DIR] [UPDATE_DIR]",
+    {"plan", runPlan, "plan [--install DIR] [UPDATE_DIR]",
      "A dry run: the updater's own run over an overlay of both folders, which\n"
      "changes nothing on disk. Tells where the run would stop, what each entry\n"
      "does, and the message it ends with; every file-error prompt is answered\n"
      "with Cancel. Without --install only the sources are looked at.\n"
      "Exit codes: 0 the run ends well, 1 it stops or a prompt comes, 2 usage or I/O error.\n"},
-    {"apply", "apply [--retries N] --install DIR [UPDATE_DIR]",
+    {"apply", runApply, "apply [--retries N] --install DIR [UPDATE_DIR]",
      "The updater's own run on the real disk: there is no confirmation (the command\n"
      "is one), each file-error prompt is printed and answered with Retry N times\n"
      "(0 unless given), then with Cancel. On Windows a folder that the tool may not\n"
@@ -52,17 +64,17 @@ const CommandHelp kCommands[] = {
      "run as administrator.\n"
      "Exit codes: 0 the run ends with its message of success or of nothing to do,\n"
      "1 it stops, 2 usage or I/O error.\n"},
-    {"compare", "compare [--with-setup-log] DIR REFERENCE_DIR",
+    {"compare", runCompare, "compare [--with-setup-log] DIR REFERENCE_DIR",
      "What DIR lacks, has more of or holds otherwise than REFERENCE_DIR, as the\n"
      "updater sees them: loose files byte for byte, archives entry by entry (the\n"
      "first record of each name, by the archive's name rule), names matched in\n"
      "code page 932. Setup.log is left out unless --with-setup-log.\n"
      "Exit codes: 0 equal, 1 a difference, 2 usage or I/O error.\n"},
-    {"list", "list check [UpDate.lst]   (also: lint [UpDate.lst])",
+    {"list", runList, "list check [UpDate.lst]   (also: lint [UpDate.lst])",
      "Every line that the updater skips or reads otherwise than it looks, and every\n"
      "path it refuses, each with its line and a stable code.\n"
      "Exit codes: 0 no problem, 1 problems found, 2 usage or I/O error.\n"},
-    {"archive", "archive create [--skip-unnameable] OUT DIR | list FILE | extract FILE DIR | verify FILE",
+    {"archive", runArchiveCommand, "archive create [--skip-unnameable] OUT DIR | list FILE | extract FILE DIR | verify FILE",
      "create: a package archive of the files below DIR (names: relative paths with\n"
      "backslashes). list: entries with offsets and sizes, the index, unreferenced\n"
      "bytes. extract: every entry that Windows can hold as a file, below DIR.\n"
@@ -87,30 +99,32 @@ const char kOptions[] =
 
 std::string overview() {
   std::string text = kOverview;
-  for (const CommandHelp& command : kCommands) text += "  " + std::string(command.usage) + "\n";
+  for (const Command& command : kCommands) text += "  " + std::string(command.usage) + "\n";
   return text + kOptions;
 }
 
-const CommandHelp* commandHelp(const std::string& name) {
-  for (const CommandHelp& command : kCommands)
+// The command of that name; "lint" has the help of list.
+const Command* namedCommand(const std::string& name) {
+  for (const Command& command : kCommands)
     if (name == command.name || (name == "lint" && std::string(command.name) == "list")) return &command;
   return nullptr;
 }
 
+int unknownCommand(const std::string& name, ToolOutput* output) {
+  output->err += "updtool: unknown command \"" + name + "\"\n\n" + overview();
+  return kExitUsage;
+}
+
 int showHelp(const std::string& name, ToolOutput* output) {
-  const CommandHelp* command = commandHelp(name);
-  if (command == nullptr) {
-    output->err += "updtool: unknown command \"" + name + "\"\n\n" + overview();
-    return kExitUsage;
-  }
+  const Command* command = namedCommand(name);
+  if (command == nullptr) return unknownCommand(name, output);
   output->out += "usage: updtool " + std::string(command->usage) + "\n\n" + command->text;
   return kExitFine;
 }
 
 int runCommand(const std::vector<std::string>& arguments, ToolOutput* output) {
   std::vector<std::string> rest;
-  bool help = false;
-  bool optionsEnded = false;
+  bool help = false, optionsEnded = false;
   for (const std::string& argument : arguments) {
     if (!optionsEnded && argument == "--json") output->json = true;
     else if (!optionsEnded && (argument == "--help" || argument == "-h")) help = true;
@@ -131,23 +145,11 @@ int runCommand(const std::vector<std::string>& arguments, ToolOutput* output) {
     output->err += "updtool: no command given\n\n" + overview();
     return kExitUsage;
   }
-  std::string command = rest[0];
   std::vector<std::string> operands(rest.begin() + 1, rest.end());
-  if (command == "archive") return runArchiveCommand(operands, output);
-  if (command == "list") {
-    if (operands.empty() || operands[0] != "check") {
-      output->err += "usage: updtool list check [UpDate.lst]\n";
-      return kExitUsage;
-    }
-    return runListCheck(std::vector<std::string>(operands.begin() + 1, operands.end()), output);
-  }
-  if (command == "lint") return runListCheck(operands, output);
-  if (command == "plan") return runPlan(operands, output);
-  if (command == "make") return runMake(operands, output);
-  if (command == "apply") return runApply(operands, output);
-  if (command == "compare") return runCompare(operands, output);
-  output->err += "updtool: unknown command \"" + command + "\"\n\n" + overview();
-  return kExitUsage;
+  if (rest[0] == "lint") return runListCheck(operands, output);
+  const Command* command = namedCommand(rest[0]);
+  if (command == nullptr) return unknownCommand(rest[0], output);
+  return command->run(operands, output);
 }
 
 }  // namespace
