@@ -64,6 +64,8 @@ struct Content {
   Content& operator=(Content&&) noexcept;
 
   bool present() const { return bytes != nullptr || located; }
+  // The bytes of a held content ("" for none).
+  const char* heldBytes() const { return bytes ? bytes.get() : ""; }
   void release();
 };
 
