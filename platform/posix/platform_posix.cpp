@@ -12,7 +12,6 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -892,14 +891,6 @@ void closeThreadHandle(ThreadHandle handle) {
   if (thread == nullptr) return;
   if (thread->joinable()) thread->detach();
   delete thread;
-}
-
-void sleepMilliseconds(uint32_t milliseconds) {
-  struct timespec delay;
-  delay.tv_sec = milliseconds / 1000;
-  delay.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
-  while (::nanosleep(&delay, &delay) != 0 && errno == EINTR) {
-  }
 }
 
 }  // namespace plat

@@ -677,6 +677,4 @@ void closeThreadHandle(ThreadHandle thread) {
   if (thread.raw != nullptr) CloseHandle(thread.raw);
 }
 
-void sleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
-
 }  // namespace plat
