@@ -111,7 +111,6 @@ constexpr ULONG kFileRenameInformation = 10;
 
 constexpr NTSTATUS kStatusObjectNameCollision = static_cast<NTSTATUS>(0xC0000035L);
 constexpr NTSTATUS kStatusNotADirectory = static_cast<NTSTATUS>(0xC0000103L);
-constexpr ULONG kFileCreated = 2;  // IO_STATUS_BLOCK.Information after a create
 
 // A function of ntdll, or none.
 template <typename Proc>
@@ -157,10 +156,9 @@ bool onFixedLocalVolume(HANDLE file) {
 
 // Opens `name` relative to the folder handle `root` (with
 // FILE_OPEN_REPARSE_POINT among the options, never following a link at the
-// name). On failure the last error is the Win32 code of the status;
-// *created tells a new file or folder.
+// name). On failure the last error is the Win32 code of the status.
 HANDLE openRelative(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition,
-                    ULONG options, bool* created, NTSTATUS* status) {
+                    ULONG options, NTSTATUS* status) {
   const NativeCalls& calls = nativeCalls();
   *status = static_cast<NTSTATUS>(0xC0000001L);
   if (calls.createFile == nullptr || calls.statusToError == nullptr || name.size() > 0x7FFF) {
@@ -185,7 +183,6 @@ HANDLE openRelative(HANDLE root, const std::wstring& name, ACCESS_MASK access, U
     SetLastError(*status == kStatusObjectNameCollision ? ERROR_FILE_EXISTS : calls.statusToError(*status));
     return INVALID_HANDLE_VALUE;
   }
-  if (created != nullptr) *created = io.Information == kFileCreated;
   SetLastError(0);
   return handle;
 }
@@ -426,8 +423,8 @@ class WindowsFileSystem : public FileSystem {
     HANDLE root = static_cast<const WindowsFolder&>(folder).handle;
     ULONG how = disposition == kCreateNew ? FILE_CREATE : FILE_OPEN;
     NTSTATUS status = 0;
-    HANDLE handle = openRelative(root, wideName, access, share, how, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT,
-                                 nullptr, &status);
+    HANDLE handle =
+        openRelative(root, wideName, access, share, how, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &status);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     HandleKind kind = handleKind(handle);
     if (kind == HandleKind::OtherReparse) {
@@ -438,7 +435,7 @@ class WindowsFileSystem : public FileSystem {
       uint64_t checked[2] = {}, reached[2] = {};
       bool known = fileIdentity(handle, checked);
       CloseHandle(handle);
-      handle = known ? openRelative(root, wideName, access, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE, nullptr, &status)
+      handle = known ? openRelative(root, wideName, access, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &status)
                      : INVALID_HANDLE_VALUE;
       if (handle == INVALID_HANDLE_VALUE) return nullptr;
       bool same = fileIdentity(handle, reached) && reached[0] == checked[0] && reached[1] == checked[1];
@@ -476,8 +473,7 @@ class WindowsFileSystem : public FileSystem {
     NTSTATUS status = 0;
     HANDLE handle = openRelative(static_cast<const WindowsFolder&>(parent).handle, wideName, kFolderAccess, kFolderShare,
                                  create ? FILE_OPEN_IF : FILE_OPEN,
-                                 FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_REPARSE_POINT, nullptr,
-                                 &status);
+                                 FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_REPARSE_POINT, &status);
     if (handle == INVALID_HANDLE_VALUE) {
       // A missing folder on the way is a missing path; a file where the
       // folder would be is a missing path too, or a name already taken.
