@@ -384,9 +384,6 @@ ThreadHandle startThread(ThreadProc proc, void* argument, uint32_t* threadId);
 void joinThread(ThreadHandle thread);
 void closeThreadHandle(ThreadHandle thread);
 
-// Sleeps the calling thread; for tests and tools only.
-void sleepMilliseconds(uint32_t milliseconds);
-
 // CP932 <-> UTF-8 for what tools print and read; false on bytes that are not
 // valid in the source encoding.
 bool cp932ToUtf8(const std::string& cp932, std::string* utf8);

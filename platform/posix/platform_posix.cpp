@@ -12,17 +12,15 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <new>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -32,39 +30,66 @@ namespace {
 
 thread_local uint32_t tlsLastError = 0;
 
+// The errno values that Windows codes stand for. An errno maps to the code
+// of its first row; a code's message text is that of its first row's errno.
+// Rows not `mapped` only give texts.
+const struct ErrnoCode {
+  int error;
+  uint32_t code;
+  bool mapped;
+} kErrnoCodes[] = {
+    {ENOENT, kErrorFileNotFound, true},
+    {ENOTDIR, kErrorPathNotFound, true},
+    {EMFILE, kErrorTooManyOpenFiles, true},
+    {ENFILE, kErrorTooManyOpenFiles, true},
+    {EACCES, kErrorAccessDenied, true},
+    {EPERM, kErrorAccessDenied, true},
+    {EROFS, kErrorAccessDenied, true},
+    {EISDIR, kErrorAccessDenied, true},
+    {EBADF, kErrorInvalidHandle, true},
+    {ENOMEM, kErrorNotEnoughMemory, true},
+    {EEXIST, kErrorFileExists, true},
+    {EINVAL, kErrorInvalidParameter, true},
+    {ENOSPC, kErrorDiskFull, true},
+    {EDQUOT, kErrorDiskFull, true},
+    {ENAMETOOLONG, kErrorFilenameTooLong, true},
+    {EIO, kErrorIoDevice, true},
+    {EIO, kErrorWriteFault, false},
+    {EIO, kErrorReadFault, false},
+    {EILSEQ, kErrorInvalidName, false},
+};
+
 uint32_t windowsErrorFromErrno(int error) {
-  switch (error) {
-    case ENOENT: return kErrorFileNotFound;
-    case ENOTDIR: return kErrorPathNotFound;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR: return kErrorAccessDenied;
-    case EMFILE:
-    case ENFILE: return kErrorTooManyOpenFiles;
-    case EBADF: return kErrorInvalidHandle;
-    case ENOMEM: return kErrorNotEnoughMemory;
-    case EEXIST: return kErrorFileExists;
-    case EINVAL: return kErrorInvalidParameter;
-    case ENOSPC:
-    case EDQUOT: return kErrorDiskFull;
-    case ENAMETOOLONG: return kErrorFilenameTooLong;
-    case EIO: return kErrorIoDevice;
-    default: return kErrorGenFailure;
-  }
+  for (const ErrnoCode& row : kErrnoCodes)
+    if (row.mapped && row.error == error) return row.code;
+  return kErrorGenFailure;
 }
 
-void failWithErrno() { tlsLastError = windowsErrorFromErrno(errno); }
+// Every failure ends by setting the last error: false, or no object.
+bool fail(uint32_t code) {
+  tlsLastError = code;
+  return false;
+}
 
-// Windows tells a missing file (2) from a missing folder on the way (3).
-void failOpenWithErrno(const std::string& native) {
-  int error = errno;
-  tlsLastError = windowsErrorFromErrno(error);
-  if (error != ENOENT) return;
+std::nullptr_t refuse(uint32_t code) {
+  tlsLastError = code;
+  return nullptr;
+}
+
+bool failWithErrno() { return fail(windowsErrorFromErrno(errno)); }
+
+// A call that returns 0 on success and sets errno otherwise.
+bool succeeded(int result) { return result == 0 || failWithErrno(); }
+
+// The code for an open by path that failed with `error`: Windows tells a
+// missing file (2) from a missing folder on the way (3).
+uint32_t openError(int error, const std::string& native) {
   size_t slash = native.rfind('/');
-  if (slash == std::string::npos || slash == 0) return;
   struct stat st;
-  if (::stat(native.substr(0, slash).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) tlsLastError = kErrorPathNotFound;
+  if (error == ENOENT && slash != std::string::npos && slash != 0 &&
+      (::stat(native.substr(0, slash).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
+    return kErrorPathNotFound;
+  return windowsErrorFromErrno(error);
 }
 
 // A conversion descriptor of one thread for one direction, opened on first
@@ -77,44 +102,46 @@ class Converter {
   }
   Converter(const Converter&) = delete;
   Converter& operator=(const Converter&) = delete;
-  bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
-  // Back to the initial state, as a freshly opened descriptor is.
-  iconv_t reset() {
+
+  bool convert(const std::string& in, std::string* out) {
+    // Both encodings write ASCII as ASCII, and most paths are nothing else.
+    if (std::all_of(in.begin(), in.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+      *out = in;
+      return true;
+    }
+    if (!valid()) return false;
+    // Back to the initial state, as a freshly opened descriptor is.
     iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-    return cd_;
+    std::string result(in.size() * 4 + 4, '\0');
+    char* inPtr = const_cast<char*>(in.data());
+    size_t inLeft = in.size();
+    char* outPtr = &result[0];
+    size_t outLeft = result.size();
+    size_t rc = iconv(cd_, &inPtr, &inLeft, &outPtr, &outLeft);
+    if (rc == static_cast<size_t>(-1) || inLeft != 0) return false;
+    result.resize(result.size() - outLeft);
+    *out = result;
+    return true;
   }
 
  private:
+  bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
   iconv_t cd_;
 };
 
-enum class Conversion { Cp932ToUtf8, Utf8ToCp932 };
+}  // namespace
 
-bool convert(Conversion conversion, const std::string& in, std::string* out) {
+bool cp932ToUtf8(const std::string& cp932, std::string* utf8) {
   thread_local Converter toUtf8("CP932", "UTF-8");
-  thread_local Converter toCp932("UTF-8", "CP932");
-  // Both encodings write ASCII as ASCII, and most paths are nothing else.
-  if (std::all_of(in.begin(), in.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-    *out = in;
-    return true;
-  }
-  Converter& converter = conversion == Conversion::Cp932ToUtf8 ? toUtf8 : toCp932;
-  if (!converter.valid()) return false;
-  iconv_t cd = converter.reset();
-  std::string result;
-  result.resize(in.size() * 4 + 4);
-  char* inPtr = const_cast<char*>(in.data());
-  size_t inLeft = in.size();
-  char* outPtr = &result[0];
-  size_t outLeft = result.size();
-  size_t rc = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-  if (rc == static_cast<size_t>(-1) || inLeft != 0) return false;
-  result.resize(result.size() - outLeft);
-  *out = result;
-  return true;
+  return toUtf8.convert(cp932, utf8);
 }
 
-bool cp932FromUtf8(const std::string& utf8, std::string* cp932) { return convert(Conversion::Utf8ToCp932, utf8, cp932); }
+bool utf8ToCp932(const std::string& utf8, std::string* cp932) {
+  thread_local Converter toCp932("UTF-8", "CP932");
+  return toCp932.convert(utf8, cp932);
+}
+
+namespace {
 
 // Characters that one CP932 code converts back to although another
 // character converts to that code too: U+301C WAVE DASH and U+FF5E both
@@ -129,6 +156,27 @@ bool holdsSharedCode(const std::string& utf8) {
   return false;
 }
 
+int openFolderAt(int dirFd, const std::string& native, bool noFollow) {
+  return ::openat(dirFd, native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0));
+}
+
+// Calls `each` with the name of every entry of a folder until it returns
+// false; false when the folder cannot be read (errno says why).
+template <typename Each>
+bool listFolder(int dirFd, const std::string& folder, Each each) {
+  // A description of its own: a duplicate would share the folder's position.
+  int listed = openFolderAt(dirFd, folder, false);
+  DIR* dir = listed >= 0 ? ::fdopendir(listed) : nullptr;
+  if (dir == nullptr) {
+    if (listed >= 0) ::close(listed);
+    return false;
+  }
+  while (struct dirent* entry = ::readdir(dir))
+    if (!each(entry->d_name)) break;
+  ::closedir(dir);
+  return true;
+}
+
 // The name a folder holds for one part (UTF-8): the part itself, or, where
 // it is missing and holds a character that shares its CP932 code, the
 // entry of the folder with the same CP932 form. `dirFd` is the folder
@@ -137,24 +185,15 @@ std::string nameOnDisk(int dirFd, const std::string& folder, const std::string& 
   struct stat st;
   std::string wanted;
   if (!holdsSharedCode(part) || ::fstatat(dirFd, (folder + part).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ||
-      !cp932FromUtf8(part, &wanted))
+      !utf8ToCp932(part, &wanted))
     return part;
-  // A description of its own: a duplicate would share the folder's position.
-  int listed = ::openat(dirFd, folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* dir = listed >= 0 ? ::fdopendir(listed) : nullptr;
-  if (dir == nullptr) {
-    if (listed >= 0) ::close(listed);
-    return part;
-  }
   std::string found = part;
-  while (struct dirent* entry = ::readdir(dir)) {
+  listFolder(dirFd, folder.empty() ? "." : folder, [&](const char* entry) {
     std::string form;
-    if (cp932FromUtf8(entry->d_name, &form) && form == wanted) {
-      found = entry->d_name;
-      break;
-    }
-  }
-  ::closedir(dir);
+    if (!utf8ToCp932(entry, &form) || form != wanted) return true;
+    found = entry;
+    return false;
+  });
   return found;
 }
 
@@ -175,178 +214,70 @@ std::string pathOnDisk(const std::string& utf8) {
 // CP932 path with backslashes -> UTF-8 path with slashes. Converting first
 // means a 0x5C trail byte (as in ソ or 表) never becomes a separator.
 bool nativePath(const char* path, std::string* out) {
-  if (path == nullptr || *path == '\0') {
-    tlsLastError = kErrorPathNotFound;
-    return false;
-  }
+  if (path == nullptr || *path == '\0') return fail(kErrorPathNotFound);
   std::string utf8;
-  if (!cp932ToUtf8(path, &utf8)) {
-    tlsLastError = kErrorInvalidName;
-    return false;
-  }
-  for (char& c : utf8)
-    if (c == '\\') c = '/';
+  if (!cp932ToUtf8(path, &utf8)) return fail(kErrorInvalidName);
+  std::replace(utf8.begin(), utf8.end(), '\\', '/');
   *out = pathOnDisk(utf8);
   return true;
 }
 
-// Share modes: every open of this process is recorded by file identity, and
-// a new open is refused with the sharing-violation code when it conflicts,
-// exactly as Windows checks access against share mode both ways.
-struct OpenRecord {
-  uint64_t id;
-  dev_t device;
-  ino_t inode;
-  uint32_t access;
-  uint32_t share;
-};
-std::mutex gShareMutex;
-std::vector<OpenRecord> gOpenRecords;
-uint64_t gNextOpenId = 1;
-
-bool conflicts(const OpenRecord& held, uint32_t access, uint32_t share) {
-  if ((access & kGenericRead) && !(held.share & kShareRead)) return true;
-  if ((access & kGenericWrite) && !(held.share & kShareWrite)) return true;
-  if ((access & kDeleteAccess) && !(held.share & kShareDelete)) return true;
-  if ((held.access & kGenericRead) && !(share & kShareRead)) return true;
-  if ((held.access & kGenericWrite) && !(share & kShareWrite)) return true;
-  if ((held.access & kDeleteAccess) && !(share & kShareDelete)) return true;
-  return false;
-}
-
-// Returns the record id, or 0 on a sharing violation.
-uint64_t registerOpen(const struct stat& st, uint32_t access, uint32_t share) {
-  std::lock_guard<std::mutex> lock(gShareMutex);
-  for (const OpenRecord& held : gOpenRecords)
-    if (held.device == st.st_dev && held.inode == st.st_ino && conflicts(held, access, share))
-      return 0;
-  uint64_t id = gNextOpenId++;
-  gOpenRecords.push_back({id, st.st_dev, st.st_ino, access, share});
-  return id;
-}
-
-void unregisterOpen(uint64_t id) {
-  std::lock_guard<std::mutex> lock(gShareMutex);
-  for (size_t i = 0; i < gOpenRecords.size(); ++i)
-    if (gOpenRecords[i].id == id) {
-      gOpenRecords.erase(gOpenRecords.begin() + static_cast<long>(i));
-      return;
-    }
-}
-
-}  // namespace
-
-bool cp932ToUtf8(const std::string& cp932, std::string* utf8) {
-  return convert(Conversion::Cp932ToUtf8, cp932, utf8);
-}
-
-bool utf8ToCp932(const std::string& utf8, std::string* cp932) {
-  return convert(Conversion::Utf8ToCp932, utf8, cp932);
-}
-
-namespace {
-
-// The one open of this side: `native` relative to `dirFd` (AT_FDCWD for a
-// path), with the emulation's read-only attribute and share modes; with
-// `noFollow`, a symbolic link at the name is refused as Windows refuses a
-// link where none may be.
-int openAt(int dirFd, const std::string& native, uint32_t access, uint32_t share, uint32_t disposition, bool noFollow,
-           uint64_t* lockId) {
-  int flags = O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0);
-  if ((access & kGenericRead) && (access & kGenericWrite))
-    flags |= O_RDWR;
-  else if (access & kGenericWrite)
-    flags |= O_WRONLY;
-  else
-    flags |= O_RDONLY;
-  if (disposition == kCreateAlways || disposition == kOpenAlways) flags |= O_CREAT;
-  if (disposition == kCreateNew) flags |= O_CREAT | O_EXCL;
-
-  // A file without any write bit stands for the read-only attribute, which
-  // refuses writers even to an administrator (root ignores the mode bits).
-  // A reader of an existing file needs no look first: the open itself
-  // tells a missing file, and the check after it a folder.
-  bool readsExisting = !(access & kGenericWrite) && disposition == kOpenExisting && !noFollow;
-  struct stat before;
-  bool existed = !readsExisting && ::fstatat(dirFd, native.c_str(), &before, noFollow ? AT_SYMLINK_NOFOLLOW : 0) == 0;
-  if (existed && noFollow && S_ISLNK(before.st_mode)) {
-    tlsLastError = disposition == kCreateNew ? kErrorFileExists : kErrorCantAccessFile;
-    return -1;
-  }
-  if (existed && disposition == kCreateNew) {
-    tlsLastError = kErrorFileExists;
-    return -1;
-  }
-  if (existed && S_ISDIR(before.st_mode)) {
-    tlsLastError = kErrorAccessDenied;
-    return -1;
-  }
-  if (existed && (access & kGenericWrite) && (before.st_mode & 0222) == 0) {
-    tlsLastError = kErrorAccessDenied;
-    return -1;
-  }
-
-  int fd = ::openat(dirFd, native.c_str(), flags, 0666);
-  if (fd < 0) {
-    if (errno == ELOOP && noFollow) {
-      tlsLastError = kErrorCantAccessFile;
-    } else if (dirFd == AT_FDCWD) {
-      failOpenWithErrno(native);
-    } else {
-      failWithErrno();
-    }
-    return -1;
-  }
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    tlsLastError = kErrorAccessDenied;
-    return -1;
-  }
-  uint64_t id = registerOpen(st, access, share);
-  if (id == 0) {
-    ::close(fd);
-    tlsLastError = kErrorSharingViolation;
-    return -1;
-  }
-  // CREATE_ALWAYS truncates, but only once the share check has passed.
-  if (disposition == kCreateAlways && ::ftruncate(fd, 0) != 0) {
-    failWithErrno();
-    unregisterOpen(id);
-    ::close(fd);
-    return -1;
-  }
-  *lockId = id;
-  // As on Windows, opening an existing file with CREATE_ALWAYS or
-  // OPEN_ALWAYS reports ERROR_ALREADY_EXISTS; a fresh open reports success.
-  tlsLastError = (existed && (disposition == kCreateAlways || disposition == kOpenAlways)) ? kErrorAlreadyExists : 0;
-  return fd;
+// A UTF-8 path with slashes as this layer hands paths out: CP932 with
+// backslashes (0x2F is never a CP932 trail byte).
+bool cp932Path(const char* native, std::string* path) {
+  if (!utf8ToCp932(native, path)) return fail(kErrorInvalidName);
+  std::replace(path->begin(), path->end(), '/', '\\');
+  return true;
 }
 
 // One part of a path as the folder holds it.
 bool nativeName(int dirFd, const std::string& cp932, std::string* native) {
   std::string utf8;
-  if (!cp932ToUtf8(cp932, &utf8)) {
-    tlsLastError = kErrorInvalidName;
-    return false;
-  }
+  if (!cp932ToUtf8(cp932, &utf8)) return fail(kErrorInvalidName);
   *native = nameOnDisk(dirFd, "", utf8);
   return true;
 }
 
-// The status of an open descriptor.
-bool statOpen(int fd, struct stat* st) {
-  if (::fstat(fd, st) == 0) return true;
-  failWithErrno();
-  return false;
+// Share modes: every open of this process is recorded by file identity, and
+// a new open is refused with the sharing-violation code when it conflicts,
+// exactly as Windows checks access against share mode both ways. An open's
+// access is recorded as the share bits it needs of the others.
+struct OpenRecord {
+  dev_t device;
+  ino_t inode;
+  uint32_t needs;
+  uint32_t share;
+};
+std::mutex gShareMutex;
+std::map<uint64_t, OpenRecord> gOpenRecords;  // by id, from 1
+uint64_t gNextOpenId = 1;
+
+bool sameFile(const OpenRecord& held, const struct stat& st) {
+  return held.device == st.st_dev && held.inode == st.st_ino;
+}
+
+// Returns the record id, or 0 on a sharing violation.
+uint64_t registerOpen(const struct stat& st, uint32_t access, uint32_t share) {
+  uint32_t needs = (access & kGenericRead ? kShareRead : 0) | (access & kGenericWrite ? kShareWrite : 0) |
+                   (access & kDeleteAccess ? kShareDelete : 0);
+  std::lock_guard<std::mutex> lock(gShareMutex);
+  for (const auto& held : gOpenRecords)
+    if (sameFile(held.second, st) && ((needs & ~held.second.share) || (held.second.needs & ~share))) return 0;
+  gOpenRecords[gNextOpenId] = {st.st_dev, st.st_ino, needs, share};
+  return gNextOpenId++;
+}
+
+void unregisterOpen(uint64_t id) {
+  std::lock_guard<std::mutex> lock(gShareMutex);
+  gOpenRecords.erase(id);
 }
 
 // Whether this process holds the file open: a rename onto its name is
 // then refused, as Windows refuses to replace an open file.
 bool heldOpen(const struct stat& st) {
   std::lock_guard<std::mutex> lock(gShareMutex);
-  for (const OpenRecord& held : gOpenRecords)
-    if (held.device == st.st_dev && held.inode == st.st_ino) return true;
+  for (const auto& held : gOpenRecords)
+    if (sameFile(held.second, st)) return true;
   return false;
 }
 
@@ -355,16 +286,12 @@ bool heldOpen(const struct stat& st) {
 // descriptor, wherever the folder has gone.
 class PosixFolder : public OpenFolder {
  public:
-  explicit PosixFolder(int fd) : fd(fd) {}
+  PosixFolder(int fd, std::string folderPath) : fd(fd) { path = std::move(folderPath); }
   ~PosixFolder() override { ::close(fd); }
   int fd;
 };
 
 int folderFd(const OpenFolder& folder) { return static_cast<const PosixFolder&>(folder).fd; }
-
-int openFolderAt(int dirFd, const std::string& native, bool noFollow) {
-  return ::openat(dirFd, native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0));
-}
 
 class PosixMapping : public MappedBytes {
  public:
@@ -375,74 +302,85 @@ class PosixMapping : public MappedBytes {
 
 class PosixFile : public OpenFile {
  public:
-  // `folderFd` and `name`, for a file opened with kDeleteAccess: where its
-  // name lies, so that it can go or change.
-  PosixFile(int fd, uint64_t lockId, int folderFd, std::string name)
-      : fd_(fd), lockId_(lockId), folderFd_(folderFd), name_(std::move(name)) {}
+  explicit PosixFile(int fd) : fd_(fd) {}
   ~PosixFile() override {
     if (folderFd_ >= 0) ::close(folderFd_);
     ::close(fd_);
     unregisterOpen(lockId_);
   }
 
-  // Reads until `count` bytes or the end of the file.
+  // The one open of this side: `native` relative to `dirFd` (AT_FDCWD for a
+  // path), with the emulation's read-only attribute and share modes; with
+  // `noFollow`, a symbolic link at the name is refused as Windows refuses a
+  // link where none may be.
+  static std::unique_ptr<PosixFile> open(int dirFd, const std::string& native, uint32_t access, uint32_t share,
+                                         uint32_t disposition, bool noFollow) {
+    int flags = O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0);
+    flags |= !(access & kGenericWrite) ? O_RDONLY : (access & kGenericRead) ? O_RDWR : O_WRONLY;
+    if (disposition == kCreateAlways || disposition == kOpenAlways) flags |= O_CREAT;
+    if (disposition == kCreateNew) flags |= O_CREAT | O_EXCL;
+
+    // A file without any write bit stands for the read-only attribute, which
+    // refuses writers even to an administrator (root ignores the mode bits).
+    // A reader of an existing file needs no look first: the open itself
+    // tells a missing file, and the check after it a folder.
+    bool readsExisting = !(access & kGenericWrite) && disposition == kOpenExisting && !noFollow;
+    struct stat before;
+    bool existed = !readsExisting && ::fstatat(dirFd, native.c_str(), &before, noFollow ? AT_SYMLINK_NOFOLLOW : 0) == 0;
+    if (existed && noFollow && S_ISLNK(before.st_mode))
+      return refuse(disposition == kCreateNew ? kErrorFileExists : kErrorCantAccessFile);
+    if (existed && disposition == kCreateNew) return refuse(kErrorFileExists);
+    if (existed && (S_ISDIR(before.st_mode) || ((access & kGenericWrite) && (before.st_mode & 0222) == 0)))
+      return refuse(kErrorAccessDenied);
+
+    int fd = ::openat(dirFd, native.c_str(), flags, 0666);
+    if (fd < 0 && errno == ELOOP && noFollow) return refuse(kErrorCantAccessFile);
+    if (fd < 0) return refuse(dirFd == AT_FDCWD ? openError(errno, native) : windowsErrorFromErrno(errno));
+    auto file = std::make_unique<PosixFile>(fd);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) return refuse(kErrorAccessDenied);
+    file->lockId_ = registerOpen(st, access, share);
+    if (file->lockId_ == 0) return refuse(kErrorSharingViolation);
+    // CREATE_ALWAYS truncates, but only once the share check has passed.
+    if (disposition == kCreateAlways && !file->setSize(0)) return nullptr;
+    // As on Windows, opening an existing file with CREATE_ALWAYS or
+    // OPEN_ALWAYS reports ERROR_ALREADY_EXISTS; a fresh open reports success.
+    tlsLastError = (existed && (disposition == kCreateAlways || disposition == kOpenAlways)) ? kErrorAlreadyExists : 0;
+    return file;
+  }
+
+  // For a file opened with kDeleteAccess: where its name lies, so that it
+  // can go or change.
+  void holdName(int folderFd, const std::string& name) {
+    folderFd_ = folderFd;
+    name_ = name;
+  }
+
   bool readAt(uint64_t offset, void* buffer, uint32_t count, uint32_t* transferred) override {
-    char* out = static_cast<char*>(buffer);
-    uint32_t done = 0;
-    while (done < count) {
-      ssize_t n = ::pread(fd_, out + done, count - done, static_cast<off_t>(offset + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        failWithErrno();
-        *transferred = done;
-        return false;
-      }
-      if (n == 0) break;
-      done += static_cast<uint32_t>(n);
-    }
-    *transferred = done;
-    return true;
+    return transfer(count, transferred, [&](uint32_t done) {
+      return ::pread(fd_, static_cast<char*>(buffer) + done, count - done, static_cast<off_t>(offset + done));
+    });
   }
 
   bool writeAt(uint64_t offset, const void* buffer, uint32_t count, uint32_t* transferred) override {
-    const char* in = static_cast<const char*>(buffer);
-    uint32_t done = 0;
-    while (done < count) {
-      ssize_t n = ::pwrite(fd_, in + done, count - done, static_cast<off_t>(offset + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        failWithErrno();
-        *transferred = done;
-        return false;
-      }
-      done += static_cast<uint32_t>(n);
-    }
-    *transferred = done;
-    return true;
+    return transfer(count, transferred, [&](uint32_t done) {
+      return ::pwrite(fd_, static_cast<const char*>(buffer) + done, count - done, static_cast<off_t>(offset + done));
+    });
   }
 
   bool size(uint64_t* bytes) override {
     struct stat st;
-    if (!statOpen(fd_, &st)) return false;
+    if (!succeeded(::fstat(fd_, &st))) return false;
     *bytes = static_cast<uint64_t>(st.st_size);
     return true;
   }
 
-  bool setSize(uint64_t bytes) override {
-    if (::ftruncate(fd_, static_cast<off_t>(bytes)) == 0) return true;
-    failWithErrno();
-    return false;
-  }
-
-  bool flush() override {
-    if (::fsync(fd_) == 0) return true;
-    failWithErrno();
-    return false;
-  }
+  bool setSize(uint64_t bytes) override { return succeeded(::ftruncate(fd_, static_cast<off_t>(bytes))); }
+  bool flush() override { return succeeded(::fsync(fd_)); }
 
   bool describe(uint32_t* names, bool* readOnly) override {
     struct stat st;
-    if (!statOpen(fd_, &st)) return false;
+    if (!succeeded(::fstat(fd_, &st))) return false;
     *names = static_cast<uint32_t>(st.st_nlink);
     *readOnly = (st.st_mode & 0222) == 0;
     return true;
@@ -450,13 +388,12 @@ class PosixFile : public OpenFile {
 
   bool clearReadOnly() override {
     struct stat st;
-    if (!statOpen(fd_, &st)) return false;
-    return changeMode((st.st_mode & 07777) | 0200);
+    return succeeded(::fstat(fd_, &st)) && succeeded(::fchmod(fd_, (st.st_mode & 07777) | 0200));
   }
 
   bool traits(FileTraits* traits) override {
     struct stat st;
-    if (!statOpen(fd_, &st)) return false;
+    if (!succeeded(::fstat(fd_, &st))) return false;
     traits->attributes = static_cast<uint32_t>(st.st_mode & 07777);
     traits->created = 0;
     return true;
@@ -464,52 +401,35 @@ class PosixFile : public OpenFile {
 
   // The mode bits stand for the attributes; the creation time has no
   // counterpart here.
-  bool adoptTraits(const FileTraits& traits) override { return changeMode(static_cast<mode_t>(traits.attributes)); }
+  bool adoptTraits(const FileTraits& traits) override {
+    return succeeded(::fchmod(fd_, static_cast<mode_t>(traits.attributes)));
+  }
 
   // The name goes only while it still names this very file: a name that
   // someone has pointed elsewhere meanwhile is left alone.
   bool removeName() override {
     struct stat mine, named;
-    if (folderFd_ < 0 || !statOpen(fd_, &mine)) {
-      tlsLastError = kErrorAccessDenied;
-      return false;
-    }
+    if (folderFd_ < 0 || ::fstat(fd_, &mine) != 0) return fail(kErrorAccessDenied);
     if (::fstatat(folderFd_, name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_dev != mine.st_dev ||
-        named.st_ino != mine.st_ino) {
-      tlsLastError = kErrorFileNotFound;
-      return false;
-    }
-    if (::unlinkat(folderFd_, name_.c_str(), 0) != 0) {
-      failWithErrno();
-      return false;
-    }
-    return true;
+        named.st_ino != mine.st_ino)
+      return fail(kErrorFileNotFound);
+    return succeeded(::unlinkat(folderFd_, name_.c_str(), 0));
   }
 
   bool putInPlace(const OpenFolder& folder, const std::string& name) override {
+    if (folderFd_ < 0) return fail(kErrorAccessDenied);  // not opened for its name to change
     std::string native;
-    if (folderFd_ < 0) {
-      tlsLastError = kErrorAccessDenied;  // not opened for its name to change
-      return false;
-    }
     int to = folderFd(folder);
     if (!nativeName(to, name, &native)) return false;
     // What Windows keeps at the name: a folder, a read-only file, an open
     // one. A link is replaced, as the rename never follows it.
     struct stat there;
     if (::fstatat(to, native.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(there.st_mode) &&
-        (S_ISDIR(there.st_mode) || (there.st_mode & 0222) == 0 || heldOpen(there))) {
-      tlsLastError = kErrorAccessDenied;
-      return false;
-    }
-    if (::renameat(folderFd_, name_.c_str(), to, native.c_str()) != 0) {
-      failWithErrno();
-      return false;
-    }
-    int newFolderFd = ::fcntl(to, F_DUPFD_CLOEXEC, 0);
+        (S_ISDIR(there.st_mode) || (there.st_mode & 0222) == 0 || heldOpen(there)))
+      return fail(kErrorAccessDenied);
+    if (!succeeded(::renameat(folderFd_, name_.c_str(), to, native.c_str()))) return false;
     ::close(folderFd_);
-    folderFd_ = newFolderFd;
-    name_ = native;
+    holdName(::fcntl(to, F_DUPFD_CLOEXEC, 0), native);
     tlsLastError = 0;
     return true;
   }
@@ -531,15 +451,24 @@ class PosixFile : public OpenFile {
   }
 
  private:
-  bool changeMode(mode_t mode) {
-    if (::fchmod(fd_, mode) == 0) return true;
-    failWithErrno();
-    return false;
+  // Calls `call` with what is done so far until `count` bytes are done or
+  // one moves none (the end of the file).
+  template <typename Call>
+  static bool transfer(uint32_t count, uint32_t* transferred, Call call) {
+    *transferred = 0;
+    while (*transferred < count) {
+      ssize_t n = call(*transferred);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return failWithErrno();
+      if (n == 0) break;
+      *transferred += static_cast<uint32_t>(n);
+    }
+    return true;
   }
 
   int fd_;
-  uint64_t lockId_;
-  int folderFd_;
+  uint64_t lockId_ = 0;
+  int folderFd_ = -1;
   std::string name_;
 };
 
@@ -562,99 +491,59 @@ class PosixFileSystem : public FileSystem {
  public:
   std::unique_ptr<OpenFile> open(const char* path, uint32_t access, uint32_t share, uint32_t disposition) override {
     std::string native;
-    uint64_t lockId = 0;
-    int fd = nativePath(path, &native) ? openAt(AT_FDCWD, native, access, share, disposition, false, &lockId) : -1;
-    if (fd < 0) return nullptr;
-    return std::make_unique<PosixFile>(fd, lockId, -1, std::string());
+    if (!nativePath(path, &native)) return nullptr;
+    return PosixFile::open(AT_FDCWD, native, access, share, disposition, false);
   }
 
   std::unique_ptr<OpenFile> openIn(const OpenFolder& folder, const std::string& name, uint32_t access, uint32_t share,
                                    uint32_t disposition) override {
     std::string native;
-    if (name.empty() || !nativeName(folderFd(folder), name, &native)) {
-      if (name.empty()) tlsLastError = kErrorInvalidName;
-      return nullptr;
-    }
-    uint64_t lockId = 0;
-    int fd = openAt(folderFd(folder), native, access, share, disposition, true, &lockId);
-    if (fd < 0) return nullptr;
-    uint32_t opened = tlsLastError;
-    int nameFolder = access & kDeleteAccess ? ::fcntl(folderFd(folder), F_DUPFD_CLOEXEC, 0) : -1;
-    tlsLastError = opened;
-    return std::make_unique<PosixFile>(fd, lockId, nameFolder, access & kDeleteAccess ? native : std::string());
+    if (name.empty()) return refuse(kErrorInvalidName);
+    if (!nativeName(folderFd(folder), name, &native)) return nullptr;
+    auto file = PosixFile::open(folderFd(folder), native, access, share, disposition, true);
+    if (file && (access & kDeleteAccess)) file->holdName(::fcntl(folderFd(folder), F_DUPFD_CLOEXEC, 0), native);
+    return file;
   }
 
   std::unique_ptr<OpenFolder> openRoot(const char* path) override {
     std::string native;
     if (!nativePath(path, &native)) return nullptr;
     int fd = openFolderAt(AT_FDCWD, native, false);
-    if (fd < 0) {
-      tlsLastError = errno == ENOTDIR ? kErrorPathNotFound : windowsErrorFromErrno(errno);
-      if (tlsLastError == kErrorFileNotFound) tlsLastError = kErrorPathNotFound;
-      return nullptr;
-    }
-    auto folder = std::make_unique<PosixFolder>(fd);
-    folder->path = path;
-    if (folder->path.empty() || (folder->path.back() != '\\' && folder->path.back() != '/')) folder->path += '\\';
-    return folder;
+    if (fd < 0) return refuse(errno == ENOENT ? kErrorPathNotFound : windowsErrorFromErrno(errno));
+    std::string folderPath = path;
+    if (folderPath.back() != '\\' && folderPath.back() != '/') folderPath += '\\';
+    return std::make_unique<PosixFolder>(fd, folderPath);
   }
 
   std::unique_ptr<OpenFolder> openCurrent() override {
     int fd = openFolderAt(AT_FDCWD, ".", false);
-    if (fd < 0) {
-      failWithErrno();
-      return nullptr;
-    }
-    return std::make_unique<PosixFolder>(fd);
+    if (fd < 0) return refuse(windowsErrorFromErrno(errno));
+    return std::make_unique<PosixFolder>(fd, std::string());
   }
 
   std::unique_ptr<OpenFolder> openChild(const OpenFolder& parent, const std::string& name, bool create) override {
     std::string native;
     int parentFd = folderFd(parent);
-    if (name.empty() || !nativeName(parentFd, name, &native)) {
-      if (name.empty()) tlsLastError = kErrorInvalidName;
-      return nullptr;
-    }
+    if (name.empty()) return refuse(kErrorInvalidName);
+    if (!nativeName(parentFd, name, &native)) return nullptr;
     struct stat st;
     bool exists = ::fstatat(parentFd, native.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (exists && S_ISLNK(st.st_mode)) {
-      tlsLastError = kErrorCantAccessFile;
-      return nullptr;
-    }
-    if (exists && !S_ISDIR(st.st_mode)) {
-      tlsLastError = create ? kErrorAlreadyExists : kErrorPathNotFound;
-      return nullptr;
-    }
-    if (!exists) {
-      if (!create) {
-        tlsLastError = kErrorPathNotFound;
-        return nullptr;
-      }
-      // One that another made meanwhile is opened as it stands.
-      if (::mkdirat(parentFd, native.c_str(), 0777) != 0 && errno != EEXIST) {
-        failWithErrno();
-        return nullptr;
-      }
-    }
+    if (exists && S_ISLNK(st.st_mode)) return refuse(kErrorCantAccessFile);
+    if (exists && !S_ISDIR(st.st_mode)) return refuse(create ? kErrorAlreadyExists : kErrorPathNotFound);
+    if (!exists && !create) return refuse(kErrorPathNotFound);
+    // One that another made meanwhile is opened as it stands.
+    if (!exists && ::mkdirat(parentFd, native.c_str(), 0777) != 0 && errno != EEXIST)
+      return refuse(windowsErrorFromErrno(errno));
     int fd = openFolderAt(parentFd, native, true);
-    if (fd < 0) {
-      tlsLastError = errno == ELOOP ? kErrorCantAccessFile : errno == ENOTDIR ? kErrorPathNotFound
-                                                                               : windowsErrorFromErrno(errno);
-      return nullptr;
-    }
-    auto folder = std::make_unique<PosixFolder>(fd);
-    folder->path = parent.path + name + "\\";
-    return folder;
+    if (fd < 0) return refuse(errno == ELOOP ? kErrorCantAccessFile : windowsErrorFromErrno(errno));
+    return std::make_unique<PosixFolder>(fd, parent.path + name + "\\");
   }
 
   bool attributes(const char* path, uint32_t* attributes) override {
     std::string native;
     struct stat st;
     if (!nativePath(path, &native)) return false;
-    if (::stat(native.c_str(), &st) != 0) {
-      failOpenWithErrno(native);
-      return false;
-    }
+    if (::stat(native.c_str(), &st) != 0) return fail(openError(errno, native));
     *attributes = attributesOf(st);
     return true;
   }
@@ -663,16 +552,12 @@ class PosixFileSystem : public FileSystem {
     std::string native;
     if (!nativePath(path, &native)) return false;
     if (::mkdir(native.c_str(), 0777) == 0) return true;
-    tlsLastError = errno == EEXIST ? kErrorAlreadyExists : windowsErrorFromErrno(errno);
-    return false;
+    return fail(errno == EEXIST ? kErrorAlreadyExists : windowsErrorFromErrno(errno));
   }
 
   bool deleteFile(const char* path) override {
     std::string native;
-    if (!nativePath(path, &native)) return false;
-    if (::unlink(native.c_str()) == 0) return true;
-    failWithErrno();
-    return false;
+    return nativePath(path, &native) && succeeded(::unlink(native.c_str()));
   }
 
   bool search(const char* pattern, std::vector<FoundFile>* found) override {
@@ -682,30 +567,20 @@ class PosixFileSystem : public FileSystem {
     size_t slash = native.rfind('/');
     std::string folder = slash == std::string::npos ? "." : native.substr(0, slash == 0 ? 1 : slash);
     std::string leaf = slash == std::string::npos ? native : native.substr(slash + 1);
-    if (leaf.empty()) {
-      tlsLastError = kErrorFileNotFound;
-      return false;
-    }
+    if (leaf.empty()) return fail(kErrorFileNotFound);
     struct stat st;
+    auto match = [&](const char* entry) {
+      // Names are case-sensitive on this side, as the file system is.
+      if (::fnmatch(leaf.c_str(), entry, 0) == 0 && ::stat((folder + "/" + entry).c_str(), &st) == 0)
+        addMatch(entry, st, found);
+      return true;
+    };
     if (leaf.find_first_of("*?") == std::string::npos) {
       if (::stat(native.c_str(), &st) == 0) addMatch(leaf, st, found);
-    } else {
-      DIR* dir = ::opendir(folder.c_str());
-      if (dir == nullptr) {
-        failOpenWithErrno(native);
-        return false;
-      }
-      while (struct dirent* entry = ::readdir(dir)) {
-        // Names are case-sensitive on this side, as the file system is.
-        if (::fnmatch(leaf.c_str(), entry->d_name, 0) == 0 && ::stat((folder + "/" + entry->d_name).c_str(), &st) == 0)
-          addMatch(entry->d_name, st, found);
-      }
-      ::closedir(dir);
+    } else if (!listFolder(AT_FDCWD, folder, match)) {
+      return fail(openError(errno, native));
     }
-    if (!found->empty()) return true;
-    errno = ENOENT;
-    failOpenWithErrno(native);
-    return false;
+    return !found->empty() || fail(openError(ENOENT, native));
   }
 };
 
@@ -718,41 +593,18 @@ FileSystem& systemFiles() {
 
 bool currentFolder(std::string* path) {
   std::vector<char> buffer(4096);
-  if (::getcwd(buffer.data(), buffer.size()) == nullptr) {
-    failWithErrno();
-    return false;
-  }
-  std::string cp932;
-  if (!utf8ToCp932(buffer.data(), &cp932)) {
-    tlsLastError = kErrorInvalidName;
-    return false;
-  }
-  for (char& c : cp932)
-    if (c == '/') c = '\\';  // 0x2F is never a CP932 trail byte
-  *path = cp932;
-  return true;
+  if (::getcwd(buffer.data(), buffer.size()) == nullptr) return failWithErrno();
+  return cp932Path(buffer.data(), path);
 }
 
 bool temporaryFolder(std::string* path) {
   const char* folder = ::getenv("TMPDIR");
-  if (folder == nullptr || *folder == '\0') folder = "/tmp";
-  if (!utf8ToCp932(folder, path)) {
-    tlsLastError = kErrorInvalidName;
-    return false;
-  }
-  for (char& c : *path)
-    if (c == '/') c = '\\';  // 0x2F is never a CP932 trail byte
-  return true;
+  return cp932Path(folder == nullptr || *folder == '\0' ? "/tmp" : folder, path);
 }
 
 bool setCurrentFolder(const char* path) {
   std::string native;
-  if (!nativePath(path, &native)) return false;
-  if (::chdir(native.c_str()) != 0) {
-    failWithErrno();
-    return false;
-  }
-  return true;
+  return nativePath(path, &native) && succeeded(::chdir(native.c_str()));
 }
 
 void useUtf8ConsoleOutput() {}
@@ -761,41 +613,14 @@ void restoreConsoleOutput() {}
 uint32_t lastError() { return tlsLastError; }
 void setLastError(uint32_t code) { tlsLastError = code; }
 
+// The Windows codes the program shows, each with the errno that means the
+// same, so a prompt carries a real system text on this side too.
 bool systemMessage(uint32_t code, std::string* text) {
-  // The Windows codes the program shows, each with the errno that means the
-  // same, so a prompt carries a real system text on this side too.
-  static const struct {
-    uint32_t code;
-    int error;
-  } kTexts[] = {
-      {0, 0},
-      {kErrorFileNotFound, ENOENT},
-      {kErrorPathNotFound, ENOTDIR},
-      {kErrorTooManyOpenFiles, EMFILE},
-      {kErrorAccessDenied, EACCES},
-      {kErrorInvalidHandle, EBADF},
-      {kErrorNotEnoughMemory, ENOMEM},
-      {kErrorWriteFault, EIO},
-      {kErrorReadFault, EIO},
-      {kErrorSharingViolation, ETXTBSY},
-      {kErrorFileExists, EEXIST},
-      {kErrorInvalidParameter, EINVAL},
-      {kErrorDiskFull, ENOSPC},
-      {kErrorInvalidName, EILSEQ},
-      {kErrorFilenameTooLong, ENAMETOOLONG},
-      {kErrorIoDevice, EIO},
-  };
-  for (const auto& entry : kTexts) {
-    if (entry.code != code) continue;
-    std::string utf8 = entry.code == 0 ? "Success" : entry.code == kErrorSharingViolation
-                                                         ? "The file is in use by another opener"
-                                                         : ::strerror(entry.error);
-    std::string cp932;
-    if (!utf8ToCp932(utf8 + ".\r\n", &cp932)) return false;
-    *text = cp932;
-    return true;
-  }
-  return false;
+  const char* utf8 = code == 0 ? "Success" : code == kErrorSharingViolation ? "The file is in use by another opener"
+                                                                             : nullptr;
+  for (const ErrnoCode& row : kErrnoCodes)
+    if (utf8 == nullptr && row.code == code) utf8 = ::strerror(row.error);
+  return utf8 != nullptr && utf8ToCp932(std::string(utf8) + ".\r\n", text);
 }
 
 namespace {
@@ -809,6 +634,15 @@ struct PosixEvent {
 std::mutex gEventNamesMutex;
 std::map<std::string, PosixEvent*> gNamedEvents;
 std::vector<std::unique_ptr<PosixEvent>> gAllEvents;  // events live as long as the process
+
+bool signal(EventHandle handle, bool signalled) {
+  auto* event = static_cast<PosixEvent*>(handle.raw);
+  if (event == nullptr) return false;
+  std::lock_guard<std::mutex> lock(event->mutex);
+  event->signalled = signalled;
+  event->changed.notify_all();
+  return true;
+}
 
 }  // namespace
 
@@ -832,24 +666,8 @@ EventHandle createManualResetEvent(const char* name, bool initiallySignalled) {
   return EventHandle{event};
 }
 
-bool setEvent(EventHandle handle) {
-  auto* event = static_cast<PosixEvent*>(handle.raw);
-  if (event == nullptr) return false;
-  {
-    std::lock_guard<std::mutex> lock(event->mutex);
-    event->signalled = true;
-  }
-  event->changed.notify_all();
-  return true;
-}
-
-bool resetEvent(EventHandle handle) {
-  auto* event = static_cast<PosixEvent*>(handle.raw);
-  if (event == nullptr) return false;
-  std::lock_guard<std::mutex> lock(event->mutex);
-  event->signalled = false;
-  return true;
-}
+bool setEvent(EventHandle handle) { return signal(handle, true); }
+bool resetEvent(EventHandle handle) { return signal(handle, false); }
 
 void waitForever(EventHandle handle) {
   auto* event = static_cast<PosixEvent*>(handle.raw);
@@ -864,15 +682,10 @@ std::atomic<uint32_t> gNextThreadId{1};
 
 // A thread handle is the std::thread itself.
 ThreadHandle startThread(ThreadProc proc, void* argument, uint32_t* threadId) {
-  auto* thread = new (std::nothrow) std::thread;
-  if (thread == nullptr) {
-    tlsLastError = kErrorNotEnoughMemory;
-    return ThreadHandle{};
-  }
+  std::thread* thread = nullptr;
   try {
-    *thread = std::thread(proc, argument);
-  } catch (const std::system_error&) {  // the standard library's only way to say so
-    delete thread;
+    thread = new std::thread(proc, argument);
+  } catch (const std::exception&) {  // no memory, or no thread: the standard library's only way to say so
     tlsLastError = kErrorNotEnoughMemory;
     return ThreadHandle{};
   }
@@ -892,14 +705,6 @@ void closeThreadHandle(ThreadHandle handle) {
   if (thread == nullptr) return;
   if (thread->joinable()) thread->detach();
   delete thread;
-}
-
-void sleepMilliseconds(uint32_t milliseconds) {
-  struct timespec delay;
-  delay.tv_sec = milliseconds / 1000;
-  delay.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
-  while (::nanosleep(&delay, &delay) != 0 && errno == EINTR) {
-  }
 }
 
 }  // namespace plat

@@ -14,84 +14,88 @@
 #include <vector>
 
 namespace {
+
 constexpr UINT kCp932 = 932;
+
+// The system's conversions, each asked first how much it writes. Text
+// stops at its first NUL, which the result leaves out.
+bool toWide(UINT codePage, const char* text, std::wstring* wide) {
+  wide->clear();
+  int length = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+  if (length <= 0) return false;
+  std::wstring buffer(static_cast<size_t>(length), L'\0');
+  if (MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text, -1, &buffer[0], length) <= 0) return false;
+  wide->assign(buffer.c_str());
+  return true;
+}
+
+// *usedDefault, where given, tells a character that the code page lacks.
+bool fromWide(UINT codePage, DWORD flags, const wchar_t* wide, std::string* text, BOOL* usedDefault) {
+  text->clear();
+  int length = WideCharToMultiByte(codePage, flags, wide, -1, nullptr, 0, nullptr, usedDefault);
+  if (length <= 0) return false;
+  std::string buffer(static_cast<size_t>(length), '\0');
+  if (WideCharToMultiByte(codePage, flags, wide, -1, &buffer[0], length, nullptr, nullptr) <= 0) return false;
+  text->assign(buffer.c_str());
+  return true;
+}
+
 }  // namespace
 
 bool cp932ToWide(const char* text, std::wstring* wide) {
+  if (text != nullptr) return toWide(kCp932, text, wide);
   wide->clear();
-  if (text == nullptr) return false;
-  if (*text == '\0') return true;
-  int length = MultiByteToWideChar(kCp932, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
-  if (length <= 0) return false;
-  std::vector<wchar_t> buffer(static_cast<size_t>(length));
-  if (MultiByteToWideChar(kCp932, MB_ERR_INVALID_CHARS, text, -1, buffer.data(), length) <= 0) return false;
-  wide->assign(buffer.data());
-  return true;
+  return false;
 }
 
 void wideToCp932(const wchar_t* wide, std::string* text, bool* lossless) {
-  text->clear();
-  if (lossless != nullptr) *lossless = true;
-  if (wide == nullptr || *wide == L'\0') return;
   BOOL usedDefault = FALSE;
-  int length = WideCharToMultiByte(kCp932, WC_NO_BEST_FIT_CHARS, wide, -1, nullptr, 0, nullptr, &usedDefault);
-  if (length <= 0) {
-    if (lossless != nullptr) *lossless = false;
-    return;
-  }
-  std::vector<char> buffer(static_cast<size_t>(length));
-  WideCharToMultiByte(kCp932, WC_NO_BEST_FIT_CHARS, wide, -1, buffer.data(), length, nullptr, nullptr);
-  text->assign(buffer.data());
-  if (lossless != nullptr) *lossless = !usedDefault;
+  text->clear();
+  bool whole = wide == nullptr || (fromWide(kCp932, WC_NO_BEST_FIT_CHARS, wide, text, &usedDefault) && !usedDefault);
+  if (lossless != nullptr) *lossless = whole;
 }
 
-bool wideToUtf8(const wchar_t* wide, std::string* text) {
-  text->clear();
-  if (*wide == L'\0') return true;
-  int length = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-  if (length <= 0) return false;
-  std::vector<char> buffer(static_cast<size_t>(length));
-  if (WideCharToMultiByte(CP_UTF8, 0, wide, -1, buffer.data(), length, nullptr, nullptr) <= 0)
-    return false;
-  text->assign(buffer.data());
-  return true;
-}
+bool wideToUtf8(const wchar_t* wide, std::string* text) { return fromWide(CP_UTF8, 0, wide, text, nullptr); }
 
 namespace plat {
 
 namespace {
 
+// Every failure ends by setting the last error: false, or no object.
+bool fail(DWORD code) {
+  SetLastError(code);
+  return false;
+}
+
+std::nullptr_t refuse(DWORD code) {
+  SetLastError(code);
+  return nullptr;
+}
+
 // A path whose bytes are not CP932 names no file.
-bool widePath(const char* path, std::wstring* wide) {
-  if (!cp932ToWide(path, wide)) {
-    SetLastError(kErrorInvalidName);
-    return false;
-  }
-  return true;
+bool widePath(const char* path, std::wstring* wide) { return cp932ToWide(path, wide) || fail(kErrorInvalidName); }
+
+// Text handed out by this layer: CP932 that holds every character.
+bool cp932Text(const wchar_t* wide, std::string* text) {
+  bool lossless = false;
+  wideToCp932(wide, text, &lossless);
+  return lossless || fail(kErrorInvalidName);
 }
 
 }  // namespace
 
 bool cp932ToUtf8(const std::string& cp932, std::string* utf8) {
   std::wstring wide;
-  if (!cp932ToWide(cp932.c_str(), &wide)) return false;
-  return wideToUtf8(wide.c_str(), utf8);
+  return cp932ToWide(cp932.c_str(), &wide) && wideToUtf8(wide.c_str(), utf8);
 }
 
 bool utf8ToCp932(const std::string& utf8, std::string* cp932) {
-  cp932->clear();
-  if (utf8.empty()) return true;
-  int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.c_str(), -1, nullptr, 0);
-  if (length <= 0) return false;
-  std::vector<wchar_t> wide(static_cast<size_t>(length));
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.c_str(), -1, wide.data(), length);
+  std::wstring wide;
   BOOL usedDefault = FALSE;
-  int outLength = WideCharToMultiByte(kCp932, 0, wide.data(), -1, nullptr, 0, nullptr, &usedDefault);
-  if (outLength <= 0 || usedDefault) return false;
-  std::vector<char> out(static_cast<size_t>(outLength));
-  WideCharToMultiByte(kCp932, 0, wide.data(), -1, out.data(), outLength, nullptr, nullptr);
-  cp932->assign(out.data());
-  return true;
+  if (toWide(CP_UTF8, utf8.c_str(), &wide) && fromWide(kCp932, 0, wide.c_str(), cp932, &usedDefault) && !usedDefault)
+    return true;
+  cp932->clear();
+  return false;
 }
 
 namespace {
@@ -107,24 +111,20 @@ constexpr ULONG kFileRenameInformation = 10;
 
 constexpr NTSTATUS kStatusObjectNameCollision = static_cast<NTSTATUS>(0xC0000035L);
 constexpr NTSTATUS kStatusNotADirectory = static_cast<NTSTATUS>(0xC0000103L);
-constexpr ULONG kFileCreated = 2;  // IO_STATUS_BLOCK.Information after a create
+
+// A function of ntdll, or none.
+template <typename Proc>
+Proc ntdllProc(const char* name) {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll == nullptr ? nullptr : reinterpret_cast<Proc>(reinterpret_cast<void*>(GetProcAddress(ntdll, name)));
+}
 
 struct NativeCalls {
-  NtCreateFileProc createFile = nullptr;
-  StatusToErrorProc statusToError = nullptr;
-  NtQueryVolumeInformationFileProc queryVolume = nullptr;
-  NtSetInformationFileProc setInformation = nullptr;
-  NativeCalls() {
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    if (ntdll == nullptr) return;
-    createFile = reinterpret_cast<NtCreateFileProc>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtCreateFile")));
-    statusToError =
-        reinterpret_cast<StatusToErrorProc>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
-    queryVolume = reinterpret_cast<NtQueryVolumeInformationFileProc>(
-        reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryVolumeInformationFile")));
-    setInformation = reinterpret_cast<NtSetInformationFileProc>(
-        reinterpret_cast<void*>(GetProcAddress(ntdll, "NtSetInformationFile")));
-  }
+  NtCreateFileProc createFile = ntdllProc<NtCreateFileProc>("NtCreateFile");
+  StatusToErrorProc statusToError = ntdllProc<StatusToErrorProc>("RtlNtStatusToDosError");
+  NtQueryVolumeInformationFileProc queryVolume =
+      ntdllProc<NtQueryVolumeInformationFileProc>("NtQueryVolumeInformationFile");
+  NtSetInformationFileProc setInformation = ntdllProc<NtSetInformationFileProc>("NtSetInformationFile");
 };
 
 const NativeCalls& nativeCalls() {
@@ -156,10 +156,9 @@ bool onFixedLocalVolume(HANDLE file) {
 
 // Opens `name` relative to the folder handle `root` (with
 // FILE_OPEN_REPARSE_POINT among the options, never following a link at the
-// name). On failure the last error is the Win32 code of the status;
-// *created tells a new file or folder.
+// name). On failure the last error is the Win32 code of the status.
 HANDLE openRelative(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition,
-                    ULONG options, bool* created, NTSTATUS* status) {
+                    ULONG options, NTSTATUS* status) {
   const NativeCalls& calls = nativeCalls();
   *status = static_cast<NTSTATUS>(0xC0000001L);
   if (calls.createFile == nullptr || calls.statusToError == nullptr || name.size() > 0x7FFF) {
@@ -184,7 +183,6 @@ HANDLE openRelative(HANDLE root, const std::wstring& name, ACCESS_MASK access, U
     SetLastError(*status == kStatusObjectNameCollision ? ERROR_FILE_EXISTS : calls.statusToError(*status));
     return INVALID_HANDLE_VALUE;
   }
-  if (created != nullptr) *created = io.Information == kFileCreated;
   SetLastError(0);
   return handle;
 }
@@ -239,6 +237,12 @@ void closeKeepingError(HANDLE handle) {
   SetLastError(saved);
 }
 
+// Lets go of a handle that is not what was asked for.
+std::nullptr_t refuseClosing(HANDLE handle, DWORD code) {
+  CloseHandle(handle);
+  return refuse(code);
+}
+
 // The folders a Folder holds are shared for reading and writing, so that
 // files come and go in them, but not for deletion, so that they stay where
 // they are.
@@ -249,7 +253,7 @@ constexpr ACCESS_MASK kFolderAccess = FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
 
 class WindowsFolder : public OpenFolder {
  public:
-  explicit WindowsFolder(HANDLE handle) : handle(handle) {}
+  WindowsFolder(HANDLE handle, std::string folderPath) : handle(handle) { path = std::move(folderPath); }
   ~WindowsFolder() override { closeKeepingError(handle); }
   HANDLE handle;
 };
@@ -348,10 +352,8 @@ class WindowsFile : public OpenFile {
     std::wstring wideName;
     if (!widePath(name.c_str(), &wideName)) return false;
     const NativeCalls& calls = nativeCalls();
-    if (calls.setInformation == nullptr || calls.statusToError == nullptr || wideName.size() > 0x7FFF) {
-      SetLastError(ERROR_INVALID_FUNCTION);
-      return false;
-    }
+    if (calls.setInformation == nullptr || calls.statusToError == nullptr || wideName.size() > 0x7FFF)
+      return fail(ERROR_INVALID_FUNCTION);
     // FILE_RENAME_INFORMATION, the name right after the fixed fields; the
     // words keep it aligned.
     struct RenameInformation {
@@ -371,19 +373,13 @@ class WindowsFile : public OpenFile {
     IO_STATUS_BLOCK io = {};
     NTSTATUS status =
         calls.setInformation(handle_, &io, information, static_cast<ULONG>(bytes), kFileRenameInformation);
-    if (status < 0) {
-      SetLastError(calls.statusToError(status));
-      return false;
-    }
+    if (status < 0) return fail(calls.statusToError(status));
     SetLastError(0);
     return true;
   }
 
   std::unique_ptr<MappedBytes> map(uint64_t offset, uint32_t length) override {
-    if (!onFixedLocalVolume(handle_)) {
-      SetLastError(kErrorNotSupported);
-      return nullptr;
-    }
+    if (!onFixedLocalVolume(handle_)) return refuse(kErrorNotSupported);
     HANDLE mapping = CreateFileMappingW(handle_, nullptr, PAGE_READONLY, 0, 0, nullptr);
     if (mapping == nullptr) return nullptr;
     SYSTEM_INFO system;
@@ -393,10 +389,7 @@ class WindowsFile : public OpenFile {
     void* base = MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(start >> 32), static_cast<DWORD>(start), span);
     DWORD error = GetLastError();
     CloseHandle(mapping);  // the view keeps what it needs
-    if (base == nullptr) {
-      SetLastError(error);
-      return nullptr;
-    }
+    if (base == nullptr) return refuse(error);
     auto view = std::make_unique<WindowsMapping>();
     view->base = base;
     view->bytes = static_cast<const char*>(base) + (offset - start);
@@ -412,14 +405,6 @@ class WindowsFile : public OpenFile {
   }
   HANDLE handle_;
 };
-
-bool foundFromWide(const WIN32_FIND_DATAW& data, FoundFile* found) {
-  found->attributes = data.dwFileAttributes;
-  wideToCp932(data.cFileName, &found->name, &found->nameable);
-  if (!found->nameable) found->name.clear();
-  if (!wideToUtf8(data.cFileName, &found->utf8Name)) found->utf8Name.clear();
-  return found->nameable;
-}
 
 class WindowsFileSystem : public FileSystem {
  public:
@@ -438,33 +423,25 @@ class WindowsFileSystem : public FileSystem {
     HANDLE root = static_cast<const WindowsFolder&>(folder).handle;
     ULONG how = disposition == kCreateNew ? FILE_CREATE : FILE_OPEN;
     NTSTATUS status = 0;
-    HANDLE handle = openRelative(root, wideName, access, share, how, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT,
-                                 nullptr, &status);
+    HANDLE handle =
+        openRelative(root, wideName, access, share, how, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &status);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    switch (handleKind(handle)) {
-      case HandleKind::Plain: break;
-      case HandleKind::Link:
-        closeKeepingError(handle);
-        SetLastError(kErrorCantAccessFile);
-        return nullptr;
-      case HandleKind::OtherReparse: {
-        // The file's data lies behind its reparse point: opened again through
-        // it (once the first open is closed, which would share with it), and
-        // taken only when that is the very file checked.
-        uint64_t checked[2] = {}, reached[2] = {};
-        bool known = fileIdentity(handle, checked);
-        CloseHandle(handle);
-        handle = known ? openRelative(root, wideName, access, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE, nullptr, &status)
-                       : INVALID_HANDLE_VALUE;
-        if (handle == INVALID_HANDLE_VALUE) return nullptr;
-        if (!fileIdentity(handle, reached) || reached[0] != checked[0] || reached[1] != checked[1]) {
-          CloseHandle(handle);
-          SetLastError(kErrorCantAccessFile);
-          return nullptr;
-        }
-        break;
-      }
+    HandleKind kind = handleKind(handle);
+    if (kind == HandleKind::OtherReparse) {
+      // The file's data lies behind its reparse point: opened again through
+      // it (once the first open is closed, which would share with it), and
+      // taken only when that is the very file checked; another is refused
+      // as a link is.
+      uint64_t checked[2] = {}, reached[2] = {};
+      bool known = fileIdentity(handle, checked);
+      CloseHandle(handle);
+      handle = known ? openRelative(root, wideName, access, share, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &status)
+                     : INVALID_HANDLE_VALUE;
+      if (handle == INVALID_HANDLE_VALUE) return nullptr;
+      bool same = fileIdentity(handle, reached) && reached[0] == checked[0] && reached[1] == checked[1];
+      kind = same ? HandleKind::Plain : HandleKind::Link;
     }
+    if (kind == HandleKind::Link) return refuseClosing(handle, kErrorCantAccessFile);
     SetLastError(0);
     return std::make_unique<WindowsFile>(handle);
   }
@@ -476,15 +453,11 @@ class WindowsFileSystem : public FileSystem {
                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(handle, &information) || !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      CloseHandle(handle);
-      SetLastError(ERROR_PATH_NOT_FOUND);
-      return nullptr;
-    }
-    auto folder = std::make_unique<WindowsFolder>(handle);
-    folder->path = path;
-    if (folder->path.empty() || !endsWithBackslash(folder->path)) folder->path += '\\';
-    return folder;
+    if (!GetFileInformationByHandle(handle, &information) || !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+      return refuseClosing(handle, ERROR_PATH_NOT_FOUND);
+    std::string folderPath = path;
+    if (!endsWithBackslash(folderPath)) folderPath += '\\';
+    return std::make_unique<WindowsFolder>(handle, folderPath);
   }
 
   std::unique_ptr<OpenFolder> openCurrent() override {
@@ -496,32 +469,20 @@ class WindowsFileSystem : public FileSystem {
   std::unique_ptr<OpenFolder> openChild(const OpenFolder& parent, const std::string& name, bool create) override {
     std::wstring wideName, widePathText;
     if (!widePath(name.c_str(), &wideName) || !widePath((parent.path + name).c_str(), &widePathText)) return nullptr;
-    if (namedLink(widePathText)) {
-      SetLastError(kErrorCantAccessFile);
-      return nullptr;
-    }
+    if (namedLink(widePathText)) return refuse(kErrorCantAccessFile);
     NTSTATUS status = 0;
     HANDLE handle = openRelative(static_cast<const WindowsFolder&>(parent).handle, wideName, kFolderAccess, kFolderShare,
                                  create ? FILE_OPEN_IF : FILE_OPEN,
-                                 FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_REPARSE_POINT, nullptr,
-                                 &status);
+                                 FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_REPARSE_POINT, &status);
     if (handle == INVALID_HANDLE_VALUE) {
       // A missing folder on the way is a missing path; a file where the
       // folder would be is a missing path too, or a name already taken.
       DWORD error = GetLastError();
       if (status == kStatusNotADirectory) error = create ? ERROR_ALREADY_EXISTS : ERROR_PATH_NOT_FOUND;
-      if (error == ERROR_FILE_NOT_FOUND) error = ERROR_PATH_NOT_FOUND;
-      SetLastError(error);
-      return nullptr;
+      return refuse(error == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : error);
     }
-    if (handleKind(handle) == HandleKind::Link) {
-      CloseHandle(handle);
-      SetLastError(kErrorCantAccessFile);
-      return nullptr;
-    }
-    auto folder = std::make_unique<WindowsFolder>(handle);
-    folder->path = parent.path + name + "\\";
-    return folder;
+    if (handleKind(handle) == HandleKind::Link) return refuseClosing(handle, kErrorCantAccessFile);
+    return std::make_unique<WindowsFolder>(handle, parent.path + name + "\\");
   }
 
   bool attributes(const char* path, uint32_t* attributes) override {
@@ -551,8 +512,12 @@ class WindowsFileSystem : public FileSystem {
     HANDLE search = FindFirstFileW(wide.c_str(), &data);
     if (search == INVALID_HANDLE_VALUE) return false;
     do {
-      found->emplace_back();
-      foundFromWide(data, &found->back());
+      FoundFile file;
+      file.attributes = data.dwFileAttributes;
+      wideToCp932(data.cFileName, &file.name, &file.nameable);
+      if (!file.nameable) file.name.clear();
+      wideToUtf8(data.cFileName, &file.utf8Name);  // empty where it fails
+      found->push_back(file);
     } while (FindNextFileW(search, &data));
     FindClose(search);
     return true;
@@ -573,23 +538,14 @@ bool currentFolder(std::string* path) {
   if (GetCurrentDirectoryW(length, buffer.data()) == 0) return false;
   std::wstring wide = buffer.data();
   if (wide.size() > 3 && wide.back() == L'\\') wide.pop_back();
-  bool lossless = false;
-  wideToCp932(wide.c_str(), path, &lossless);
-  if (!lossless) {
-    SetLastError(kErrorInvalidName);
-    return false;
-  }
-  return true;
+  return cp932Text(wide.c_str(), path);
 }
 
 bool temporaryFolder(std::string* path) {
   wchar_t buffer[MAX_PATH + 2];
   DWORD length = GetTempPathW(MAX_PATH + 2, buffer);
   if (length == 0 || length > MAX_PATH + 1) return false;
-  bool lossless = false;
-  wideToCp932(buffer, path, &lossless);
-  if (!lossless) SetLastError(kErrorInvalidName);
-  return lossless;
+  return cp932Text(buffer, path);
 }
 
 bool setCurrentFolder(const char* path) {
@@ -676,7 +632,5 @@ void joinThread(ThreadHandle thread) {
 void closeThreadHandle(ThreadHandle thread) {
   if (thread.raw != nullptr) CloseHandle(thread.raw);
 }
-
-void sleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
 
 }  // namespace plat
