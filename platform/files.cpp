@@ -57,25 +57,27 @@ bool File::write(const void* buffer, uint32_t count, uint32_t* transferred) {
   return done;
 }
 
+namespace {
+
+// A read that delivered fewer bytes than asked fails, never leaving stale
+// buffer bytes to be taken for the file's.
+bool gotAll(uint32_t got, uint32_t count) {
+  if (got == count) return true;
+  setLastError(kErrorHandleEof);
+  return false;
+}
+
+}  // namespace
+
 bool File::readExactly(void* buffer, uint32_t count) {
   uint32_t got = 0;
-  if (!read(buffer, count, &got)) return false;
-  if (got != count) {
-    setLastError(kErrorHandleEof);
-    return false;
-  }
-  return true;
+  return read(buffer, count, &got) && gotAll(got, count);
 }
 
 bool File::readExactlyAt(uint64_t offset, void* buffer, uint32_t count) {
   uint32_t got = 0;
   if (!object_) return fails();
-  if (!object_->readAt(offset, buffer, count, &got)) return false;
-  if (got != count) {
-    setLastError(kErrorHandleEof);
-    return false;
-  }
-  return true;
+  return object_->readAt(offset, buffer, count, &got) && gotAll(got, count);
 }
 
 bool File::writeExactly(const void* buffer, uint32_t count) {

@@ -379,7 +379,7 @@ struct ThreadHandle {
   void* raw = nullptr;
   explicit operator bool() const { return raw != nullptr; }
 };
-ThreadHandle startThread(ThreadProc proc, void* argument, uint32_t* threadId);
+ThreadHandle startThread(ThreadProc proc, void* argument);
 // Waits for the thread to end; tests and tools only (the program never joins).
 void joinThread(ThreadHandle thread);
 void closeThreadHandle(ThreadHandle thread);

@@ -25,6 +25,6 @@ RunState::~RunState() = default;
 
 bool UpdateWorker::start() {
   cancelRequested.store(0);
-  threadHandle = plat::startThread(threadProc, this, &threadId);
+  threadHandle = plat::startThread(threadProc, this);
   return static_cast<bool>(threadHandle);
 }

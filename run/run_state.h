@@ -33,7 +33,6 @@ struct UpdateWorker {
   plat::ThreadHandle threadHandle;
   std::atomic<uint8_t> cancelRequested{0};
   plat::ThreadProc threadProc = runUpdate;
-  uint32_t threadId = 0;
 
   // Clears the cancel request and starts threadProc on a new thread.
   bool start();

@@ -15,7 +15,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <map>
@@ -676,12 +675,8 @@ void waitForever(EventHandle handle) {
   event->changed.wait(lock, [event] { return event->signalled; });
 }
 
-namespace {
-std::atomic<uint32_t> gNextThreadId{1};
-}  // namespace
-
 // A thread handle is the std::thread itself.
-ThreadHandle startThread(ThreadProc proc, void* argument, uint32_t* threadId) {
+ThreadHandle startThread(ThreadProc proc, void* argument) {
   std::thread* thread = nullptr;
   try {
     thread = new std::thread(proc, argument);
@@ -689,7 +684,6 @@ ThreadHandle startThread(ThreadProc proc, void* argument, uint32_t* threadId) {
     tlsLastError = kErrorNotEnoughMemory;
     return ThreadHandle{};
   }
-  if (threadId != nullptr) *threadId = gNextThreadId++;
   return ThreadHandle{thread};
 }
 

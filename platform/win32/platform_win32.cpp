@@ -613,15 +613,13 @@ DWORD WINAPI threadTrampoline(void* raw) {
 
 }  // namespace
 
-ThreadHandle startThread(ThreadProc proc, void* argument, uint32_t* threadId) {
+ThreadHandle startThread(ThreadProc proc, void* argument) {
   auto* start = new ThreadStart{proc, argument};
-  DWORD id = 0;
-  HANDLE thread = CreateThread(nullptr, 0, threadTrampoline, start, 0, &id);
+  HANDLE thread = CreateThread(nullptr, 0, threadTrampoline, start, 0, nullptr);
   if (thread == nullptr) {
     delete start;
     return ThreadHandle{};
   }
-  if (threadId != nullptr) *threadId = id;
   return ThreadHandle{thread};
 }
 

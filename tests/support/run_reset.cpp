@@ -22,7 +22,6 @@ void resetRunState() {
   runState.worker.threadHandle = plat::ThreadHandle{};
   runState.worker.cancelRequested.store(0);
   runState.worker.threadProc = runUpdate;
-  runState.worker.threadId = 0;
 
   updateList = UpdateList();
   std::memset(runInstallFolder, 0, sizeof runInstallFolder);
