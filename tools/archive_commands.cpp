@@ -165,10 +165,7 @@ bool planArchiveOf(const std::string& folder, const std::string& folderText, con
                    bool skipUnnameable, ArchivePlan* plan, ToolOutput* output) {
   std::vector<std::string> files;
   std::vector<OddName> unnameable, reshaped;
-  if (!listFilesBelow(folder, &files, &unnameable, &reshaped)) {
-    output->err += "updtool: cannot read DIR \"" + folderText + "\": " + lastErrorText() + "\n";
-    return false;
-  }
+  if (!listFilesBelow(folder, &files, &unnameable, &reshaped)) return cannot(output, "read DIR \"" + folderText + "\"");
   std::string outAbsolute, folderAbsolute;
   absolutePath(out, &outAbsolute);
   absolutePath(folder, &folderAbsolute);
@@ -182,10 +179,7 @@ bool planArchiveOf(const std::string& folder, const std::string& folderText, con
       continue;
     }
     uint64_t size = 0;
-    if (!fileSizeOf(folder + name, &size)) {
-      output->err += "updtool: cannot read \"" + shown(folder + name) + "\": " + lastErrorText() + "\n";
-      return false;
-    }
+    if (!fileSizeOf(folder + name, &size)) return ioError(output, "read", folder + name);
     if (holdsListWhiteSpace(name))
       plan->warnings.push_back("\"" + shown(name) + "\" holds white space: no line of an update list can name this entry");
     plan->total += name.size() + 1 + size + kArchiveRecordSize;
@@ -222,10 +216,7 @@ bool writeArchive(const std::string& out, const std::string& outText, const std:
     fine = !readFailed && writer.add(plan.entries[i].name, content, progress.pieces(), &readFailed);
   }
   fine = fine && writer.finish();
-  if (!fine)
-    output->err += "updtool: cannot " + std::string(readFailed ? "read \"" + shown(path) + "\"" : "write OUT \"" + outText + "\"") +
-                   ": " + lastErrorText() + "\n";
-  return fine;
+  return fine || (readFailed ? ioError(output, "read", path) : cannot(output, "write OUT \"" + outText + "\""));
 }
 
 void printCreated(const std::string& outText, bool written, const ArchivePlan& plan, ToolOutput* output) {
@@ -271,9 +262,7 @@ std::string unreadableArchiveReason(const ArchiveLayout& layout, PackageArchive*
 
 bool openForReading(const std::string& text, std::string* path, ArchiveLayout* layout, ToolOutput* output) {
   if (!fileOperand("FILE", text, path, output)) return false;
-  if (inspectArchiveLayout(*path, layout)) return true;
-  output->err += "updtool: cannot read FILE \"" + text + "\": " + lastErrorText() + "\n";
-  return false;
+  return inspectArchiveLayout(*path, layout) || cannot(output, "read FILE \"" + text + "\"");
 }
 
 int listArchive(const std::string& text, ToolOutput* output) {

@@ -27,8 +27,6 @@ class PieceCollector : public ListObserver {
   std::map<int, std::vector<PieceCopy>> lines;  // the pieces of each line, by its number
 };
 
-std::string quoted(const std::string& cp932) { return "\"" + shown(cp932) + "\""; }
-
 // "1 problem", "2 problems".
 std::string counted(size_t count, const char* what) { return std::to_string(count) + " " + what + (count == 1 ? "" : "s"); }
 

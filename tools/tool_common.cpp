@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 
 #include "archive/package_archive.h"
@@ -68,6 +69,8 @@ std::string jsonText(const std::string& utf8) {
 }
 
 std::string jsonName(const std::string& cp932) { return jsonText(shown(cp932)); }
+
+std::string quoted(const std::string& cp932) { return "\"" + shown(cp932) + "\""; }
 
 void JsonWriter::member(const char* key) {
   if (!empty_.empty()) {
@@ -190,6 +193,42 @@ bool folderOperand(const char* role, const std::string& utf8, std::string* cp932
 
 bool fileOperand(const char* role, const std::string& utf8, std::string* cp932, ToolOutput* output) {
   return existingOperand(role, utf8, cp932, PathKind::File, output);
+}
+
+bool readRunOperands(const std::vector<std::string>& arguments, const char* usage, bool apply, RunOperands* run,
+                     ToolOutput* output) {
+  std::string installText;
+  bool haveFolder = false;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    char* end = nullptr;
+    if (argument == "--install" && i + 1 < arguments.size()) {
+      installText = arguments[++i];
+    } else if (apply && argument == "--retries" && i + 1 < arguments.size() &&
+               (run->retries = static_cast<int>(std::strtol(arguments[i + 1].c_str(), &end, 10)), *end == '\0') &&
+               run->retries >= 0 && !arguments[++i].empty()) {
+    } else if (!haveFolder && argument.rfind("--", 0) != 0) {
+      run->folderText = argument;
+      haveFolder = true;
+    } else {
+      output->err += usage;
+      return false;
+    }
+  }
+  if (apply && installText.empty()) {
+    output->err += usage;
+    return false;
+  }
+  if ((!installText.empty() && !folderOperand("--install", installText, &run->install, output)) ||
+      !folderOperand("UPDATE_DIR", run->folderText, &run->folder, output))
+    return false;
+  if (!run->install.empty() && !absolutePath(run->install, &run->install)) return cannot(output, "find the current folder");
+  if (!run->install.empty()) run->install = asFolder(run->install);
+  return true;
+}
+
+bool enterUpdateFolder(const RunOperands& run, FolderVisit* visit, ToolOutput* output) {
+  return visit->enter(run.folder) || cannot(output, "enter UPDATE_DIR \"" + run.folderText + "\"");
 }
 
 std::string asFolder(const std::string& path) {
@@ -429,6 +468,17 @@ std::string lastErrorText() {
     return std::string(number) + ": " + shown(text);
   }
   return number;
+}
+
+bool ioError(ToolOutput* output, const std::string& doing, const std::string& cp932Path) {
+  std::string error = lastErrorText();  // before shown(), whose conversions may set another
+  output->err += "updtool: cannot " + doing + " " + quoted(cp932Path) + ": " + error + "\n";
+  return false;
+}
+
+bool cannot(ToolOutput* output, const std::string& what) {
+  output->err += "updtool: cannot " + what + ": " + lastErrorText() + "\n";
+  return false;
 }
 
 bool overlayScratchPath(const char* use, std::string* path) {
