@@ -15,9 +15,6 @@ bool inFile(uint64_t offset, uint64_t length, uint64_t fileSize) { return offset
 
 std::string number(uint64_t value) { return std::to_string(value); }
 
-// "1 problem", "2 problems".
-std::string counted(uint64_t count, const char* what) { return number(count) + " " + what + (count == 1 ? "" : "s"); }
-
 // Where a name, a content or the index lies: "(offset 24, 5 bytes)".
 std::string span(uint64_t offset, uint64_t length) { return "(offset " + number(offset) + ", " + number(length) + " bytes)"; }
 
@@ -312,18 +309,13 @@ int verifyArchive(const std::string& text, ToolOutput* output) {
   PackageArchive archive(path.c_str());
   std::vector<Finding> findings;
   checkArchive(layout, &archive, &findings);
-  int problems = problemCount(findings);
-  if (output->json) {
-    JsonWriter json(&output->out);
-    json.object().text("archive", text).number("entries", archive.loadedEntryCount());
-    json.number("unreferencedBytes", unreferencedBytes(layout)).number("problems", problems);
-    findingsJson(json, "entry", findings);
-    json.end();
-  } else {
-    output->out += findingsText(text, "entry", findings);
-    output->out += text + ": " + number(archive.loadedEntryCount()) + " entries; " + counted(problems, "problem") + "\n";
-  }
-  return problems > 0 ? kExitProblems : kExitFine;
+  JsonWriter json(&output->out);
+  if (output->json)
+    json.object().text("archive", text).number("entries", archive.loadedEntryCount()).number("unreferencedBytes", unreferencedBytes(layout));
+  return printFindings(json, text, "entry", findings,
+                       text + ": " + number(archive.loadedEntryCount()) + " entries; " +
+                           counted(problemCount(findings), "problem") + "\n",
+                       output);
 }
 
 // Why the entry `name` at `position` is not written below the folder, or

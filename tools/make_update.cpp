@@ -393,8 +393,6 @@ bool compareTrees(MakeState* state, ToolOutput* output) {
   return true;
 }
 
-std::string bytesText(uint64_t count) { return std::to_string(count) + (count == 1 ? " byte" : " bytes"); }
-
 // The list's entries with each archive sent as chosen.
 size_t listEntries(const MakeState& state) {
   size_t count = state.loose.size() + 1;  // and the package's P
@@ -410,8 +408,8 @@ size_t listEntries(const MakeState& state) {
 bool chooseArchiveForms(MakeState* state) {
   for (ArchivePlan& plan : state->archives) {
     std::string figures = quoted(plan.path) + ": " + std::to_string(plan.entries.size()) + " entries differ; " +
-                          bytesText(plan.download) + " to download and " + bytesText(plan.growth) +
-                          " of growth, against " + bytesText(plan.wholeBytes) + " whole: ";
+                          counted(plan.download, "byte") + " to download and " + counted(plan.growth, "byte") +
+                          " of growth, against " + counted(plan.wholeBytes, "byte") + " whole: ";
     if (!plan.mustGoWhole.empty()) {
       plan.whole = true;
       state->choices.push_back(figures + "whole, as " + plan.mustGoWhole);
@@ -581,14 +579,10 @@ bool writeUpdate(MakeState* state, WrittenUpdate* update, ToolOutput* output) {
   choosePackageEntries(state, update);
   if (!makeFolders(state->outFolder)) return ioError(output, "make OUT_DIR", state->outFolder);
   uint64_t total = 0;
-  size_t files = 0;
   for (const std::vector<PlannedEntry>* group : {&state->loose, &state->entries})
-    for (const PlannedEntry& entry : *group) {
-      total += entry.newBytes;
-      ++files;
-    }
+    for (const PlannedEntry& entry : *group) total += entry.newBytes;
   Progress progress(output);
-  progress.start("writing", files, total);
+  progress.start("writing", state->loose.size() + state->entries.size(), total);
   if (!writeLooseFiles(state, update, &progress, output) || !writePackage(state, update, &progress, output) ||
       !copyUpdater(state, &progress, output))
     return false;

@@ -83,7 +83,7 @@ std::string promptHint(uint32_t code) {
 class PlanHost : public RecordingHost {
  public:
   PlanHost(plat::OverlayFiles& overlay, const std::string& install, const std::vector<int>& lines)
-      : RecordingHost(install, 0), overlay_(overlay), install_(install), lines_(lines) {}
+      : RecordingHost(install, 0), overlay_(overlay), lines_(lines) {}
 
  protected:
   void barMoved(int ended) override {
@@ -109,7 +109,7 @@ class PlanHost : public RecordingHost {
  private:
   std::string targetOf(int index) const {
     UpdateEntry entry = updateEntry(updateList, index);
-    return entry.command == 'C' || entry.command == 'R' || entry.command == 'I' ? install_ + entry.path : "";
+    return entry.command == 'C' || entry.command == 'R' || entry.command == 'I' ? installFolder() + entry.path : "";
   }
   // An archive as the plan follows it: its index as first read, and what
   // the run wrote into it since, so that it is read once, not per entry.
@@ -157,9 +157,9 @@ class PlanHost : public RecordingHost {
     std::string made, note;
     int folders = 0;
     for (const std::string& path : overlay_.changedSinceMark()) {
-      if (path.size() > install_.size() && path.back() == '\\') {
-        made += std::string(folders++ ? ", " : "") + "\"" + shown(path.substr(install_.size(), path.size() - install_.size() - 1)) + "\"";
-      } else if (path == install_ + kSetupLogName) {
+      if (path.size() > installFolder().size() && path.back() == '\\') {
+        made += std::string(folders++ ? ", " : "") + quoted(path.substr(installFolder().size(), path.size() - installFolder().size() - 1));
+      } else if (path == installFolder() + kSetupLogName) {
         note = "recorded in Setup.log";
       } else if (windowsFoldedName(path) == windowsFoldedName(target)) {
         *changedTarget = true;
@@ -237,7 +237,6 @@ class PlanHost : public RecordingHost {
   }
 
   plat::OverlayFiles& overlay_;
-  std::string install_;
   const std::vector<int>& lines_;
   TargetFacts before_;
   std::map<std::string, KnownArchive> archives_;  // by folded path

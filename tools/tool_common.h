@@ -81,11 +81,15 @@ struct Finding {
   std::string message;   // UTF-8
 };
 int problemCount(const std::vector<Finding>& findings);
-// The findings of `file`, each about a "line" or an "entry" (`unit`): as
-// lines of text ("FILE:3: ..." or "FILE: entry 3: ..."), or as the JSON
-// array "findings".
-std::string findingsText(const std::string& file, const char* unit, const std::vector<Finding>& findings);
-void findingsJson(JsonWriter& json, const char* unit, const std::vector<Finding>& findings);
+// A check's report of its findings, each about a "line" or an "entry"
+// (`unit`): under --json the problem count and the array "findings",
+// closing the object that `json` holds open with the check's own members;
+// else each as a line of text ("FILE:3: ..." or "FILE: entry 3: ...") and
+// then `summary`. The exit code for the problems found.
+int printFindings(JsonWriter& json, const std::string& file, const char* unit, const std::vector<Finding>& findings,
+                  const std::string& summary, ToolOutput* output);
+// "1 problem", "2 problems".
+std::string counted(int64_t count, const char* what);
 
 // The operands of plan and apply: [--install DIR] [UPDATE_DIR], and for
 // apply [--retries N] with --install required. The install folder comes
