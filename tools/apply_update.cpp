@@ -1,8 +1,5 @@
 #include "tools/apply_update.h"
 
-#include <cstdio>
-#include <cstdlib>
-
 #include "tools/progress.h"
 #include "list/update_list.h"
 #include "run/run_host.h"
@@ -36,51 +33,18 @@ int exitForMessage(const std::string& message) {
 }
 
 int runApply(const std::vector<std::string>& arguments, ToolOutput* output) {
-  std::string installText, folderText = ".";
-  int retries = 0;
-  bool haveFolder = false;
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& argument = arguments[i];
-    char* end = nullptr;
-    if (argument == "--install" && i + 1 < arguments.size()) {
-      installText = arguments[++i];
-    } else if (argument == "--retries" && i + 1 < arguments.size() &&
-               (retries = static_cast<int>(std::strtol(arguments[i + 1].c_str(), &end, 10)), *end == '\0') &&
-               retries >= 0 && !arguments[++i].empty()) {
-    } else if (!haveFolder && argument.rfind("--", 0) != 0) {
-      folderText = argument;
-      haveFolder = true;
-    } else {
-      output->err += kApplyUsage;
-      return kExitUsage;
-    }
-  }
-  std::string install, folder;
-  if (installText.empty()) {
-    output->err += kApplyUsage;
-    return kExitUsage;
-  }
-  if (!folderOperand("--install", installText, &install, output) ||
-      !folderOperand("UPDATE_DIR", folderText, &folder, output))
-    return kExitUsage;
-  if (!absolutePath(install, &install)) {
-    output->err += "updtool: cannot find the current folder: " + lastErrorText() + "\n";
-    return kExitUsage;
-  }
-  install = asFolder(install);  // the updater's folder text ends with a backslash
+  RunOperands run;
   FolderVisit visit;
-  if (!visit.enter(folder)) {
-    output->err += "updtool: cannot enter UPDATE_DIR \"" + folderText + "\": " + lastErrorText() + "\n";
+  if (!readRunOperands(arguments, kApplyUsage, true, &run, output) || !enterUpdateFolder(run, &visit, output))
     return kExitUsage;
-  }
-  ConsoleHost host(install, retries, output);
+  ConsoleHost host(run.install, run.retries, output);
   int changes = runTheUpdater(host);
   int exit = exitForMessage(host.message);
 
   std::string& out = output->out;
   if (output->json) {
     JsonWriter json(&out);
-    json.object().text("updateFolder", folderText).name("installFolder", install).array("prompts");
+    json.object().text("updateFolder", run.folderText).name("installFolder", run.install).array("prompts");
     for (const RecordingHost::Prompt& prompt : host.prompts)
       json.object().name("caption", prompt.caption).name("text", prompt.text).text("answer", prompt.retried ? "retry" : "cancel").end();
     json.end().number("changes", changes).name("caption", host.caption).name("message", host.message).number("exit", exit).end();

@@ -15,9 +15,6 @@ bool inFile(uint64_t offset, uint64_t length, uint64_t fileSize) { return offset
 
 std::string number(uint64_t value) { return std::to_string(value); }
 
-// "1 problem", "2 problems".
-std::string counted(uint64_t count, const char* what) { return number(count) + " " + what + (count == 1 ? "" : "s"); }
-
 // Where a name, a content or the index lies: "(offset 24, 5 bytes)".
 std::string span(uint64_t offset, uint64_t length) { return "(offset " + number(offset) + ", " + number(length) + " bytes)"; }
 
@@ -165,10 +162,7 @@ bool planArchiveOf(const std::string& folder, const std::string& folderText, con
                    bool skipUnnameable, ArchivePlan* plan, ToolOutput* output) {
   std::vector<std::string> files;
   std::vector<OddName> unnameable, reshaped;
-  if (!listFilesBelow(folder, &files, &unnameable, &reshaped)) {
-    output->err += "updtool: cannot read DIR \"" + folderText + "\": " + lastErrorText() + "\n";
-    return false;
-  }
+  if (!listFilesBelow(folder, &files, &unnameable, &reshaped)) return cannot(output, "read DIR \"" + folderText + "\"");
   std::string outAbsolute, folderAbsolute;
   absolutePath(out, &outAbsolute);
   absolutePath(folder, &folderAbsolute);
@@ -182,10 +176,7 @@ bool planArchiveOf(const std::string& folder, const std::string& folderText, con
       continue;
     }
     uint64_t size = 0;
-    if (!fileSizeOf(folder + name, &size)) {
-      output->err += "updtool: cannot read \"" + shown(folder + name) + "\": " + lastErrorText() + "\n";
-      return false;
-    }
+    if (!fileSizeOf(folder + name, &size)) return ioError(output, "read", folder + name);
     if (holdsListWhiteSpace(name))
       plan->warnings.push_back("\"" + shown(name) + "\" holds white space: no line of an update list can name this entry");
     plan->total += name.size() + 1 + size + kArchiveRecordSize;
@@ -222,10 +213,7 @@ bool writeArchive(const std::string& out, const std::string& outText, const std:
     fine = !readFailed && writer.add(plan.entries[i].name, content, progress.pieces(), &readFailed);
   }
   fine = fine && writer.finish();
-  if (!fine)
-    output->err += "updtool: cannot " + std::string(readFailed ? "read \"" + shown(path) + "\"" : "write OUT \"" + outText + "\"") +
-                   ": " + lastErrorText() + "\n";
-  return fine;
+  return fine || (readFailed ? ioError(output, "read", path) : cannot(output, "write OUT \"" + outText + "\""));
 }
 
 void printCreated(const std::string& outText, bool written, const ArchivePlan& plan, ToolOutput* output) {
@@ -271,9 +259,7 @@ std::string unreadableArchiveReason(const ArchiveLayout& layout, PackageArchive*
 
 bool openForReading(const std::string& text, std::string* path, ArchiveLayout* layout, ToolOutput* output) {
   if (!fileOperand("FILE", text, path, output)) return false;
-  if (inspectArchiveLayout(*path, layout)) return true;
-  output->err += "updtool: cannot read FILE \"" + text + "\": " + lastErrorText() + "\n";
-  return false;
+  return inspectArchiveLayout(*path, layout) || cannot(output, "read FILE \"" + text + "\"");
 }
 
 int listArchive(const std::string& text, ToolOutput* output) {
@@ -323,18 +309,13 @@ int verifyArchive(const std::string& text, ToolOutput* output) {
   PackageArchive archive(path.c_str());
   std::vector<Finding> findings;
   checkArchive(layout, &archive, &findings);
-  int problems = problemCount(findings);
-  if (output->json) {
-    JsonWriter json(&output->out);
-    json.object().text("archive", text).number("entries", archive.loadedEntryCount());
-    json.number("unreferencedBytes", unreferencedBytes(layout)).number("problems", problems);
-    findingsJson(json, "entry", findings);
-    json.end();
-  } else {
-    output->out += findingsText(text, "entry", findings);
-    output->out += text + ": " + number(archive.loadedEntryCount()) + " entries; " + counted(problems, "problem") + "\n";
-  }
-  return problems > 0 ? kExitProblems : kExitFine;
+  JsonWriter json(&output->out);
+  if (output->json)
+    json.object().text("archive", text).number("entries", archive.loadedEntryCount()).number("unreferencedBytes", unreferencedBytes(layout));
+  return printFindings(json, text, "entry", findings,
+                       text + ": " + number(archive.loadedEntryCount()) + " entries; " +
+                           counted(problemCount(findings), "problem") + "\n",
+                       output);
 }
 
 // Why the entry `name` at `position` is not written below the folder, or

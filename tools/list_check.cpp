@@ -27,11 +27,6 @@ class PieceCollector : public ListObserver {
   std::map<int, std::vector<PieceCopy>> lines;  // the pieces of each line, by its number
 };
 
-std::string quoted(const std::string& cp932) { return "\"" + shown(cp932) + "\""; }
-
-// "1 problem", "2 problems".
-std::string counted(size_t count, const char* what) { return std::to_string(count) + " " + what + (count == 1 ? "" : "s"); }
-
 std::string letterText(char letter) {
   unsigned char byte = static_cast<unsigned char>(letter);
   if (byte >= 0x21 && byte < 0x7F) return std::string("'") + letter + "'";
@@ -303,16 +298,11 @@ int runListCheck(const std::vector<std::string>& arguments, ToolOutput* output) 
   }
   int problems = problemCount(report.findings);
   int notes = static_cast<int>(report.findings.size()) - problems;
-  if (output->json) {
-    JsonWriter json(&output->out);
-    json.object().text("file", name).number("lines", report.lineCount).number("entries", report.list->count);
-    json.number("problems", problems);
-    findingsJson(json, "line", report.findings);
-    json.end();
-  } else {
-    output->out += findingsText(name, "line", report.findings);
-    output->out += name + ": " + std::to_string(report.list->count) + " entries from " + std::to_string(report.lineCount) +
-                   " lines; " + counted(problems, "problem") + (notes > 0 ? ", " + counted(notes, "note") : "") + "\n";
-  }
-  return problems > 0 ? kExitProblems : kExitFine;
+  JsonWriter json(&output->out);
+  if (output->json) json.object().text("file", name).number("lines", report.lineCount).number("entries", report.list->count);
+  return printFindings(json, name, "line", report.findings,
+                       name + ": " + std::to_string(report.list->count) + " entries from " +
+                           std::to_string(report.lineCount) + " lines; " + counted(problems, "problem") +
+                           (notes > 0 ? ", " + counted(notes, "note") : "") + "\n",
+                       output);
 }

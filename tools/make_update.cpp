@@ -112,13 +112,7 @@ struct WrittenUpdate {
   int looseFiles = 0;
 };
 
-std::string q(const std::string& cp932) { return "\"" + shown(cp932) + "\""; }
-
 std::string fileNameOf(const std::string& path) { return cp932PathParts(path).back(); }
-
-void ioError(ToolOutput* output, const char* doing, const std::string& path) {
-  output->err += std::string("updtool: cannot ") + doing + " " + q(path) + ": " + lastErrorText() + "\n";
-}
 
 // A problem of the update as a whole, and the differences it leaves on
 // every old tree.
@@ -180,9 +174,9 @@ void planLoose(MakeState* state, char command, const std::string& path, const st
                int64_t oldBytes) {
   const std::vector<TreeDifference::Kind> kinds = {TreeDifference::Missing, TreeDifference::Different};
   if (2 + path.size() > kLongestListLine)
-    return leftOut(state, "line-too-long", q(path) + ": the path is too long for a line of the list", path, kinds);
+    return leftOut(state, "line-too-long", quoted(path) + ": the path is too long for a line of the list", path, kinds);
   if (state->sourceNames.count(archiveFoldedName(path)))
-    return leftOut(state, "name-taken", q(path) + ": another source of the update folder already has this name",
+    return leftOut(state, "name-taken", quoted(path) + ": another source of the update folder already has this name",
                    path, kinds);
   state->sourceNames.insert(archiveFoldedName(path));
   PlannedEntry entry;
@@ -218,7 +212,7 @@ bool planArchive(MakeState* state, const std::string& path, uint64_t wholeBytes,
     const ArchiveEntryInfo* info = newArchive.loadedEntry(i);
     std::string name = info && info->name ? info->name : "";
     if (seen.count(archiveFoldedName(name))) {
-      state->notes.push_back(q(path) + ": entry " + std::to_string(i + 1) + " " + q(name) +
+      state->notes.push_back(quoted(path) + ": entry " + std::to_string(i + 1) + " " + quoted(name) +
                              " repeats an earlier name and is never read; it is left out");
       continue;
     }
@@ -244,12 +238,12 @@ bool planArchive(MakeState* state, const std::string& path, uint64_t wholeBytes,
       differs = true;
       if (before != nullptr && entry.oldBytes < 0) entry.oldBytes = before->dataSize;
       if (before == nullptr && info->dataSize == 0 && plan.mustGoWhole.empty())
-        plan.mustGoWhole = "the new entry " + q(name) + " is empty, and the updater adds no empty entry";
+        plan.mustGoWhole = "the new entry " + quoted(name) + " is empty, and the updater adds no empty entry";
       growth[j] += before != nullptr ? info->dataSize : addedEntryGrowth(name.size(), info->dataSize, records[j]++);
     }
     if (!differs) continue;
     if ((name.empty() || holdsListWhiteSpace(name)) && plan.mustGoWhole.empty())
-      plan.mustGoWhole = "the entry name " + q(name) + " cannot be written in a list";
+      plan.mustGoWhole = "the entry name " + quoted(name) + " cannot be written in a list";
     plan.download += entry.newBytes;
     plan.entries.push_back(std::move(entry));
   }
@@ -276,16 +270,11 @@ struct Trees {
 bool listTrees(MakeState* state, Trees* trees, ToolOutput* output) {
   std::vector<OddName> newUnnameable, reshaped;
   for (OldTree& old : state->olds) {
-    if (!listFilesBelow(old.folder, &old.files)) {
-      ioError(output, "read OLD_DIR", old.folder);
-      return false;
-    }
+    if (!listFilesBelow(old.folder, &old.files)) return ioError(output, "read OLD_DIR", old.folder);
     for (const std::string& file : old.files) old.byFolded[archiveFoldedName(file)] = file;
   }
-  if (!listFilesBelow(state->newFolder, &trees->newFiles, &newUnnameable, &reshaped)) {
-    ioError(output, "read NEW_DIR", state->newFolder);
-    return false;
-  }
+  if (!listFilesBelow(state->newFolder, &trees->newFiles, &newUnnameable, &reshaped))
+      return ioError(output, "read NEW_DIR", state->newFolder);
   for (const OddName& name : reshaped)
     trees->reshapedNotes[name.path] = "\"" + name.utf8 + "\" will be named \"" + shown(name.path) + "\" on Windows (" +
                                       reshapedCharacters(name) + "): code page 932 has one character for both";
@@ -298,10 +287,8 @@ bool listTrees(MakeState* state, Trees* trees, ToolOutput* output) {
   // Sizes first: the total for the progress line, and most changes show there.
   trees->newSizes.resize(trees->newFiles.size());
   for (size_t i = 0; i < trees->newFiles.size(); ++i) {
-    if (!fileSizeOf(state->newFolder + trees->newFiles[i], &trees->newSizes[i])) {
-      ioError(output, "read", state->newFolder + trees->newFiles[i]);
-      return false;
-    }
+    if (!fileSizeOf(state->newFolder + trees->newFiles[i], &trees->newSizes[i]))
+        return ioError(output, "read", state->newFolder + trees->newFiles[i]);
     trees->newBytes += trees->newSizes[i];
   }
   return true;
@@ -321,7 +308,7 @@ bool planFile(MakeState* state, const Trees& trees, size_t i, Progress* progress
   const std::string& file = trees.newFiles[i];
   uint64_t size = trees.newSizes[i];
   if (archiveFoldedName(file) == archiveFoldedName(kSetupLogName)) {
-    state->notes.push_back(q(file) + " is left alone: the updater keeps it itself");
+    state->notes.push_back(quoted(file) + " is left alone: the updater keeps it itself");
     return true;
   }
   std::string newPath = state->newFolder + file, failedPath;
@@ -335,14 +322,10 @@ bool planFile(MakeState* state, const Trees& trees, size_t i, Progress* progress
     old.present = found != state->olds[j].byFolded.end();
     if (old.present) {
       old.path = found->second;
-      if (!fileSizeOf(state->olds[j].folder + old.path, &old.size)) {
-        ioError(output, "read", state->olds[j].folder + old.path);
-        return false;
-      }
-      if (old.size == size && !sameFiles(state->olds[j].folder + old.path, newPath, progress, &old.same, &failedPath)) {
-        ioError(output, "read", failedPath);
-        return false;
-      }
+      if (!fileSizeOf(state->olds[j].folder + old.path, &old.size))
+          return ioError(output, "read", state->olds[j].folder + old.path);
+      if (old.size == size && !sameFiles(state->olds[j].folder + old.path, newPath, progress, &old.same, &failedPath))
+          return ioError(output, "read", failedPath);
       if (oldBytes < 0 && !old.same) oldBytes = static_cast<int64_t>(old.size);
       old.archive = newArchive && !old.same && isSoundArchive(state->olds[j].folder + old.path);
     }
@@ -359,27 +342,27 @@ bool planFile(MakeState* state, const Trees& trees, size_t i, Progress* progress
   const std::vector<TreeDifference::Kind> kinds = {TreeDifference::Missing, TreeDifference::Different};
   std::string refused = listPathProblem(path);
   if (!refused.empty())
-    return leftOut(state, "path-refused", q(file) + ": the updater refuses this path (" + refused + "); left out",
+    return leftOut(state, "path-refused", quoted(file) + ": the updater refuses this path (" + refused + "); left out",
                    file, kinds), true;
   if (holdsListWhiteSpace(file))
-    return leftOut(state, "white-space", q(file) + ": a path with white space cannot be written in a list; left out",
+    return leftOut(state, "white-space", quoted(file) + ": a path with white space cannot be written in a list; left out",
                    file, kinds), true;
   if (size > kLargestLooseFile)
-    return leftOut(state, "too-large", q(file) + ": the updater refuses files of 4 GiB or more; left out", file,
+    return leftOut(state, "too-large", quoted(file) + ": the updater refuses files of 4 GiB or more; left out", file,
                    kinds), true;
   if (everywhere && archiveEverywhere)
-    return planArchive(state, path, size, oldBytes, &failedPath) || (ioError(output, "read", failedPath), false);
+    return planArchive(state, path, size, oldBytes, &failedPath) || ioError(output, "read", failedPath);
   if (size == 0) {
     bool anyToChange = false;
     for (size_t j = 0; j < olds.size(); ++j) {
       if (!olds[j].present)
-        leftOn(&state->olds[j], "empty-file", q(file) + ": the updater does not create an empty file; left out",
+        leftOn(&state->olds[j], "empty-file", quoted(file) + ": the updater does not create an empty file; left out",
                TreeDifference::Missing, file);
       anyToChange = anyToChange || (olds[j].present && !olds[j].same);
     }
     if (!anyToChange) return true;
   }
-  if (newArchive && everywhere) state->notes.push_back(q(file) + " goes whole: one of the old trees holds no archive of it");
+  if (newArchive && everywhere) state->notes.push_back(quoted(file) + " goes whole: one of the old trees holds no archive of it");
   planLoose(state, everywhere ? 'R' : 'C', path, newPath, size, oldBytes);
   return true;
 }
@@ -405,12 +388,10 @@ bool compareTrees(MakeState* state, ToolOutput* output) {
   for (OldTree& old : state->olds)
     for (const std::string& file : old.files)
       if (!newFolded.count(archiveFoldedName(file)) && archiveFoldedName(file) != archiveFoldedName(kSetupLogName))
-        leftOn(&old, "file-removed", q(file) + " is gone from NEW_DIR, but the updater cannot remove files; it stays",
+        leftOn(&old, "file-removed", quoted(file) + " is gone from NEW_DIR, but the updater cannot remove files; it stays",
                TreeDifference::Extra, file);
   return true;
 }
-
-std::string bytesText(uint64_t count) { return std::to_string(count) + (count == 1 ? " byte" : " bytes"); }
 
 // The list's entries with each archive sent as chosen.
 size_t listEntries(const MakeState& state) {
@@ -426,9 +407,9 @@ size_t listEntries(const MakeState& state) {
 // the list fits 512 entries. False when it cannot fit (said as a problem).
 bool chooseArchiveForms(MakeState* state) {
   for (ArchivePlan& plan : state->archives) {
-    std::string figures = q(plan.path) + ": " + std::to_string(plan.entries.size()) + " entries differ; " +
-                          bytesText(plan.download) + " to download and " + bytesText(plan.growth) +
-                          " of growth, against " + bytesText(plan.wholeBytes) + " whole: ";
+    std::string figures = quoted(plan.path) + ": " + std::to_string(plan.entries.size()) + " entries differ; " +
+                          counted(plan.download, "byte") + " to download and " + counted(plan.growth, "byte") +
+                          " of growth, against " + counted(plan.wholeBytes, "byte") + " whole: ";
     if (!plan.mustGoWhole.empty()) {
       plan.whole = true;
       state->choices.push_back(figures + "whole, as " + plan.mustGoWhole);
@@ -446,7 +427,7 @@ bool chooseArchiveForms(MakeState* state) {
       if (!plan.whole && (largest == nullptr || plan.entries.size() > largest->entries.size())) largest = &plan;
     if (largest == nullptr || largest->entries.size() <= 1) break;
     largest->whole = true;
-    state->choices.push_back(q(largest->path) + ": whole after all, so that the list fits 512 entries");
+    state->choices.push_back(quoted(largest->path) + ": whole after all, so that the list fits 512 entries");
   }
   size_t needed = listEntries(*state);
   if (needed <= static_cast<size_t>(kUpdateListCapacity)) return true;
@@ -465,14 +446,14 @@ void placeArchives(MakeState* state) {
     }
     for (const auto& [tree, name] : plan.removed)
       leftOn(&state->olds[tree], "entry-removed",
-             q(plan.path) + ": the entry " + q(name) + " is gone from the new archive, but the updater cannot remove "
+             quoted(plan.path) + ": the entry " + quoted(name) + " is gone from the new archive, but the updater cannot remove "
                                                        "entries; it stays",
              TreeDifference::ExtraEntry, plan.path, name);
     for (PlannedEntry& entry : plan.entries) {
       entry.sourceName = entrySourceName(state, plan.path, entry.entryName);
       size_t lineLength = 3 + entry.path.size() + entry.sourceName.size() + 1 + entry.entryName.size();
       if (lineLength > kLongestListLine) {
-        leftOut(state, "line-too-long", q(plan.path) + ": the entry " + q(entry.entryName) +
+        leftOut(state, "line-too-long", quoted(plan.path) + ": the entry " + quoted(entry.entryName) +
                                             " makes a line too long for the list",
                 plan.path, {TreeDifference::MissingEntry, TreeDifference::DifferentEntry}, entry.entryName);
         continue;
@@ -514,17 +495,13 @@ bool writeLooseFiles(MakeState* state, WrittenUpdate* update, Progress* progress
       if (entry.inPackage) continue;
       progress->nextFile(entry.sourceName);
       std::string target = state->outFolder + entry.sourceName;
-      if (!makeFolders(state->outFolder + parentFolder(entry.sourceName))) {
-        ioError(output, "make the folder of", target);
-        return false;
-      }
+      if (!makeFolders(state->outFolder + parentFolder(entry.sourceName)))
+          return ioError(output, "make the folder of", target);
       plat::File file;
       Content content;
       bool readFailed = true;
-      if (!readNewBytes(entry, &file, &content) || !writeContentFile(target, content, progress->pieces(), &readFailed)) {
-        ioError(output, readFailed ? "read" : "write", readFailed ? entry.from : target);
-        return false;
-      }
+      if (!readNewBytes(entry, &file, &content) || !writeContentFile(target, content, progress->pieces(), &readFailed))
+          return ioError(output, readFailed ? "read" : "write", readFailed ? entry.from : target);
       ++update->looseFiles;
     }
   return true;
@@ -555,10 +532,7 @@ bool writePackage(MakeState* state, WrittenUpdate* update, Progress* progress, T
   if (update->packageEntries == 0) return true;
   std::string packagePath = state->outFolder + state->packageName;
   ArchiveWriter package;
-  if (!package.create(packagePath.c_str())) {
-    ioError(output, "write", packagePath);
-    return false;
-  }
+  if (!package.create(packagePath.c_str())) return ioError(output, "write", packagePath);
   std::vector<const PlannedEntry*> written;
   std::multimap<uint64_t, size_t> bySize;
   for (const std::vector<PlannedEntry>* group : {&state->loose, &state->entries})
@@ -570,30 +544,21 @@ bool writePackage(MakeState* state, WrittenUpdate* update, Progress* progress, T
       bool readFailed = true;
       int64_t shared = -1;
       std::string failedPath;
-      if (!sharedContent(written, entry, bySize, &shared, &failedPath)) {
-        ioError(output, "read", failedPath);
-        return false;
-      }
+      if (!sharedContent(written, entry, bySize, &shared, &failedPath)) return ioError(output, "read", failedPath);
       if (shared >= 0) {
-        if (!package.addSharing(entry.sourceName, static_cast<size_t>(shared))) {
-          ioError(output, "write", packagePath);
-          return false;
-        }
+        if (!package.addSharing(entry.sourceName, static_cast<size_t>(shared)))
+            return ioError(output, "write", packagePath);
         ++update->sharedEntries;
       } else if (!readNewBytes(entry, &file, &content) ||
                  !package.add(entry.sourceName, content, progress->pieces(), &readFailed)) {
-        ioError(output, readFailed ? "read" : "write", readFailed ? entry.from : packagePath);
-        return false;
+        return ioError(output, readFailed ? "read" : "write", readFailed ? entry.from : packagePath);
       } else {
         update->packageBytes += entry.newBytes;
       }
       bySize.emplace(entry.newBytes, written.size());
       written.push_back(&entry);
     }
-  if (!package.finish()) {
-    ioError(output, "write", packagePath);
-    return false;
-  }
+  if (!package.finish()) return ioError(output, "write", packagePath);
   update->listText += "P\t" + state->packageName + "\r\n";
   return true;
 }
@@ -605,28 +570,19 @@ bool copyUpdater(MakeState* state, Progress* progress, ToolOutput* output) {
   Content content;
   bool readFailed = true;
   if (!readFileContent(state->updater.c_str(), &content, ContentLimits()) ||
-      !writeContentFile(target, content, {}, &readFailed)) {
-    ioError(output, readFailed ? "read" : "write", readFailed ? state->updater : target);
-    return false;
-  }
+      !writeContentFile(target, content, {}, &readFailed))
+          return ioError(output, readFailed ? "read" : "write", readFailed ? state->updater : target);
   return true;
 }
 
 bool writeUpdate(MakeState* state, WrittenUpdate* update, ToolOutput* output) {
   choosePackageEntries(state, update);
-  if (!makeFolders(state->outFolder)) {
-    ioError(output, "make OUT_DIR", state->outFolder);
-    return false;
-  }
+  if (!makeFolders(state->outFolder)) return ioError(output, "make OUT_DIR", state->outFolder);
   uint64_t total = 0;
-  size_t files = 0;
   for (const std::vector<PlannedEntry>* group : {&state->loose, &state->entries})
-    for (const PlannedEntry& entry : *group) {
-      total += entry.newBytes;
-      ++files;
-    }
+    for (const PlannedEntry& entry : *group) total += entry.newBytes;
   Progress progress(output);
-  progress.start("writing", files, total);
+  progress.start("writing", state->loose.size() + state->entries.size(), total);
   if (!writeLooseFiles(state, update, &progress, output) || !writePackage(state, update, &progress, output) ||
       !copyUpdater(state, &progress, output))
     return false;
@@ -636,10 +592,8 @@ bool writeUpdate(MakeState* state, WrittenUpdate* update, ToolOutput* output) {
   for (const PlannedEntry& entry : state->entries)
     update->listText += "I\t" + entry.path + "\t" + entry.sourceName + "\t" + entry.entryName + "\r\n";
   std::string listPath = state->outFolder + kUpdateListName;
-  if (!writeWholeFile(listPath, update->listText.data(), static_cast<uint32_t>(update->listText.size()))) {
-    ioError(output, "write", listPath);
-    return false;
-  }
+  if (!writeWholeFile(listPath, update->listText.data(), static_cast<uint32_t>(update->listText.size())))
+      return ioError(output, "write", listPath);
   return true;
 }
 
@@ -648,10 +602,8 @@ bool writeUpdate(MakeState* state, WrittenUpdate* update, ToolOutput* output) {
 // holds, but for what the updater's limits leave, which make named.
 bool prove(const MakeState& state, OldTree* old, Progress* progress, ToolOutput* output) {
   std::string install, scratch;
-  if (!absolutePath(old->folder, &install) || !overlayScratchPath("proof", &scratch)) {
-    ioError(output, "prove the update on", old->folder);
-    return false;
-  }
+  if (!absolutePath(old->folder, &install) || !overlayScratchPath("proof", &scratch))
+      return ioError(output, "prove the update on", old->folder);
   install = asFolder(install);
   plat::OverlayFiles overlay(plat::files(), scratch, kProofMemory);
   plat::FileSystemInUse inUse(overlay);
@@ -659,10 +611,7 @@ bool prove(const MakeState& state, OldTree* old, Progress* progress, ToolOutput*
   progress->nextFile(old->folder);
   {
     FolderVisit visit;
-    if (!visit.enter(state.outFolder)) {
-      ioError(output, "enter", state.outFolder);
-      return false;
-    }
+    if (!visit.enter(state.outFolder)) return ioError(output, "enter", state.outFolder);
     runTheUpdater(host);
   }
   // A run that stops proves nothing of the tree (a file of it that the
@@ -675,10 +624,8 @@ bool prove(const MakeState& state, OldTree* old, Progress* progress, ToolOutput*
   }
   std::vector<TreeDifference> differences;
   std::string failedPath;
-  if (!compareFolders(install, state.newFolder, false, &differences, &failedPath)) {
-    ioError(output, "read", failedPath);
-    return false;
-  }
+  if (!compareFolders(install, state.newFolder, false, &differences, &failedPath))
+      return ioError(output, "read", failedPath);
   for (const TreeDifference& difference : differences) {
     std::string key = differenceKey(difference.kind, difference.path, difference.entry);
     const std::string* why = nullptr;

@@ -83,7 +83,7 @@ std::string promptHint(uint32_t code) {
 class PlanHost : public RecordingHost {
  public:
   PlanHost(plat::OverlayFiles& overlay, const std::string& install, const std::vector<int>& lines)
-      : RecordingHost(install, 0), overlay_(overlay), install_(install), lines_(lines) {}
+      : RecordingHost(install, 0), overlay_(overlay), lines_(lines) {}
 
  protected:
   void barMoved(int ended) override {
@@ -109,7 +109,7 @@ class PlanHost : public RecordingHost {
  private:
   std::string targetOf(int index) const {
     UpdateEntry entry = updateEntry(updateList, index);
-    return entry.command == 'C' || entry.command == 'R' || entry.command == 'I' ? install_ + entry.path : "";
+    return entry.command == 'C' || entry.command == 'R' || entry.command == 'I' ? installFolder() + entry.path : "";
   }
   // An archive as the plan follows it: its index as first read, and what
   // the run wrote into it since, so that it is read once, not per entry.
@@ -157,9 +157,9 @@ class PlanHost : public RecordingHost {
     std::string made, note;
     int folders = 0;
     for (const std::string& path : overlay_.changedSinceMark()) {
-      if (path.size() > install_.size() && path.back() == '\\') {
-        made += std::string(folders++ ? ", " : "") + "\"" + shown(path.substr(install_.size(), path.size() - install_.size() - 1)) + "\"";
-      } else if (path == install_ + kSetupLogName) {
+      if (path.size() > installFolder().size() && path.back() == '\\') {
+        made += std::string(folders++ ? ", " : "") + quoted(path.substr(installFolder().size(), path.size() - installFolder().size() - 1));
+      } else if (path == installFolder() + kSetupLogName) {
         note = "recorded in Setup.log";
       } else if (windowsFoldedName(path) == windowsFoldedName(target)) {
         *changedTarget = true;
@@ -237,7 +237,6 @@ class PlanHost : public RecordingHost {
   }
 
   plat::OverlayFiles& overlay_;
-  std::string install_;
   const std::vector<int>& lines_;
   TargetFacts before_;
   std::map<std::string, KnownArchive> archives_;  // by folded path
@@ -277,8 +276,7 @@ const char kPlanUsage[] = "usage: updtool plan [--install DIR] [UPDATE_DIR]\n";
 const char kOutcomeNeedsInstall[] = "the outcome needs an install folder: give it with --install DIR";
 
 // Everything a plan found, gathered before anything is printed.
-struct PlanOutcome {
-  std::string folderText, install;  // install: CP932, empty when not given
+struct PlanOutcome : RunOperands {
   ListReport report;
   VerificationResult verification;
   std::string stopText;  // UTF-8: why the run stops before its apply pass, or why the list is refused
@@ -289,33 +287,6 @@ struct PlanOutcome {
   const char* caption = "";
   int problems = 0;
 };
-
-bool readPlanArguments(const std::vector<std::string>& arguments, PlanOutcome* plan, std::string* folder,
-                       ToolOutput* output) {
-  std::string installText;
-  plan->folderText = ".";
-  bool haveFolder = false;
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    if (arguments[i] == "--install" && i + 1 < arguments.size()) {
-      installText = arguments[++i];
-    } else if (!haveFolder && arguments[i].rfind("--", 0) != 0) {
-      plan->folderText = arguments[i];
-      haveFolder = true;
-    } else {
-      output->err += kPlanUsage;
-      return false;
-    }
-  }
-  if ((!installText.empty() && !folderOperand("--install", installText, &plan->install, output)) ||
-      !folderOperand("UPDATE_DIR", plan->folderText, folder, output))
-    return false;
-  if (!plan->install.empty() && !absolutePath(plan->install, &plan->install)) {
-    output->err += "updtool: cannot find the current folder: " + lastErrorText() + "\n";
-    return false;
-  }
-  if (!plan->install.empty()) plan->install = asFolder(plan->install);  // the updater's folder text ends with a backslash
-  return true;
-}
 
 // The updater's own run from the current folder, over an overlay of every
 // folder, so that it changes nothing on disk; without an install folder,
@@ -439,17 +410,14 @@ void printPlanText(const PlanOutcome& plan, std::string* out) {
 
 int runPlan(const std::vector<std::string>& arguments, ToolOutput* output) {
   PlanOutcome plan;
-  std::string folder, scratch;
-  if (!readPlanArguments(arguments, &plan, &folder, output)) return kExitUsage;
+  std::string scratch;
+  if (!readRunOperands(arguments, kPlanUsage, false, &plan, output)) return kExitUsage;
   if (!overlayScratchPath("plan", &scratch)) {
     output->err += "updtool: cannot find a folder for temporary files: " + lastErrorText() + "\n";
     return kExitUsage;
   }
   FolderVisit visit;
-  if (!visit.enter(folder)) {
-    output->err += "updtool: cannot enter UPDATE_DIR \"" + plan.folderText + "\": " + lastErrorText() + "\n";
-    return kExitUsage;
-  }
+  if (!enterUpdateFolder(plan, &visit, output)) return kExitUsage;
   // The list as list check reads it, for its findings and line numbers.
   checkUpdateList(kUpdateListName, &plan.report);
   runOverOverlay(&plan, scratch);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 
 #include "archive/package_archive.h"
@@ -11,6 +12,82 @@
 #include "run/run_host.h"
 #include "run/run_messages.h"
 #include "run/run_state.h"
+
+namespace {
+
+bool existingOperand(const char* role, const std::string& utf8, std::string* cp932, PathKind wanted, ToolOutput* output) {
+  if (!newPathOperand(role, utf8, cp932, output)) return false;
+  PathKind kind = pathKind(*cp932);
+  if (kind == wanted) return true;
+  std::string what = kind == PathKind::Missing ? "does not exist"
+                     : kind == PathKind::File  ? "is a file, not a folder"
+                                               : "is a folder, not a file";
+  output->err += std::string("updtool: ") + role + " \"" + utf8 + "\" " + what + "\n";
+  return false;
+}
+
+// The code point at *at of well-formed UTF-8 (as the converters give),
+// stepping past it.
+uint32_t nextCodePoint(const std::string& utf8, size_t* at) {
+  unsigned char lead = static_cast<unsigned char>(utf8[*at]);
+  size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+  length = std::min(length, utf8.size() - *at);
+  uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+  for (size_t k = 1; k < length; ++k) code = (code << 6) | (static_cast<unsigned char>(utf8[*at + k]) & 0x3F);
+  *at += length;
+  return code;
+}
+
+// The simple lower-case mappings of the letters CP932 holds in both cases.
+uint32_t foldedCodePoint(uint32_t code) {
+  if (code >= 'A' && code <= 'Z') return code + 0x20;
+  if (code >= 0xFF21 && code <= 0xFF3A) return code + 0x20;  // full-width Latin
+  if (code >= 0x0391 && code <= 0x03A9) return code + 0x20;  // Greek
+  if (code >= 0x0410 && code <= 0x042F) return code + 0x20;  // Cyrillic
+  if (code == 0x0401) return 0x0451;                         // Ё
+  if (code >= 0x2160 && code <= 0x216F) return code + 0x10;  // Roman numerals
+  return code;
+}
+
+struct Collected {
+  std::vector<std::string>* files;
+  std::vector<OddName>* unnameable;
+  std::vector<OddName>* reshaped;
+};
+
+bool collectFiles(const std::string& folder, const std::string& prefix, const std::string& shownPrefix, Collected* into,
+                  int depth) {
+  if (depth > 64) return false;  // a link loop, not a game tree
+  plat::FileSearch search;
+  plat::FoundFile found;
+  std::string pattern = folder + "*";
+  if (!search.first(pattern.c_str(), &found)) return plat::lastError() == plat::kErrorFileNotFound;
+  std::vector<plat::FoundFile> entries;
+  do {
+    if (found.nameable && (found.name == "." || found.name == "..")) continue;
+    entries.push_back(found);
+  } while (search.next(&found));
+  search.close();
+  for (const plat::FoundFile& entry : entries) {
+    bool isFolder = (entry.attributes & plat::kAttributeDirectory) != 0;
+    std::string shownPath = shownPrefix + entry.utf8Name + (isFolder ? "\\" : "");
+    if (!entry.nameable) {
+      if (into->unnameable) into->unnameable->push_back(OddName{"", shownPath});
+      continue;
+    }
+    std::string readBack;
+    if (into->reshaped && (!plat::cp932ToUtf8(entry.name, &readBack) || readBack != entry.utf8Name) && !isFolder)
+      into->reshaped->push_back(OddName{prefix + entry.name, shownPath});
+    if (isFolder) {
+      if (!collectFiles(folder + entry.name + "\\", prefix + entry.name + "\\", shownPath, into, depth + 1)) return false;
+    } else {
+      into->files->push_back(prefix + entry.name);
+    }
+  }
+  return true;
+}
+
+}  // namespace
 
 std::string shown(const std::string& cp932) {
   std::string utf8;
@@ -68,6 +145,8 @@ std::string jsonText(const std::string& utf8) {
 }
 
 std::string jsonName(const std::string& cp932) { return jsonText(shown(cp932)); }
+
+std::string quoted(const std::string& cp932) { return "\"" + shown(cp932) + "\""; }
 
 void JsonWriter::member(const char* key) {
   if (!empty_.empty()) {
@@ -132,28 +211,30 @@ int problemCount(const std::vector<Finding>& findings) {
   return count;
 }
 
-std::string findingsText(const std::string& file, const char* unit, const std::vector<Finding>& findings) {
+int printFindings(JsonWriter& json, const std::string& file, const char* unit, const std::vector<Finding>& findings,
+                  const std::string& summary, ToolOutput* output) {
   bool lines = std::string(unit) == "line";
-  std::string text;
+  if (output->json) json.number("problems", problemCount(findings)).array("findings");
   for (const Finding& finding : findings) {
+    if (output->json) {
+      json.object()
+          .number(unit, finding.number)
+          .text("code", finding.code)
+          .text("severity", finding.problem ? "problem" : "note")
+          .text("message", finding.message)
+          .end();
+      continue;
+    }
     std::string number = std::to_string(finding.number);
     std::string where = finding.number == 0 ? ": " : lines ? ":" + number + ": " : ": entry " + number + ": ";
-    text += file + where + (finding.problem ? "" : "note: ") + finding.message + " [" + finding.code + "]\n";
+    output->out += file + where + (finding.problem ? "" : "note: ") + finding.message + " [" + finding.code + "]\n";
   }
-  return text;
+  if (output->json) json.end().end();
+  else output->out += summary;
+  return problemCount(findings) > 0 ? kExitProblems : kExitFine;
 }
 
-void findingsJson(JsonWriter& json, const char* unit, const std::vector<Finding>& findings) {
-  json.array("findings");
-  for (const Finding& finding : findings)
-    json.object()
-        .number(unit, finding.number)
-        .text("code", finding.code)
-        .text("severity", finding.problem ? "problem" : "note")
-        .text("message", finding.message)
-        .end();
-  json.end();
-}
+std::string counted(int64_t count, const char* what) { return std::to_string(count) + " " + what + (count == 1 ? "" : "s"); }
 
 bool argumentPath(const std::string& utf8, std::string* cp932) {
   if (!plat::utf8ToCp932(utf8, cp932)) return false;
@@ -169,27 +250,48 @@ bool newPathOperand(const char* role, const std::string& utf8, std::string* cp93
   return false;
 }
 
-namespace {
-
-bool existingOperand(const char* role, const std::string& utf8, std::string* cp932, PathKind wanted, ToolOutput* output) {
-  if (!newPathOperand(role, utf8, cp932, output)) return false;
-  PathKind kind = pathKind(*cp932);
-  if (kind == wanted) return true;
-  std::string what = kind == PathKind::Missing ? "does not exist"
-                     : kind == PathKind::File  ? "is a file, not a folder"
-                                               : "is a folder, not a file";
-  output->err += std::string("updtool: ") + role + " \"" + utf8 + "\" " + what + "\n";
-  return false;
-}
-
-}  // namespace
-
 bool folderOperand(const char* role, const std::string& utf8, std::string* cp932, ToolOutput* output) {
   return existingOperand(role, utf8, cp932, PathKind::Folder, output);
 }
 
 bool fileOperand(const char* role, const std::string& utf8, std::string* cp932, ToolOutput* output) {
   return existingOperand(role, utf8, cp932, PathKind::File, output);
+}
+
+bool readRunOperands(const std::vector<std::string>& arguments, const char* usage, bool apply, RunOperands* run,
+                     ToolOutput* output) {
+  std::string installText;
+  bool haveFolder = false;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    char* end = nullptr;
+    if (argument == "--install" && i + 1 < arguments.size()) {
+      installText = arguments[++i];
+    } else if (apply && argument == "--retries" && i + 1 < arguments.size() &&
+               (run->retries = static_cast<int>(std::strtol(arguments[i + 1].c_str(), &end, 10)), *end == '\0') &&
+               run->retries >= 0 && !arguments[++i].empty()) {
+    } else if (!haveFolder && argument.rfind("--", 0) != 0) {
+      run->folderText = argument;
+      haveFolder = true;
+    } else {
+      output->err += usage;
+      return false;
+    }
+  }
+  if (apply && installText.empty()) {
+    output->err += usage;
+    return false;
+  }
+  if ((!installText.empty() && !folderOperand("--install", installText, &run->install, output)) ||
+      !folderOperand("UPDATE_DIR", run->folderText, &run->folder, output))
+    return false;
+  if (!run->install.empty() && !absolutePath(run->install, &run->install)) return cannot(output, "find the current folder");
+  if (!run->install.empty()) run->install = asFolder(run->install);
+  return true;
+}
+
+bool enterUpdateFolder(const RunOperands& run, FolderVisit* visit, ToolOutput* output) {
+  return visit->enter(run.folder) || cannot(output, "enter UPDATE_DIR \"" + run.folderText + "\"");
 }
 
 std::string asFolder(const std::string& path) {
@@ -201,17 +303,9 @@ std::string asFolder(const std::string& path) {
   return path + "\\";
 }
 
-namespace {
-
-bool isAbsolute(const std::string& path) {
-  if (!path.empty() && path[0] == '\\') return true;
-  return path.size() >= 2 && path[1] == ':';
-}
-
-}  // namespace
-
 bool absolutePath(const std::string& path, std::string* absolute) {
-  if (isAbsolute(path)) {
+  // From the root of the drive, or with a drive.
+  if ((!path.empty() && path[0] == '\\') || (path.size() >= 2 && path[1] == ':')) {
     *absolute = path;
     return true;
   }
@@ -247,33 +341,6 @@ std::string listPathProblem(const std::string& path) {
   }
   return "";
 }
-
-namespace {
-
-// The code point at *at of well-formed UTF-8 (as the converters give),
-// stepping past it.
-uint32_t nextCodePoint(const std::string& utf8, size_t* at) {
-  unsigned char lead = static_cast<unsigned char>(utf8[*at]);
-  size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-  length = std::min(length, utf8.size() - *at);
-  uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
-  for (size_t k = 1; k < length; ++k) code = (code << 6) | (static_cast<unsigned char>(utf8[*at + k]) & 0x3F);
-  *at += length;
-  return code;
-}
-
-// The simple lower-case mappings of the letters CP932 holds in both cases.
-uint32_t foldedCodePoint(uint32_t code) {
-  if (code >= 'A' && code <= 'Z') return code + 0x20;
-  if (code >= 0xFF21 && code <= 0xFF3A) return code + 0x20;  // full-width Latin
-  if (code >= 0x0391 && code <= 0x03A9) return code + 0x20;  // Greek
-  if (code >= 0x0410 && code <= 0x042F) return code + 0x20;  // Cyrillic
-  if (code == 0x0401) return 0x0451;                         // Ё
-  if (code >= 0x2160 && code <= 0x216F) return code + 0x10;  // Roman numerals
-  return code;
-}
-
-}  // namespace
 
 std::string windowsFoldedName(const std::string& relative) {
   std::string utf8;
@@ -313,48 +380,6 @@ PathKind pathKind(const std::string& path) {
   if (!search.first(probe.c_str(), &found)) return PathKind::Missing;
   return (found.attributes & plat::kAttributeDirectory) ? PathKind::Folder : PathKind::File;
 }
-
-namespace {
-
-struct Collected {
-  std::vector<std::string>* files;
-  std::vector<OddName>* unnameable;
-  std::vector<OddName>* reshaped;
-};
-
-bool collectFiles(const std::string& folder, const std::string& prefix, const std::string& shownPrefix, Collected* into,
-                  int depth) {
-  if (depth > 64) return false;  // a link loop, not a game tree
-  plat::FileSearch search;
-  plat::FoundFile found;
-  std::string pattern = folder + "*";
-  if (!search.first(pattern.c_str(), &found)) return plat::lastError() == plat::kErrorFileNotFound;
-  std::vector<plat::FoundFile> entries;
-  do {
-    if (found.nameable && (found.name == "." || found.name == "..")) continue;
-    entries.push_back(found);
-  } while (search.next(&found));
-  search.close();
-  for (const plat::FoundFile& entry : entries) {
-    bool isFolder = (entry.attributes & plat::kAttributeDirectory) != 0;
-    std::string shownPath = shownPrefix + entry.utf8Name + (isFolder ? "\\" : "");
-    if (!entry.nameable) {
-      if (into->unnameable) into->unnameable->push_back(OddName{"", shownPath});
-      continue;
-    }
-    std::string readBack;
-    if (into->reshaped && (!plat::cp932ToUtf8(entry.name, &readBack) || readBack != entry.utf8Name) && !isFolder)
-      into->reshaped->push_back(OddName{prefix + entry.name, shownPath});
-    if (isFolder) {
-      if (!collectFiles(folder + entry.name + "\\", prefix + entry.name + "\\", shownPath, into, depth + 1)) return false;
-    } else {
-      into->files->push_back(prefix + entry.name);
-    }
-  }
-  return true;
-}
-
-}  // namespace
 
 bool listFilesBelow(const std::string& folder, std::vector<std::string>* files, std::vector<OddName>* unnameable,
                     std::vector<OddName>* reshaped) {
@@ -429,6 +454,17 @@ std::string lastErrorText() {
     return std::string(number) + ": " + shown(text);
   }
   return number;
+}
+
+bool ioError(ToolOutput* output, const std::string& doing, const std::string& cp932Path) {
+  std::string error = lastErrorText();  // before shown(), whose conversions may set another
+  output->err += "updtool: cannot " + doing + " " + quoted(cp932Path) + ": " + error + "\n";
+  return false;
+}
+
+bool cannot(ToolOutput* output, const std::string& what) {
+  output->err += "updtool: cannot " + what + ": " + lastErrorText() + "\n";
+  return false;
 }
 
 bool overlayScratchPath(const char* use, std::string* path) {

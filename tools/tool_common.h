@@ -42,6 +42,8 @@ std::string shown(const std::string& cp932);
 std::string jsonText(const std::string& utf8);
 // A CP932 name as a quoted JSON string (through shown()).
 std::string jsonName(const std::string& cp932);
+// A CP932 name in quotes for a report line, through shown().
+std::string quoted(const std::string& cp932);
 
 // The one JSON writer of every command: compact objects and arrays with
 // the separators kept right. A key is given inside an object and left out
@@ -79,11 +81,30 @@ struct Finding {
   std::string message;   // UTF-8
 };
 int problemCount(const std::vector<Finding>& findings);
-// The findings of `file`, each about a "line" or an "entry" (`unit`): as
-// lines of text ("FILE:3: ..." or "FILE: entry 3: ..."), or as the JSON
-// array "findings".
-std::string findingsText(const std::string& file, const char* unit, const std::vector<Finding>& findings);
-void findingsJson(JsonWriter& json, const char* unit, const std::vector<Finding>& findings);
+// A check's report of its findings, each about a "line" or an "entry"
+// (`unit`): under --json the problem count and the array "findings",
+// closing the object that `json` holds open with the check's own members;
+// else each as a line of text ("FILE:3: ..." or "FILE: entry 3: ...") and
+// then `summary`. The exit code for the problems found.
+int printFindings(JsonWriter& json, const std::string& file, const char* unit, const std::vector<Finding>& findings,
+                  const std::string& summary, ToolOutput* output);
+// "1 problem", "2 problems".
+std::string counted(int64_t count, const char* what);
+
+// The operands of plan and apply: [--install DIR] [UPDATE_DIR], and for
+// apply [--retries N] with --install required. The install folder comes
+// absolute and ending with a backslash, as the updater's folder text does
+// (empty when not given); the update folder as typed and as CP932.
+struct RunOperands {
+  std::string install, folderText = ".", folder;
+  int retries = 0;
+};
+// False after a usage or an I/O error is written (`usage` for the first).
+bool readRunOperands(const std::vector<std::string>& arguments, const char* usage, bool apply, RunOperands* run,
+                     ToolOutput* output);
+class FolderVisit;
+// The update folder made the current one; false after the error is written.
+bool enterUpdateFolder(const RunOperands& run, FolderVisit* visit, ToolOutput* output);
 
 // A path typed on the command line (UTF-8, either slash) as the CP932 path
 // with backslashes that the platform layer takes. False when the text has
@@ -148,6 +169,12 @@ bool writeContentFile(const std::string& path, const Content& content, const Con
 bool fileSizeOf(const std::string& path, uint64_t* size);
 // The platform's text for the last error, for I/O error reports.
 std::string lastErrorText();
+// An I/O error on output->err with the last error's text: "updtool: cannot
+// DOING "PATH": error 2: ..." (the CP932 path shown), or with `what` as
+// written ("read DIR \"game\"", an operand as typed). False, so that a
+// command returns it.
+bool ioError(ToolOutput* output, const std::string& doing, const std::string& cp932Path);
+bool cannot(ToolOutput* output, const std::string& what);
 
 // A scratch file for what an overlay keeps beyond its memory bound, among
 // the system's temporary files: never in a folder that the run looks at.
