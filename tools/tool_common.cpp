@@ -264,12 +264,16 @@ bool readRunOperands(const std::vector<std::string>& arguments, const char* usag
   bool haveFolder = false;
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
-    char* end = nullptr;
     if (argument == "--install" && i + 1 < arguments.size()) {
       installText = arguments[++i];
-    } else if (apply && argument == "--retries" && i + 1 < arguments.size() &&
-               (run->retries = static_cast<int>(std::strtol(arguments[i + 1].c_str(), &end, 10)), *end == '\0') &&
-               run->retries >= 0 && !arguments[++i].empty()) {
+    } else if (apply && argument == "--retries" && i + 1 < arguments.size()) {
+      const std::string& count = arguments[++i];
+      char* end = nullptr;
+      run->retries = static_cast<int>(std::strtol(count.c_str(), &end, 10));
+      if (count.empty() || *end != '\0' || run->retries < 0) {
+        output->err += usage;
+        return false;
+      }
     } else if (!haveFolder && argument.rfind("--", 0) != 0) {
       run->folderText = argument;
       haveFolder = true;
