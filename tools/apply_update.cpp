@@ -57,7 +57,6 @@ int runApply(const std::vector<std::string>& arguments, ToolOutput* output) {
     out += "prompt \"" + shown(prompt.caption) + "\":\n  " + text + "\n  answered " +
            (prompt.retried ? "Retry" : "Cancel") + "\n";
   }
-  out += "the updater ended with \"" + shown(host.message) + "\" (" + shown(host.caption) + "); " +
-         std::to_string(changes) + (changes == 1 ? " change\n" : " changes\n");
+  out += "the updater ended with \"" + shown(host.message) + "\" (" + shown(host.caption) + "); " + counted(changes, "change") + "\n";
   return exit;
 }

@@ -274,9 +274,7 @@ int listArchive(const std::string& text, ToolOutput* output) {
   if (output->json) {
     JsonWriter json(&out);
     json.object().text("archive", text).number("fileSize", layout.fileSize).flag("magic", layout.magicMatches);
-    if (unreadable.empty()) json.null("problem");
-    else json.text("problem", unreadable);
-    json.number("indexOffset", layout.header.indexOffset).number("indexSize", layout.header.indexSize);
+    json.textOrNull("problem", unreadable).number("indexOffset", layout.header.indexOffset).number("indexSize", layout.header.indexSize);
     json.flag("indexReadable", !archive.indexUnreadable()).number("unreferencedBytes", unreferenced).array("entries");
     for (int32_t i = 0; i < count; ++i) {
       const ArchiveEntryInfo* info = archive.loadedEntry(i);

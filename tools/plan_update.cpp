@@ -56,8 +56,6 @@ TargetFacts fileFacts(const std::string& path) {
   return facts;
 }
 
-std::string bytesText(int64_t count) { return std::to_string(count) + (count == 1 ? " byte" : " bytes"); }
-
 // What a prompt's code mostly means to a publisher.
 std::string promptHint(uint32_t code) {
   switch (code) {
@@ -257,16 +255,17 @@ std::string stopReason(const VerificationResult& result) {
 }
 
 std::string stepDetail(const PlanStep& step) {
-  std::string text = step.action;
-  if (step.action == "create") text += ": " + bytesText(step.sourceBytes);
-  if (step.action == "replace") text += ": " + bytesText(step.targetBytes) + " -> " + bytesText(step.sourceBytes);
-  if (step.action == "replace-entry")
-    text += ": " + bytesText(step.targetBytes) + " -> " + bytesText(step.sourceBytes) + "; the archive grows by " + bytesText(step.growth);
-  if (step.action == "add-entry") text += ": " + bytesText(step.sourceBytes) + "; the archive grows by " + bytesText(step.growth);
-  if (step.action == "identical" && step.sourceBytes >= 0)
-    text += ": " + bytesText(step.sourceBytes);
+  const std::string& action = step.action;
+  std::string source = counted(step.sourceBytes, "byte");
+  std::string change = counted(step.targetBytes, "byte") + " -> " + source;
+  std::string growth = "; the archive grows by " + counted(step.growth, "byte");
+  std::string text = action;
+  if (action == "create" || (action == "identical" && step.sourceBytes >= 0)) text += ": " + source;
+  if (action == "replace") text += ": " + change;
+  if (action == "replace-entry") text += ": " + change + growth;
+  if (action == "add-entry") text += ": " + source + growth;
   if (!step.from.empty() && step.sourceBytes >= 0) text += step.from == "package" ? " (from the package)" : " (loose file)";
-  if (!step.note.empty()) text += step.action == "fails" ? ": " + step.note : "; " + step.note;
+  if (!step.note.empty()) text += action == "fails" ? ": " + step.note : "; " + step.note;
   return text;
 }
 
@@ -348,8 +347,7 @@ void explainStop(PlanOutcome* plan) {
 void printPlanJson(const PlanOutcome& plan, std::string* out) {
   JsonWriter json(out);
   json.object().text("updateFolder", plan.folderText);
-  if (!plan.install.empty()) json.name("installFolder", plan.install);
-  else json.null("installFolder");
+  json.textOrNull("installFolder", shown(plan.install));
   json.number("entries", updateList.count).number("listProblems", plan.report.problemCount());
   json.flag("targetsChecked", !plan.install.empty()).object("verification");
   if (plan.stopText.empty()) {
@@ -397,13 +395,13 @@ void printPlanText(const PlanOutcome& plan, std::string* out) {
     std::snprintf(head, sizeof head, "  line %-4d ", step.line);
     *out += head + step.entry + "\n      " + stepDetail(step) + "\n";
   }
-  std::string problemText = std::to_string(plan.problems) + (plan.problems == 1 ? " problem\n" : " problems\n");
+  std::string problemText = counted(plan.problems, "problem") + "\n";
   if (plan.message.empty()) {
     *out += std::string(kOutcomeNeedsInstall) + "\n" + problemText;
     return;
   }
   *out += "the updater would end with \"" + shown(plan.message) + "\" (" + shown(plan.caption) + ")\n";
-  *out += std::to_string(plan.changes) + (plan.changes == 1 ? " change, " : " changes, ") + problemText;
+  *out += counted(plan.changes, "change") + ", " + problemText;
 }
 
 }  // namespace

@@ -173,30 +173,24 @@ JsonWriter& JsonWriter::end() {
   return *this;
 }
 
-JsonWriter& JsonWriter::text(const char* key, const std::string& utf8) {
+JsonWriter& JsonWriter::value(const char* key, const std::string& json) {
   member(key);
-  *out_ += jsonText(utf8);
+  *out_ += json;
   return *this;
 }
+
+JsonWriter& JsonWriter::text(const char* key, const std::string& utf8) { return value(key, jsonText(utf8)); }
 
 JsonWriter& JsonWriter::name(const char* key, const std::string& cp932) { return text(key, shown(cp932)); }
 
-JsonWriter& JsonWriter::number(const char* key, int64_t value) {
-  member(key);
-  *out_ += std::to_string(value);
-  return *this;
-}
+JsonWriter& JsonWriter::number(const char* key, int64_t value) { return this->value(key, std::to_string(value)); }
 
-JsonWriter& JsonWriter::flag(const char* key, bool value) {
-  member(key);
-  *out_ += value ? "true" : "false";
-  return *this;
-}
+JsonWriter& JsonWriter::flag(const char* key, bool value) { return this->value(key, value ? "true" : "false"); }
 
-JsonWriter& JsonWriter::null(const char* key) {
-  member(key);
-  *out_ += "null";
-  return *this;
+JsonWriter& JsonWriter::null(const char* key) { return value(key, "null"); }
+
+JsonWriter& JsonWriter::textOrNull(const char* key, const std::string& utf8) {
+  return utf8.empty() ? null(key) : text(key, utf8);
 }
 
 JsonWriter& JsonWriter::texts(const char* key, const std::vector<std::string>& utf8) {
@@ -347,26 +341,16 @@ std::string listPathProblem(const std::string& path) {
 }
 
 std::string windowsFoldedName(const std::string& relative) {
-  std::string utf8;
-  if (!plat::cp932ToUtf8(relative, &utf8)) return archiveFoldedName(relative);
   std::string folded;
-  for (size_t i = 0; i < utf8.size();) {
+  if (!plat::cp932ToUtf8(relative, &folded)) return archiveFoldedName(relative);
+  // Each letter folds to one of the same UTF-8 length: written in place.
+  for (size_t i = 0; i < folded.size();) {
     size_t start = i;
-    uint32_t code = nextCodePoint(utf8, &i);
-    size_t length = i - start;
+    uint32_t code = nextCodePoint(folded, &i);
     uint32_t fold = foldedCodePoint(code);
-    if (fold == code) {
-      folded += utf8.substr(start, length);
-    } else if (fold < 0x80) {
-      folded.push_back(static_cast<char>(fold));
-    } else if (fold < 0x800) {
-      folded.push_back(static_cast<char>(0xC0 | (fold >> 6)));
-      folded.push_back(static_cast<char>(0x80 | (fold & 0x3F)));
-    } else {  // every folded letter lies below U+10000
-      folded.push_back(static_cast<char>(0xE0 | (fold >> 12)));
-      folded.push_back(static_cast<char>(0x80 | ((fold >> 6) & 0x3F)));
-      folded.push_back(static_cast<char>(0x80 | (fold & 0x3F)));
-    }
+    if (fold == code) continue;
+    for (size_t k = i - 1; k > start; --k, fold >>= 6) folded[k] = static_cast<char>(0x80 | (fold & 0x3F));
+    folded[start] = static_cast<char>((i - start == 1 ? 0 : i - start == 2 ? 0xC0 : 0xE0) | fold);
   }
   return folded;
 }

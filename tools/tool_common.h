@@ -61,11 +61,13 @@ class JsonWriter {
   JsonWriter& number(const char* key, int64_t value);
   JsonWriter& flag(const char* key, bool value);
   JsonWriter& null(const char* key);
+  JsonWriter& textOrNull(const char* key, const std::string& utf8);  // null when empty
   // A text list, each element UTF-8.
   JsonWriter& texts(const char* key, const std::vector<std::string>& utf8);
 
  private:
   void member(const char* key);
+  JsonWriter& value(const char* key, const std::string& json);  // already in JSON form
   JsonWriter& open(const char* key, char opener, char closer);
 
   std::string* out_;
