@@ -13,6 +13,9 @@
 // A CP932 path as a terminal user types it.
 inline std::string arg(const std::string& cp932) { return utf8Of(cp932); }
 
+// A CP932 name as the tool writes it in JSON.
+inline std::string jsonName(const std::string& cp932) { return jsonText(shown(cp932)); }
+
 // A little-endian 32-bit field, as the archive stores it (on this little-endian machine).
 inline std::string u32(uint32_t value) { return std::string(reinterpret_cast<const char*>(&value), 4); }
 

@@ -144,8 +144,6 @@ std::string jsonText(const std::string& utf8) {
   return result + "\"";
 }
 
-std::string jsonName(const std::string& cp932) { return jsonText(shown(cp932)); }
-
 std::string quoted(const std::string& cp932) { return "\"" + shown(cp932) + "\""; }
 
 void JsonWriter::member(const char* key) {

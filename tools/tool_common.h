@@ -40,8 +40,6 @@ int runTool(const std::vector<std::string>& arguments, ToolOutput* output);
 std::string shown(const std::string& cp932);
 // A UTF-8 text as a quoted JSON string.
 std::string jsonText(const std::string& utf8);
-// A CP932 name as a quoted JSON string (through shown()).
-std::string jsonName(const std::string& cp932);
 // A CP932 name in quotes for a report line, through shown().
 std::string quoted(const std::string& cp932);
 

@@ -48,7 +48,7 @@ check "both verify against the publisher's certificate, neither against another"
    done'
 if [ -n "${WINEPREFIX:-}" ]; then
   check "signed files keep their manifest, version resource and dialog template" \
-    '"$root/scripts/wine-run" "$build/ui/resource_check.exe" "Z:${exes[0]//\//\\}" "Z:${exes[1]//\//\\}"'
+    '"$root/scripts/wine-run" "$build/tests/ui_unit/resource_check.exe" "Z:${exes[0]//\//\\}" "Z:${exes[1]//\//\\}"'
 fi
 
 echo "signing: $failures failed"
