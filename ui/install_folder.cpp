@@ -69,20 +69,10 @@ std::string derivedInstallFolder() {
   return base + loadCp932String(IDS_PROGRAM_FILES_SUBFOLDER);
 }
 
-struct ShellAllocator {
-  IMalloc* allocator = nullptr;
-  ~ShellAllocator() {
-    if (allocator != nullptr) allocator->Release();
-  }
-};
-
+// An item list the shell handed out, freed as the shell asks.
 struct ItemList {
-  IMalloc* allocator;
   LPITEMIDLIST items = nullptr;
-  explicit ItemList(IMalloc* owner) : allocator(owner) {}
-  ~ItemList() {
-    if (items != nullptr) allocator->Free(items);
-  }
+  ~ItemList() { CoTaskMemFree(items); }
 };
 
 }  // namespace
@@ -136,9 +126,7 @@ void browseForInstallFolder(HWND dialog, HWND owner) {
   wchar_t current[256] = {};
   SendDlgItemMessageW(dialog, IDC_INSTALL_FOLDER, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(current));
 
-  ShellAllocator shell;
-  if (FAILED(SHGetMalloc(&shell.allocator)) || shell.allocator == nullptr) return;
-  ItemList desktop(shell.allocator);
+  ItemList desktop;
   if (FAILED(SHGetSpecialFolderLocation(nullptr, CSIDL_DESKTOP, &desktop.items))) return;
 
   std::wstring title;
@@ -153,7 +141,7 @@ void browseForInstallFolder(HWND dialog, HWND owner) {
   settings.lpfn = browseCallback;
   settings.lParam = reinterpret_cast<LPARAM>(current);
 
-  ItemList chosen(shell.allocator);
+  ItemList chosen;
   chosen.items = SHBrowseForFolderW(&settings);
   if (chosen.items == nullptr) return;  // cancelled: the text stays
 
