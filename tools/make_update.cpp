@@ -92,8 +92,9 @@ struct MakeState {
   bool skipUnnameable = false;
   bool unnameableLeft = false;  // NEW_DIR holds a file the update cannot carry and nobody said to skip it
   bool wholeArchives = false, entriesOnly = false;
-  std::vector<PlannedEntry> loose;    // C and R, in file order
-  std::vector<PlannedEntry> entries;  // I, in archive and entry order
+  // C and R in file order (whole archives last), then I in archive and
+  // entry order.
+  std::vector<PlannedEntry> entries;
   std::vector<ArchivePlan> archives;
   std::vector<Problem> problems;      // for every old tree
   std::map<std::string, std::string> leftEverywhere;  // differences every old tree keeps, by key: why
@@ -186,7 +187,7 @@ void planLoose(MakeState* state, char command, const std::string& path, const st
   entry.from = from;
   entry.newBytes = newBytes;
   entry.oldBytes = oldBytes;
-  state->loose.push_back(std::move(entry));
+  state->entries.push_back(std::move(entry));
 }
 
 // Entry by entry, by the archive's own name matching, against every old
@@ -381,7 +382,7 @@ bool compareTrees(MakeState* state, ToolOutput* output) {
   }
   progress.finish();
   // A file the update creates gets the name the code page gives it.
-  for (const PlannedEntry& entry : state->loose) {
+  for (const PlannedEntry& entry : state->entries) {
     auto note = trees.reshapedNotes.find(entry.path);
     if (entry.command == 'C' && note != trees.reshapedNotes.end()) state->notes.push_back(note->second);
   }
@@ -393,9 +394,10 @@ bool compareTrees(MakeState* state, ToolOutput* output) {
   return true;
 }
 
-// The list's entries with each archive sent as chosen.
+// The list's entries with each archive sent as chosen (the planned
+// entries are the loose files yet).
 size_t listEntries(const MakeState& state) {
-  size_t count = state.loose.size() + 1;  // and the package's P
+  size_t count = state.entries.size() + 1;  // and the package's P
   for (const ArchivePlan& plan : state.archives) count += plan.whole ? 1 : plan.entries.size();
   return count;
 }
@@ -462,6 +464,9 @@ void placeArchives(MakeState* state) {
       state->entries.push_back(std::move(entry));
     }
   }
+  // Whole files before the entries, each in the order planned.
+  std::stable_partition(state->entries.begin(), state->entries.end(),
+                        [](const PlannedEntry& entry) { return entry.command != 'I'; });
 }
 
 // Sources of R and I go into the package; C sources stay loose files of
@@ -469,16 +474,13 @@ void placeArchives(MakeState* state) {
 // past 2 GiB.
 void choosePackageEntries(MakeState* state, WrittenUpdate* update) {
   uint64_t packageSize = kArchiveHeaderSize;
-  auto intoPackage = [&](PlannedEntry* entry) {
-    uint64_t size = entry->sourceName.size() + 1 + entry->newBytes + kArchiveRecordSize;
-    if (!archiveGrowthFits(packageSize, size)) return;
+  for (PlannedEntry& entry : state->entries) {
+    uint64_t size = entry.sourceName.size() + 1 + entry.newBytes + kArchiveRecordSize;
+    if (entry.command == 'C' || !archiveGrowthFits(packageSize, size)) continue;
     packageSize += size;
-    entry->inPackage = true;
+    entry.inPackage = true;
     ++update->packageEntries;
-  };
-  for (PlannedEntry& entry : state->loose)
-    if (entry.command == 'R') intoPackage(&entry);
-  for (PlannedEntry& entry : state->entries) intoPackage(&entry);
+  }
 }
 
 // A planned entry's new bytes, through *file for an archive entry.
@@ -490,20 +492,19 @@ bool readNewBytes(const PlannedEntry& entry, plat::File* file, Content* content,
 }
 
 bool writeLooseFiles(MakeState* state, WrittenUpdate* update, Progress* progress, ToolOutput* output) {
-  for (const std::vector<PlannedEntry>* group : {&state->loose, &state->entries})
-    for (const PlannedEntry& entry : *group) {
-      if (entry.inPackage) continue;
-      progress->nextFile(entry.sourceName);
-      std::string target = state->outFolder + entry.sourceName;
-      if (!makeFolders(state->outFolder + parentFolder(entry.sourceName)))
-          return ioError(output, "make the folder of", target);
-      plat::File file;
-      Content content;
-      bool readFailed = true;
-      if (!readNewBytes(entry, &file, &content) || !writeContentFile(target, content, progress->pieces(), &readFailed))
-          return ioError(output, readFailed ? "read" : "write", readFailed ? entry.from : target);
-      ++update->looseFiles;
-    }
+  for (const PlannedEntry& entry : state->entries) {
+    if (entry.inPackage) continue;
+    progress->nextFile(entry.sourceName);
+    std::string target = state->outFolder + entry.sourceName;
+    if (!makeFolders(state->outFolder + parentFolder(entry.sourceName)))
+        return ioError(output, "make the folder of", target);
+    plat::File file;
+    Content content;
+    bool readFailed = true;
+    if (!readNewBytes(entry, &file, &content) || !writeContentFile(target, content, progress->pieces(), &readFailed))
+        return ioError(output, readFailed ? "read" : "write", readFailed ? entry.from : target);
+    ++update->looseFiles;
+  }
   return true;
 }
 
@@ -535,29 +536,28 @@ bool writePackage(MakeState* state, WrittenUpdate* update, Progress* progress, T
   if (!package.create(packagePath.c_str())) return ioError(output, "write", packagePath);
   std::vector<const PlannedEntry*> written;
   std::multimap<uint64_t, size_t> bySize;
-  for (const std::vector<PlannedEntry>* group : {&state->loose, &state->entries})
-    for (const PlannedEntry& entry : *group) {
-      if (!entry.inPackage) continue;
-      progress->nextFile(entry.sourceName);
-      plat::File file;
-      Content content;
-      bool readFailed = true;
-      int64_t shared = -1;
-      std::string failedPath;
-      if (!sharedContent(written, entry, bySize, &shared, &failedPath)) return ioError(output, "read", failedPath);
-      if (shared >= 0) {
-        if (!package.addSharing(entry.sourceName, static_cast<size_t>(shared)))
-            return ioError(output, "write", packagePath);
-        ++update->sharedEntries;
-      } else if (!readNewBytes(entry, &file, &content) ||
-                 !package.add(entry.sourceName, content, progress->pieces(), &readFailed)) {
-        return ioError(output, readFailed ? "read" : "write", readFailed ? entry.from : packagePath);
-      } else {
-        update->packageBytes += entry.newBytes;
-      }
-      bySize.emplace(entry.newBytes, written.size());
-      written.push_back(&entry);
+  for (const PlannedEntry& entry : state->entries) {
+    if (!entry.inPackage) continue;
+    progress->nextFile(entry.sourceName);
+    plat::File file;
+    Content content;
+    bool readFailed = true;
+    int64_t shared = -1;
+    std::string failedPath;
+    if (!sharedContent(written, entry, bySize, &shared, &failedPath)) return ioError(output, "read", failedPath);
+    if (shared >= 0) {
+      if (!package.addSharing(entry.sourceName, static_cast<size_t>(shared)))
+          return ioError(output, "write", packagePath);
+      ++update->sharedEntries;
+    } else if (!readNewBytes(entry, &file, &content) ||
+               !package.add(entry.sourceName, content, progress->pieces(), &readFailed)) {
+      return ioError(output, readFailed ? "read" : "write", readFailed ? entry.from : packagePath);
+    } else {
+      update->packageBytes += entry.newBytes;
     }
+    bySize.emplace(entry.newBytes, written.size());
+    written.push_back(&entry);
+  }
   if (!package.finish()) return ioError(output, "write", packagePath);
   update->listText += "P\t" + state->packageName + "\r\n";
   return true;
@@ -579,18 +579,16 @@ bool writeUpdate(MakeState* state, WrittenUpdate* update, ToolOutput* output) {
   choosePackageEntries(state, update);
   if (!makeFolders(state->outFolder)) return ioError(output, "make OUT_DIR", state->outFolder);
   uint64_t total = 0;
-  for (const std::vector<PlannedEntry>* group : {&state->loose, &state->entries})
-    for (const PlannedEntry& entry : *group) total += entry.newBytes;
+  for (const PlannedEntry& entry : state->entries) total += entry.newBytes;
   Progress progress(output);
-  progress.start("writing", state->loose.size() + state->entries.size(), total);
+  progress.start("writing", state->entries.size(), total);
   if (!writeLooseFiles(state, update, &progress, output) || !writePackage(state, update, &progress, output) ||
       !copyUpdater(state, &progress, output))
     return false;
   progress.finish();
-  for (const PlannedEntry& entry : state->loose)
-    update->listText += std::string(1, entry.command) + "\t" + entry.path + "\r\n";
   for (const PlannedEntry& entry : state->entries)
-    update->listText += "I\t" + entry.path + "\t" + entry.sourceName + "\t" + entry.entryName + "\r\n";
+    update->listText += std::string(1, entry.command) + "\t" + entry.path +
+                        (entry.command == 'I' ? "\t" + entry.sourceName + "\t" + entry.entryName : "") + "\r\n";
   std::string listPath = state->outFolder + kUpdateListName;
   if (!writeWholeFile(listPath, update->listText.data(), static_cast<uint32_t>(update->listText.size())))
       return ioError(output, "write", listPath);
@@ -747,17 +745,16 @@ void printMake(const MakeState& state, const std::string& outText, bool written,
   if (output->json) {
     JsonWriter json(&out);
     json.object().text("out", outText).flag("written", written).array("entries");
-    for (const std::vector<PlannedEntry>* group : {&state.loose, &state.entries})
-      for (const PlannedEntry& entry : *group)
-        json.object()
-            .text("command", std::string(1, entry.command))
-            .name("path", entry.path)
-            .name("source", entry.sourceName)
-            .name("entryName", entry.entryName)
-            .number("oldBytes", entry.oldBytes)
-            .number("newBytes", static_cast<int64_t>(entry.newBytes))
-            .flag("inPackage", entry.inPackage)
-            .end();
+    for (const PlannedEntry& entry : state.entries)
+      json.object()
+          .text("command", std::string(1, entry.command))
+          .name("path", entry.path)
+          .name("source", entry.sourceName)
+          .name("entryName", entry.entryName)
+          .number("oldBytes", entry.oldBytes)
+          .number("newBytes", static_cast<int64_t>(entry.newBytes))
+          .flag("inPackage", entry.inPackage)
+          .end();
     json.end();
     if (update.packageEntries > 0) json.name("package", state.packageName);
     else json.null("package");
@@ -776,8 +773,7 @@ void printMake(const MakeState& state, const std::string& outText, bool written,
     json.end().end();
     return;
   }
-  for (const std::vector<PlannedEntry>* group : {&state.loose, &state.entries})
-    for (const PlannedEntry& entry : *group) out += "  " + plannedText(entry) + "\n";
+  for (const PlannedEntry& entry : state.entries) out += "  " + plannedText(entry) + "\n";
   for (const std::string& choice : state.choices) out += "archive " + choice + "\n";
   for (const std::string& note : state.notes) out += "note: " + note + "\n";
   for (const std::string& skipped : state.skipped) out += "skipped: " + skipped + "\n";
@@ -797,7 +793,7 @@ void printMake(const MakeState& state, const std::string& outText, bool written,
                          (state.skipped.empty() ? "" : ", " + std::to_string(state.skipped.size()) + " files left out");
   if (written)
     out += outText + ": UpDate.lst with " +
-           std::to_string(state.loose.size() + state.entries.size() + (update.packageEntries > 0 ? 1 : 0)) + " entries" +
+           std::to_string(state.entries.size() + (update.packageEntries > 0 ? 1 : 0)) + " entries" +
            (update.packageEntries == 0 ? std::string()
                                        : ", package " + shown(state.packageName) + " (" +
                                              std::to_string(update.packageEntries) + " entries, " +
@@ -816,14 +812,14 @@ int runMake(const std::vector<std::string>& arguments, ToolOutput* output) {
   if (!readMakeArguments(arguments, &state, &outText, output) || !compareTrees(&state, output)) return kExitUsage;
   bool fits = chooseArchiveForms(&state);
   if (fits) placeArchives(&state);
-  if (fits && state.loose.empty() && state.entries.empty())
+  if (fits && state.entries.empty())
     state.problems.push_back({"nothing-to-update", "nothing to update: no file or entry of NEW_DIR differs from the "
                                                    "old trees, so no list is written"});
   // Files that the update would silently lack stop it, unless the publisher
   // asked to leave them out.
   if (state.unnameableLeft)
     state.problems.push_back({"unnameable-left", "nothing is written: NEW_DIR holds files the update could not carry"});
-  bool written = fits && !(state.loose.empty() && state.entries.empty()) && !state.unnameableLeft;
+  bool written = fits && !state.entries.empty() && !state.unnameableLeft;
   WrittenUpdate update;
   if (written && !writeUpdate(&state, &update, output)) return kExitUsage;
   bool fault = false;
