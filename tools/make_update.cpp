@@ -115,12 +115,18 @@ struct WrittenUpdate {
 
 std::string fileNameOf(const std::string& path) { return cp932PathParts(path).back(); }
 
-// A problem of the update as a whole, and the differences it leaves on
-// every old tree.
-void leftOut(MakeState* state, const char* code, const std::string& message, const std::string& path,
-             const std::vector<TreeDifference::Kind>& kinds, const std::string& entry = "") {
+// A file or an entry (never an empty name: such an archive goes whole)
+// that the update leaves out, a problem for every old tree: each keeps it
+// missing or different.
+void leftOut(MakeState* state, const char* code, const std::string& why, const std::string& path,
+             const std::string& entry = "") {
+  std::string message = quoted(path) + ": " + why;
   state->problems.push_back({code, message});
-  for (TreeDifference::Kind kind : kinds) state->leftEverywhere[differenceKey(kind, path, entry)] = message;
+  bool inArchive = !entry.empty();
+  state->leftEverywhere[differenceKey(inArchive ? TreeDifference::MissingEntry : TreeDifference::Missing, path, entry)] =
+      message;
+  state->leftEverywhere[differenceKey(inArchive ? TreeDifference::DifferentEntry : TreeDifference::Different, path,
+                                      entry)] = message;
 }
 
 void leftOn(OldTree* old, const char* code, const std::string& message, TreeDifference::Kind kind,
@@ -156,30 +162,29 @@ bool sameEntries(PackageArchive& first, int32_t firstRecord, PackageArchive& sec
   return sameBytes(a, first.path(), b, second.path(), {}, same, failedPath);
 }
 
-// A source name for an archive entry: the archive's path and the entry's
-// name, or a numbered name when that is taken or too long for the line.
+// A source name for an archive entry, taken from the names still free: the
+// archive's path and the entry's name, or a numbered name when that is
+// taken or too long for the line; empty when even a numbered name makes the
+// line too long.
 std::string entrySourceName(MakeState* state, const std::string& archive, const std::string& entry) {
+  size_t otherFields = 4 + archive.size() + entry.size();  // "I", three tabs, the archive and the entry
   std::string name = archive + "\\" + entry;
-  size_t lineLength = 1 + 1 + archive.size() + 1 + name.size() + 1 + entry.size();
-  for (int serial = 1; state->sourceNames.count(archiveFoldedName(name)) || lineLength > kLongestListLine ||
-                       !listPathProblem(name).empty();
+  for (int serial = 1; otherFields + name.size() > kLongestListLine ||
+                       state->sourceNames.count(archiveFoldedName(name)) || !listPathProblem(name).empty();
        ++serial) {
     name = "entry" + std::to_string(serial);
-    lineLength = 1 + 1 + archive.size() + 1 + name.size() + 1 + entry.size();
-    if (serial > 100000) break;
+    if (otherFields + name.size() > kLongestListLine) return "";  // the next ones are no shorter
   }
+  state->sourceNames.insert(archiveFoldedName(name));
   return name;
 }
 
 void planLoose(MakeState* state, char command, const std::string& path, const std::string& from, uint64_t newBytes,
                int64_t oldBytes) {
-  const std::vector<TreeDifference::Kind> kinds = {TreeDifference::Missing, TreeDifference::Different};
   if (2 + path.size() > kLongestListLine)
-    return leftOut(state, "line-too-long", quoted(path) + ": the path is too long for a line of the list", path, kinds);
-  if (state->sourceNames.count(archiveFoldedName(path)))
-    return leftOut(state, "name-taken", quoted(path) + ": another source of the update folder already has this name",
-                   path, kinds);
-  state->sourceNames.insert(archiveFoldedName(path));
+    return leftOut(state, "line-too-long", "the path is too long for a line of the list", path);
+  if (!state->sourceNames.insert(archiveFoldedName(path)).second)
+    return leftOut(state, "name-taken", "another source of the update folder already has this name", path);
   PlannedEntry entry;
   entry.command = command;
   entry.path = path;
@@ -340,17 +345,13 @@ bool planFile(MakeState* state, const Trees& trees, size_t i, Progress* progress
   std::string path = file;
   if (everywhere && std::all_of(olds.begin(), olds.end(), [&](const OldFile& old) { return old.path == olds[0].path; }))
     path = olds[0].path;
-  const std::vector<TreeDifference::Kind> kinds = {TreeDifference::Missing, TreeDifference::Different};
   std::string refused = listPathProblem(path);
   if (!refused.empty())
-    return leftOut(state, "path-refused", quoted(file) + ": the updater refuses this path (" + refused + "); left out",
-                   file, kinds), true;
+    return leftOut(state, "path-refused", "the updater refuses this path (" + refused + "); left out", file), true;
   if (holdsListWhiteSpace(file))
-    return leftOut(state, "white-space", quoted(file) + ": a path with white space cannot be written in a list; left out",
-                   file, kinds), true;
+    return leftOut(state, "white-space", "a path with white space cannot be written in a list; left out", file), true;
   if (size > kLargestLooseFile)
-    return leftOut(state, "too-large", quoted(file) + ": the updater refuses files of 4 GiB or more; left out", file,
-                   kinds), true;
+    return leftOut(state, "too-large", "the updater refuses files of 4 GiB or more; left out", file), true;
   if (everywhere && archiveEverywhere)
     return planArchive(state, path, size, oldBytes, &failedPath) || ioError(output, "read", failedPath);
   if (size == 0) {
@@ -453,15 +454,11 @@ void placeArchives(MakeState* state) {
              TreeDifference::ExtraEntry, plan.path, name);
     for (PlannedEntry& entry : plan.entries) {
       entry.sourceName = entrySourceName(state, plan.path, entry.entryName);
-      size_t lineLength = 3 + entry.path.size() + entry.sourceName.size() + 1 + entry.entryName.size();
-      if (lineLength > kLongestListLine) {
-        leftOut(state, "line-too-long", quoted(plan.path) + ": the entry " + quoted(entry.entryName) +
-                                            " makes a line too long for the list",
-                plan.path, {TreeDifference::MissingEntry, TreeDifference::DifferentEntry}, entry.entryName);
-        continue;
-      }
-      state->sourceNames.insert(archiveFoldedName(entry.sourceName));
-      state->entries.push_back(std::move(entry));
+      if (!entry.sourceName.empty())
+        state->entries.push_back(std::move(entry));
+      else
+        leftOut(state, "line-too-long", "the entry " + quoted(entry.entryName) + " makes a line too long for the list",
+                plan.path, entry.entryName);
     }
   }
   // Whole files before the entries, each in the order planned.
