@@ -217,12 +217,11 @@ bool planArchive(MakeState* state, const std::string& path, uint64_t wholeBytes,
   for (int32_t i = 0; i < newArchive.loadedEntryCount(); ++i) {
     const ArchiveEntryInfo* info = newArchive.loadedEntry(i);
     std::string name = info && info->name ? info->name : "";
-    if (seen.count(archiveFoldedName(name))) {
+    if (!seen.insert(archiveFoldedName(name)).second) {
       state->notes.push_back(quoted(path) + ": entry " + std::to_string(i + 1) + " " + quoted(name) +
                              " repeats an earlier name and is never read; it is left out");
       continue;
     }
-    seen.insert(archiveFoldedName(name));
     PlannedEntry entry;
     entry.command = 'I';
     entry.path = path;
@@ -300,12 +299,11 @@ bool listTrees(MakeState* state, Trees* trees, ToolOutput* output) {
   return true;
 }
 
-// One file of NEW_DIR in one old tree: there or not, and whether it holds
-// the same bytes.
+// One file of NEW_DIR in one old tree: its path as the tree spells it
+// (empty when the tree lacks it), and whether it holds the same bytes.
 struct OldFile {
-  bool present = false, same = false, archive = false;
-  std::string path;  // as the old tree spells it
-  uint64_t size = 0;
+  std::string path;
+  bool same = false;
 };
 
 // What the update does with one file of NEW_DIR: nothing, or an entry or an
@@ -321,23 +319,23 @@ bool planFile(MakeState* state, const Trees& trees, size_t i, Progress* progress
   bool newArchive = isSoundArchive(newPath);
   std::vector<OldFile> olds(state->olds.size());
   bool everywhere = true, sameEverywhere = true, archiveEverywhere = newArchive;
-  int64_t oldBytes = -1;
+  int64_t oldBytes = -1;  // in the first old tree that holds other bytes
   for (size_t j = 0; j < olds.size(); ++j) {
-    OldFile& old = olds[j];
     auto found = state->olds[j].byFolded.find(archiveFoldedName(file));
-    old.present = found != state->olds[j].byFolded.end();
-    if (old.present) {
-      old.path = found->second;
-      if (!fileSizeOf(state->olds[j].folder + old.path, &old.size))
-          return ioError(output, "read", state->olds[j].folder + old.path);
-      if (old.size == size && !sameFiles(state->olds[j].folder + old.path, newPath, progress, &old.same, &failedPath))
-          return ioError(output, "read", failedPath);
-      if (oldBytes < 0 && !old.same) oldBytes = static_cast<int64_t>(old.size);
-      old.archive = newArchive && !old.same && isSoundArchive(state->olds[j].folder + old.path);
+    if (found == state->olds[j].byFolded.end()) {
+      everywhere = sameEverywhere = archiveEverywhere = false;
+      continue;
     }
-    everywhere = everywhere && old.present;
+    OldFile& old = olds[j];
+    old.path = found->second;
+    std::string oldPath = state->olds[j].folder + old.path;
+    uint64_t oldSize = 0;
+    if (!fileSizeOf(oldPath, &oldSize)) return ioError(output, "read", oldPath);
+    if (oldSize == size && !sameFiles(oldPath, newPath, progress, &old.same, &failedPath))
+        return ioError(output, "read", failedPath);
+    if (oldBytes < 0 && !old.same) oldBytes = static_cast<int64_t>(oldSize);
     sameEverywhere = sameEverywhere && old.same;
-    archiveEverywhere = archiveEverywhere && (old.archive || old.same);
+    archiveEverywhere = archiveEverywhere && (old.same || isSoundArchive(oldPath));
   }
   if (sameEverywhere) return true;
   // One spelling of the path for the list: the old trees' where they all
@@ -355,14 +353,11 @@ bool planFile(MakeState* state, const Trees& trees, size_t i, Progress* progress
   if (everywhere && archiveEverywhere)
     return planArchive(state, path, size, oldBytes, &failedPath) || ioError(output, "read", failedPath);
   if (size == 0) {
-    bool anyToChange = false;
-    for (size_t j = 0; j < olds.size(); ++j) {
-      if (!olds[j].present)
+    for (size_t j = 0; j < olds.size(); ++j)
+      if (olds[j].path.empty())
         leftOn(&state->olds[j], "empty-file", quoted(file) + ": the updater does not create an empty file; left out",
                TreeDifference::Missing, file);
-      anyToChange = anyToChange || (olds[j].present && !olds[j].same);
-    }
-    if (!anyToChange) return true;
+    if (oldBytes < 0) return true;  // no old tree holds other bytes to empty
   }
   if (newArchive && everywhere) state->notes.push_back(quoted(file) + " goes whole: one of the old trees holds no archive of it");
   planLoose(state, everywhere ? 'R' : 'C', path, newPath, size, oldBytes);
