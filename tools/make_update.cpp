@@ -106,7 +106,6 @@ struct MakeState {
 
 // What the written update holds.
 struct WrittenUpdate {
-  std::string listText;
   int packageEntries = 0;
   int sharedEntries = 0;  // entries whose content another entry already holds
   uint64_t packageBytes = 0;
@@ -408,16 +407,13 @@ bool chooseArchiveForms(MakeState* state) {
     std::string figures = quoted(plan.path) + ": " + std::to_string(plan.entries.size()) + " entries differ; " +
                           counted(plan.download, "byte") + " to download and " + counted(plan.growth, "byte") +
                           " of growth, against " + counted(plan.wholeBytes, "byte") + " whole: ";
-    if (!plan.mustGoWhole.empty()) {
-      plan.whole = true;
-      state->choices.push_back(figures + "whole, as " + plan.mustGoWhole);
-    } else if (state->wholeArchives || state->entriesOnly) {
-      plan.whole = state->wholeArchives;
-      state->choices.push_back(figures + (plan.whole ? "whole (--whole-archives)" : "entries (--entries-only)"));
-    } else {
-      plan.whole = plan.download + plan.growth >= plan.wholeBytes;
-      state->choices.push_back(figures + (plan.whole ? "whole" : "entries"));
-    }
+    plan.whole = !plan.mustGoWhole.empty() || state->wholeArchives ||
+                 (!state->entriesOnly && plan.download + plan.growth >= plan.wholeBytes);
+    std::string why = !plan.mustGoWhole.empty() ? ", as " + plan.mustGoWhole
+                      : state->wholeArchives    ? " (--whole-archives)"
+                      : state->entriesOnly      ? " (--entries-only)"
+                                                : "";
+    state->choices.push_back(figures + (plan.whole ? "whole" : "entries") + why);
   }
   while (listEntries(*state) > static_cast<size_t>(kUpdateListCapacity) && !state->entriesOnly) {
     ArchivePlan* largest = nullptr;
@@ -550,9 +546,7 @@ bool writePackage(MakeState* state, WrittenUpdate* update, Progress* progress, T
     bySize.emplace(entry.newBytes, written.size());
     written.push_back(&entry);
   }
-  if (!package.finish()) return ioError(output, "write", packagePath);
-  update->listText += "P\t" + state->packageName + "\r\n";
-  return true;
+  return package.finish() || ioError(output, "write", packagePath);
 }
 
 bool copyUpdater(MakeState* state, Progress* progress, ToolOutput* output) {
@@ -561,10 +555,9 @@ bool copyUpdater(MakeState* state, Progress* progress, ToolOutput* output) {
   progress->nextFile(target);
   Content content;
   bool readFailed = true;
-  if (!readFileContent(state->updater.c_str(), &content, ContentLimits()) ||
-      !writeContentFile(target, content, {}, &readFailed))
-          return ioError(output, readFailed ? "read" : "write", readFailed ? state->updater : target);
-  return true;
+  return (readFileContent(state->updater.c_str(), &content, ContentLimits()) &&
+          writeContentFile(target, content, {}, &readFailed)) ||
+         ioError(output, readFailed ? "read" : "write", readFailed ? state->updater : target);
 }
 
 bool writeUpdate(MakeState* state, WrittenUpdate* update, ToolOutput* output) {
@@ -578,13 +571,13 @@ bool writeUpdate(MakeState* state, WrittenUpdate* update, ToolOutput* output) {
       !copyUpdater(state, &progress, output))
     return false;
   progress.finish();
+  std::string list = update->packageEntries > 0 ? "P\t" + state->packageName + "\r\n" : "";
   for (const PlannedEntry& entry : state->entries)
-    update->listText += std::string(1, entry.command) + "\t" + entry.path +
-                        (entry.command == 'I' ? "\t" + entry.sourceName + "\t" + entry.entryName : "") + "\r\n";
+    list += std::string(1, entry.command) + "\t" + entry.path +
+            (entry.command == 'I' ? "\t" + entry.sourceName + "\t" + entry.entryName : "") + "\r\n";
   std::string listPath = state->outFolder + kUpdateListName;
-  if (!writeWholeFile(listPath, update->listText.data(), static_cast<uint32_t>(update->listText.size())))
-      return ioError(output, "write", listPath);
-  return true;
+  return writeWholeFile(listPath, list.data(), static_cast<uint32_t>(list.size())) ||
+         ioError(output, "write", listPath);
 }
 
 // The proof of one old tree: the updater's own run from the folder just
@@ -618,10 +611,9 @@ bool prove(const MakeState& state, OldTree* old, Progress* progress, ToolOutput*
       return ioError(output, "read", failedPath);
   for (const TreeDifference& difference : differences) {
     std::string key = differenceKey(difference.kind, difference.path, difference.entry);
-    const std::string* why = nullptr;
-    using Left = const std::map<std::string, std::string>*;
-    for (Left left : {Left(&old->left), Left(&state.leftEverywhere)})
-      if (why == nullptr && left->count(key)) why = &left->at(key);
+    const std::string* why = old->left.count(key)             ? &old->left.at(key)
+                             : state.leftEverywhere.count(key) ? &state.leftEverywhere.at(key)
+                                                               : nullptr;
     old->fault = old->fault || why == nullptr;
     old->proof.push_back(differenceText(difference) + ": " + (why ? *why : "a fault of make"));
   }
@@ -629,8 +621,7 @@ bool prove(const MakeState& state, OldTree* old, Progress* progress, ToolOutput*
 }
 
 std::string plannedText(const PlannedEntry& entry) {
-  std::string text(1, entry.command);
-  text += " " + shown(entry.path);
+  std::string text = std::string(1, entry.command) + " " + shown(entry.path);
   if (entry.command == 'I') text += " " + shown(entry.sourceName) + " " + shown(entry.entryName);
   text += "  (" + (entry.oldBytes >= 0 ? std::to_string(entry.oldBytes) + " -> " : std::string("new, ")) +
           std::to_string(entry.newBytes) + " bytes, " + (entry.inPackage ? "in the package" : "loose") + ")";
@@ -814,19 +805,17 @@ int runMake(const std::vector<std::string>& arguments, ToolOutput* output) {
   bool written = fits && !state.entries.empty() && !state.unnameableLeft;
   WrittenUpdate update;
   if (written && !writeUpdate(&state, &update, output)) return kExitUsage;
-  bool fault = false;
   if (written) {
     Progress progress(output);
     progress.start("proving", state.olds.size(), 0);
-    for (OldTree& old : state.olds) {
+    for (OldTree& old : state.olds)
       if (!prove(state, &old, &progress, output)) return kExitUsage;
-      fault = fault || old.fault;
-    }
   }
   printMake(state, outText, written, update, output);
+  if (!written) return kExitProblems;
+  if (std::any_of(state.olds.begin(), state.olds.end(), [](const OldTree& old) { return old.fault; }))
+    return kExitMakeFault;
   bool omissions = !state.problems.empty() || !state.skipped.empty() ||
                    std::any_of(state.olds.begin(), state.olds.end(), [](const OldTree& old) { return !old.limits.empty(); });
-  if (!written) return kExitProblems;
-  if (fault) return kExitMakeFault;
   return omissions ? kExitMadeWithOmissions : kExitFine;
 }
