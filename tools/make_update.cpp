@@ -122,10 +122,9 @@ void leftOut(MakeState* state, const char* code, const std::string& why, const s
   std::string message = quoted(path) + ": " + why;
   state->problems.push_back({code, message});
   bool inArchive = !entry.empty();
-  state->leftEverywhere[differenceKey(inArchive ? TreeDifference::MissingEntry : TreeDifference::Missing, path, entry)] =
-      message;
-  state->leftEverywhere[differenceKey(inArchive ? TreeDifference::DifferentEntry : TreeDifference::Different, path,
-                                      entry)] = message;
+  for (TreeDifference::Kind kind : {inArchive ? TreeDifference::MissingEntry : TreeDifference::Missing,
+                                    inArchive ? TreeDifference::DifferentEntry : TreeDifference::Different})
+    state->leftEverywhere[differenceKey(kind, path, entry)] = message;
 }
 
 void leftOn(OldTree* old, const char* code, const std::string& message, TreeDifference::Kind kind,
@@ -637,13 +636,18 @@ const char kMakeUsage[] =
 bool chooseUpdater(const std::string& named, MakeState* state, ToolOutput* output) {
   if (!named.empty()) return fileOperand("--updater", named, &state->updater, output);
   std::string beside = output->programFolder.empty() ? "" : asFolder(output->programFolder) + kUpdaterName;
-  if (!beside.empty() && pathKind(beside) == PathKind::File) {
+  if (!beside.empty() && pathKind(beside) == PathKind::File)
     state->updater = beside;
-  } else {
+  else
     state->notes.push_back(std::string("no ") + kUpdaterName +
                            " beside updtool: the folder lacks the updater; copy it in, or name it with --updater");
-  }
   return true;
+}
+
+// A usage error on output->err. False, so that the reader returns it.
+bool usageError(ToolOutput* output, const std::string& text) {
+  output->err += text;
+  return false;
 }
 
 // The command line into the state; false after a usage error is written.
@@ -653,65 +657,42 @@ bool readMakeArguments(const std::vector<std::string>& arguments, MakeState* sta
   std::string packageText = "UpDate.pak", updaterText;
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
-    if (argument == "--package" && i + 1 < arguments.size()) {
-      packageText = arguments[++i];
-    } else if (argument == "--updater" && i + 1 < arguments.size()) {
-      updaterText = arguments[++i];
-    } else if (argument == "--skip-unnameable") {
-      state->skipUnnameable = true;
-    } else if (argument == "--whole-archives") {
-      state->wholeArchives = true;
-    } else if (argument == "--entries-only") {
-      state->entriesOnly = true;
-    } else if (argument.rfind("--", 0) == 0) {
-      output->err += "updtool: make has no option " + argument + "\n" + kMakeUsage;
-      return false;
-    } else {
-      operands.push_back(argument);
-    }
+    if (argument == "--package" && i + 1 < arguments.size()) packageText = arguments[++i];
+    else if (argument == "--updater" && i + 1 < arguments.size()) updaterText = arguments[++i];
+    else if (argument == "--skip-unnameable") state->skipUnnameable = true;
+    else if (argument == "--whole-archives") state->wholeArchives = true;
+    else if (argument == "--entries-only") state->entriesOnly = true;
+    else if (argument.rfind("--", 0) == 0)
+      return usageError(output, "updtool: make has no option " + argument + "\n" + kMakeUsage);
+    else operands.push_back(argument);
   }
-  if (operands.size() < 3 || (state->wholeArchives && state->entriesOnly)) {
-    output->err += kMakeUsage;
-    return false;
-  }
+  if (operands.size() < 3 || (state->wholeArchives && state->entriesOnly)) return usageError(output, kMakeUsage);
   *outText = operands.back();
   for (size_t j = 0; j + 2 < operands.size(); ++j) {
-    OldTree old;
+    OldTree& old = state->olds.emplace_back();
     old.operand = operands[j];
     if (!folderOperand("OLD_DIR", operands[j], &old.folder, output)) return false;
     old.folder = asFolder(old.folder);
-    state->olds.push_back(std::move(old));
   }
   if (!folderOperand("NEW_DIR", operands[operands.size() - 2], &state->newFolder, output) ||
       !newPathOperand("OUT_DIR", operands.back(), &state->outFolder, output) ||
       !newPathOperand("--package", packageText, &state->packageName, output))
     return false;
   if (holdsListWhiteSpace(state->packageName) || cp932PathParts(state->packageName).size() != 1 ||
-      archiveFoldedName(state->packageName) == "update.lst") {
-    output->err += "updtool: --package must be a plain file name without white space\n";
-    return false;
-  }
+      archiveFoldedName(state->packageName) == "update.lst")
+    return usageError(output, "updtool: --package must be a plain file name without white space\n");
   state->newFolder = asFolder(state->newFolder);
   state->outFolder = asFolder(state->outFolder);
   std::vector<std::string> existing;
   PathKind outKind = pathKind(state->outFolder);
   if (outKind == PathKind::File ||
-      (outKind == PathKind::Folder && (!listFilesBelow(state->outFolder, &existing) || !existing.empty()))) {
-    output->err += "updtool: OUT_DIR \"" + operands.back() + "\" must be a new or empty folder\n";
-    return false;
-  }
+      (outKind == PathKind::Folder && (!listFilesBelow(state->outFolder, &existing) || !existing.empty())))
+    return usageError(output, "updtool: OUT_DIR \"" + operands.back() + "\" must be a new or empty folder\n");
   if (!chooseUpdater(updaterText, state, output)) return false;
   // The list, the package and the updater lie beside the sources: no source may take their names.
-  state->sourceNames.insert("update.lst");
-  state->sourceNames.insert(archiveFoldedName(state->packageName));
-  if (!state->updater.empty()) {
-    std::string updaterName = archiveFoldedName(fileNameOf(state->updater));
-    if (updaterName == "update.lst" || updaterName == archiveFoldedName(state->packageName)) {
-      output->err += "updtool: the updater cannot take the name of the list or the package\n";
-      return false;
-    }
-    state->sourceNames.insert(updaterName);
-  }
+  state->sourceNames = {"update.lst", archiveFoldedName(state->packageName)};
+  if (!state->updater.empty() && !state->sourceNames.insert(archiveFoldedName(fileNameOf(state->updater))).second)
+    return usageError(output, "updtool: the updater cannot take the name of the list or the package\n");
   return true;
 }
 
