@@ -133,17 +133,6 @@ void leftOn(OldTree* old, const char* code, const std::string& message, TreeDiff
   old->left[differenceKey(kind, path, entry)] = message;
 }
 
-// Whether two contents hold the same bytes, compared piece by piece; false
-// when one cannot be read, *failedPath naming it.
-bool sameBytes(const Content& first, const std::string& firstPath, Content& second, const std::string& secondPath,
-               const ContentProgress& progress, bool* same, std::string* failedPath) {
-  ContentMatch match = matchContent(first, second, progress);
-  *same = match == ContentMatch::Same;
-  if (match == ContentMatch::FirstUnreadable) *failedPath = firstPath;
-  if (match == ContentMatch::SecondUnreadable) *failedPath = secondPath;
-  return failedPath->empty();
-}
-
 bool sameFiles(const std::string& first, const std::string& second, Progress* progress, bool* same,
                std::string* failedPath) {
   Content a, b;
