@@ -1,6 +1,7 @@
 #include "tools/make_update.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -286,13 +287,6 @@ bool listTrees(MakeState* state, Trees* trees, ToolOutput* output) {
   return true;
 }
 
-// One file of NEW_DIR in one old tree: its path as the tree spells it
-// (empty when the tree lacks it), and whether it holds the same bytes.
-struct OldFile {
-  std::string path;
-  bool same = false;
-};
-
 // What the update does with one file of NEW_DIR: nothing, or an entry or an
 // archive planned, or a problem said. False after an I/O error is reported.
 bool planFile(MakeState* state, const Trees& trees, size_t i, Progress* progress, ToolOutput* output) {
@@ -304,32 +298,32 @@ bool planFile(MakeState* state, const Trees& trees, size_t i, Progress* progress
   }
   std::string newPath = state->newFolder + file, failedPath;
   bool newArchive = isSoundArchive(newPath);
-  std::vector<OldFile> olds(state->olds.size());
+  std::vector<std::string> oldPaths(state->olds.size());  // as each old tree spells it; empty where it lacks the file
   bool everywhere = true, sameEverywhere = true, archiveEverywhere = newArchive;
   int64_t oldBytes = -1;  // in the first old tree that holds other bytes
-  for (size_t j = 0; j < olds.size(); ++j) {
+  for (size_t j = 0; j < oldPaths.size(); ++j) {
     auto found = state->olds[j].byFolded.find(archiveFoldedName(file));
     if (found == state->olds[j].byFolded.end()) {
       everywhere = sameEverywhere = archiveEverywhere = false;
       continue;
     }
-    OldFile& old = olds[j];
-    old.path = found->second;
-    std::string oldPath = state->olds[j].folder + old.path;
+    oldPaths[j] = found->second;
+    std::string oldFile = state->olds[j].folder + oldPaths[j];
     uint64_t oldSize = 0;
-    if (!fileSizeOf(oldPath, &oldSize)) return ioError(output, "read", oldPath);
-    if (oldSize == size && !sameFiles(oldPath, newPath, progress, &old.same, &failedPath))
+    bool same = false;
+    if (!fileSizeOf(oldFile, &oldSize)) return ioError(output, "read", oldFile);
+    if (oldSize == size && !sameFiles(oldFile, newPath, progress, &same, &failedPath))
         return ioError(output, "read", failedPath);
-    if (oldBytes < 0 && !old.same) oldBytes = static_cast<int64_t>(oldSize);
-    sameEverywhere = sameEverywhere && old.same;
-    archiveEverywhere = archiveEverywhere && (old.same || isSoundArchive(oldPath));
+    if (oldBytes < 0 && !same) oldBytes = static_cast<int64_t>(oldSize);
+    sameEverywhere = sameEverywhere && same;
+    archiveEverywhere = archiveEverywhere && (same || isSoundArchive(oldFile));
   }
   if (sameEverywhere) return true;
   // One spelling of the path for the list: the old trees' where they all
   // hold it alike, else the new one.
   std::string path = file;
-  if (everywhere && std::all_of(olds.begin(), olds.end(), [&](const OldFile& old) { return old.path == olds[0].path; }))
-    path = olds[0].path;
+  if (everywhere && std::adjacent_find(oldPaths.begin(), oldPaths.end(), std::not_equal_to<>()) == oldPaths.end())
+    path = oldPaths[0];
   std::string refused = listPathProblem(path);
   if (!refused.empty())
     return leftOut(state, "path-refused", "the updater refuses this path (" + refused + "); left out", file), true;
@@ -340,8 +334,8 @@ bool planFile(MakeState* state, const Trees& trees, size_t i, Progress* progress
   if (everywhere && archiveEverywhere)
     return planArchive(state, path, size, oldBytes, &failedPath) || ioError(output, "read", failedPath);
   if (size == 0) {
-    for (size_t j = 0; j < olds.size(); ++j)
-      if (olds[j].path.empty())
+    for (size_t j = 0; j < oldPaths.size(); ++j)
+      if (oldPaths[j].empty())
         leftOn(&state->olds[j], "empty-file", quoted(file) + ": the updater does not create an empty file; left out",
                TreeDifference::Missing, file);
     if (oldBytes < 0) return true;  // no old tree holds other bytes to empty
@@ -356,7 +350,7 @@ bool compareTrees(MakeState* state, ToolOutput* output) {
   if (!listTrees(state, &trees, output)) return false;
   Progress progress(output);
   progress.start("comparing", trees.newFiles.size(), trees.newBytes);
-  std::set<std::string> newFolded;
+  std::set<std::string> newFolded = {archiveFoldedName(kSetupLogName)};  // the updater keeps Setup.log itself
   for (size_t i = 0; i < trees.newFiles.size(); ++i) {
     progress.nextFile(trees.newFiles[i]);
     newFolded.insert(archiveFoldedName(trees.newFiles[i]));
@@ -371,7 +365,7 @@ bool compareTrees(MakeState* state, ToolOutput* output) {
   }
   for (OldTree& old : state->olds)
     for (const std::string& file : old.files)
-      if (!newFolded.count(archiveFoldedName(file)) && archiveFoldedName(file) != archiveFoldedName(kSetupLogName))
+      if (!newFolded.count(archiveFoldedName(file)))
         leftOn(&old, "file-removed", quoted(file) + " is gone from NEW_DIR, but the updater cannot remove files; it stays",
                TreeDifference::Extra, file);
   return true;
