@@ -115,9 +115,9 @@ struct WrittenUpdate {
 
 std::string fileNameOf(const std::string& path) { return cp932PathParts(path).back(); }
 
-// A file or an entry (never an empty name: such an archive goes whole)
-// that the update leaves out, a problem for every old tree: each keeps it
-// missing or different.
+// A file, or an entry of the archive `path`, that the update leaves out: a
+// problem for every old tree, each of which keeps it missing or different.
+// (No entry with an empty name gets here: its archive goes whole.)
 void leftOut(MakeState* state, const char* code, const std::string& why, const std::string& path,
              const std::string& entry = "") {
   std::string message = quoted(path) + ": " + why;
