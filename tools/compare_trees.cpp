@@ -12,13 +12,6 @@ namespace {
 
 const char kCompareUsage[] = "usage: updtool compare [--with-setup-log] DIR REFERENCE_DIR\n";
 
-// Whether two contents hold the same bytes; false when one cannot be read.
-bool sameContents(const Content& first, Content& second, bool* same) {
-  ContentMatch match = matchContent(first, second);
-  *same = match == ContentMatch::Same;
-  return match != ContentMatch::FirstUnreadable && match != ContentMatch::SecondUnreadable;
-}
-
 bool sameFiles(const std::string& first, const std::string& second, bool* same, std::string* failedPath) {
   uint64_t firstSize = 0, secondSize = 0;
   if (!fileSizeOf(first, &firstSize)) return *failedPath = first, false;
@@ -28,7 +21,7 @@ bool sameFiles(const std::string& first, const std::string& second, bool* same, 
   Content a, b;
   if (!readFileContent(first.c_str(), &a, kContentsCompared)) return *failedPath = first, false;
   if (!readFileContent(second.c_str(), &b, kContentsCompared)) return *failedPath = second, false;
-  return sameContents(a, b, same) || (*failedPath = first, false);
+  return sameBytes(a, first, b, first, {}, same, failedPath);  // a content that fails names the first file
 }
 
 // The first record of each name, by folded name.
@@ -52,10 +45,12 @@ bool compareArchives(const std::string& dir, const std::string& reference, const
       differences->push_back({TreeDifference::MissingEntry, path, name});
       continue;
     }
+    // Whichever entry fails, the archive of DIR is named.
     Content a, b;
     bool same = false;
-    if (!mine.readEntryAt(found->second, &a, kContentsCompared) || !theirs.readEntryAt(record, &b, kContentsCompared) || !sameContents(a, b, &same))
+    if (!mine.readEntryAt(found->second, &a, kContentsCompared) || !theirs.readEntryAt(record, &b, kContentsCompared))
       return *failedPath = dir + path, false;
+    if (!sameBytes(a, dir + path, b, dir + path, {}, &same, failedPath)) return false;
     if (!same) differences->push_back({TreeDifference::DifferentEntry, path, name});
   }
   for (const auto& [folded, record] : mineByName)
@@ -65,6 +60,15 @@ bool compareArchives(const std::string& dir, const std::string& reference, const
 }
 
 }  // namespace
+
+bool sameBytes(const Content& first, const std::string& firstPath, Content& second, const std::string& secondPath,
+               const ContentProgress& progress, bool* same, std::string* failedPath) {
+  ContentMatch match = matchContent(first, second, progress);
+  *same = match == ContentMatch::Same;
+  if (match == ContentMatch::FirstUnreadable) return *failedPath = firstPath, false;
+  if (match == ContentMatch::SecondUnreadable) return *failedPath = secondPath, false;
+  return true;
+}
 
 const char* differenceCode(TreeDifference::Kind kind) {
   static const char* const kCodes[] = {"missing", "extra", "different", "missing-entry", "extra-entry", "different-entry"};
@@ -83,12 +87,12 @@ bool compareFolders(const std::string& dir, const std::string& reference, bool w
   std::vector<std::string> mine, theirs;
   if (!listFilesBelow(dir, &mine)) return *failedPath = dir, false;
   if (!listFilesBelow(reference, &theirs)) return *failedPath = reference, false;
-  const std::string setupLog = windowsFoldedName(kSetupLogName);
   std::map<std::string, std::string> mineByName, theirsByName;
   for (const std::string& file : mine) mineByName.emplace(windowsFoldedName(file), file);
   for (const std::string& file : theirs) theirsByName.emplace(windowsFoldedName(file), file);
+  if (!withSetupLog)
+    for (auto* byName : {&mineByName, &theirsByName}) byName->erase(windowsFoldedName(kSetupLogName));
   for (const auto& [folded, path] : theirsByName) {
-    if (folded == setupLog && !withSetupLog) continue;
     auto found = mineByName.find(folded);
     if (found == mineByName.end()) {
       differences->push_back({TreeDifference::Missing, path, ""});
@@ -103,7 +107,7 @@ bool compareFolders(const std::string& dir, const std::string& reference, bool w
     if (!same) differences->push_back({TreeDifference::Different, path, ""});
   }
   for (const auto& [folded, path] : mineByName)
-    if (!theirsByName.count(folded) && (folded != setupLog || withSetupLog))
+    if (!theirsByName.count(folded))
       differences->push_back({TreeDifference::Extra, path, ""});
   return true;
 }

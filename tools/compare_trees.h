@@ -21,6 +21,11 @@ const char* differenceCode(TreeDifference::Kind kind);
 // "missing data\a.txt", "different entry e of data.qrv", UTF-8.
 std::string differenceText(const TreeDifference& difference);
 
+// Whether two contents hold the same bytes, compared piece by piece; false
+// when one cannot be read, *failedPath naming it.
+bool sameBytes(const Content& first, const std::string& firstPath, Content& second, const std::string& secondPath,
+               const ContentProgress& progress, bool* same, std::string* failedPath);
+
 // What DIR lacks, has more of, or holds otherwise than REFERENCE (both
 // ending with a backslash), in path order. "Setup.log" is left out unless
 // `withSetupLog`. False after an I/O error (*failedPath names the file).

@@ -1,6 +1,7 @@
 #include "tools/make_update.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -92,8 +93,9 @@ struct MakeState {
   bool skipUnnameable = false;
   bool unnameableLeft = false;  // NEW_DIR holds a file the update cannot carry and nobody said to skip it
   bool wholeArchives = false, entriesOnly = false;
-  std::vector<PlannedEntry> loose;    // C and R, in file order
-  std::vector<PlannedEntry> entries;  // I, in archive and entry order
+  // C and R in file order (whole archives last), then I in archive and
+  // entry order.
+  std::vector<PlannedEntry> entries;
   std::vector<ArchivePlan> archives;
   std::vector<Problem> problems;      // for every old tree
   std::map<std::string, std::string> leftEverywhere;  // differences every old tree keeps, by key: why
@@ -105,7 +107,6 @@ struct MakeState {
 
 // What the written update holds.
 struct WrittenUpdate {
-  std::string listText;
   int packageEntries = 0;
   int sharedEntries = 0;  // entries whose content another entry already holds
   uint64_t packageBytes = 0;
@@ -114,29 +115,23 @@ struct WrittenUpdate {
 
 std::string fileNameOf(const std::string& path) { return cp932PathParts(path).back(); }
 
-// A problem of the update as a whole, and the differences it leaves on
-// every old tree.
-void leftOut(MakeState* state, const char* code, const std::string& message, const std::string& path,
-             const std::vector<TreeDifference::Kind>& kinds, const std::string& entry = "") {
+// A file, or an entry of the archive `path`, that the update leaves out: a
+// problem for every old tree, each of which keeps it missing or different.
+// (No entry with an empty name gets here: its archive goes whole.)
+void leftOut(MakeState* state, const char* code, const std::string& why, const std::string& path,
+             const std::string& entry = "") {
+  std::string message = quoted(path) + ": " + why;
   state->problems.push_back({code, message});
-  for (TreeDifference::Kind kind : kinds) state->leftEverywhere[differenceKey(kind, path, entry)] = message;
+  bool inArchive = !entry.empty();
+  for (TreeDifference::Kind kind : {inArchive ? TreeDifference::MissingEntry : TreeDifference::Missing,
+                                    inArchive ? TreeDifference::DifferentEntry : TreeDifference::Different})
+    state->leftEverywhere[differenceKey(kind, path, entry)] = message;
 }
 
 void leftOn(OldTree* old, const char* code, const std::string& message, TreeDifference::Kind kind,
             const std::string& path, const std::string& entry = "") {
   old->limits.push_back({code, message});
   old->left[differenceKey(kind, path, entry)] = message;
-}
-
-// Whether two contents hold the same bytes, compared piece by piece; false
-// when one cannot be read, *failedPath naming it.
-bool sameBytes(const Content& first, const std::string& firstPath, Content& second, const std::string& secondPath,
-               const ContentProgress& progress, bool* same, std::string* failedPath) {
-  ContentMatch match = matchContent(first, second, progress);
-  *same = match == ContentMatch::Same;
-  if (match == ContentMatch::FirstUnreadable) *failedPath = firstPath;
-  if (match == ContentMatch::SecondUnreadable) *failedPath = secondPath;
-  return failedPath->empty();
 }
 
 bool sameFiles(const std::string& first, const std::string& second, Progress* progress, bool* same,
@@ -155,30 +150,29 @@ bool sameEntries(PackageArchive& first, int32_t firstRecord, PackageArchive& sec
   return sameBytes(a, first.path(), b, second.path(), {}, same, failedPath);
 }
 
-// A source name for an archive entry: the archive's path and the entry's
-// name, or a numbered name when that is taken or too long for the line.
+// A source name for an archive entry, taken from the names still free: the
+// archive's path and the entry's name, or a numbered name when that is
+// taken or too long for the line; empty when even a numbered name makes the
+// line too long.
 std::string entrySourceName(MakeState* state, const std::string& archive, const std::string& entry) {
+  size_t otherFields = 4 + archive.size() + entry.size();  // "I", three tabs, the archive and the entry
   std::string name = archive + "\\" + entry;
-  size_t lineLength = 1 + 1 + archive.size() + 1 + name.size() + 1 + entry.size();
-  for (int serial = 1; state->sourceNames.count(archiveFoldedName(name)) || lineLength > kLongestListLine ||
-                       !listPathProblem(name).empty();
+  for (int serial = 1; otherFields + name.size() > kLongestListLine ||
+                       state->sourceNames.count(archiveFoldedName(name)) || !listPathProblem(name).empty();
        ++serial) {
     name = "entry" + std::to_string(serial);
-    lineLength = 1 + 1 + archive.size() + 1 + name.size() + 1 + entry.size();
-    if (serial > 100000) break;
+    if (otherFields + name.size() > kLongestListLine) return "";  // the next ones are no shorter
   }
+  state->sourceNames.insert(archiveFoldedName(name));
   return name;
 }
 
 void planLoose(MakeState* state, char command, const std::string& path, const std::string& from, uint64_t newBytes,
                int64_t oldBytes) {
-  const std::vector<TreeDifference::Kind> kinds = {TreeDifference::Missing, TreeDifference::Different};
   if (2 + path.size() > kLongestListLine)
-    return leftOut(state, "line-too-long", quoted(path) + ": the path is too long for a line of the list", path, kinds);
-  if (state->sourceNames.count(archiveFoldedName(path)))
-    return leftOut(state, "name-taken", quoted(path) + ": another source of the update folder already has this name",
-                   path, kinds);
-  state->sourceNames.insert(archiveFoldedName(path));
+    return leftOut(state, "line-too-long", "the path is too long for a line of the list", path);
+  if (!state->sourceNames.insert(archiveFoldedName(path)).second)
+    return leftOut(state, "name-taken", "another source of the update folder already has this name", path);
   PlannedEntry entry;
   entry.command = command;
   entry.path = path;
@@ -186,7 +180,7 @@ void planLoose(MakeState* state, char command, const std::string& path, const st
   entry.from = from;
   entry.newBytes = newBytes;
   entry.oldBytes = oldBytes;
-  state->loose.push_back(std::move(entry));
+  state->entries.push_back(std::move(entry));
 }
 
 // Entry by entry, by the archive's own name matching, against every old
@@ -211,12 +205,11 @@ bool planArchive(MakeState* state, const std::string& path, uint64_t wholeBytes,
   for (int32_t i = 0; i < newArchive.loadedEntryCount(); ++i) {
     const ArchiveEntryInfo* info = newArchive.loadedEntry(i);
     std::string name = info && info->name ? info->name : "";
-    if (seen.count(archiveFoldedName(name))) {
+    if (!seen.insert(archiveFoldedName(name)).second) {
       state->notes.push_back(quoted(path) + ": entry " + std::to_string(i + 1) + " " + quoted(name) +
                              " repeats an earlier name and is never read; it is left out");
       continue;
     }
-    seen.insert(archiveFoldedName(name));
     PlannedEntry entry;
     entry.command = 'I';
     entry.path = path;
@@ -294,14 +287,6 @@ bool listTrees(MakeState* state, Trees* trees, ToolOutput* output) {
   return true;
 }
 
-// One file of NEW_DIR in one old tree: there or not, and whether it holds
-// the same bytes.
-struct OldFile {
-  bool present = false, same = false, archive = false;
-  std::string path;  // as the old tree spells it
-  uint64_t size = 0;
-};
-
 // What the update does with one file of NEW_DIR: nothing, or an entry or an
 // archive planned, or a problem said. False after an I/O error is reported.
 bool planFile(MakeState* state, const Trees& trees, size_t i, Progress* progress, ToolOutput* output) {
@@ -313,54 +298,47 @@ bool planFile(MakeState* state, const Trees& trees, size_t i, Progress* progress
   }
   std::string newPath = state->newFolder + file, failedPath;
   bool newArchive = isSoundArchive(newPath);
-  std::vector<OldFile> olds(state->olds.size());
+  std::vector<std::string> oldPaths(state->olds.size());  // as each old tree spells it; empty where it lacks the file
   bool everywhere = true, sameEverywhere = true, archiveEverywhere = newArchive;
-  int64_t oldBytes = -1;
-  for (size_t j = 0; j < olds.size(); ++j) {
-    OldFile& old = olds[j];
+  int64_t oldBytes = -1;  // in the first old tree that holds other bytes
+  for (size_t j = 0; j < oldPaths.size(); ++j) {
     auto found = state->olds[j].byFolded.find(archiveFoldedName(file));
-    old.present = found != state->olds[j].byFolded.end();
-    if (old.present) {
-      old.path = found->second;
-      if (!fileSizeOf(state->olds[j].folder + old.path, &old.size))
-          return ioError(output, "read", state->olds[j].folder + old.path);
-      if (old.size == size && !sameFiles(state->olds[j].folder + old.path, newPath, progress, &old.same, &failedPath))
-          return ioError(output, "read", failedPath);
-      if (oldBytes < 0 && !old.same) oldBytes = static_cast<int64_t>(old.size);
-      old.archive = newArchive && !old.same && isSoundArchive(state->olds[j].folder + old.path);
+    if (found == state->olds[j].byFolded.end()) {
+      everywhere = sameEverywhere = archiveEverywhere = false;
+      continue;
     }
-    everywhere = everywhere && old.present;
-    sameEverywhere = sameEverywhere && old.same;
-    archiveEverywhere = archiveEverywhere && (old.archive || old.same);
+    oldPaths[j] = found->second;
+    std::string oldFile = state->olds[j].folder + oldPaths[j];
+    uint64_t oldSize = 0;
+    bool same = false;
+    if (!fileSizeOf(oldFile, &oldSize)) return ioError(output, "read", oldFile);
+    if (oldSize == size && !sameFiles(oldFile, newPath, progress, &same, &failedPath))
+        return ioError(output, "read", failedPath);
+    if (oldBytes < 0 && !same) oldBytes = static_cast<int64_t>(oldSize);
+    sameEverywhere = sameEverywhere && same;
+    archiveEverywhere = archiveEverywhere && (same || isSoundArchive(oldFile));
   }
   if (sameEverywhere) return true;
   // One spelling of the path for the list: the old trees' where they all
   // hold it alike, else the new one.
   std::string path = file;
-  if (everywhere && std::all_of(olds.begin(), olds.end(), [&](const OldFile& old) { return old.path == olds[0].path; }))
-    path = olds[0].path;
-  const std::vector<TreeDifference::Kind> kinds = {TreeDifference::Missing, TreeDifference::Different};
+  if (everywhere && std::adjacent_find(oldPaths.begin(), oldPaths.end(), std::not_equal_to<>()) == oldPaths.end())
+    path = oldPaths[0];
   std::string refused = listPathProblem(path);
   if (!refused.empty())
-    return leftOut(state, "path-refused", quoted(file) + ": the updater refuses this path (" + refused + "); left out",
-                   file, kinds), true;
+    return leftOut(state, "path-refused", "the updater refuses this path (" + refused + "); left out", file), true;
   if (holdsListWhiteSpace(file))
-    return leftOut(state, "white-space", quoted(file) + ": a path with white space cannot be written in a list; left out",
-                   file, kinds), true;
+    return leftOut(state, "white-space", "a path with white space cannot be written in a list; left out", file), true;
   if (size > kLargestLooseFile)
-    return leftOut(state, "too-large", quoted(file) + ": the updater refuses files of 4 GiB or more; left out", file,
-                   kinds), true;
+    return leftOut(state, "too-large", "the updater refuses files of 4 GiB or more; left out", file), true;
   if (everywhere && archiveEverywhere)
     return planArchive(state, path, size, oldBytes, &failedPath) || ioError(output, "read", failedPath);
   if (size == 0) {
-    bool anyToChange = false;
-    for (size_t j = 0; j < olds.size(); ++j) {
-      if (!olds[j].present)
+    for (size_t j = 0; j < oldPaths.size(); ++j)
+      if (oldPaths[j].empty())
         leftOn(&state->olds[j], "empty-file", quoted(file) + ": the updater does not create an empty file; left out",
                TreeDifference::Missing, file);
-      anyToChange = anyToChange || (olds[j].present && !olds[j].same);
-    }
-    if (!anyToChange) return true;
+    if (oldBytes < 0) return true;  // no old tree holds other bytes to empty
   }
   if (newArchive && everywhere) state->notes.push_back(quoted(file) + " goes whole: one of the old trees holds no archive of it");
   planLoose(state, everywhere ? 'R' : 'C', path, newPath, size, oldBytes);
@@ -372,7 +350,7 @@ bool compareTrees(MakeState* state, ToolOutput* output) {
   if (!listTrees(state, &trees, output)) return false;
   Progress progress(output);
   progress.start("comparing", trees.newFiles.size(), trees.newBytes);
-  std::set<std::string> newFolded;
+  std::set<std::string> newFolded = {archiveFoldedName(kSetupLogName)};  // the updater keeps Setup.log itself
   for (size_t i = 0; i < trees.newFiles.size(); ++i) {
     progress.nextFile(trees.newFiles[i]);
     newFolded.insert(archiveFoldedName(trees.newFiles[i]));
@@ -381,21 +359,22 @@ bool compareTrees(MakeState* state, ToolOutput* output) {
   }
   progress.finish();
   // A file the update creates gets the name the code page gives it.
-  for (const PlannedEntry& entry : state->loose) {
+  for (const PlannedEntry& entry : state->entries) {
     auto note = trees.reshapedNotes.find(entry.path);
     if (entry.command == 'C' && note != trees.reshapedNotes.end()) state->notes.push_back(note->second);
   }
   for (OldTree& old : state->olds)
     for (const std::string& file : old.files)
-      if (!newFolded.count(archiveFoldedName(file)) && archiveFoldedName(file) != archiveFoldedName(kSetupLogName))
+      if (!newFolded.count(archiveFoldedName(file)))
         leftOn(&old, "file-removed", quoted(file) + " is gone from NEW_DIR, but the updater cannot remove files; it stays",
                TreeDifference::Extra, file);
   return true;
 }
 
-// The list's entries with each archive sent as chosen.
+// The list's entries with each archive sent as chosen (the planned
+// entries are the loose files yet).
 size_t listEntries(const MakeState& state) {
-  size_t count = state.loose.size() + 1;  // and the package's P
+  size_t count = state.entries.size() + 1;  // and the package's P
   for (const ArchivePlan& plan : state.archives) count += plan.whole ? 1 : plan.entries.size();
   return count;
 }
@@ -410,16 +389,13 @@ bool chooseArchiveForms(MakeState* state) {
     std::string figures = quoted(plan.path) + ": " + std::to_string(plan.entries.size()) + " entries differ; " +
                           counted(plan.download, "byte") + " to download and " + counted(plan.growth, "byte") +
                           " of growth, against " + counted(plan.wholeBytes, "byte") + " whole: ";
-    if (!plan.mustGoWhole.empty()) {
-      plan.whole = true;
-      state->choices.push_back(figures + "whole, as " + plan.mustGoWhole);
-    } else if (state->wholeArchives || state->entriesOnly) {
-      plan.whole = state->wholeArchives;
-      state->choices.push_back(figures + (plan.whole ? "whole (--whole-archives)" : "entries (--entries-only)"));
-    } else {
-      plan.whole = plan.download + plan.growth >= plan.wholeBytes;
-      state->choices.push_back(figures + (plan.whole ? "whole" : "entries"));
-    }
+    plan.whole = !plan.mustGoWhole.empty() || state->wholeArchives ||
+                 (!state->entriesOnly && plan.download + plan.growth >= plan.wholeBytes);
+    std::string why = !plan.mustGoWhole.empty() ? ", as " + plan.mustGoWhole
+                      : state->wholeArchives    ? " (--whole-archives)"
+                      : state->entriesOnly      ? " (--entries-only)"
+                                                : "";
+    state->choices.push_back(figures + (plan.whole ? "whole" : "entries") + why);
   }
   while (listEntries(*state) > static_cast<size_t>(kUpdateListCapacity) && !state->entriesOnly) {
     ArchivePlan* largest = nullptr;
@@ -451,17 +427,16 @@ void placeArchives(MakeState* state) {
              TreeDifference::ExtraEntry, plan.path, name);
     for (PlannedEntry& entry : plan.entries) {
       entry.sourceName = entrySourceName(state, plan.path, entry.entryName);
-      size_t lineLength = 3 + entry.path.size() + entry.sourceName.size() + 1 + entry.entryName.size();
-      if (lineLength > kLongestListLine) {
-        leftOut(state, "line-too-long", quoted(plan.path) + ": the entry " + quoted(entry.entryName) +
-                                            " makes a line too long for the list",
-                plan.path, {TreeDifference::MissingEntry, TreeDifference::DifferentEntry}, entry.entryName);
-        continue;
-      }
-      state->sourceNames.insert(archiveFoldedName(entry.sourceName));
-      state->entries.push_back(std::move(entry));
+      if (!entry.sourceName.empty())
+        state->entries.push_back(std::move(entry));
+      else
+        leftOut(state, "line-too-long", "the entry " + quoted(entry.entryName) + " makes a line too long for the list",
+                plan.path, entry.entryName);
     }
   }
+  // Whole files before the entries, each in the order planned.
+  std::stable_partition(state->entries.begin(), state->entries.end(),
+                        [](const PlannedEntry& entry) { return entry.command != 'I'; });
 }
 
 // Sources of R and I go into the package; C sources stay loose files of
@@ -469,16 +444,13 @@ void placeArchives(MakeState* state) {
 // past 2 GiB.
 void choosePackageEntries(MakeState* state, WrittenUpdate* update) {
   uint64_t packageSize = kArchiveHeaderSize;
-  auto intoPackage = [&](PlannedEntry* entry) {
-    uint64_t size = entry->sourceName.size() + 1 + entry->newBytes + kArchiveRecordSize;
-    if (!archiveGrowthFits(packageSize, size)) return;
+  for (PlannedEntry& entry : state->entries) {
+    uint64_t size = entry.sourceName.size() + 1 + entry.newBytes + kArchiveRecordSize;
+    if (entry.command == 'C' || !archiveGrowthFits(packageSize, size)) continue;
     packageSize += size;
-    entry->inPackage = true;
+    entry.inPackage = true;
     ++update->packageEntries;
-  };
-  for (PlannedEntry& entry : state->loose)
-    if (entry.command == 'R') intoPackage(&entry);
-  for (PlannedEntry& entry : state->entries) intoPackage(&entry);
+  }
 }
 
 // A planned entry's new bytes, through *file for an archive entry.
@@ -490,20 +462,19 @@ bool readNewBytes(const PlannedEntry& entry, plat::File* file, Content* content,
 }
 
 bool writeLooseFiles(MakeState* state, WrittenUpdate* update, Progress* progress, ToolOutput* output) {
-  for (const std::vector<PlannedEntry>* group : {&state->loose, &state->entries})
-    for (const PlannedEntry& entry : *group) {
-      if (entry.inPackage) continue;
-      progress->nextFile(entry.sourceName);
-      std::string target = state->outFolder + entry.sourceName;
-      if (!makeFolders(state->outFolder + parentFolder(entry.sourceName)))
-          return ioError(output, "make the folder of", target);
-      plat::File file;
-      Content content;
-      bool readFailed = true;
-      if (!readNewBytes(entry, &file, &content) || !writeContentFile(target, content, progress->pieces(), &readFailed))
-          return ioError(output, readFailed ? "read" : "write", readFailed ? entry.from : target);
-      ++update->looseFiles;
-    }
+  for (const PlannedEntry& entry : state->entries) {
+    if (entry.inPackage) continue;
+    progress->nextFile(entry.sourceName);
+    std::string target = state->outFolder + entry.sourceName;
+    if (!makeFolders(state->outFolder + parentFolder(entry.sourceName)))
+        return ioError(output, "make the folder of", target);
+    plat::File file;
+    Content content;
+    bool readFailed = true;
+    if (!readNewBytes(entry, &file, &content) || !writeContentFile(target, content, progress->pieces(), &readFailed))
+        return ioError(output, readFailed ? "read" : "write", readFailed ? entry.from : target);
+    ++update->looseFiles;
+  }
   return true;
 }
 
@@ -535,32 +506,29 @@ bool writePackage(MakeState* state, WrittenUpdate* update, Progress* progress, T
   if (!package.create(packagePath.c_str())) return ioError(output, "write", packagePath);
   std::vector<const PlannedEntry*> written;
   std::multimap<uint64_t, size_t> bySize;
-  for (const std::vector<PlannedEntry>* group : {&state->loose, &state->entries})
-    for (const PlannedEntry& entry : *group) {
-      if (!entry.inPackage) continue;
-      progress->nextFile(entry.sourceName);
-      plat::File file;
-      Content content;
-      bool readFailed = true;
-      int64_t shared = -1;
-      std::string failedPath;
-      if (!sharedContent(written, entry, bySize, &shared, &failedPath)) return ioError(output, "read", failedPath);
-      if (shared >= 0) {
-        if (!package.addSharing(entry.sourceName, static_cast<size_t>(shared)))
-            return ioError(output, "write", packagePath);
-        ++update->sharedEntries;
-      } else if (!readNewBytes(entry, &file, &content) ||
-                 !package.add(entry.sourceName, content, progress->pieces(), &readFailed)) {
-        return ioError(output, readFailed ? "read" : "write", readFailed ? entry.from : packagePath);
-      } else {
-        update->packageBytes += entry.newBytes;
-      }
-      bySize.emplace(entry.newBytes, written.size());
-      written.push_back(&entry);
+  for (const PlannedEntry& entry : state->entries) {
+    if (!entry.inPackage) continue;
+    progress->nextFile(entry.sourceName);
+    plat::File file;
+    Content content;
+    bool readFailed = true;
+    int64_t shared = -1;
+    std::string failedPath;
+    if (!sharedContent(written, entry, bySize, &shared, &failedPath)) return ioError(output, "read", failedPath);
+    if (shared >= 0) {
+      if (!package.addSharing(entry.sourceName, static_cast<size_t>(shared)))
+          return ioError(output, "write", packagePath);
+      ++update->sharedEntries;
+    } else if (!readNewBytes(entry, &file, &content) ||
+               !package.add(entry.sourceName, content, progress->pieces(), &readFailed)) {
+      return ioError(output, readFailed ? "read" : "write", readFailed ? entry.from : packagePath);
+    } else {
+      update->packageBytes += entry.newBytes;
     }
-  if (!package.finish()) return ioError(output, "write", packagePath);
-  update->listText += "P\t" + state->packageName + "\r\n";
-  return true;
+    bySize.emplace(entry.newBytes, written.size());
+    written.push_back(&entry);
+  }
+  return package.finish() || ioError(output, "write", packagePath);
 }
 
 bool copyUpdater(MakeState* state, Progress* progress, ToolOutput* output) {
@@ -569,32 +537,29 @@ bool copyUpdater(MakeState* state, Progress* progress, ToolOutput* output) {
   progress->nextFile(target);
   Content content;
   bool readFailed = true;
-  if (!readFileContent(state->updater.c_str(), &content, ContentLimits()) ||
-      !writeContentFile(target, content, {}, &readFailed))
-          return ioError(output, readFailed ? "read" : "write", readFailed ? state->updater : target);
-  return true;
+  return (readFileContent(state->updater.c_str(), &content, ContentLimits()) &&
+          writeContentFile(target, content, {}, &readFailed)) ||
+         ioError(output, readFailed ? "read" : "write", readFailed ? state->updater : target);
 }
 
 bool writeUpdate(MakeState* state, WrittenUpdate* update, ToolOutput* output) {
   choosePackageEntries(state, update);
   if (!makeFolders(state->outFolder)) return ioError(output, "make OUT_DIR", state->outFolder);
   uint64_t total = 0;
-  for (const std::vector<PlannedEntry>* group : {&state->loose, &state->entries})
-    for (const PlannedEntry& entry : *group) total += entry.newBytes;
+  for (const PlannedEntry& entry : state->entries) total += entry.newBytes;
   Progress progress(output);
-  progress.start("writing", state->loose.size() + state->entries.size(), total);
+  progress.start("writing", state->entries.size(), total);
   if (!writeLooseFiles(state, update, &progress, output) || !writePackage(state, update, &progress, output) ||
       !copyUpdater(state, &progress, output))
     return false;
   progress.finish();
-  for (const PlannedEntry& entry : state->loose)
-    update->listText += std::string(1, entry.command) + "\t" + entry.path + "\r\n";
+  std::string list = update->packageEntries > 0 ? "P\t" + state->packageName + "\r\n" : "";
   for (const PlannedEntry& entry : state->entries)
-    update->listText += "I\t" + entry.path + "\t" + entry.sourceName + "\t" + entry.entryName + "\r\n";
+    list += std::string(1, entry.command) + "\t" + entry.path +
+            (entry.command == 'I' ? "\t" + entry.sourceName + "\t" + entry.entryName : "") + "\r\n";
   std::string listPath = state->outFolder + kUpdateListName;
-  if (!writeWholeFile(listPath, update->listText.data(), static_cast<uint32_t>(update->listText.size())))
-      return ioError(output, "write", listPath);
-  return true;
+  return writeWholeFile(listPath, list.data(), static_cast<uint32_t>(list.size())) ||
+         ioError(output, "write", listPath);
 }
 
 // The proof of one old tree: the updater's own run from the folder just
@@ -628,10 +593,9 @@ bool prove(const MakeState& state, OldTree* old, Progress* progress, ToolOutput*
       return ioError(output, "read", failedPath);
   for (const TreeDifference& difference : differences) {
     std::string key = differenceKey(difference.kind, difference.path, difference.entry);
-    const std::string* why = nullptr;
-    using Left = const std::map<std::string, std::string>*;
-    for (Left left : {Left(&old->left), Left(&state.leftEverywhere)})
-      if (why == nullptr && left->count(key)) why = &left->at(key);
+    const std::string* why = old->left.count(key)             ? &old->left.at(key)
+                             : state.leftEverywhere.count(key) ? &state.leftEverywhere.at(key)
+                                                               : nullptr;
     old->fault = old->fault || why == nullptr;
     old->proof.push_back(differenceText(difference) + ": " + (why ? *why : "a fault of make"));
   }
@@ -639,8 +603,7 @@ bool prove(const MakeState& state, OldTree* old, Progress* progress, ToolOutput*
 }
 
 std::string plannedText(const PlannedEntry& entry) {
-  std::string text(1, entry.command);
-  text += " " + shown(entry.path);
+  std::string text = std::string(1, entry.command) + " " + shown(entry.path);
   if (entry.command == 'I') text += " " + shown(entry.sourceName) + " " + shown(entry.entryName);
   text += "  (" + (entry.oldBytes >= 0 ? std::to_string(entry.oldBytes) + " -> " : std::string("new, ")) +
           std::to_string(entry.newBytes) + " bytes, " + (entry.inPackage ? "in the package" : "loose") + ")";
@@ -656,13 +619,18 @@ const char kMakeUsage[] =
 bool chooseUpdater(const std::string& named, MakeState* state, ToolOutput* output) {
   if (!named.empty()) return fileOperand("--updater", named, &state->updater, output);
   std::string beside = output->programFolder.empty() ? "" : asFolder(output->programFolder) + kUpdaterName;
-  if (!beside.empty() && pathKind(beside) == PathKind::File) {
+  if (!beside.empty() && pathKind(beside) == PathKind::File)
     state->updater = beside;
-  } else {
+  else
     state->notes.push_back(std::string("no ") + kUpdaterName +
                            " beside updtool: the folder lacks the updater; copy it in, or name it with --updater");
-  }
   return true;
+}
+
+// A usage error on output->err. False, so that the reader returns it.
+bool usageError(ToolOutput* output, const std::string& text) {
+  output->err += text;
+  return false;
 }
 
 // The command line into the state; false after a usage error is written.
@@ -672,65 +640,42 @@ bool readMakeArguments(const std::vector<std::string>& arguments, MakeState* sta
   std::string packageText = "UpDate.pak", updaterText;
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
-    if (argument == "--package" && i + 1 < arguments.size()) {
-      packageText = arguments[++i];
-    } else if (argument == "--updater" && i + 1 < arguments.size()) {
-      updaterText = arguments[++i];
-    } else if (argument == "--skip-unnameable") {
-      state->skipUnnameable = true;
-    } else if (argument == "--whole-archives") {
-      state->wholeArchives = true;
-    } else if (argument == "--entries-only") {
-      state->entriesOnly = true;
-    } else if (argument.rfind("--", 0) == 0) {
-      output->err += "updtool: make has no option " + argument + "\n" + kMakeUsage;
-      return false;
-    } else {
-      operands.push_back(argument);
-    }
+    if (argument == "--package" && i + 1 < arguments.size()) packageText = arguments[++i];
+    else if (argument == "--updater" && i + 1 < arguments.size()) updaterText = arguments[++i];
+    else if (argument == "--skip-unnameable") state->skipUnnameable = true;
+    else if (argument == "--whole-archives") state->wholeArchives = true;
+    else if (argument == "--entries-only") state->entriesOnly = true;
+    else if (argument.rfind("--", 0) == 0)
+      return usageError(output, "updtool: make has no option " + argument + "\n" + kMakeUsage);
+    else operands.push_back(argument);
   }
-  if (operands.size() < 3 || (state->wholeArchives && state->entriesOnly)) {
-    output->err += kMakeUsage;
-    return false;
-  }
+  if (operands.size() < 3 || (state->wholeArchives && state->entriesOnly)) return usageError(output, kMakeUsage);
   *outText = operands.back();
   for (size_t j = 0; j + 2 < operands.size(); ++j) {
-    OldTree old;
+    OldTree& old = state->olds.emplace_back();
     old.operand = operands[j];
     if (!folderOperand("OLD_DIR", operands[j], &old.folder, output)) return false;
     old.folder = asFolder(old.folder);
-    state->olds.push_back(std::move(old));
   }
   if (!folderOperand("NEW_DIR", operands[operands.size() - 2], &state->newFolder, output) ||
       !newPathOperand("OUT_DIR", operands.back(), &state->outFolder, output) ||
       !newPathOperand("--package", packageText, &state->packageName, output))
     return false;
   if (holdsListWhiteSpace(state->packageName) || cp932PathParts(state->packageName).size() != 1 ||
-      archiveFoldedName(state->packageName) == "update.lst") {
-    output->err += "updtool: --package must be a plain file name without white space\n";
-    return false;
-  }
+      archiveFoldedName(state->packageName) == "update.lst")
+    return usageError(output, "updtool: --package must be a plain file name without white space\n");
   state->newFolder = asFolder(state->newFolder);
   state->outFolder = asFolder(state->outFolder);
   std::vector<std::string> existing;
   PathKind outKind = pathKind(state->outFolder);
   if (outKind == PathKind::File ||
-      (outKind == PathKind::Folder && (!listFilesBelow(state->outFolder, &existing) || !existing.empty()))) {
-    output->err += "updtool: OUT_DIR \"" + operands.back() + "\" must be a new or empty folder\n";
-    return false;
-  }
+      (outKind == PathKind::Folder && (!listFilesBelow(state->outFolder, &existing) || !existing.empty())))
+    return usageError(output, "updtool: OUT_DIR \"" + operands.back() + "\" must be a new or empty folder\n");
   if (!chooseUpdater(updaterText, state, output)) return false;
   // The list, the package and the updater lie beside the sources: no source may take their names.
-  state->sourceNames.insert("update.lst");
-  state->sourceNames.insert(archiveFoldedName(state->packageName));
-  if (!state->updater.empty()) {
-    std::string updaterName = archiveFoldedName(fileNameOf(state->updater));
-    if (updaterName == "update.lst" || updaterName == archiveFoldedName(state->packageName)) {
-      output->err += "updtool: the updater cannot take the name of the list or the package\n";
-      return false;
-    }
-    state->sourceNames.insert(updaterName);
-  }
+  state->sourceNames = {"update.lst", archiveFoldedName(state->packageName)};
+  if (!state->updater.empty() && !state->sourceNames.insert(archiveFoldedName(fileNameOf(state->updater))).second)
+    return usageError(output, "updtool: the updater cannot take the name of the list or the package\n");
   return true;
 }
 
@@ -747,17 +692,16 @@ void printMake(const MakeState& state, const std::string& outText, bool written,
   if (output->json) {
     JsonWriter json(&out);
     json.object().text("out", outText).flag("written", written).array("entries");
-    for (const std::vector<PlannedEntry>* group : {&state.loose, &state.entries})
-      for (const PlannedEntry& entry : *group)
-        json.object()
-            .text("command", std::string(1, entry.command))
-            .name("path", entry.path)
-            .name("source", entry.sourceName)
-            .name("entryName", entry.entryName)
-            .number("oldBytes", entry.oldBytes)
-            .number("newBytes", static_cast<int64_t>(entry.newBytes))
-            .flag("inPackage", entry.inPackage)
-            .end();
+    for (const PlannedEntry& entry : state.entries)
+      json.object()
+          .text("command", std::string(1, entry.command))
+          .name("path", entry.path)
+          .name("source", entry.sourceName)
+          .name("entryName", entry.entryName)
+          .number("oldBytes", entry.oldBytes)
+          .number("newBytes", static_cast<int64_t>(entry.newBytes))
+          .flag("inPackage", entry.inPackage)
+          .end();
     json.end();
     if (update.packageEntries > 0) json.name("package", state.packageName);
     else json.null("package");
@@ -776,8 +720,7 @@ void printMake(const MakeState& state, const std::string& outText, bool written,
     json.end().end();
     return;
   }
-  for (const std::vector<PlannedEntry>* group : {&state.loose, &state.entries})
-    for (const PlannedEntry& entry : *group) out += "  " + plannedText(entry) + "\n";
+  for (const PlannedEntry& entry : state.entries) out += "  " + plannedText(entry) + "\n";
   for (const std::string& choice : state.choices) out += "archive " + choice + "\n";
   for (const std::string& note : state.notes) out += "note: " + note + "\n";
   for (const std::string& skipped : state.skipped) out += "skipped: " + skipped + "\n";
@@ -797,7 +740,7 @@ void printMake(const MakeState& state, const std::string& outText, bool written,
                          (state.skipped.empty() ? "" : ", " + std::to_string(state.skipped.size()) + " files left out");
   if (written)
     out += outText + ": UpDate.lst with " +
-           std::to_string(state.loose.size() + state.entries.size() + (update.packageEntries > 0 ? 1 : 0)) + " entries" +
+           std::to_string(state.entries.size() + (update.packageEntries > 0 ? 1 : 0)) + " entries" +
            (update.packageEntries == 0 ? std::string()
                                        : ", package " + shown(state.packageName) + " (" +
                                              std::to_string(update.packageEntries) + " entries, " +
@@ -816,29 +759,27 @@ int runMake(const std::vector<std::string>& arguments, ToolOutput* output) {
   if (!readMakeArguments(arguments, &state, &outText, output) || !compareTrees(&state, output)) return kExitUsage;
   bool fits = chooseArchiveForms(&state);
   if (fits) placeArchives(&state);
-  if (fits && state.loose.empty() && state.entries.empty())
+  if (fits && state.entries.empty())
     state.problems.push_back({"nothing-to-update", "nothing to update: no file or entry of NEW_DIR differs from the "
                                                    "old trees, so no list is written"});
   // Files that the update would silently lack stop it, unless the publisher
   // asked to leave them out.
   if (state.unnameableLeft)
     state.problems.push_back({"unnameable-left", "nothing is written: NEW_DIR holds files the update could not carry"});
-  bool written = fits && !(state.loose.empty() && state.entries.empty()) && !state.unnameableLeft;
+  bool written = fits && !state.entries.empty() && !state.unnameableLeft;
   WrittenUpdate update;
   if (written && !writeUpdate(&state, &update, output)) return kExitUsage;
-  bool fault = false;
   if (written) {
     Progress progress(output);
     progress.start("proving", state.olds.size(), 0);
-    for (OldTree& old : state.olds) {
+    for (OldTree& old : state.olds)
       if (!prove(state, &old, &progress, output)) return kExitUsage;
-      fault = fault || old.fault;
-    }
   }
   printMake(state, outText, written, update, output);
+  if (!written) return kExitProblems;
+  if (std::any_of(state.olds.begin(), state.olds.end(), [](const OldTree& old) { return old.fault; }))
+    return kExitMakeFault;
   bool omissions = !state.problems.empty() || !state.skipped.empty() ||
                    std::any_of(state.olds.begin(), state.olds.end(), [](const OldTree& old) { return !old.limits.empty(); });
-  if (!written) return kExitProblems;
-  if (fault) return kExitMakeFault;
   return omissions ? kExitMadeWithOmissions : kExitFine;
 }
