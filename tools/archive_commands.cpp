@@ -237,7 +237,9 @@ void printCreated(const std::string& outText, bool written, const ArchivePlan& p
 
 int createArchive(const std::string& outText, const std::string& folderText, bool skipUnnameable, ToolOutput* output) {
   std::string out, folder;
-  if (!newPathOperand("OUT", outText, &out, output) || !folderOperand("DIR", folderText, &folder, output)) return kExitUsage;
+  if (!newPathOperand("OUT", outText, &out, output) ||
+      !existingOperand("DIR", folderText, PathKind::Folder, &folder, output))
+    return kExitUsage;
   folder = asFolder(folder);
   ArchivePlan plan;
   if (!planArchiveOf(folder, folderText, out, skipUnnameable, &plan, output)) return kExitUsage;
@@ -258,7 +260,7 @@ std::string unreadableArchiveReason(const ArchiveLayout& layout, PackageArchive*
 }
 
 bool openForReading(const std::string& text, std::string* path, ArchiveLayout* layout, ToolOutput* output) {
-  if (!fileOperand("FILE", text, path, output)) return false;
+  if (!existingOperand("FILE", text, PathKind::File, path, output)) return false;
   return inspectArchiveLayout(*path, layout) || cannot(output, "read FILE \"" + text + "\"");
 }
 

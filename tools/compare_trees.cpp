@@ -122,7 +122,8 @@ int runCompare(const std::vector<std::string>& arguments, ToolOutput* output) {
   }
   std::string dir, reference, failedPath;
   if (operands.size() != 2) return output->err += kCompareUsage, kExitUsage;
-  if (!folderOperand("DIR", operands[0], &dir, output) || !folderOperand("REFERENCE_DIR", operands[1], &reference, output))
+  if (!existingOperand("DIR", operands[0], PathKind::Folder, &dir, output) ||
+      !existingOperand("REFERENCE_DIR", operands[1], PathKind::Folder, &reference, output))
     return kExitUsage;
   std::vector<TreeDifference> differences;
   if (!compareFolders(asFolder(dir), asFolder(reference), withSetupLog, &differences, &failedPath)) {

@@ -290,7 +290,7 @@ int runListCheck(const std::vector<std::string>& arguments, ToolOutput* output) 
   }
   std::string name = arguments.empty() ? "UpDate.lst" : arguments[0];
   std::string path;
-  if (!fileOperand("the list", name, &path, output)) return kExitUsage;
+  if (!existingOperand("the list", name, PathKind::File, &path, output)) return kExitUsage;
   ListReport report;
   if (!checkUpdateList(path.c_str(), &report)) {
     output->err += "updtool: cannot read the list \"" + name + "\": " + lastErrorText() + "\n";

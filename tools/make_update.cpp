@@ -617,7 +617,7 @@ const char kMakeUsage[] =
 // The updater that goes into the folder: the one named, else the one
 // beside this tool, else none (and a note says so).
 bool chooseUpdater(const std::string& named, MakeState* state, ToolOutput* output) {
-  if (!named.empty()) return fileOperand("--updater", named, &state->updater, output);
+  if (!named.empty()) return existingOperand("--updater", named, PathKind::File, &state->updater, output);
   std::string beside = output->programFolder.empty() ? "" : asFolder(output->programFolder) + kUpdaterName;
   if (!beside.empty() && pathKind(beside) == PathKind::File)
     state->updater = beside;
@@ -654,10 +654,10 @@ bool readMakeArguments(const std::vector<std::string>& arguments, MakeState* sta
   for (size_t j = 0; j + 2 < operands.size(); ++j) {
     OldTree& old = state->olds.emplace_back();
     old.operand = operands[j];
-    if (!folderOperand("OLD_DIR", operands[j], &old.folder, output)) return false;
+    if (!existingOperand("OLD_DIR", operands[j], PathKind::Folder, &old.folder, output)) return false;
     old.folder = asFolder(old.folder);
   }
-  if (!folderOperand("NEW_DIR", operands[operands.size() - 2], &state->newFolder, output) ||
+  if (!existingOperand("NEW_DIR", operands[operands.size() - 2], PathKind::Folder, &state->newFolder, output) ||
       !newPathOperand("OUT_DIR", operands.back(), &state->outFolder, output) ||
       !newPathOperand("--package", packageText, &state->packageName, output))
     return false;
@@ -703,12 +703,10 @@ void printMake(const MakeState& state, const std::string& outText, bool written,
           .flag("inPackage", entry.inPackage)
           .end();
     json.end();
-    if (update.packageEntries > 0) json.name("package", state.packageName);
-    else json.null("package");
+    json.textOrNull("package", update.packageEntries > 0 ? shown(state.packageName) : "");
     json.number("packageEntries", update.packageEntries).number("sharedEntries", update.sharedEntries);
     json.number("looseFiles", update.looseFiles);
-    if (withUpdater) json.name("updater", fileNameOf(state.updater));
-    else json.null("updater");
+    json.textOrNull("updater", withUpdater ? shown(fileNameOf(state.updater)) : "");
     json.texts("choices", state.choices);
     problemsJson(json, "problems", state.problems);
     json.texts("skipped", state.skipped).texts("notes", state.notes).array("olds");

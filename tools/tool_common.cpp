@@ -15,17 +15,6 @@
 
 namespace {
 
-bool existingOperand(const char* role, const std::string& utf8, std::string* cp932, PathKind wanted, ToolOutput* output) {
-  if (!newPathOperand(role, utf8, cp932, output)) return false;
-  PathKind kind = pathKind(*cp932);
-  if (kind == wanted) return true;
-  std::string what = kind == PathKind::Missing ? "does not exist"
-                     : kind == PathKind::File  ? "is a file, not a folder"
-                                               : "is a folder, not a file";
-  output->err += std::string("updtool: ") + role + " \"" + utf8 + "\" " + what + "\n";
-  return false;
-}
-
 // The code point at *at of well-formed UTF-8 (as the converters give),
 // stepping past it.
 uint32_t nextCodePoint(const std::string& utf8, size_t* at) {
@@ -242,12 +231,15 @@ bool newPathOperand(const char* role, const std::string& utf8, std::string* cp93
   return false;
 }
 
-bool folderOperand(const char* role, const std::string& utf8, std::string* cp932, ToolOutput* output) {
-  return existingOperand(role, utf8, cp932, PathKind::Folder, output);
-}
-
-bool fileOperand(const char* role, const std::string& utf8, std::string* cp932, ToolOutput* output) {
-  return existingOperand(role, utf8, cp932, PathKind::File, output);
+bool existingOperand(const char* role, const std::string& utf8, PathKind wanted, std::string* cp932, ToolOutput* output) {
+  if (!newPathOperand(role, utf8, cp932, output)) return false;
+  PathKind kind = pathKind(*cp932);
+  if (kind == wanted) return true;
+  std::string what = kind == PathKind::Missing ? "does not exist"
+                     : kind == PathKind::File  ? "is a file, not a folder"
+                                               : "is a folder, not a file";
+  output->err += std::string("updtool: ") + role + " \"" + utf8 + "\" " + what + "\n";
+  return false;
 }
 
 bool readRunOperands(const std::vector<std::string>& arguments, const char* usage, bool apply, RunOperands* run,
@@ -278,8 +270,8 @@ bool readRunOperands(const std::vector<std::string>& arguments, const char* usag
     output->err += usage;
     return false;
   }
-  if ((!installText.empty() && !folderOperand("--install", installText, &run->install, output)) ||
-      !folderOperand("UPDATE_DIR", run->folderText, &run->folder, output))
+  if ((!installText.empty() && !existingOperand("--install", installText, PathKind::Folder, &run->install, output)) ||
+      !existingOperand("UPDATE_DIR", run->folderText, PathKind::Folder, &run->folder, output))
     return false;
   if (!run->install.empty() && !absolutePath(run->install, &run->install)) return cannot(output, "find the current folder");
   if (!run->install.empty()) run->install = asFolder(run->install);

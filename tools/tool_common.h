@@ -106,16 +106,17 @@ class FolderVisit;
 // The update folder made the current one; false after the error is written.
 bool enterUpdateFolder(const RunOperands& run, FolderVisit* visit, ToolOutput* output);
 
+enum class PathKind { Missing, File, Folder };
+
 // A path typed on the command line (UTF-8, either slash) as the CP932 path
 // with backslashes that the platform layer takes. False when the text has
 // no CP932 form.
 bool argumentPath(const std::string& utf8, std::string* cp932);
-// An operand that must name an existing folder or file: converted as
-// argumentPath does, and checked, so that an error names the operand by its
-// role ("NEW_DIR game-1.1 does not exist") instead of a bare system code.
-// False after writing the error to output->err.
-bool folderOperand(const char* role, const std::string& utf8, std::string* cp932, ToolOutput* output);
-bool fileOperand(const char* role, const std::string& utf8, std::string* cp932, ToolOutput* output);
+// An operand that must name an existing folder or file (`wanted`):
+// converted as argumentPath does, and checked, so that an error names the
+// operand by its role ("NEW_DIR game-1.1 does not exist") instead of a bare
+// system code. False after writing the error to output->err.
+bool existingOperand(const char* role, const std::string& utf8, PathKind wanted, std::string* cp932, ToolOutput* output);
 // An operand that is only converted (a file or folder still to be made).
 bool newPathOperand(const char* role, const std::string& utf8, std::string* cp932, ToolOutput* output);
 
@@ -137,7 +138,6 @@ std::string listPathProblem(const std::string& path);
 // Roman numerals), so that two names that open one file fold alike.
 std::string windowsFoldedName(const std::string& relative);
 
-enum class PathKind { Missing, File, Folder };
 PathKind pathKind(const std::string& path);
 
 // A file or folder found under a name that needs a word to the publisher.
