@@ -6,7 +6,14 @@
 namespace plat {
 
 namespace {
+
 FileSystem* gInUse = nullptr;
+
+bool fail(uint32_t code) {
+  setLastError(code);
+  return false;
+}
+
 }  // namespace
 
 FileSystem& files() { return gInUse != nullptr ? *gInUse : systemFiles(); }
@@ -14,10 +21,7 @@ FileSystem& files() { return gInUse != nullptr ? *gInUse : systemFiles(); }
 FileSystemInUse::FileSystemInUse(FileSystem& fileSystem) : previous_(gInUse) { gInUse = &fileSystem; }
 FileSystemInUse::~FileSystemInUse() { gInUse = previous_; }
 
-bool File::fails() {
-  setLastError(kErrorInvalidHandle);
-  return false;
-}
+bool File::fails() { return fail(kErrorInvalidHandle); }
 
 bool File::open(const char* path, uint32_t access, uint32_t share, uint32_t disposition) {
   close();
@@ -57,42 +61,28 @@ bool File::write(const void* buffer, uint32_t count, uint32_t* transferred) {
   return done;
 }
 
-namespace {
-
 // A read that delivered fewer bytes than asked fails, never leaving stale
 // buffer bytes to be taken for the file's.
-bool gotAll(uint32_t got, uint32_t count) {
-  if (got == count) return true;
-  setLastError(kErrorHandleEof);
-  return false;
-}
-
-}  // namespace
-
 bool File::readExactly(void* buffer, uint32_t count) {
   uint32_t got = 0;
-  return read(buffer, count, &got) && gotAll(got, count);
+  return read(buffer, count, &got) && (got == count || fail(kErrorHandleEof));
 }
 
 bool File::readExactlyAt(uint64_t offset, void* buffer, uint32_t count) {
   uint32_t got = 0;
   if (!object_) return fails();
-  return object_->readAt(offset, buffer, count, &got) && gotAll(got, count);
+  return object_->readAt(offset, buffer, count, &got) && (got == count || fail(kErrorHandleEof));
 }
 
 bool File::writeExactly(const void* buffer, uint32_t count) {
   const char* bytes = static_cast<const char*>(buffer);
   while (count > 0) {
     uint32_t put = 0;
-    if (!write(bytes, count, &put)) {
-      // A failed call that left no code of its own still tells a failure.
-      if (lastError() == 0) setLastError(kErrorWriteFault);
-      return false;
-    }
-    if (put == 0) {
-      setLastError(kErrorWriteFault);
-      return false;
-    }
+    bool wrote = write(bytes, count, &put);
+    if (!wrote && lastError() != 0) return false;
+    // A failed call that left no code of its own, and a call that moved
+    // nothing, still tell a failure.
+    if (!wrote || put == 0) return fail(kErrorWriteFault);
     bytes += put;
     count -= put;
   }
@@ -103,10 +93,7 @@ bool File::seek(int64_t distance, SeekOrigin origin, uint64_t* position) {
   if (!object_) return fails();
   uint64_t base = origin == SeekOrigin::Begin ? 0 : position_;
   if (origin == SeekOrigin::End && !object_->size(&base)) return false;
-  if (distance < 0 && static_cast<uint64_t>(-distance) > base) {
-    setLastError(kErrorNegativeSeek);
-    return false;
-  }
+  if (distance < 0 && static_cast<uint64_t>(-distance) > base) return fail(kErrorNegativeSeek);
   position_ = base + static_cast<uint64_t>(distance);
   if (position != nullptr) *position = position_;
   return true;
@@ -145,10 +132,7 @@ bool Folder::openCurrent() {
 
 bool Folder::openChild(const Folder& parent, const std::string& name, bool create) {
   object_.reset();
-  if (!parent.isOpen()) {
-    setLastError(kErrorInvalidHandle);
-    return false;
-  }
+  if (!parent.isOpen()) return fail(kErrorInvalidHandle);
   object_ = files().openChild(parent.object(), name, create);
   return object_ != nullptr;
 }
@@ -161,15 +145,11 @@ const std::string& Folder::path() const {
 bool FileSearch::first(const char* pattern, FoundFile* found) {
   found_.clear();
   next_ = 0;
-  if (!files().search(pattern, &found_)) return false;
-  return next(found);
+  return files().search(pattern, &found_) && next(found);
 }
 
 bool FileSearch::next(FoundFile* found) {
-  if (next_ >= found_.size()) {
-    setLastError(kErrorNoMoreFiles);
-    return false;
-  }
+  if (next_ >= found_.size()) return fail(kErrorNoMoreFiles);
   *found = found_[next_++];
   return true;
 }

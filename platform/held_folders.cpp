@@ -4,20 +4,14 @@
 
 #include "platform/cp932.h"
 
-namespace {
-
 // Enough for the folders an update reads or writes in; past it, all are
 // let go.
 constexpr size_t kKeptFolders = 64;
 
-}  // namespace
-
 void HeldFolders::reset(const std::string& folderText) {
-  kept_.clear();
-  root_.close();
+  close();
   rootHeldForGood_ = false;
-  std::vector<std::string> parts = cp932PathParts(folderText);
-  namePrefix_ = parts.back();
+  namePrefix_ = cp932PathParts(folderText).back();
   rootPath_ = folderText.substr(0, folderText.size() - namePrefix_.size());
   // A text without any separator lies in the current folder.
   if (rootPath_.empty()) rootPath_ = ".\\";

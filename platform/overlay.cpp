@@ -29,6 +29,12 @@ std::string folded(const std::string& path) {
   return key;
 }
 
+// A run searches a folder for all its names (`*`) or for one name, which
+// compares as paths do.
+bool matches(const std::string& pattern, const std::string& name) {
+  return pattern == "*" || folded(pattern) == folded(name);
+}
+
 bool fail(uint32_t code) {
   setLastError(code);
   return false;
@@ -46,6 +52,13 @@ std::unique_ptr<OpenFolder> wrapFolder(std::unique_ptr<OpenFolder> real, const s
   folder->real = std::move(real);
   folder->path = path;
   return folder;
+}
+
+// A root or the current folder, shown by the path it was reached by.
+std::unique_ptr<OpenFolder> wrapReal(std::unique_ptr<OpenFolder> real) {
+  if (!real) return nullptr;
+  std::string path = real->path;
+  return wrapFolder(std::move(real), path);
 }
 
 }  // namespace
@@ -175,6 +188,19 @@ struct OverlayFiles::FileData {
     }
   }
 
+  // What the overlay holds of a real file about to be written: its facts,
+  // and a reading handle of its own on its bytes.
+  bool holdReal(std::unique_ptr<OpenFile> reader, OpenFile& asked) {
+    if (!reader || !reader->size(&baseSize) || !asked.describe(&names, &readOnly) || !asked.traits(&traits))
+      return false;
+    size = baseSize;
+    base = std::move(reader);
+    return true;
+  }
+
+  // As a search or a look at the path reports the file.
+  uint32_t attributes() const { return kAttributeNormal | (readOnly ? kAttributeReadOnly : 0); }
+
   void resize(uint64_t bytes) {
     cut(bytes, UINT64_MAX);
     baseSize = std::min(baseSize, bytes);
@@ -285,10 +311,7 @@ class OverlayFile : public OpenFile {
     return changed();
   }
 
-  std::unique_ptr<MappedBytes> map(uint64_t, uint32_t) override {
-    setLastError(kErrorNotSupported);
-    return nullptr;
-  }
+  std::unique_ptr<MappedBytes> map(uint64_t, uint32_t) override { return fail(kErrorNotSupported), nullptr; }
 
  private:
   bool changed() {
@@ -330,31 +353,13 @@ std::unique_ptr<OpenFile> OverlayFiles::handle(const std::string& path, std::sha
   return std::make_unique<OverlayFile>(*this, path, std::move(data), std::move(real));
 }
 
-namespace {
-
-// What the overlay holds of a real file about to be written: its facts,
-// and a reading handle of its own on its bytes.
-std::shared_ptr<OverlayFiles::FileData> realData(std::unique_ptr<OpenFile> base, OpenFile& asked) {
-  auto data = std::make_shared<OverlayFiles::FileData>();
-  if (!base || !base->size(&data->baseSize) || !asked.describe(&data->names, &data->readOnly) ||
-      !asked.traits(&data->traits))
-    return nullptr;
-  data->size = data->baseSize;
-  data->base = std::move(base);
-  return data;
-}
-
-}  // namespace
-
 std::unique_ptr<OpenFile> OverlayFiles::openIn(const OpenFolder& folder, const std::string& name, uint32_t access,
                                                uint32_t share, uint32_t disposition) {
   std::string path = folder.path + name;
   const OpenFolder* real = overlayFolder(folder).real.get();
   if (const Node* node = find(path)) {
-    if (node->kind == Node::File) {
-      if (disposition == kCreateNew) return fail(kErrorFileExists), nullptr;
-      return handle(path, node->data, nullptr);
-    }
+    if (node->kind == Node::File && disposition == kCreateNew) return fail(kErrorFileExists), nullptr;
+    if (node->kind == Node::File) return handle(path, node->data, nullptr);
     if (node->kind == Node::Folder) return fail(kErrorAccessDenied), nullptr;
     real = nullptr;  // gone: as if nothing were there
   }
@@ -373,9 +378,8 @@ std::unique_ptr<OpenFile> OverlayFiles::openIn(const OpenFolder& folder, const s
   std::unique_ptr<OpenFile> opened = under_.openIn(*real, name, access, share, kOpenExisting);
   if (!opened) return nullptr;
   if (!(access & kMutating)) return handle(path, nullptr, std::move(opened));
-  std::shared_ptr<FileData> data =
-      realData(under_.openIn(*real, name, kGenericRead, kShareAll, kOpenExisting), *opened);
-  if (!data) return nullptr;
+  auto data = std::make_shared<FileData>();
+  if (!data->holdReal(under_.openIn(*real, name, kGenericRead, kShareAll, kOpenExisting), *opened)) return nullptr;
   set(path, Node::File, data);
   return handle(path, data, std::move(opened));
 }
@@ -391,17 +395,8 @@ std::unique_ptr<OpenFile> OverlayFiles::open(const char* path, uint32_t access, 
   return opened ? handle(path, nullptr, std::move(opened)) : nullptr;
 }
 
-std::unique_ptr<OpenFolder> OverlayFiles::openRoot(const char* path) {
-  std::unique_ptr<OpenFolder> real = under_.openRoot(path);
-  if (!real) return nullptr;
-  std::string shown = real->path;
-  return wrapFolder(std::move(real), shown);
-}
-
-std::unique_ptr<OpenFolder> OverlayFiles::openCurrent() {
-  std::unique_ptr<OpenFolder> real = under_.openCurrent();
-  return real ? wrapFolder(std::move(real), std::string()) : nullptr;
-}
+std::unique_ptr<OpenFolder> OverlayFiles::openRoot(const char* path) { return wrapReal(under_.openRoot(path)); }
+std::unique_ptr<OpenFolder> OverlayFiles::openCurrent() { return wrapReal(under_.openCurrent()); }
 
 std::unique_ptr<OpenFolder> OverlayFiles::openChild(const OpenFolder& parent, const std::string& name, bool create) {
   std::string path = parent.path + name + "\\";
@@ -425,15 +420,14 @@ std::unique_ptr<OpenFolder> OverlayFiles::openChild(const OpenFolder& parent, co
 }
 
 bool OverlayFiles::attributes(const char* path, uint32_t* attributes) {
-  std::string asFolder = std::string(path) + "\\";
-  const Node* folder = find(asFolder);
+  const Node* folder = find(std::string(path) + "\\");
   if (folder != nullptr && folder->kind == Node::Folder) {
     *attributes = kAttributeDirectory;
     return true;
   }
   if (const Node* node = find(path)) {
     if (node->kind != Node::File) return fail(kErrorFileNotFound);
-    *attributes = kAttributeNormal | (node->data->readOnly ? kAttributeReadOnly : 0);
+    *attributes = node->data->attributes();
     return true;
   }
   return under_.attributes(path, attributes);
@@ -443,25 +437,10 @@ bool OverlayFiles::attributes(const char* path, uint32_t* attributes) {
 bool OverlayFiles::createFolder(const char*) { return fail(kErrorNotSupported); }
 bool OverlayFiles::deleteFile(const char*) { return fail(kErrorNotSupported); }
 
-namespace {
-
-// A search pattern's match: `*` any run of bytes, `?` one; names compare as
-// paths do.
-bool matches(const char* pattern, const char* name) {
-  if (*pattern == '\0') return *name == '\0';
-  if (*pattern == '*') return matches(pattern + 1, name) || (*name != '\0' && matches(pattern, name + 1));
-  if (*name == '\0') return false;
-  return (*pattern == '?' || folded(std::string(1, *pattern)) == folded(std::string(1, *name))) &&
-         matches(pattern + 1, name + 1);
-}
-
-}  // namespace
-
 bool OverlayFiles::search(const char* pattern, std::vector<FoundFile>* found) {
   found->clear();
-  std::vector<std::string> parts = cp932PathParts(pattern);
-  std::string leaf = parts.back();
-  std::string folder = std::string(pattern).substr(0, std::string(pattern).size() - leaf.size());
+  std::string leaf = cp932PathParts(pattern).back();
+  std::string folder(pattern, std::strlen(pattern) - leaf.size());
   std::vector<FoundFile> real;
   under_.search(pattern, &real);
   for (const FoundFile& file : real) {
@@ -475,19 +454,15 @@ bool OverlayFiles::search(const char* pattern, std::vector<FoundFile>* found) {
     std::string rest = node->second.path.substr(folder.size());
     bool isFolder = !rest.empty() && rest.back() == '\\';
     if (isFolder) rest.pop_back();
-    std::vector<std::string> inner = cp932PathParts(rest);
-    if (rest.empty() || inner.size() != 1 || node->second.kind == Node::Gone || !matches(leaf.c_str(), rest.c_str()))
+    if (rest.empty() || cp932PathParts(rest).size() != 1 || node->second.kind == Node::Gone || !matches(leaf, rest))
       continue;
     FoundFile file;
     file.name = rest;
-    file.attributes = isFolder ? kAttributeDirectory
-                               : kAttributeNormal | (node->second.data->readOnly ? kAttributeReadOnly : 0);
+    file.attributes = isFolder ? kAttributeDirectory : node->second.data->attributes();
     if (!cp932ToUtf8(rest, &file.utf8Name)) file.utf8Name.clear();
     found->push_back(file);
   }
-  if (!found->empty()) return true;
-  setLastError(kErrorFileNotFound);
-  return false;
+  return !found->empty() || fail(kErrorFileNotFound);
 }
 
 }  // namespace plat

@@ -51,11 +51,10 @@ class OverlayFiles : public FileSystem {
   // it removed, with what it made.
   bool search(const char* pattern, std::vector<FoundFile>* found) override;
 
-  struct Store;
-  struct FileData;
-
  private:
   friend class OverlayFile;
+  struct Store;
+  struct FileData;
   struct Node {
     enum Kind { Folder, File, Gone } kind;
     std::shared_ptr<FileData> data;

@@ -150,9 +150,8 @@ namespace {
 bool holdsSharedCode(const std::string& utf8) {
   static const char* const kShared[] = {"\xEF\xBD\x9E", "\xEF\xBC\x8D", "\xE2\x88\xA5", "\xEF\xBF\xA0",
                                         "\xEF\xBF\xA1", "\xEF\xBF\xA2", "\xE2\x80\x95"};
-  for (const char* shared : kShared)
-    if (utf8.find(shared) != std::string::npos) return true;
-  return false;
+  return std::any_of(std::begin(kShared), std::end(kShared),
+                     [&](const char* shared) { return utf8.find(shared) != std::string::npos; });
 }
 
 int openFolderAt(int dirFd, const std::string& native, bool noFollow) {
@@ -229,10 +228,10 @@ bool cp932Path(const char* native, std::string* path) {
   return true;
 }
 
-// One part of a path as the folder holds it.
+// One part of a path as the folder holds it; an empty one names nothing.
 bool nativeName(int dirFd, const std::string& cp932, std::string* native) {
   std::string utf8;
-  if (!cp932ToUtf8(cp932, &utf8)) return fail(kErrorInvalidName);
+  if (cp932.empty() || !cp932ToUtf8(cp932, &utf8)) return fail(kErrorInvalidName);
   *native = nameOnDisk(dirFd, "", utf8);
   return true;
 }
@@ -348,10 +347,10 @@ class PosixFile : public OpenFile {
     return file;
   }
 
-  // For a file opened with kDeleteAccess: where its name lies, so that it
-  // can go or change.
+  // For a file opened with kDeleteAccess: where its name lies (a
+  // descriptor of its own on the folder), so that it can go or change.
   void holdName(int folderFd, const std::string& name) {
-    folderFd_ = folderFd;
+    folderFd_ = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
     name_ = name;
   }
 
@@ -393,8 +392,7 @@ class PosixFile : public OpenFile {
   bool traits(FileTraits* traits) override {
     struct stat st;
     if (!succeeded(::fstat(fd_, &st))) return false;
-    traits->attributes = static_cast<uint32_t>(st.st_mode & 07777);
-    traits->created = 0;
+    *traits = FileTraits{static_cast<uint32_t>(st.st_mode & 07777), 0};
     return true;
   }
 
@@ -428,7 +426,7 @@ class PosixFile : public OpenFile {
       return fail(kErrorAccessDenied);
     if (!succeeded(::renameat(folderFd_, name_.c_str(), to, native.c_str()))) return false;
     ::close(folderFd_);
-    holdName(::fcntl(to, F_DUPFD_CLOEXEC, 0), native);
+    holdName(to, native);
     tlsLastError = 0;
     return true;
   }
@@ -438,10 +436,7 @@ class PosixFile : public OpenFile {
     uint64_t start = offset / page * page;
     size_t span = static_cast<size_t>(offset - start) + length;
     void* base = ::mmap(nullptr, span, PROT_READ, MAP_SHARED, fd_, static_cast<off_t>(start));
-    if (base == MAP_FAILED) {
-      failWithErrno();
-      return nullptr;
-    }
+    if (base == MAP_FAILED) return refuse(windowsErrorFromErrno(errno));
     auto view = std::make_unique<PosixMapping>();
     view->base = base;
     view->mapped = span;
@@ -472,9 +467,8 @@ class PosixFile : public OpenFile {
 };
 
 uint32_t attributesOf(const struct stat& st) {
-  uint32_t attributes = S_ISDIR(st.st_mode) ? kAttributeDirectory : kAttributeNormal;
-  if (!S_ISDIR(st.st_mode) && (st.st_mode & 0222) == 0) attributes |= kAttributeReadOnly;
-  return attributes;
+  if (S_ISDIR(st.st_mode)) return kAttributeDirectory;
+  return kAttributeNormal | ((st.st_mode & 0222) == 0 ? kAttributeReadOnly : 0);
 }
 
 void addMatch(const std::string& name, const struct stat& st, std::vector<FoundFile>* found) {
@@ -497,10 +491,9 @@ class PosixFileSystem : public FileSystem {
   std::unique_ptr<OpenFile> openIn(const OpenFolder& folder, const std::string& name, uint32_t access, uint32_t share,
                                    uint32_t disposition) override {
     std::string native;
-    if (name.empty()) return refuse(kErrorInvalidName);
     if (!nativeName(folderFd(folder), name, &native)) return nullptr;
     auto file = PosixFile::open(folderFd(folder), native, access, share, disposition, true);
-    if (file && (access & kDeleteAccess)) file->holdName(::fcntl(folderFd(folder), F_DUPFD_CLOEXEC, 0), native);
+    if (file && (access & kDeleteAccess)) file->holdName(folderFd(folder), native);
     return file;
   }
 
@@ -523,7 +516,6 @@ class PosixFileSystem : public FileSystem {
   std::unique_ptr<OpenFolder> openChild(const OpenFolder& parent, const std::string& name, bool create) override {
     std::string native;
     int parentFd = folderFd(parent);
-    if (name.empty()) return refuse(kErrorInvalidName);
     if (!nativeName(parentFd, name, &native)) return nullptr;
     struct stat st;
     bool exists = ::fstatat(parentFd, native.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
@@ -565,7 +557,7 @@ class PosixFileSystem : public FileSystem {
     if (!nativePath(pattern, &native)) return false;
     size_t slash = native.rfind('/');
     std::string folder = slash == std::string::npos ? "." : native.substr(0, slash == 0 ? 1 : slash);
-    std::string leaf = slash == std::string::npos ? native : native.substr(slash + 1);
+    std::string leaf = native.substr(slash + 1);  // all of it without a slash (npos + 1 is 0)
     if (leaf.empty()) return fail(kErrorFileNotFound);
     struct stat st;
     auto match = [&](const char* entry) {
@@ -650,12 +642,10 @@ void closeEvent(EventHandle) {}
 
 EventHandle createManualResetEvent(const char* name, bool initiallySignalled) {
   std::lock_guard<std::mutex> lock(gEventNamesMutex);
-  if (name != nullptr) {
-    auto found = gNamedEvents.find(name);
-    if (found != gNamedEvents.end()) {
-      tlsLastError = kErrorAlreadyExists;
-      return EventHandle{found->second};
-    }
+  auto named = name != nullptr ? gNamedEvents.find(name) : gNamedEvents.end();
+  if (named != gNamedEvents.end()) {
+    tlsLastError = kErrorAlreadyExists;
+    return EventHandle{named->second};
   }
   gAllEvents.push_back(std::make_unique<PosixEvent>());
   PosixEvent* event = gAllEvents.back().get();
@@ -677,14 +667,12 @@ void waitForever(EventHandle handle) {
 
 // A thread handle is the std::thread itself.
 ThreadHandle startThread(ThreadProc proc, void* argument) {
-  std::thread* thread = nullptr;
   try {
-    thread = new std::thread(proc, argument);
+    return ThreadHandle{new std::thread(proc, argument)};
   } catch (const std::exception&) {  // no memory, or no thread: the standard library's only way to say so
     tlsLastError = kErrorNotEnoughMemory;
     return ThreadHandle{};
   }
-  return ThreadHandle{thread};
 }
 
 void joinThread(ThreadHandle handle) {
