@@ -300,6 +300,7 @@ TEST(ArchiveRefusalTest, InsertionsThatCannotBeMadeLeaveTheArchiveWithACode) {
       {"a name past the end", withRecord(record(75, 2, 30, 5)), both, kErrorInvalidData, nullptr, 0},
       {"content over the index", withRecord(record(24, 6, 24, 40)), both, kErrorInvalidData, nullptr, 0},
       {"content over the index fields", withRecord(record(24, 6, 0, 20)), both, kErrorInvalidData, nullptr, 0},
+      {"content right after the header", withRecord(record(30, 5, 24, 6)), both, 0, nullptr, 0},
       {"records sharing one name", shared, {std::string(39, 'N'), "n"}, 0, nullptr, 0},
       {"content past the end: replaced", withRecord(record(24, 6, 30, 5000)), {"a.txt"}, 0, nullptr, 0},
       {"missing", "", {"a.txt"}, plat::kErrorFileNotFound, nullptr, 0},
