@@ -125,6 +125,7 @@ class ContentReader {
  private:
   const Content& content_;
   std::unique_ptr<char[]> piece_;
+  uint32_t pieceSize_ = 0;
   uint32_t delivered_ = 0;
 };
 

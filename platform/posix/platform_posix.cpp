@@ -321,8 +321,9 @@ class PosixFile : public OpenFile {
     // A file without any write bit stands for the read-only attribute, which
     // refuses writers even to an administrator (root ignores the mode bits).
     // A reader of an existing file needs no look first: the open itself
-    // tells a missing file, and the check after it a folder.
-    bool readsExisting = !(access & kGenericWrite) && disposition == kOpenExisting && !noFollow;
+    // tells a missing file and a link (O_NOFOLLOW), the check after it a
+    // folder.
+    bool readsExisting = !(access & kGenericWrite) && disposition == kOpenExisting;
     struct stat before;
     bool existed = !readsExisting && ::fstatat(dirFd, native.c_str(), &before, noFollow ? AT_SYMLINK_NOFOLLOW : 0) == 0;
     if (existed && noFollow && S_ISLNK(before.st_mode))
