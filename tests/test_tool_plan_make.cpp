@@ -10,6 +10,7 @@
 #include "run/run_messages.h"
 #include "run/run_state.h"
 #include "tests/support/fake_host.h"
+#include "tests/support/fault_plan.h"
 #include "tests/support/run_reset.h"
 #include "tests/tool_test_helpers.h"
 #include "tools/make_update.h"
@@ -253,6 +254,32 @@ TEST(ToolMake, TheUpdateTurnsTheOldTreeIntoTheNew) {
     EXPECT_EQ(valuesOf(plan.out, "changes"), std::vector<std::string>{std::to_string(run.changed)});
     if (test.exit == kExitFine)
       expectInOrder(tool({"make", "--skip-unnameable", "game", "new", "o2"}, kExitProblems).out, {"nothing to update"});
+  }
+}
+
+// A write of make that fails, at any point (a loose file, a package entry,
+// a name shared with another entry, the index, the list, the updater), is
+// an I/O error that names what could not be written: never an update that
+// looks made.
+TEST(ToolMake, AFailedWriteIsAnErrorWhereverItComes) {
+  TempFolder work;
+  CurrentDirectory here(work.path());
+  plant(work.path(), {{"bin/SoreluneUpdate.exe", "MZ beside"}, {"old/a.txt", "1"}, {"old/b.pak", pak({{"e", "1"}})}});
+  plant(work / "new\\", {{"a.txt", "same new"}, {"c.txt", "same new"}, {"d.txt", "loose and longer"},
+                         {"b.pak", pak({{"e", "same new"}, {"f", "2"}})}});
+  for (int k = 1;; ++k) {
+    SCOPED_TRACE(k);
+    ToolOutput made;
+    made.programFolder = work / "bin\\";
+    FaultPlan failing(FaultPlan::kWrites, k, FaultPlan::Spoil::Fail);
+    int exit = runTool({"make", "old", "new", "out" + std::to_string(k)}, &made);
+    if (!failing.reached()) {
+      EXPECT_EQ(exit, kExitFine) << made.out << made.err;
+      EXPECT_GT(k, 6);
+      break;
+    }
+    EXPECT_EQ(exit, kExitUsage) << made.out;
+    expectInOrder(made.err, {"updtool: cannot "});
   }
 }
 
