@@ -42,6 +42,8 @@ TEST(UpdateList, EachTextGivesItsEntriesOrIsRefused) {
        {"C|" + x253 + "||", "C|y||"}},
       {"NUL ends the scan of its piece", std::string("\0C\tskipped\n", 11) + std::string("C\tkept\0dropped\n", 15),
        {"C|kept||"}},
+      {"a lone CR ends no line, and the NUL after it still ends its scan", std::string("I\ta\r\0b\tc\nC\td\n", 13),
+       {"C|d||"}},
       {"a 10 MiB line without a line end", std::string(10 * 1024 * 1024, 'Z') + "\nC\tafter.dat\n", {"C|after.dat||"}},
       {"512 entries and comments", full + "# comments do not count\n", fullEntries},
       {"513 entries refuse the whole list", full + "E\n", {}},
