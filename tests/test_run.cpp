@@ -385,6 +385,9 @@ TEST_F(RunTest, FailedAttemptsPromptAndLeaveTheirTargetAsItWas) {
   rows.push_back({"a target that will not open again for writing in place", "C\told.dat\n", update, game, kF,
                   {{'C', "old.dat", plat::kErrorAccessDenied}}, {}, 0, 0,
                   {FaultPlan::kOpens, 2, Spoil::Fail, true, "old.dat", plat::kErrorAccessDenied}});
+  rows.push_back({"a new file that will not open for writing in place either", "C\tnew.dat\n", update, game, kF,
+                  {{'C', "new.dat", plat::kErrorAccessDenied}}, {{"Setup.log", "F\tx\r\nF\t<G>new.dat\r\n"}}, 0, 0,
+                  {FaultPlan::kOpens, 1, Spoil::Fail, true, "new.dat", plat::kErrorAccessDenied}});
   rows.push_back({"a file where a folder must be made", "C\tblock\\x.dat\n", {{"block\\x.dat", "x"}}, {{"block", "file"}},
                   kF, {{'C', "block\\x.dat", plat::kErrorAlreadyExists}}});
   // With checking off the list passes; "R" never creates its target.
