@@ -358,7 +358,10 @@ TEST(ArchiveRefusalTest, LayoutsNoWriterMakes) {
            {"QRV001", 0, State::NoHeader, {{"a", "<absent>"}}},
            {header(31, 40) + std::string("a\0alpha", 7) + record(24, 2, 26, 5), 0, State::Malformed, {}},
            {overlapping, 0, State::Malformed, {}},
-           {odd, 6, State::Loaded, {{"NONUL", "content"}, {"", "<absent>"}, {"good", "<unreadable>"}}}}) {
+           {odd, 6, State::Loaded, {{"NONUL", "content"}, {"", "<absent>"}, {"good", "<unreadable>"}}},
+           // Names far apart, the first without a NUL: each is copied with one of its own.
+           {header(134, 40) + "nonul" + std::string(100, 'c') + std::string("next\0", 5) + record(24, 5, 29, 100) +
+                record(129, 5, 29, 100), 2, State::Loaded, {{"nonul", std::string(100, 'c')}, {"next", std::string(100, 'c')}}}}) {
     ASSERT_TRUE(writeFile("a", bytes));
     PackageArchive archive("a");
     plat::setLastError(0);
