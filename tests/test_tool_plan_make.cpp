@@ -257,29 +257,33 @@ TEST(ToolMake, TheUpdateTurnsTheOldTreeIntoTheNew) {
   }
 }
 
-// A write of make that fails, at any point (a loose file, a package entry,
-// a name shared with another entry, the index, the list, the updater), is
-// an I/O error that names what could not be written: never an update that
-// looks made.
-TEST(ToolMake, AFailedWriteIsAnErrorWhereverItComes) {
+// A write of make, or an open of what it writes, that fails at any point
+// (a loose file, a package entry, a name shared with another entry, the
+// index, the list, the updater) is an I/O error with the system's own
+// code: never an update that looks made.
+TEST(ToolMake, AFailedCallIsAnErrorWhereverItComes) {
   TempFolder work;
   CurrentDirectory here(work.path());
   plant(work.path(), {{"bin/SoreluneUpdate.exe", "MZ beside"}, {"old/a.txt", "1"}, {"old/b.pak", pak({{"e", "1"}})}});
   plant(work / "new\\", {{"a.txt", "same new"}, {"c.txt", "same new"}, {"d.txt", "loose and longer"},
                          {"b.pak", pak({{"e", "same new"}, {"f", "2"}})}});
-  for (int k = 1;; ++k) {
-    SCOPED_TRACE(k);
-    ToolOutput made;
-    made.programFolder = work / "bin\\";
-    FaultPlan failing(FaultPlan::kWrites, k, FaultPlan::Spoil::Fail);
-    int exit = runTool({"make", "old", "new", "out" + std::to_string(k)}, &made);
-    if (!failing.reached()) {
-      EXPECT_EQ(exit, kExitFine) << made.out << made.err;
-      EXPECT_GT(k, 6);
-      break;
+  for (unsigned calls : {FaultPlan::kWrites, FaultPlan::kOpens}) {
+    for (int k = 1;; ++k) {
+      SCOPED_TRACE(std::to_string(calls) + ": " + std::to_string(k));
+      ToolOutput made;
+      made.programFolder = work / "bin\\";
+      FaultPlan failing(calls, k, FaultPlan::Spoil::Fail);
+      // Opens of what make writes, each refused with its own code.
+      if (calls == FaultPlan::kOpens) failing.onlyOpens("out", true).withError(plat::kErrorSharingViolation);
+      int exit = runTool({"make", "old", "new", "out" + std::to_string(calls) + "-" + std::to_string(k)}, &made);
+      if (!failing.reached()) {
+        EXPECT_EQ(exit, kExitFine) << made.out << made.err;
+        EXPECT_GT(k, 5);
+        break;
+      }
+      EXPECT_EQ(exit, kExitUsage) << made.out;
+      expectInOrder(made.err, {"updtool: cannot write ", calls == FaultPlan::kOpens ? ": error 32" : ": error"});
     }
-    EXPECT_EQ(exit, kExitUsage) << made.out;
-    expectInOrder(made.err, {"updtool: cannot "});
   }
 }
 
