@@ -274,8 +274,8 @@ TEST(ToolMake, AFailedCallIsAnErrorWhereverItComes) {
       made.programFolder = work / "bin\\";
       FaultPlan failing(calls, k, FaultPlan::Spoil::Fail);
       // Opens of what make writes, each refused with its own code.
-      if (calls == FaultPlan::kOpens) failing.onlyOpens("out", true).withError(plat::kErrorSharingViolation);
-      int exit = runTool({"make", "old", "new", "out" + std::to_string(calls) + "-" + std::to_string(k)}, &made);
+      if (calls == FaultPlan::kOpens) failing.onlyOpens("made-", true).withError(plat::kErrorSharingViolation);
+      int exit = runTool({"make", "old", "new", "made-" + std::to_string(calls) + "-" + std::to_string(k)}, &made);
       if (!failing.reached()) {
         EXPECT_EQ(exit, kExitFine) << made.out << made.err;
         EXPECT_GT(k, 5);
