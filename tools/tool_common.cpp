@@ -160,21 +160,21 @@ JsonWriter& JsonWriter::end() {
   return *this;
 }
 
-JsonWriter& JsonWriter::value(const char* key, const std::string& json) {
+JsonWriter& JsonWriter::raw(const char* key, const std::string& json) {
   member(key);
   *out_ += json;
   return *this;
 }
 
-JsonWriter& JsonWriter::text(const char* key, const std::string& utf8) { return value(key, jsonText(utf8)); }
+JsonWriter& JsonWriter::text(const char* key, const std::string& utf8) { return raw(key, jsonText(utf8)); }
 
 JsonWriter& JsonWriter::name(const char* key, const std::string& cp932) { return text(key, shown(cp932)); }
 
-JsonWriter& JsonWriter::number(const char* key, int64_t value) { return this->value(key, std::to_string(value)); }
+JsonWriter& JsonWriter::number(const char* key, int64_t value) { return raw(key, std::to_string(value)); }
 
-JsonWriter& JsonWriter::flag(const char* key, bool value) { return this->value(key, value ? "true" : "false"); }
+JsonWriter& JsonWriter::flag(const char* key, bool value) { return raw(key, value ? "true" : "false"); }
 
-JsonWriter& JsonWriter::null(const char* key) { return value(key, "null"); }
+JsonWriter& JsonWriter::null(const char* key) { return raw(key, "null"); }
 
 JsonWriter& JsonWriter::textOrNull(const char* key, const std::string& utf8) {
   return utf8.empty() ? null(key) : text(key, utf8);

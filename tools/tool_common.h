@@ -65,7 +65,7 @@ class JsonWriter {
 
  private:
   void member(const char* key);
-  JsonWriter& value(const char* key, const std::string& json);  // already in JSON form
+  JsonWriter& raw(const char* key, const std::string& json);  // already in JSON form
   JsonWriter& open(const char* key, char opener, char closer);
 
   std::string* out_;
