@@ -83,8 +83,7 @@ bool openTarget(const char* relativePath) {
   if (!file.openIn(*spot.folder, spot.name, plat::kGenericRead | plat::kGenericWrite, plat::kShareRead,
                    plat::kOpenExisting)) {
     writeRefusal = plat::lastError();
-    if (writeRefusal == plat::kErrorCantAccessFile || writeRefusal == plat::kErrorFileNotFound ||
-        !file.openIn(*spot.folder, spot.name, plat::kGenericRead, plat::kShareRead | plat::kShareWrite,
+    if (!file.openIn(*spot.folder, spot.name, plat::kGenericRead, plat::kShareRead | plat::kShareWrite,
                      plat::kOpenExisting)) {
       plat::setLastError(writeRefusal);
       return false;
