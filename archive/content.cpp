@@ -95,12 +95,7 @@ bool readFile(const plat::Folder* folder, const char* path, Content* content, bo
               const ContentLimits& limits) {
   content->release();
   if (opened != nullptr) *opened = false;
-  std::unique_ptr<plat::File> held(new (std::nothrow) plat::File);
-  if (!held) {
-    plat::setLastError(plat::kErrorNotEnoughMemory);
-    return false;
-  }
-  plat::File& file = *held;
+  plat::File file;
   bool open = folder != nullptr ? file.openIn(*folder, path, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting)
                                  : file.open(path, plat::kGenericRead, plat::kShareRead, plat::kOpenExisting);
   if (!open) return false;
@@ -113,7 +108,11 @@ bool readFile(const plat::Folder* folder, const char* path, Content* content, bo
     return false;
   }
   uint32_t size = static_cast<uint32_t>(fileSize);
-  if (size > limits.piece) return locateWholeFile(std::move(held), size, limits, content);
+  // Memory is asked for once the file is known to be there: a file that
+  // cannot be held is unreadable, not absent.
+  if (size > limits.piece)
+    return locateWholeFile(std::unique_ptr<plat::File>(new (std::nothrow) plat::File(std::move(file))), size, limits,
+                           content);
   content->limits = limits;
   return readHeld(file, 0, size, content);
 }
