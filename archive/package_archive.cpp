@@ -165,8 +165,8 @@ PackageArchive::PackageArchive(const char* path) {
 
 PackageArchive::PackageArchive(const char* path, plat::File file, bool writable) : PackageArchive(path) {
   // A file that did not open lists nothing.
-  if (file.isOpen()) file_.reset(new (std::nothrow) plat::File(std::move(file)));
-  writable_ = writable && file_ != nullptr;
+  file_ = std::move(file);
+  writable_ = writable && file_.isOpen();
   givenFile_ = true;
   openTried_ = true;
 }
@@ -186,20 +186,13 @@ void PackageArchive::releaseIndex() {
 // A file that did not open stays unopened: its lookups find nothing, until
 // a change opens it for writing.
 bool PackageArchive::openForReading() {
-  if (file_) return true;
+  if (file_.isOpen()) return true;
   if (openTried_) {
     plat::setLastError(plat::kErrorFileNotFound);
     return false;
   }
   openTried_ = true;
-  std::unique_ptr<plat::File> file(new (std::nothrow) plat::File);
-  if (!file) {
-    plat::setLastError(plat::kErrorNotEnoughMemory);
-    return false;
-  }
-  if (!file->open(path_, plat::kGenericRead, plat::kShareRead | plat::kShareWrite, plat::kOpenExisting)) return false;
-  file_ = std::move(file);
-  return true;
+  return file_.open(path_, plat::kGenericRead, plat::kShareRead | plat::kShareWrite, plat::kOpenExisting);
 }
 
 // A package that is to be changed is opened again for writing, with
@@ -212,14 +205,8 @@ bool PackageArchive::holdForWriting() {
     plat::setLastError(plat::kErrorAccessDenied);
     return false;
   }
-  std::unique_ptr<plat::File> file(new (std::nothrow) plat::File);
-  if (!file) {
-    plat::setLastError(plat::kErrorNotEnoughMemory);
-    return false;
-  }
-  file_.reset();
-  if (!file->open(path_, plat::kGenericRead | plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting)) return false;
-  file_ = std::move(file);
+  file_.close();
+  if (!file_.open(path_, plat::kGenericRead | plat::kGenericWrite, plat::kShareRead, plat::kOpenExisting)) return false;
   writable_ = true;
   openTried_ = true;
   indexLoaded_ = false;
@@ -239,7 +226,7 @@ void PackageArchive::loadIndex() {
   releaseIndex();
   indexState_ = IndexState::NotOpened;
   if (!openForReading()) return;
-  plat::File& file = *file_;
+  plat::File& file = file_;
   indexState_ = IndexState::ReadFault;
   uint32_t fileSize = 0;
   if (!archiveFileSize(file, &fileSize)) return;
@@ -395,7 +382,7 @@ bool PackageArchive::readEntryAt(int32_t position, Content* content, const Conte
     return false;
   }
   Content read;
-  if (!readFilePart(*file_, entry->dataOffset, entry->dataSize, limits, &read)) return false;
+  if (!readFilePart(file_, entry->dataOffset, entry->dataSize, limits, &read)) return false;
   *content = std::move(read);
   return true;
 }
@@ -406,7 +393,7 @@ bool PackageArchive::relocateEntry(const char* name, uint32_t dataOffset, uint32
   if (!holdForWriting()) return false;
   int32_t position = findLoadedEntry(name);
   if (position < 0) return false;
-  plat::File& file = *file_;
+  plat::File& file = file_;
   uint32_t fileSize = 0;
   if (!archiveFileSize(file, &fileSize)) return false;
   // The new content must be in the file.
@@ -443,7 +430,7 @@ bool PackageArchive::appendEntry(uint32_t nameOffset, uint32_t nameLength, uint3
   ensureLoaded();
   // The index as loaded; without a loaded index, the file's as it stands.
   bool fromCache = indexState_ == IndexState::Loaded;
-  plat::File& file = *file_;
+  plat::File& file = file_;
   ArchiveHeader header = loadedHeader_;
   if (!fromCache && !readHeader(file, &header)) {
     plat::setLastError(plat::kErrorHandleEof);
@@ -514,7 +501,7 @@ bool PackageArchive::appendEntry(uint32_t nameOffset, uint32_t nameLength, uint3
 bool PackageArchive::addEntryToCache(const ArchiveRecord& added, uint32_t newIndexOffset) {
   // The name as the file holds it, read back: the bytes before its NUL.
   std::unique_ptr<char[]> name(new (std::nothrow) char[added.nameLength + 1]);
-  if (!name || !readAt(*file_, added.nameOffset, name.get(), added.nameLength)) return false;
+  if (!name || !readAt(file_, added.nameOffset, name.get(), added.nameLength)) return false;
   name[added.nameLength] = '\0';
   ArchiveEntryInfo entry;
   entry.dataOffset = added.dataOffset;
@@ -545,7 +532,7 @@ const ArchiveEntryInfo* PackageArchive::loadedEntry(int32_t index) {
 
 void PackageArchive::cutBackTo(uint32_t size) {
   if (!writable_ || indexState_ != IndexState::Loaded) return;
-  plat::File& file = *file_;
+  plat::File& file = file_;
   ArchiveHeader header;
   if (!readHeader(file, &header) || !sameHeader(header, loadedHeader_)) return;
   if (static_cast<uint64_t>(header.indexOffset) + index_.size() > size) return;

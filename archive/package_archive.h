@@ -118,7 +118,7 @@ class PackageArchive {
 
   // The file held for writing, through which the caller appends; none for
   // a package read by its path until a change opens it for writing.
-  plat::File* writableFile() { return writable_ ? file_.get() : nullptr; }
+  plat::File* writableFile() { return writable_ ? &file_ : nullptr; }
   // Cuts the file back to `size` bytes after a failed change, only when it
   // still reads through the index the cache holds (the header and every
   // whole record as loaded), so that no record points at what goes.
@@ -138,7 +138,7 @@ class PackageArchive {
   void sizeLookup();
   void addToLookup(int32_t record, uint32_t hash);
 
-  std::unique_ptr<plat::File> file_;
+  plat::File file_;
   bool writable_ = false;
   bool givenFile_ = false;
   bool openTried_ = false;
