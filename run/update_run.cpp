@@ -60,10 +60,17 @@ bool insertEntry(const UpdateEntry& entry) {
 
 // Command "P": later sources come from this package, opened here in the
 // update folder; a path naming no readable archive finds nothing later on.
-void selectPackage(const std::string& path) {
+// One that could not be held for want of memory prompts instead: its
+// entries would read as absent and be passed over.
+bool selectPackage(const std::string& path) {
   runState.currentPackage.reset();
-  if (path.size() >= kRunPathSize) return;
-  runState.currentPackage = openSourcePackage(runState.updateFolder, path);
+  if (path.size() >= kRunPathSize) return true;
+  for (;;) {
+    runState.currentPackage = openSourcePackage(runState.updateFolder, path);
+    if (runState.currentPackage) return true;
+    plat::setLastError(plat::kErrorNotEnoughMemory);
+    if (reportFileError(path.c_str(), kCaptionUpdateError) == FileErrorAnswer::Cancel) return false;
+  }
 }
 
 // The run's own pause event: one of that name made by another program
@@ -128,7 +135,7 @@ uint32_t runUpdate(void*) {
         if (!insertEntry(entry)) return abortRun(host, owner, kMessageUpdateFailed);
         break;
       case 'P':
-        selectPackage(entry.path);
+        if (!selectPackage(entry.path)) return abortRun(host, owner, kMessageUpdateFailed);
         break;
       default:
         break;
