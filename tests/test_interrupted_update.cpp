@@ -3,8 +3,8 @@
 // held) run with one fault at every point where it can meet one: each read
 // or write failing, moving half its bytes or one byte short, or every one
 // from there on failing; an open for writing refused; the disk full from a
-// growing write on; and (natively) the process killed before any change to
-// the disk. At every message box and after the run, a reader of its own,
+// growing write on; a question about a file refused; memory refused; and
+// (natively) the process killed before any change to the disk. At every message box and after the run, a reader of its own,
 // independent of the program's archive code, finds every file and entry old
 // or new and nothing else, and the change count says how many are new. The
 // retry that the prompt offers, or else a second run, then ends where an
@@ -225,6 +225,8 @@ const FaultKind kFaultKinds[] = {
     // absent, a log that does not open as no log.
     {"refused open for writing", FaultPlan::kOpens, Spoil::Fail, false, true},
     {"full disk", FaultPlan::kGrowingWrites, Spoil::DiskFull, true, true},
+    {"question about a file refused", FaultPlan::kQueries, Spoil::Fail, false, true},
+    {"no memory", FaultPlan::kAllocations, Spoil::Fail, false, true},
 #ifndef _WIN32
     {"kill", FaultPlan::kChanges, Spoil::Exit, false, false},
 #endif

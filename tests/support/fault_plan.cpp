@@ -1,7 +1,9 @@
 #include "tests/support/fault_plan.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
 struct FaultPlan::Rules {
@@ -98,12 +100,14 @@ class FaultyFile : public plat::OpenFile {
     return written && failure != 0 ? failWith(failure) : written;
   }
 
-  bool size(uint64_t* bytes) override { return inner_->size(bytes); }
+  bool size(uint64_t* bytes) override { return !refusesQuery() && inner_->size(bytes); }
   bool setSize(uint64_t bytes) override { return rules_->change(), inner_->setSize(bytes); }
   bool flush() override { return inner_->flush(); }
-  bool describe(uint32_t* names, bool* readOnly) override { return inner_->describe(names, readOnly); }
+  bool describe(uint32_t* names, bool* readOnly) override {
+    return !refusesQuery() && inner_->describe(names, readOnly);
+  }
   bool clearReadOnly() override { return rules_->change(), inner_->clearReadOnly(); }
-  bool traits(plat::FileTraits* traits) override { return inner_->traits(traits); }
+  bool traits(plat::FileTraits* traits) override { return !refusesQuery() && inner_->traits(traits); }
   bool adoptTraits(const plat::FileTraits& traits) override { return rules_->change(), inner_->adoptTraits(traits); }
   bool removeName() override { return rules_->change(), inner_->removeName(); }
 
@@ -122,6 +126,9 @@ class FaultyFile : public plat::OpenFile {
   }
 
  private:
+  bool refusesQuery() {
+    return rules_->hit(FaultPlan::kQueries) && !failWith(rules_->error ? rules_->error : plat::kErrorAccessDenied);
+  }
   static bool failWith(uint32_t code) {
     plat::setLastError(code);
     return false;
@@ -130,12 +137,43 @@ class FaultyFile : public plat::OpenFile {
   std::shared_ptr<FaultPlan::Rules> rules_;
 };
 
+// The plan that watches allocations, while one does.
+std::atomic<FaultPlan::Rules*> allocationRules{nullptr};
+
+bool refusesAllocation() {
+  FaultPlan::Rules* rules = allocationRules.load();
+  return rules != nullptr && rules->hit(FaultPlan::kAllocations);
+}
+
+void* allocateUnlessRefused(void* (*allocate)(std::size_t), std::size_t size) noexcept {
+  if (refusesAllocation()) return nullptr;
+  try {
+    return allocate(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
 }  // namespace
 
-FaultPlan::FaultPlan(unsigned calls, int k, Spoil spoil, bool fromThenOn)
-    : rules_(std::make_shared<Rules>(calls, k, spoil, fromThenOn)), inner_(plat::files()), inUse_(*this) {}
+// The program asks for memory that may fail this way alone; the memory
+// itself comes from the ordinary allocation, so that it is freed as usual.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return allocateUnlessRefused(::operator new, size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return allocateUnlessRefused(::operator new[], size);
+}
 
-FaultPlan::~FaultPlan() { rules_->active = false; }
+FaultPlan::FaultPlan(unsigned calls, int k, Spoil spoil, bool fromThenOn)
+    : rules_(std::make_shared<Rules>(calls, k, spoil, fromThenOn)), inner_(plat::files()), inUse_(*this) {
+  if (calls & kAllocations) allocationRules.store(rules_.get());
+}
+
+FaultPlan::~FaultPlan() {
+  rules_->active = false;
+  if (allocationRules.load() == rules_.get()) allocationRules.store(nullptr);
+}
 
 FaultPlan& FaultPlan::onlyOpens(std::string part, bool writing) {
   rules_->pathPart = std::move(part);

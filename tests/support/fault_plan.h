@@ -20,12 +20,18 @@ class FaultPlan : public plat::FileSystem {
   // a rename, a deletion, a change of attributes. kRenames: the system's
   // rename of a file put in place, which a spoiled one stands in for: the
   // action runs, and the rename fails with error() and changes nothing.
-  enum Calls : unsigned { kReads = 1, kWrites = 2, kOpens = 4, kGrowingWrites = 8, kChanges = 16, kRenames = 32 };
+  // kQueries: a question about an open file (its size, names or traits).
+  // kAllocations: the program's allocations that may fail (nothrow ones),
+  // on any thread; a spoiled one gets no memory.
+  enum Calls : unsigned {
+    kReads = 1, kWrites = 2, kOpens = 4, kGrowingWrites = 8, kChanges = 16, kRenames = 32, kQueries = 64,
+    kAllocations = 128
+  };
   enum class Spoil {
     Count,     // nothing: the calls are only counted
     Fail,      // the call fails: a read or write moves nothing, an open
-               // fails with error(), a growing write adds nothing and fails
-               // with error()
+               // or a question fails with error(), a growing write adds
+               // nothing and fails with error()
     Half,      // a read or write moves half its bytes
     OneShort,  // a read or write moves one byte fewer
     DiskFull,  // a growing write puts half its new bytes the first time
