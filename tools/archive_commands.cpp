@@ -34,15 +34,15 @@ struct ArchiveLayout {
   std::vector<ArchiveRecord> records;  // the whole records inside the file
 };
 
-// False when the file cannot be opened.
+// False when the file cannot be opened or read.
 bool inspectArchiveLayout(const std::string& path, ArchiveLayout* layout) {
   *layout = ArchiveLayout{};
   plat::File file;
   if (!file.open(path.c_str(), plat::kGenericRead, plat::kShareRead, plat::kOpenExisting) || !file.size(&layout->fileSize))
     return false;
   unsigned char header[kArchiveHeaderSize];
-  uint32_t got = 0;
-  if (!file.read(header, sizeof header, &got)) return false;
+  uint32_t got = static_cast<uint32_t>(std::min<uint64_t>(layout->fileSize, sizeof header));
+  if (!file.readExactly(header, got)) return false;
   if (got < sizeof kArchiveMagic) return true;
   layout->magicMatches = startsWithArchiveMagic(header);
   if (got < kArchiveHeaderSize) return true;
@@ -55,8 +55,8 @@ bool inspectArchiveLayout(const std::string& path, ArchiveLayout* layout) {
   readable -= readable % kArchiveRecordSize;
   std::vector<unsigned char> index(readable);
   if (readable == 0) return true;
-  if (!file.seek(indexOffset, plat::SeekOrigin::Begin) || !file.read(index.data(), readable, &got)) return false;
-  for (uint32_t at = 0; at + kArchiveRecordSize <= got; at += kArchiveRecordSize)
+  if (!file.readExactlyAt(indexOffset, index.data(), readable)) return false;
+  for (uint32_t at = 0; at < readable; at += kArchiveRecordSize)
     layout->records.push_back(decodeArchiveRecord(&index[at]));
   return true;
 }
@@ -392,12 +392,20 @@ int extractArchive(const std::string& text, const std::string& folderText, ToolO
 
 }  // namespace
 
-bool isSoundArchive(const std::string& path) {
+bool indexReadFailed(PackageArchive& archive) {
+  archive.loadedEntryCount();
+  return archive.indexState() == PackageArchive::IndexState::ReadFault;
+}
+
+bool isSoundArchive(const std::string& path, bool* readFailed) {
   ArchiveLayout layout;
-  if (!inspectArchiveLayout(path, &layout) || !layout.magicMatches || !layout.headerComplete) return false;
+  *readFailed = !inspectArchiveLayout(path, &layout);
+  if (*readFailed || !layout.magicMatches || !layout.headerComplete) return false;
   PackageArchive archive(path.c_str());
   std::vector<Finding> findings;
   checkArchive(layout, &archive, &findings);
+  *readFailed = indexReadFailed(archive);
+  if (*readFailed) return false;
   for (const Finding& finding : findings)
     if (finding.problem && finding.code != "duplicate-name") return false;
   return true;

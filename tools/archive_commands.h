@@ -7,8 +7,13 @@
 
 #include "tools/tool_common.h"
 
+class PackageArchive;
+
 // True when the file is an archive that the updater can change entry by
-// entry: the magic and every record inside the file.
-bool isSoundArchive(const std::string& path);
+// entry: the magic and every record inside the file. *readFailed: the file
+// could not be read to tell.
+bool isSoundArchive(const std::string& path, bool* readFailed);
+// Loads the index: true when a read failed, which would hide entries.
+bool indexReadFailed(PackageArchive& archive);
 
 int runArchiveCommand(const std::vector<std::string>& arguments, ToolOutput* output);

@@ -37,6 +37,8 @@ std::map<std::string, int32_t> firstRecords(PackageArchive& archive) {
 bool compareArchives(const std::string& dir, const std::string& reference, const std::string& path,
                      std::vector<TreeDifference>* differences, std::string* failedPath) {
   PackageArchive mine((dir + path).c_str()), theirs((reference + path).c_str());
+  if (indexReadFailed(mine)) return *failedPath = dir + path, false;
+  if (indexReadFailed(theirs)) return *failedPath = reference + path, false;
   std::map<std::string, int32_t> mineByName = firstRecords(mine), theirsByName = firstRecords(theirs);
   for (const auto& [folded, record] : theirsByName) {
     std::string name = theirs.loadedEntry(record)->name;
@@ -98,7 +100,10 @@ bool compareFolders(const std::string& dir, const std::string& reference, bool w
       differences->push_back({TreeDifference::Missing, path, ""});
       continue;
     }
-    if (isSoundArchive(dir + found->second) && isSoundArchive(reference + path)) {
+    bool mineFailed = false, theirsFailed = false;
+    bool archives = isSoundArchive(dir + found->second, &mineFailed) && isSoundArchive(reference + path, &theirsFailed);
+    if (mineFailed || theirsFailed) return *failedPath = mineFailed ? dir + found->second : reference + path, false;
+    if (archives) {
       if (!compareArchives(dir, reference, path, differences, failedPath)) return false;
       continue;
     }

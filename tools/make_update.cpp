@@ -197,9 +197,11 @@ bool planArchive(MakeState* state, const std::string& path, uint64_t wholeBytes,
   std::vector<std::unique_ptr<PackageArchive>> olds;
   std::vector<uint64_t> growth(state->olds.size(), 0);
   std::vector<uint32_t> records(state->olds.size(), 0);
+  if (indexReadFailed(newArchive)) return *failedPath = newPath, false;
   for (size_t j = 0; j < state->olds.size(); ++j) {
     olds.emplace_back(new PackageArchive((state->olds[j].folder + path).c_str()));
     records[j] = static_cast<uint32_t>(olds[j]->loadedEntryCount());
+    if (indexReadFailed(*olds[j])) return *failedPath = olds[j]->path(), false;
   }
   std::set<std::string> seen;
   for (int32_t i = 0; i < newArchive.loadedEntryCount(); ++i) {
@@ -297,7 +299,9 @@ bool planFile(MakeState* state, const Trees& trees, size_t i, Progress* progress
     return true;
   }
   std::string newPath = state->newFolder + file, failedPath;
-  bool newArchive = isSoundArchive(newPath);
+  bool readFailed = false;
+  bool newArchive = isSoundArchive(newPath, &readFailed);
+  if (readFailed) return ioError(output, "read", newPath);
   std::vector<std::string> oldPaths(state->olds.size());  // as each old tree spells it; empty where it lacks the file
   bool everywhere = true, sameEverywhere = true, archiveEverywhere = newArchive;
   int64_t oldBytes = -1;  // in the first old tree that holds other bytes
@@ -316,7 +320,8 @@ bool planFile(MakeState* state, const Trees& trees, size_t i, Progress* progress
         return ioError(output, "read", failedPath);
     if (oldBytes < 0 && !same) oldBytes = static_cast<int64_t>(oldSize);
     sameEverywhere = sameEverywhere && same;
-    archiveEverywhere = archiveEverywhere && (same || isSoundArchive(oldFile));
+    archiveEverywhere = archiveEverywhere && (same || isSoundArchive(oldFile, &readFailed));
+    if (readFailed) return ioError(output, "read", oldFile);
   }
   if (sameEverywhere) return true;
   // One spelling of the path for the list: the old trees' where they all
