@@ -775,8 +775,12 @@ int runMake(const std::vector<std::string>& arguments, ToolOutput* output) {
   if (written) {
     Progress progress(output);
     progress.start("proving", state.olds.size(), 0);
-    for (OldTree& old : state.olds)
+    for (OldTree& old : state.olds) {
       if (!prove(state, &old, &progress, output)) return kExitUsage;
+      // A fault of make fails the proof again; a read that failed once and
+      // stopped the run does not.
+      if (old.fault && (old.proof.clear(), old.fault = false, !prove(state, &old, &progress, output))) return kExitUsage;
+    }
   }
   printMake(state, outText, written, update, output);
   if (!written) return kExitProblems;
