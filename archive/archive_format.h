@@ -84,41 +84,34 @@ inline ArchiveRecord decodeArchiveRecord(const unsigned char* bytes) {
 
 namespace archive_format_detail {
 
-// Folds the capitals of eight bytes at once, as archiveFoldedByte does one:
-// a lookup hashes every name of an index.
-inline uint64_t foldedWord(uint64_t word) {
-  constexpr uint64_t kOnes = 0x0101010101010101ull;
-  uint64_t low = word & (0x7F * kOnes);
-  uint64_t fromA = low + (0x80 - 'A') * kOnes;     // bit 7 set where a byte is 'A' or above
-  uint64_t pastZ = low + (0x80 - 'Z' - 1) * kOnes;  // bit 7 set where it is above 'Z'
-  uint64_t capitals = fromA & ~pastZ & ~word & (0x80 * kOnes);
-  return word | (capitals >> 2);
-}
+// Eight bytes with bit 0x20 set in each: a capital becomes its small letter,
+// so names equal under the rule give equal words. A few other pairs (such
+// as '@' and '`') meet as well, which costs only a comparison.
+constexpr uint64_t kSmallBits = 0x2020202020202020ull;
 
-inline uint64_t foldedWordAt(const char* bytes) {
+inline uint64_t caseBlindWordAt(const char* bytes) {
   uint64_t word;
   std::memcpy(&word, bytes, sizeof word);
-  return foldedWord(word);
+  return word | kSmallBits;
 }
 
 constexpr uint64_t kHashFactor = 0x9E3779B97F4A7C15ull;
 
 }  // namespace archive_format_detail
 
-// A hash of the folded form of a name of `length` bytes: names that are
-// equal under the rule hash alike. Inline: a load hashes every name.
+// A hash of a name of `length` bytes: names that are equal under the rule
+// hash alike. Inline: a load hashes every name.
 inline uint64_t archiveNameHash(const char* name, size_t length) {
   using namespace archive_format_detail;
   uint64_t hash = length;
   if (length < 8) {
     uint64_t word = 0;
-    for (size_t i = 0; i < length; ++i)
-      word |= static_cast<uint64_t>(archiveFoldedByte(static_cast<unsigned char>(name[i]))) << (8 * i);
-    hash = (hash ^ word) * kHashFactor;
+    std::memcpy(&word, name, length);
+    hash = (hash ^ (word | kSmallBits)) * kHashFactor;
   } else {
     // Eight bytes at a time, the last eight overlapping the word before.
-    for (size_t at = 0; at + 8 < length; at += 8) hash = (hash ^ foldedWordAt(name + at)) * kHashFactor;
-    hash = (hash ^ foldedWordAt(name + length - 8)) * kHashFactor;
+    for (size_t at = 0; at + 8 < length; at += 8) hash = (hash ^ caseBlindWordAt(name + at)) * kHashFactor;
+    hash = (hash ^ caseBlindWordAt(name + length - 8)) * kHashFactor;
   }
   return hash ^ (hash >> 32);
 }
