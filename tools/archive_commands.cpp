@@ -401,11 +401,12 @@ bool isSoundArchive(const std::string& path, bool* readFailed) {
   ArchiveLayout layout;
   *readFailed = !inspectArchiveLayout(path, &layout);
   if (*readFailed || !layout.magicMatches || !layout.headerComplete) return false;
+  // The index is loaded once, before anything is judged from it.
   PackageArchive archive(path.c_str());
-  std::vector<Finding> findings;
-  checkArchive(layout, &archive, &findings);
   *readFailed = indexReadFailed(archive);
   if (*readFailed) return false;
+  std::vector<Finding> findings;
+  checkArchive(layout, &archive, &findings);
   for (const Finding& finding : findings)
     if (finding.problem && finding.code != "duplicate-name") return false;
   return true;

@@ -14,6 +14,7 @@ class PackageArchive;
 // could not be read to tell.
 bool isSoundArchive(const std::string& path, bool* readFailed);
 // Loads the index: true when a read failed, which would hide entries.
+// Call it first: a later load tries a failed one again.
 bool indexReadFailed(PackageArchive& archive);
 
 int runArchiveCommand(const std::vector<std::string>& arguments, ToolOutput* output);

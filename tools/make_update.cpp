@@ -200,8 +200,8 @@ bool planArchive(MakeState* state, const std::string& path, uint64_t wholeBytes,
   if (indexReadFailed(newArchive)) return *failedPath = newPath, false;
   for (size_t j = 0; j < state->olds.size(); ++j) {
     olds.emplace_back(new PackageArchive((state->olds[j].folder + path).c_str()));
-    records[j] = static_cast<uint32_t>(olds[j]->loadedEntryCount());
     if (indexReadFailed(*olds[j])) return *failedPath = olds[j]->path(), false;
+    records[j] = static_cast<uint32_t>(olds[j]->loadedEntryCount());
   }
   std::set<std::string> seen;
   for (int32_t i = 0; i < newArchive.loadedEntryCount(); ++i) {
@@ -569,8 +569,11 @@ bool writeUpdate(MakeState* state, WrittenUpdate* update, ToolOutput* output) {
 
 // The proof of one old tree: the updater's own run from the folder just
 // written into an overlay of the tree, which then must hold what NEW_DIR
-// holds, but for what the updater's limits leave, which make named.
+// holds, but for what the updater's limits leave, which make named. Each
+// proof of a tree starts afresh.
 bool prove(const MakeState& state, OldTree* old, Progress* progress, ToolOutput* output) {
+  old->proof.clear();
+  old->fault = false;
   std::string install, scratch;
   if (!absolutePath(old->folder, &install) || !overlayScratchPath("proof", &scratch))
       return ioError(output, "prove the update on", old->folder);
@@ -776,10 +779,10 @@ int runMake(const std::vector<std::string>& arguments, ToolOutput* output) {
     Progress progress(output);
     progress.start("proving", state.olds.size(), 0);
     for (OldTree& old : state.olds) {
-      if (!prove(state, &old, &progress, output)) return kExitUsage;
       // A fault of make fails the proof again; a read that failed once and
       // stopped the run does not.
-      if (old.fault && (old.proof.clear(), old.fault = false, !prove(state, &old, &progress, output))) return kExitUsage;
+      if (!prove(state, &old, &progress, output) || (old.fault && !prove(state, &old, &progress, output)))
+        return kExitUsage;
     }
   }
   printMake(state, outText, written, update, output);
