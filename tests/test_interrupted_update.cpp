@@ -4,11 +4,12 @@
 // or write failing, moving half its bytes or one byte short, or every one
 // from there on failing; an open for writing refused; the disk full from a
 // growing write on; a question about a file refused; memory refused; and
-// (natively) the process killed before any change to the disk. At every message box and after the run, a reader of its own,
-// independent of the program's archive code, finds every file and entry old
-// or new and nothing else, and the change count says how many are new. The
-// retry that the prompt offers, or else a second run, then ends where an
-// uninterrupted run ends.
+// (natively) the process killed before any change to the disk. At every
+// message box and after the run, a reader of its own, independent of the
+// program's archive code, finds every file and entry old or new and nothing
+// else, and the change count says how many are new. The retry that the
+// prompt offers, or else a second run, then ends where an uninterrupted run
+// ends.
 #include <gtest/gtest.h>
 
 #include <cstdio>
